@@ -1,0 +1,285 @@
+// module.cpp - the Python layer of _native_vornik.
+//
+// Every method follows one road: parse the positional arguments, check the
+// size arguments, acquire one buffer view per array argument in argument
+// order, release the interpreter lock around the kernel call, release the
+// views in reverse order and return the kernel's status. Bad arguments raise
+// ValueError before any kernel runs; kernel statuses are returned as ints and
+// never turned into exceptions. The module keeps no state and prints nothing.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cmath>
+#include <cstdint>
+
+#include "scratch.h"
+#include "vornik_kernels.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Buffer views
+// ---------------------------------------------------------------------------
+
+const Py_ssize_t ITEMSIZE = 4;
+
+// Fills view with a C-contiguous buffer of obj holding at least min_items
+// elements of itemsize bytes. Returns 0 with the view held, or -1 with an
+// exception set and the view not held.
+inline int get_buffer(PyObject *obj, Py_buffer *view, int writable, Py_ssize_t itemsize,
+                      Py_ssize_t min_items, const char *name) {
+    int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
+    if (writable) flags |= PyBUF_WRITABLE;
+    if (PyObject_GetBuffer(obj, view, flags) != 0) return -1;
+    if (view->itemsize != itemsize || view->len < min_items * itemsize || view->buf == nullptr) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s must be a C-contiguous buffer with itemsize %zd and at least %zd items",
+                     name, itemsize, min_items);
+        PyBuffer_Release(view);
+        return -1;
+    }
+    return 0;
+}
+
+// One argument's view, released when the wrapper's frame ends. Views are
+// declared in argument order, so they are released in reverse order, always
+// with the interpreter lock held.
+class buffer_view {
+  public:
+    buffer_view() : view_(), held_(false) {}
+    buffer_view(const buffer_view &) = delete;
+    buffer_view &operator=(const buffer_view &) = delete;
+    ~buffer_view() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    bool acquire(PyObject *obj, bool writable, Py_ssize_t min_items, const char *name) {
+        held_ = get_buffer(obj, &view_, writable, ITEMSIZE, min_items, name) == 0;
+        return held_;
+    }
+    Py_ssize_t items() const { return view_.len / ITEMSIZE; }
+    template <class T> T *as() const { return static_cast<T *>(view_.buf); }
+
+  private:
+    Py_buffer view_;
+    bool held_;
+};
+
+// Element counts are formed from the int arguments in 64 bits, so no product
+// of positive ints overflows.
+inline Py_ssize_t count_of(int a, int b) {
+    return static_cast<Py_ssize_t>(a) * static_cast<Py_ssize_t>(b);
+}
+
+// Double to float with round to nearest; values beyond the float range become
+// infinities by a defined path rather than an out-of-range conversion.
+inline float narrow_to_float(double v) {
+    const double overflow_threshold = 0x1.ffffffp127; // halfway between FLT_MAX and 2^128
+    if (v >= overflow_threshold) return INFINITY;
+    if (v <= -overflow_threshold) return -INFINITY;
+    return static_cast<float>(v);
+}
+
+// ---------------------------------------------------------------------------
+// knn_descent_f32
+// ---------------------------------------------------------------------------
+
+const char knn_descent_f32_doc[] =
+    "Fill kNN indices and squared distances with the vendored Vornik kNN kernel.";
+
+PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
+    PyObject *x_obj, *idx_obj, *dist_obj;
+    int n, d, k, n_trees, n_iters, leaf_size, n_threads;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOiiiiiKii", &x_obj, &idx_obj, &dist_obj, &n, &d, &k, &n_trees,
+                          &n_iters, &seed, &leaf_size, &n_threads))
+        return nullptr;
+    if (n <= 0 || d <= 0 || k <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n, d, and k must be positive");
+        return nullptr;
+    }
+
+    buffer_view x, idx, dist;
+    if (!x.acquire(x_obj, false, count_of(n, d), "x")) return nullptr;
+    if (!idx.acquire(idx_obj, true, count_of(n, k), "idx")) return nullptr;
+    if (!dist.acquire(dist_obj, true, count_of(n, k), "dist")) return nullptr;
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_knn_descent_f32(n, d, k, x.as<const float>(), n_trees, n_iters, leaf_size,
+                                static_cast<uint64_t>(seed), idx.as<int32_t>(), dist.as<float>(),
+                                n_threads);
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+// ---------------------------------------------------------------------------
+// umap_graph_f32
+// ---------------------------------------------------------------------------
+
+const char umap_graph_f32_doc[] =
+    "Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays.";
+
+// Fixed settings of the fuzzy-graph kernels.
+const int SIGMA_BISECTION_STEPS = 64;
+const float LOCAL_CONNECTIVITY = 1.0f;
+const float BANDWIDTH = 1.0f;
+const float SET_OP_MIX_RATIO = 1.0f;
+
+// Per-call scratch of the three fuzzy-graph stages.
+struct graph_scratch {
+    vornik::scratch<float> sigmas, rhos;
+    vornik::scratch<int32_t> rows, cols;
+    vornik::scratch<float> vals, tmp_dists;
+
+    bool allocate(int n_samples, Py_ssize_t flat) {
+        sigmas = vornik::alloc_scratch<float>(n_samples);
+        rhos = vornik::alloc_scratch<float>(n_samples);
+        rows = vornik::alloc_scratch<int32_t>(flat);
+        cols = vornik::alloc_scratch<int32_t>(flat);
+        vals = vornik::alloc_scratch<float>(flat);
+        tmp_dists = vornik::alloc_scratch<float>(flat);
+        return sigmas && rhos && rows && cols && vals && tmp_dists;
+    }
+    void release() {
+        sigmas.reset();
+        rhos.reset();
+        rows.reset();
+        cols.reset();
+        vals.reset();
+        tmp_dists.reset();
+    }
+    ~graph_scratch() { release(); }
+};
+
+PyObject *py_umap_graph_f32(PyObject *, PyObject *args) {
+    PyObject *idx_obj, *dist_obj, *rows_obj, *cols_obj, *vals_obj;
+    int n_samples, n_neighbors;
+    if (!PyArg_ParseTuple(args, "OOOOOii", &idx_obj, &dist_obj, &rows_obj, &cols_obj, &vals_obj,
+                          &n_samples, &n_neighbors))
+        return nullptr;
+    if (n_samples <= 0 || n_neighbors <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n_samples and n_neighbors must be positive");
+        return nullptr;
+    }
+    const Py_ssize_t flat = count_of(n_samples, n_neighbors);
+
+    buffer_view idx, dist, out_rows, out_cols, out_vals;
+    if (!idx.acquire(idx_obj, false, flat, "idx")) return nullptr;
+    if (!dist.acquire(dist_obj, false, flat, "dist")) return nullptr;
+    if (!out_rows.acquire(rows_obj, true, 2 * flat, "out_rows")) return nullptr;
+    if (!out_cols.acquire(cols_obj, true, 2 * flat, "out_cols")) return nullptr;
+    if (!out_vals.acquire(vals_obj, true, 2 * flat, "out_vals")) return nullptr;
+
+    graph_scratch s;
+    if (!s.allocate(n_samples, flat)) {
+        s.release();
+        return PyErr_NoMemory();
+    }
+
+    Py_BEGIN_ALLOW_THREADS;
+    mirnak_umap_smooth_knn_dist_f32(n_samples, n_neighbors, dist.as<const float>(),
+                                    static_cast<float>(n_neighbors), SIGMA_BISECTION_STEPS,
+                                    LOCAL_CONNECTIVITY, BANDWIDTH, s.sigmas.get(), s.rhos.get());
+    mirnak_umap_membership_strengths_f32(n_samples, n_neighbors, idx.as<const int32_t>(),
+                                         dist.as<const float>(), s.sigmas.get(), s.rhos.get(), 0,
+                                         0, s.rows.get(), s.cols.get(), s.vals.get(),
+                                         s.tmp_dists.get());
+    mirnak_umap_symmetrize_fuzzy_graph_f32(n_samples, n_neighbors, s.rows.get(), s.cols.get(),
+                                           s.vals.get(), SET_OP_MIX_RATIO, out_rows.as<int32_t>(),
+                                           out_cols.as<int32_t>(), out_vals.as<float>());
+    Py_END_ALLOW_THREADS;
+
+    s.release();
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// umap_layout_euclidean_f32
+// ---------------------------------------------------------------------------
+
+const char umap_layout_euclidean_f32_doc[] =
+    "Optimize a UMAP layout in-place with the vendored pthread kernel.";
+
+// The optimiser indexes the embedding by these ids, so an id outside
+// [0, n_samples) would read and write outside the caller's buffer.
+inline bool vertex_ids_in_range(const int32_t *ids, Py_ssize_t count, int n_samples) {
+    for (Py_ssize_t i = 0; i < count; ++i)
+        if (ids[i] < 0 || ids[i] >= n_samples) return false;
+    return true;
+}
+
+PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
+    PyObject *emb_obj, *head_obj, *tail_obj, *eps_obj;
+    int n_samples, dim, n_epochs, n_threads;
+    double a, b, gamma, initial_alpha, negative_sample_rate;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOOiiidddddKi", &emb_obj, &head_obj, &tail_obj, &eps_obj,
+                          &n_samples, &dim, &n_epochs, &a, &b, &gamma, &initial_alpha,
+                          &negative_sample_rate, &seed, &n_threads))
+        return nullptr;
+    if (n_samples <= 0 || dim <= 0 || n_epochs <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n_samples, dim, and n_epochs must be positive");
+        return nullptr;
+    }
+
+    buffer_view embedding, head, tail, epochs_per_sample;
+    if (!embedding.acquire(emb_obj, true, count_of(n_samples, dim), "embedding")) return nullptr;
+    if (!head.acquire(head_obj, false, 0, "head")) return nullptr;
+    if (!tail.acquire(tail_obj, false, 0, "tail")) return nullptr;
+    if (!epochs_per_sample.acquire(eps_obj, false, 0, "epochs_per_sample")) return nullptr;
+
+    const Py_ssize_t n_edges = head.items();
+    if (tail.items() != n_edges || epochs_per_sample.items() != n_edges) {
+        PyErr_SetString(PyExc_ValueError, "head, tail, and epochs_per_sample lengths must match");
+        return nullptr;
+    }
+    if (!vertex_ids_in_range(head.as<const int32_t>(), n_edges, n_samples) ||
+        !vertex_ids_in_range(tail.as<const int32_t>(), n_edges, n_samples)) {
+        PyErr_SetString(PyExc_ValueError, "head and tail ids must be in [0, n_samples)");
+        return nullptr;
+    }
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_umap_optimize_layout_euclidean_f32_parallel(
+        embedding.as<float>(), n_samples, dim, head.as<const int32_t>(), tail.as<const int32_t>(),
+        static_cast<int64_t>(n_edges), epochs_per_sample.as<const float>(), n_epochs,
+        narrow_to_float(a), narrow_to_float(b), narrow_to_float(gamma),
+        narrow_to_float(initial_alpha), narrow_to_float(negative_sample_rate),
+        static_cast<uint64_t>(seed), n_threads);
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+// ---------------------------------------------------------------------------
+// Module definition
+// ---------------------------------------------------------------------------
+
+const char module_doc[] = "Minimal vendored native kernels for brembolt.vornik.";
+
+PyMethodDef methods[] = {
+    {"knn_descent_f32", py_knn_descent_f32, METH_VARARGS, knn_descent_f32_doc},
+    {"umap_graph_f32", py_umap_graph_f32, METH_VARARGS, umap_graph_f32_doc},
+    {"umap_layout_euclidean_f32", py_umap_layout_euclidean_f32, METH_VARARGS,
+     umap_layout_euclidean_f32_doc},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef module = {
+    PyModuleDef_HEAD_INIT,
+    "_native_vornik",
+    module_doc,
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+} // namespace
+
+PyMODINIT_FUNC PyInit__native_vornik(void) {
+    return PyModule_Create2(&module, 1013);
+}

@@ -1,0 +1,86 @@
+/* vornik_kernels.h - the native kernels of _native_vornik, callable from C and C++.
+ *
+ * Every kernel works on caller-allocated, row-major buffers of 4-byte elements
+ * and keeps no state between calls. Pointers are not validated beyond a null
+ * check: the caller supplies the element counts each kernel documents.
+ *
+ *   approximate kNN:   mirnak_knn_descent_f32
+ *   fuzzy graph:       mirnak_umap_smooth_knn_dist_f32
+ *                      mirnak_umap_membership_strengths_f32
+ *                      mirnak_umap_symmetrize_fuzzy_graph_f32
+ *   layout:            mirnak_umap_optimize_layout_euclidean_f32
+ *                      mirnak_umap_optimize_layout_euclidean_f32_parallel
+ */
+#ifndef VORNIK_KERNELS_H
+#define VORNIK_KERNELS_H
+
+#include <stdint.h>
+
+#if defined(__GNUC__)
+#define MIRNAK_API __attribute__((visibility("default")))
+#else
+#define MIRNAK_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Approximate k nearest neighbours by squared Euclidean distance: a forest of
+ * random-projection trees, merged, then refined by NN-descent.
+ * X: n_cells x n_dims floats. knn_idx, knn_dist: n_cells x k each, written as
+ * one max-heap per row (largest squared distance first, -1 / 1e30 for slots
+ * never filled). Returns 0 on success, -1 for invalid arguments (k must be in
+ * [1, n_cells)), -2 when memory runs out; outputs are untouched on failure.
+ * n_threads <= 0 uses every online processor. */
+MIRNAK_API int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const float *X, int n_trees,
+                                      int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
+                                      float *knn_dist, int n_threads);
+
+/* Per-row bandwidth (sigmas) and local-connectivity offset (rhos) from the
+ * n_samples x n_neighbors distance rows, read in the order given. */
+MIRNAK_API void mirnak_umap_smooth_knn_dist_f32(int n_samples, int n_neighbors,
+                                                const float *distances, float k, int n_iter,
+                                                float local_connectivity, float bandwidth,
+                                                float *sigmas, float *rhos);
+
+/* Directed membership strengths, one COO entry per kNN entry (same layout as
+ * the kNN arrays). dists may be null when return_dists is zero. */
+MIRNAK_API void mirnak_umap_membership_strengths_f32(int n_samples, int n_neighbors,
+                                                     const int32_t *knn_indices,
+                                                     const float *knn_dists, const float *sigmas,
+                                                     const float *rhos, int return_dists,
+                                                     int bipartite, int32_t *rows, int32_t *cols,
+                                                     float *vals, float *dists);
+
+/* Fuzzy-set union of the directed graph. The outputs hold 2 x n_samples x
+ * n_neighbors entries: kNN entry off owns slots 2*off and 2*off + 1. */
+MIRNAK_API void mirnak_umap_symmetrize_fuzzy_graph_f32(int n_samples, int n_neighbors,
+                                                       const int32_t *rows, const int32_t *cols,
+                                                       const float *vals, float set_op_mix_ratio,
+                                                       int32_t *out_rows, int32_t *out_cols,
+                                                       float *out_vals);
+
+/* Serial SGD layout, in place on an n_samples x dim embedding. Returns
+ * without touching the embedding on invalid arguments (including vertex ids
+ * outside [0, n_samples)) or when memory runs out. */
+MIRNAK_API void mirnak_umap_optimize_layout_euclidean_f32(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed);
+
+/* Threaded SGD layout. Returns 0 when the threaded optimisation ran, -1
+ * otherwise: for invalid arguments (embedding untouched) and also after the
+ * serial optimiser did the work (one thread, no memory, no threads).
+ * n_threads <= 0 uses every online processor; MIRNAK_UMAP_SUBSTEPS sets the
+ * substeps per epoch. */
+MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parallel(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed, int n_threads);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VORNIK_KERNELS_H */
