@@ -1,0 +1,35 @@
+#!/usr/bin/env bash
+# Installs what the tests need, then runs both suites: the native kernels
+# (GoogleTest via CTest) and the Python module (pytest).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python=${PYTHON:-python3}
+jobs=${JOBS:-2}
+
+ensure_debian_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "== installing ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+ensure_debian_packages libgtest-dev binutils
+command -v cmake >/dev/null && command -v ninja >/dev/null || "$python" -m pip install -q cmake ninja
+
+echo "== building and installing the extension"
+"$python" -m pip install -q ".[test]"
+
+echo "== native tests"
+cmake -S . -B build/native -G Ninja -DVORNIK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/native -j "$jobs"
+ctest --test-dir build/native --output-on-failure -j "$jobs"
+
+echo "== Python tests"
+"$python" -m pytest tests/python -q
