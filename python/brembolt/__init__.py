@@ -1,0 +1,1 @@
+"""brembolt: host packages."""

@@ -1,0 +1,85 @@
+#!/usr/bin/env bash
+# The slower checks CI runs after the everyday suite (tests/run.sh):
+#   1. native tests built with AddressSanitizer + UndefinedBehaviorSanitizer
+#   2. native tests built with ThreadSanitizer
+#   3. the Python suite against an ASan+UBSan build of the extension
+#   4. the wheel: stable-ABI audit, and its tag against the shared object
+#   5. AArch64: the kernels cross-compiled and run under qemu-user, bit for bit
+#      against the x86-64 build
+# Each step prints how long it took. Pass step names to run only some of them.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+python=${PYTHON:-python3}
+jobs=${JOBS:-2}
+steps=("$@")
+[ ${#steps[@]} -eq 0 ] && steps=(asan tsan python-asan abi3 aarch64)
+
+ensure_debian_packages() {
+    local missing=()
+    for pkg in "$@"; do
+        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    echo "== installing ${missing[*]}"
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+}
+
+native_suite() { # build dir, sanitizer list
+    cmake -S . -B "$1" -G Ninja -DVORNIK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DVORNIK_SANITIZE="$2" >/dev/null
+    cmake --build "$1" -j "$jobs"
+    ctest --test-dir "$1" --output-on-failure -j "$jobs"
+}
+
+step_asan() {
+    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1 \
+        native_suite build/asan address,undefined
+}
+
+step_tsan() {
+    TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 native_suite build/tsan thread
+}
+
+step_python_asan() {
+    local venv=build/asan-venv
+    [ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
+    "$venv/bin/python" -m pip install -q --no-deps --force-reinstall . \
+        -C cmake.define.VORNIK_SANITIZE=address,undefined -C build-dir=build/asan-wheel
+    local libasan
+    libasan=$(g++ -print-file-name=libasan.so)
+    # The interpreter itself is not instrumented: leak reports would be its own.
+    LD_PRELOAD="$libasan" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+        UBSAN_OPTIONS=print_stacktrace=1 "$venv/bin/python" -m pytest tests/python -q -x \
+        -p no:cacheprovider
+}
+
+step_abi3() {
+    "$python" -m pip install -q abi3audit
+    rm -rf build/wheelhouse
+    "$python" -m pip wheel -q --no-deps -w build/wheelhouse .
+    local wheel
+    wheel=$(ls build/wheelhouse/*.whl)
+    echo "wheel: $(basename "$wheel")"
+    case "$wheel" in *-cp311-abi3-*) ;; *) echo "wheel is not tagged cp311-abi3"; return 1 ;; esac
+    local listing
+    listing=$("$python" -m zipfile -l "$wheel")
+    grep -q '_native_vornik\.abi3\.so' <<<"$listing" ||
+        { echo "the wheel's shared object is not named .abi3.so"; return 1; }
+    "$python" -m abi3audit --strict --report "$wheel"
+}
+
+step_aarch64() {
+    ensure_debian_packages g++-aarch64-linux-gnu qemu-user
+    bash tests/cross/run_aarch64.sh
+}
+
+for step in "${steps[@]}"; do
+    echo "== reliability: $step"
+    start=$(date +%s)
+    "step_${step//-/_}"
+    echo "== reliability: $step passed in $(($(date +%s) - start)) s"
+done
