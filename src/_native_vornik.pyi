@@ -1,0 +1,50 @@
+"""Minimal vendored native kernels for brembolt.vornik."""
+
+from collections.abc import Buffer
+
+def knn_descent_f32(
+    x: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    d: int,
+    k: int,
+    n_trees: int,
+    n_iters: int,
+    seed: int,
+    leaf_size: int,
+    n_threads: int,
+    /,
+) -> int:
+    """Fill kNN indices and squared distances with the vendored Vornik kNN kernel."""
+
+def umap_graph_f32(
+    idx: Buffer,
+    dist: Buffer,
+    out_rows: Buffer,
+    out_cols: Buffer,
+    out_vals: Buffer,
+    n_samples: int,
+    n_neighbors: int,
+    /,
+) -> None:
+    """Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays."""
+
+def umap_layout_euclidean_f32(
+    embedding: Buffer,
+    head: Buffer,
+    tail: Buffer,
+    epochs_per_sample: Buffer,
+    n_samples: int,
+    dim: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    n_threads: int,
+    /,
+) -> int:
+    """Optimize a UMAP layout in-place with the vendored pthread kernel."""

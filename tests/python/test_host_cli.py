@@ -1,0 +1,91 @@
+"""python -m brembolt.vornik: demo and embed from files."""
+
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+
+from brembolt.vornik import _cli
+
+
+def blobs(n=90, dim=6, seed=0):
+    rng = np.random.default_rng(seed)
+    labels = np.repeat(np.arange(3), n // 3)
+    return rng.normal(scale=10, size=(3, dim))[labels] + rng.normal(size=(n, dim)), labels
+
+
+@pytest.mark.parametrize("suffix", [".npy", ".npz", ".csv"])
+def test_embed_reads_each_format_and_writes_the_embedding(tmp_path, suffix, capsys):
+    X, labels = blobs()
+    src = tmp_path / f"data{suffix}"
+    if suffix == ".npy":
+        np.save(src, X)
+    elif suffix == ".npz":
+        np.savez(src, points=X)
+    else:
+        np.savetxt(src, X, delimiter=",", header="a,b,c,d,e,f")
+    out = tmp_path / "emb.npy"
+    lab = tmp_path / "labels.txt"
+    lab.write_text("\n".join(map(str, labels)))
+    rc = _cli.main(["embed", str(src), "-o", str(out), "--labels", str(lab), "--n-neighbors", "8",
+                    "--n-epochs", "50", "--seed", "1"])
+    assert rc == 0
+    emb = np.load(out)
+    assert emb.shape == (len(X), 2) and np.isfinite(emb).all()
+    printed = capsys.readouterr().out
+    assert "trustworthiness@15" in printed and "10-NN accuracy" in printed
+    assert "nearest neighbours" in printed
+
+
+def test_embed_plot_and_verbose(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    X, labels = blobs()
+    np.save(tmp_path / "x.npy", X)
+    np.save(tmp_path / "y.npy", labels)
+    rc = _cli.main(["embed", str(tmp_path / "x.npy"), "-o", str(tmp_path / "e.npy"), "--plot",
+                    str(tmp_path / "e.png"), "--labels", str(tmp_path / "y.npy"), "--verbose",
+                    "--n-neighbors", "8", "--n-epochs", "30"])
+    assert rc == 0
+    assert (tmp_path / "e.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    err = capsys.readouterr().err
+    assert "[vornik] nearest neighbours ..." in err and "layout optimisation done" in err
+
+
+@pytest.mark.parametrize(
+    "content, message",
+    [("x.txt", "unsupported input format"), ("nan", "NaN or infinity")],
+)
+def test_embed_reports_bad_input_without_a_traceback(tmp_path, capsys, content, message):
+    if content == "nan":
+        src = tmp_path / "x.npy"
+        X, _ = blobs()
+        X[4, 2] = np.nan
+        np.save(src, X)
+    else:
+        src = tmp_path / content
+        src.write_text("1 2 3")
+    assert _cli.main(["embed", str(src), "-o", str(tmp_path / "o.npy")]) == 2
+    assert message in capsys.readouterr().err
+
+
+def test_label_count_must_match_rows(tmp_path, capsys):
+    X, labels = blobs()
+    np.save(tmp_path / "x.npy", X)
+    np.save(tmp_path / "y.npy", labels[:-1])
+    rc = _cli.main(["embed", str(tmp_path / "x.npy"), "-o", str(tmp_path / "o.npy"),
+                    "--labels", str(tmp_path / "y.npy")])
+    assert rc == 2 and "labels for" in capsys.readouterr().err
+
+
+def test_demo_writes_picture_and_embedding(tmp_path):
+    pytest.importorskip("sklearn")
+    pytest.importorskip("matplotlib")
+    proc = subprocess.run(
+        [sys.executable, "-m", "brembolt.vornik", "demo", "--out-dir", str(tmp_path),
+         "--n-epochs", "100"],
+        capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr
+    assert "1797 points x 64 features" in proc.stdout
+    assert np.load(tmp_path / "digits.npy").shape == (1797, 2)
+    assert (tmp_path / "digits.png").stat().st_size > 10_000

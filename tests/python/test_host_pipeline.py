@@ -1,0 +1,225 @@
+"""brembolt.vornik: the pipeline stages, the estimator and its input checks."""
+
+import warnings
+
+import numpy as np
+import pytest
+import scipy.sparse as sp
+
+from brembolt.vornik import UMAP, embed, knn_accuracy, trustworthiness
+from brembolt.vornik import _pipeline as pl
+
+
+def blobs(n_per=60, centres=3, dim=8, seed=0, scale=12.0):
+    rng = np.random.default_rng(seed)
+    c = rng.normal(scale=scale, size=(centres, dim))
+    labels = np.repeat(np.arange(centres), n_per)
+    return (c[labels] + rng.normal(size=(labels.size, dim))).astype(np.float32), labels
+
+
+def exact_sq_knn(x, k):
+    d2 = ((x[:, None, :].astype(np.float64) - x[None, :, :]) ** 2).sum(-1)
+    np.fill_diagonal(d2, np.inf)
+    order = np.argsort(d2, axis=1, kind="stable")[:, :k]
+    return order, np.take_along_axis(d2, order, axis=1)
+
+
+# ---------------------------------------------------------------------------
+# Stages
+# ---------------------------------------------------------------------------
+
+
+def test_rows_with_self_put_the_point_first_and_sort_by_distance():
+    idx = np.array([[2, 1], [0, 2], [1, 0]], np.int32)
+    sq = np.array([[9.0, 4.0], [4.0, 1.0], [1.0, 9.0]], np.float32)
+    full_idx, full_dist = pl.rows_with_self(idx, sq)
+    np.testing.assert_array_equal(full_idx, [[0, 1, 2], [1, 2, 0], [2, 1, 0]])
+    np.testing.assert_array_equal(full_dist, [[0, 2, 3], [0, 1, 2], [0, 1, 3]])
+
+
+def test_nearest_neighbors_match_exact_rows_on_small_data():
+    x, _ = blobs(n_per=20)
+    idx, dist = pl.nearest_neighbors(x, 6, seed=1, n_threads=2)
+    order, d2 = exact_sq_knn(x, 5)
+    np.testing.assert_array_equal(idx[:, 0], np.arange(len(x)))
+    assert (np.diff(dist, axis=1) >= 0).all()
+    recall = np.mean([len(set(a) & set(b)) / 5 for a, b in zip(idx[:, 1:], order)])
+    assert recall > 0.97
+
+
+def test_rows_the_search_left_unfilled_get_exact_neighbours():
+    x, _ = blobs(n_per=10)
+    order, d2 = exact_sq_knn(x, 4)
+    idx, dist = order.astype(np.int32), d2.astype(np.float32)
+    idx[[3, 17]] = -1
+    dist[[3, 17]] = 1e30
+    pl._fill_missing_neighbours(x, idx, dist)
+    for row in (3, 17):
+        assert set(idx[row]) == set(order[row])
+        np.testing.assert_allclose(np.sort(dist[row]), np.sort(d2[row]), rtol=1e-4)
+
+
+def test_fuzzy_graph_is_symmetric_with_weights_in_unit_interval():
+    x, _ = blobs()
+    order, d2 = exact_sq_knn(x, 9)
+    g = pl.fuzzy_graph(*pl.rows_with_self(order.astype(np.int32), d2.astype(np.float32)))
+    assert isinstance(g, sp.csr_matrix)
+    assert abs(g - g.T).max() == 0
+    assert g.diagonal().sum() == 0
+    assert 0 < g.data.min() and g.data.max() <= 1.0
+
+
+def test_layout_edges_drop_edges_sampled_less_than_once():
+    g = sp.csr_matrix(np.array([[0, 1.0, 0.01], [1.0, 0, 0.5], [0.01, 0.5, 0]], np.float32))
+    head, tail, eps = pl.layout_edges(g, n_epochs=10)
+    assert sorted(zip(head.tolist(), tail.tolist())) == [(0, 1), (1, 0), (1, 2), (2, 1)]
+    assert sorted(eps.tolist()) == [1.0, 1.0, 2.0, 2.0]
+    assert head.dtype == tail.dtype == np.int32 and eps.dtype == np.float32
+
+
+def test_curve_parameters_for_the_default_shape():
+    a, b = pl.fit_ab(0.1, 1.0)
+    assert a == pytest.approx(1.577, abs=0.01)
+    assert b == pytest.approx(0.895, abs=0.01)
+
+
+def test_spectral_init_scales_into_ten_and_is_seeded():
+    x, _ = blobs()
+    order, d2 = exact_sq_knn(x, 9)
+    g = pl.fuzzy_graph(*pl.rows_with_self(order.astype(np.int32), d2.astype(np.float32)))
+    a = pl.spectral_init(g, 2, np.random.default_rng(3))
+    b = pl.spectral_init(g, 2, np.random.default_rng(3))
+    np.testing.assert_array_equal(a, b)
+    assert a.dtype == np.float32 and a.flags.c_contiguous
+    assert np.abs(a).max() <= 10.01
+
+
+def test_spectral_init_falls_back_to_random_with_a_warning():
+    g = sp.csr_matrix((6, 6), dtype=np.float32)  # isolated points
+    with pytest.warns(RuntimeWarning, match="spectral initialisation failed"):
+        init = pl.spectral_init(g, 2, np.random.default_rng(0))
+    assert init.shape == (6, 2) and np.abs(init).max() <= 10
+
+
+# ---------------------------------------------------------------------------
+# The estimator
+# ---------------------------------------------------------------------------
+
+
+def test_embedding_separates_clusters_and_keeps_neighbourhoods():
+    x, labels = blobs(n_per=80, centres=4)
+    model = UMAP(n_neighbors=10, random_state=7, n_jobs=2)
+    y = model.fit_transform(x)
+    assert y.shape == (len(x), 2) and y.dtype == np.float32
+    assert np.isfinite(y).all()
+    assert trustworthiness(x, y, 10) > 0.9
+    assert knn_accuracy(y, labels, 10) == 1.0
+    assert isinstance(model.graph_, sp.csr_matrix) and model.graph_.shape == (len(x), len(x))
+    assert set(model.timings_) >= {"nearest neighbours", "fuzzy graph", "layout optimisation"}
+
+
+@pytest.mark.parametrize("n_jobs", [1, 2])
+def test_same_random_state_and_threads_give_identical_bits(n_jobs):
+    x, _ = blobs(n_per=40)
+    a = embed(x, n_neighbors=8, random_state=11, n_jobs=n_jobs, n_epochs=60)
+    b = embed(x, n_neighbors=8, random_state=11, n_jobs=n_jobs, n_epochs=60)
+    c = embed(x, n_neighbors=8, random_state=12, n_jobs=n_jobs, n_epochs=60)
+    np.testing.assert_array_equal(a.view(np.uint32), b.view(np.uint32))
+    assert not np.array_equal(a, c)
+
+
+def test_any_numeric_layout_of_the_input_gives_the_same_embedding():
+    x, _ = blobs(n_per=30)
+    ref = embed(x, n_neighbors=8, random_state=2, n_jobs=1, n_epochs=40)
+    as_f64_fortran = np.asfortranarray(x.astype(np.float64))
+    np.testing.assert_array_equal(
+        embed(as_f64_fortran, n_neighbors=8, random_state=2, n_jobs=1, n_epochs=40), ref)
+    ints = np.rint(x * 4).astype(np.int16)
+    assert embed(ints, n_neighbors=8, random_state=2, n_jobs=1, n_epochs=40).shape == ref.shape
+
+
+def test_random_and_array_init():
+    x, _ = blobs(n_per=30)
+    y = embed(x, n_neighbors=8, init="random", random_state=0, n_epochs=30)
+    assert np.isfinite(y).all()
+    start = np.zeros((len(x), 3), np.float64) + np.arange(len(x))[:, None] * 0.01
+    z = UMAP(n_neighbors=8, n_components=3, init=start, n_epochs=30, random_state=0).fit_transform(x)
+    assert z.shape == (len(x), 3)
+    assert start[5, 0] == 0.05  # the caller's array is not moved
+
+
+@pytest.mark.parametrize(
+    "X, message",
+    [
+        (np.zeros(10), "2-dimensional"),
+        (np.zeros((0, 3)), "empty"),
+        (np.zeros((10, 0)), "empty"),
+        (np.array([[0.0, np.nan]] * 20), "NaN or infinity"),
+        (np.array([[0.0, np.inf]] * 20), "NaN or infinity"),
+        (np.full((20, 2), 1e300), "NaN or infinity"),
+        (np.zeros((15, 2)), "at least n_neighbors \\+ 1"),
+        (np.array([["a", "b"]] * 20), "must hold numbers"),
+        (np.ones((20, 2), np.complex64), "complex"),
+    ],
+)
+def test_bad_input_is_refused_clearly(X, message):
+    with pytest.raises(ValueError, match=message):
+        embed(X)
+
+
+@pytest.mark.parametrize(
+    "params",
+    [
+        {"n_neighbors": 1},
+        {"n_neighbors": 2.5},
+        {"n_components": 0},
+        {"min_dist": -0.1},
+        {"spread": 0.0},
+        {"min_dist": 2.0, "spread": 1.0},
+        {"n_epochs": 0},
+        {"learning_rate": 0},
+        {"negative_sample_rate": 0},
+        {"repulsion_strength": float("nan")},
+        {"init": "pca"},
+        {"init": np.zeros((5, 2))},
+        {"n_jobs": 0},
+        {"random_state": "seed"},
+    ],
+)
+def test_bad_parameters_are_refused_clearly(params):
+    x, _ = blobs(n_per=10)
+    with pytest.raises(ValueError):
+        UMAP(**params).fit(x)
+
+
+def test_params_round_trip():
+    model = UMAP(n_neighbors=7)
+    assert model.get_params()["n_neighbors"] == 7
+    assert model.set_params(min_dist=0.3) is model and model.min_dist == 0.3
+    with pytest.raises(ValueError):
+        model.set_params(colour="red")
+
+
+# ---------------------------------------------------------------------------
+# Quality measures
+# ---------------------------------------------------------------------------
+
+
+def test_quality_measures_on_known_cases():
+    x, labels = blobs(n_per=30)
+    assert trustworthiness(x, x, 5) == pytest.approx(1.0)
+    shuffled = np.random.default_rng(0).permutation(x)
+    assert trustworthiness(x, shuffled, 5) < 0.7
+    assert knn_accuracy(x, labels, 5) == 1.0
+    noise = np.random.default_rng(1).integers(0, 3, len(labels))
+    assert knn_accuracy(x, noise, 5) < 0.6
+
+
+def test_trustworthiness_agrees_with_an_independent_implementation():
+    manifold = pytest.importorskip("sklearn.manifold")
+    x, _ = blobs(n_per=40, dim=5, scale=2.0)
+    y = x[:, :2] + np.random.default_rng(1).normal(scale=0.5, size=(len(x), 2))
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        want = manifold.trustworthiness(x, y, n_neighbors=7)
+    assert trustworthiness(x, y, 7) == pytest.approx(want, abs=1e-9)
