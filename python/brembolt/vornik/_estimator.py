@@ -102,8 +102,14 @@ class UMAP:
                    if not (isinstance(v, np.ndarray)) and v != UMAP().get_params()[k]}
         return "UMAP(" + ", ".join(f"{k}={v!r}" for k, v in changed.items()) + ")"
 
-    def fit(self, X, y=None):
-        """Embeds X; the result is in embedding_, the fuzzy graph in graph_."""
+    def fit(self, X, y=None, *, knn=None):
+        """Embeds X; the result is in embedding_, the fuzzy graph in graph_.
+
+        knn, optional: neighbours computed elsewhere, as a pair (indices,
+        distances) of shape (n_samples, n_neighbors): each row starts with the
+        point itself at distance 0, followed by its nearest neighbours by
+        ascending Euclidean distance. The kNN search is then skipped.
+        """
         self._check_params()
         self.timings_ = {}
         with self._stage("checking input"):
@@ -115,7 +121,10 @@ class UMAP:
         init = self._check_init(n)
 
         with self._stage("nearest neighbours"):
-            knn_idx, knn_dist = pl.nearest_neighbors(x, self.n_neighbors, knn_seed, n_threads)
+            if knn is None:
+                knn_idx, knn_dist = pl.nearest_neighbors(x, self.n_neighbors, knn_seed, n_threads)
+            else:
+                knn_idx, knn_dist = pl.check_knn(knn, n, self.n_neighbors)
         with self._stage("fuzzy graph"):
             self.graph_ = pl.fuzzy_graph(knn_idx, knn_dist)
             head, tail, epochs_per_sample = pl.layout_edges(self.graph_, n_epochs)

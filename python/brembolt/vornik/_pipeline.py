@@ -112,6 +112,27 @@ def nearest_neighbors(x: np.ndarray, n_neighbors: int, seed: int, n_threads: int
     return rows_with_self(idx, dist)
 
 
+def check_knn(knn, n: int, n_neighbors: int):
+    """Caller-supplied kNN rows, checked and converted for the graph kernel."""
+    try:
+        knn_idx, knn_dist = knn
+    except (TypeError, ValueError):
+        raise ValueError("knn must be a pair (indices, distances)") from None
+    knn_idx = np.ascontiguousarray(knn_idx)
+    knn_dist = np.ascontiguousarray(knn_dist, dtype=np.float32)
+    shape = (n, n_neighbors)
+    if knn_idx.shape != shape or knn_dist.shape != shape:
+        raise ValueError(f"knn indices and distances must have shape {shape}, "
+                         f"got {knn_idx.shape} and {knn_dist.shape}")
+    if not np.issubdtype(knn_idx.dtype, np.integer):
+        raise ValueError("knn indices must be integers")
+    if ((knn_idx < -1) | (knn_idx >= n)).any():
+        raise ValueError("knn indices must lie in [0, n_samples), or be -1 for none")
+    if not np.isfinite(knn_dist).all() or (knn_dist < 0).any():
+        raise ValueError("knn distances must be finite and non-negative")
+    return knn_idx.astype(np.int32, copy=False), knn_dist
+
+
 def _fill_missing_neighbours(x: np.ndarray, idx: np.ndarray, dist: np.ndarray) -> None:
     """Rows the search could not fill (id -1) get their exact neighbours instead."""
     rows = np.flatnonzero((idx < 0).any(axis=1))

@@ -1,0 +1,98 @@
+"""Data sets of the benchmarks, generated with fixed seeds, and their exact neighbours.
+
+  blobs50    100,000 x 50, 20 Gaussian clusters (intrinsic dimension 50)
+  mnistlike   70,000 x 784, ten clusters in a 40-dimensional subspace plus small noise
+  lowdim64    50,000 x 64, 10 clusters in an 8-dimensional subspace plus a little noise
+  digits       1,797 x 64, the handwritten digits bundled with scikit-learn
+
+Exact neighbours are computed once by blocked brute force and cached under
+bench/.cache/ (git-ignored).
+"""
+
+from __future__ import annotations
+
+import os
+import time
+
+import numpy as np
+
+CACHE = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".cache")
+DATASETS = ("blobs50", "mnistlike", "lowdim64", "digits")
+
+
+def _clusters_in_subspace(rng, n, d, sub, c, noise):
+    basis, _ = np.linalg.qr(rng.normal(size=(d, sub)))
+    centers = rng.normal(0.0, 4.0, size=(c, sub))
+    labels = rng.integers(0, c, size=n)
+    latent = centers[labels] + rng.normal(0.0, 1.0, size=(n, sub))
+    return latent @ basis.T + rng.normal(0.0, noise, size=(n, d)), labels
+
+
+def make_data(name):
+    """(points as float32, cluster labels) of a named data set."""
+    rng = np.random.default_rng(20240611)
+    if name == "blobs50":
+        n, d, c = 100_000, 50, 20
+        centers = rng.normal(0.0, 4.0, size=(c, d))
+        labels = rng.integers(0, c, size=n)
+        x = centers[labels] + rng.normal(0.0, 1.0, size=(n, d))
+    elif name == "mnistlike":
+        x, labels = _clusters_in_subspace(rng, 70_000, 784, 40, 10, 0.05)
+    elif name == "lowdim64":
+        x, labels = _clusters_in_subspace(rng, 50_000, 64, 8, 10, 0.01)
+    elif name == "digits":
+        from sklearn.datasets import load_digits
+
+        digits = load_digits()
+        x, labels = digits.data, digits.target
+    else:
+        raise SystemExit(f"unknown data set {name}")
+    return np.ascontiguousarray(x, dtype=np.float32), labels
+
+
+def load(name):
+    """The data set, from the cache when it was generated before."""
+    os.makedirs(CACHE, exist_ok=True)
+    path = os.path.join(CACHE, f"{name}.npz")
+    if not os.path.exists(path):
+        x, labels = make_data(name)
+        np.savez(path, x=x, labels=labels)
+    with np.load(path) as f:
+        return f["x"], f["labels"]
+
+
+def brute_force_neighbours(x, k, block=2048):
+    """The k nearest other points of every row and their squared distances.
+
+    Candidates are screened in float32 and ranked in float64.
+    """
+    n = x.shape[0]
+    x64 = x.astype(np.float64)
+    sq = np.einsum("ij,ij->i", x, x)
+    idx = np.empty((n, k), dtype=np.int32)
+    dist = np.empty((n, k), dtype=np.float64)
+    wide = min(n - 1, k + 16)
+    for s in range(0, n, block):
+        e = min(n, s + block)
+        d2 = sq[s:e, None] - 2.0 * (x[s:e] @ x.T) + sq[None, :]
+        d2[np.arange(e - s), np.arange(s, e)] = np.inf
+        cand = np.argpartition(d2, wide - 1, axis=1)[:, :wide]
+        diff = x64[cand] - x64[s:e, None, :]
+        exact = np.einsum("ijk,ijk->ij", diff, diff)
+        order = np.argsort(exact, axis=1, kind="stable")[:, :k]
+        idx[s:e] = np.take_along_axis(cand, order, axis=1)
+        dist[s:e] = np.take_along_axis(exact, order, axis=1)
+    return idx, dist
+
+
+def exact_neighbours(name, x, k):
+    """Cached brute-force neighbours of a named data set: (ids, squared distances)."""
+    os.makedirs(CACHE, exist_ok=True)
+    path = os.path.join(CACHE, f"{name}_exact{k}.npz")
+    if not os.path.exists(path):
+        t0 = time.perf_counter()
+        idx, dist = brute_force_neighbours(x, k)
+        np.savez(path, idx=idx, dist=dist)
+        print(f"# exact neighbours of {name} in {time.perf_counter() - t0:.1f} s", flush=True)
+    with np.load(path) as f:
+        return f["idx"], f["dist"]

@@ -1,0 +1,141 @@
+// kernel_digest.cpp - runs every kernel on fixed generated inputs and prints a
+// 64-bit FNV-1a digest of each output, one line per result. Built for x86-64
+// and for AArch64 (run under qemu-user); the two listings must be identical.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+#include "knn_internal.h"
+#include "vornik_kernels.h"
+
+namespace {
+
+uint64_t fnv1a(const void *data, size_t bytes, uint64_t h = 0xcbf29ce484222325ull) {
+    const unsigned char *p = static_cast<const unsigned char *>(data);
+    for (size_t i = 0; i < bytes; ++i) h = (h ^ p[i]) * 0x100000001b3ull;
+    return h;
+}
+
+template <class T> void print_digest(const char *name, const std::vector<T> &v) {
+    std::printf("%-28s %016llx\n", name,
+                static_cast<unsigned long long>(fnv1a(v.data(), v.size() * sizeof(T))));
+}
+
+// Portable generator: the inputs must be the same bits on every platform.
+struct gen {
+    uint64_t s;
+    uint64_t next() {
+        uint64_t z = (s += 0x9E3779B97F4A7C15ull);
+        z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+        z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+        return z ^ (z >> 31);
+    }
+    float uniform() { return static_cast<float>(next() >> 40) / 16777216.0f; } // [0, 1)
+    float centred() { return uniform() * 2.0f - 1.0f; }
+};
+
+std::vector<float> clustered_points(int n, int d, uint64_t seed) {
+    gen g{seed};
+    std::vector<float> centres(10 * d), x(static_cast<size_t>(n) * d);
+    for (float &c : centres) c = 8.0f * g.centred();
+    for (int i = 0; i < n; ++i) {
+        const float *c = &centres[(g.next() % 10) * d];
+        for (int t = 0; t < d; ++t) x[static_cast<size_t>(i) * d + t] = c[t] + g.centred();
+    }
+    return x;
+}
+
+void distance_kernels() {
+    gen g{7};
+    std::vector<float> buf(4096 + 8);
+    for (float &v : buf) v = 4.0f * g.centred();
+    std::vector<float> sq, dp;
+    for (int d = 0; d <= 1000; d += (d < 48 ? 1 : 97)) {
+        for (int shift = 0; shift < 4; ++shift) { // rows at every 4-byte alignment
+            const float *a = buf.data() + shift;
+            const float *b = buf.data() + 2048 + (3 - shift);
+            sq.push_back(vornik::knn::sqd(a, b, d));
+            dp.push_back(vornik::knn::dotp(a, b, d));
+        }
+    }
+    print_digest("sqd", sq);
+    print_digest("dotp", dp);
+}
+
+} // namespace
+
+int main() {
+    distance_kernels();
+
+    const int n = 3000, d = 24, k = 10;
+    const std::vector<float> x = clustered_points(n, d, 42);
+    std::vector<int32_t> idx(static_cast<size_t>(n) * k);
+    std::vector<float> dist(idx.size());
+    if (mirnak_knn_descent_f32(n, d, k, x.data(), 6, 8, 20, 1234, idx.data(), dist.data(), 3) != 0)
+        return 1;
+    print_digest("knn_idx", idx);
+    print_digest("knn_dist", dist);
+
+    // Rows as a host arranges them: the point itself first, then by distance.
+    const int kk = k + 1;
+    std::vector<int32_t> gi(static_cast<size_t>(n) * kk);
+    std::vector<float> gd(gi.size());
+    for (int i = 0; i < n; ++i) {
+        std::vector<std::pair<float, int32_t>> row;
+        for (int j = 0; j < k; ++j) row.push_back({dist[i * k + j], idx[i * k + j]});
+        std::sort(row.begin(), row.end());
+        gi[i * kk] = i;
+        gd[i * kk] = 0.0f;
+        for (int j = 0; j < k; ++j) {
+            gi[i * kk + 1 + j] = row[j].second;
+            gd[i * kk + 1 + j] = std::sqrt(row[j].first);
+        }
+    }
+    std::vector<float> sigmas(n), rhos(n);
+    mirnak_umap_smooth_knn_dist_f32(n, kk, gd.data(), static_cast<float>(kk), 64, 1.0f, 1.0f,
+                                    sigmas.data(), rhos.data());
+    print_digest("sigmas", sigmas);
+    print_digest("rhos", rhos);
+    const size_t flat = gi.size();
+    std::vector<int32_t> rows(flat), cols(flat), out_rows(2 * flat), out_cols(2 * flat);
+    std::vector<float> vals(flat), out_vals(2 * flat);
+    mirnak_umap_membership_strengths_f32(n, kk, gi.data(), gd.data(), sigmas.data(), rhos.data(), 0,
+                                         0, rows.data(), cols.data(), vals.data(), nullptr);
+    print_digest("membership", vals);
+    mirnak_umap_symmetrize_fuzzy_graph_f32(n, kk, rows.data(), cols.data(), vals.data(), 1.0f,
+                                           out_rows.data(), out_cols.data(), out_vals.data());
+    print_digest("graph_vals", out_vals);
+
+    std::vector<int32_t> head, tail;
+    std::vector<float> eps;
+    float top = 0.0f;
+    for (float v : out_vals) top = v > top ? v : top;
+    for (size_t e = 0; e < out_vals.size(); ++e)
+        if (out_vals[e] > 0.0f) {
+            head.push_back(out_rows[e]);
+            tail.push_back(out_cols[e]);
+            eps.push_back(top / out_vals[e]);
+        }
+    gen g{99};
+    std::vector<float> start(static_cast<size_t>(n) * 2);
+    for (float &v : start) v = 10.0f * g.centred();
+
+    std::vector<float> serial = start;
+    mirnak_umap_optimize_layout_euclidean_f32(serial.data(), n, 2, head.data(), tail.data(),
+                                              static_cast<int64_t>(head.size()), eps.data(), 60,
+                                              1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 2024);
+    print_digest("layout_serial", serial);
+    std::vector<float> parallel = start;
+    setenv("MIRNAK_UMAP_SUBSTEPS", "8", 1);
+    const int rc = mirnak_umap_optimize_layout_euclidean_f32_parallel(
+        parallel.data(), n, 2, head.data(), tail.data(), static_cast<int64_t>(head.size()),
+        eps.data(), 60, 1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 2024, 3);
+    std::printf("%-28s %d\n", "layout_parallel_status", rc);
+    print_digest("layout_parallel", parallel);
+    return 0;
+}
