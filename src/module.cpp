@@ -31,7 +31,9 @@ inline int get_buffer(PyObject *obj, Py_buffer *view, int writable, Py_ssize_t i
     int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT;
     if (writable) flags |= PyBUF_WRITABLE;
     if (PyObject_GetBuffer(obj, view, flags) != 0) return -1;
-    if (view->itemsize != itemsize || view->len < min_items * itemsize || view->buf == nullptr) {
+    // len / itemsize rather than min_items * itemsize: the product of two
+    // counts near INT_MAX times the item size would overflow.
+    if (view->itemsize != itemsize || view->len / itemsize < min_items || view->buf == nullptr) {
         PyErr_Format(PyExc_ValueError,
                      "%s must be a C-contiguous buffer with itemsize %zd and at least %zd items",
                      name, itemsize, min_items);
