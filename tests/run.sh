@@ -24,7 +24,7 @@ ensure_debian_packages libgtest-dev binutils
 command -v cmake >/dev/null && command -v ninja >/dev/null || "$python" -m pip install -q cmake ninja
 
 echo "== building and installing the extension"
-"$python" -m pip install -q ".[test]"
+"$python" -m pip install -q ".[test,demo]"
 
 echo "== native tests"
 cmake -S . -B build/native -G Ninja -DVORNIK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
