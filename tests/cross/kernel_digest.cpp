@@ -50,21 +50,36 @@ std::vector<float> clustered_points(int n, int d, uint64_t seed) {
     return x;
 }
 
+// Every distance path this CPU runs must give the bits of the scalar order.
 void distance_kernels() {
+    using namespace vornik::knn;
     gen g{7};
     std::vector<float> buf(4096 + 8);
     for (float &v : buf) v = 4.0f * g.centred();
-    std::vector<float> sq, dp;
-    for (int d = 0; d <= 1000; d += (d < 48 ? 1 : 97)) {
-        for (int shift = 0; shift < 4; ++shift) { // rows at every 4-byte alignment
-            const float *a = buf.data() + shift;
-            const float *b = buf.data() + 2048 + (3 - shift);
-            sq.push_back(vornik::knn::sqd(a, b, d));
-            dp.push_back(vornik::knn::dotp(a, b, d));
+    const char *names[] = {"scalar", "fma", "neon"};
+    std::vector<float> want_sq, want_dp;
+    for (dist_path p : {DIST_SCALAR, DIST_FMA, DIST_NEON}) {
+        if (!dist_path_available(p)) continue;
+        std::fprintf(stderr, "distance path: %s\n", names[p]);
+        std::vector<float> sq, dp;
+        for (int d = 0; d <= 1000; d += (d < 48 ? 1 : 97)) {
+            for (int shift = 0; shift < 4; ++shift) { // rows at every 4-byte alignment
+                const float *a = buf.data() + shift;
+                const float *b = buf.data() + 2048 + (3 - shift);
+                sq.push_back(sqd_on(p, a, b, d));
+                dp.push_back(dotp_on(p, a, b, d));
+            }
+        }
+        if (p == DIST_SCALAR) {
+            want_sq = sq;
+            want_dp = dp;
+        } else if (std::memcmp(sq.data(), want_sq.data(), sq.size() * sizeof(float)) != 0 ||
+                   std::memcmp(dp.data(), want_dp.data(), dp.size() * sizeof(float)) != 0) {
+            std::printf("distance path %s differs from the scalar order\n", names[p]);
         }
     }
-    print_digest("sqd", sq);
-    print_digest("dotp", dp);
+    print_digest("sqd", want_sq);
+    print_digest("dotp", want_dp);
 }
 
 } // namespace
