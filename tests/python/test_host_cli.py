@@ -54,7 +54,7 @@ def test_embed_plot_and_verbose(tmp_path, capsys):
 
 @pytest.mark.parametrize(
     "content, message",
-    [("x.txt", "unsupported input format"), ("nan", "NaN or infinity")],
+    [("x.json", "unsupported input format"), ("nan", "NaN or infinity")],
 )
 def test_embed_reports_bad_input_without_a_traceback(tmp_path, capsys, content, message):
     if content == "nan":
