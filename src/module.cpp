@@ -283,5 +283,13 @@ PyModuleDef module = {
 } // namespace
 
 PyMODINIT_FUNC PyInit__native_vornik(void) {
-    return PyModule_Create2(&module, 1013);
+    PyObject *m = PyModule_Create2(&module, 1013);
+#ifdef Py_GIL_DISABLED
+    // No module state and no shared mutable data: safe without the GIL.
+    if (m && PyUnstable_Module_SetGIL(m, Py_MOD_GIL_NOT_USED) < 0) {
+        Py_DECREF(m);
+        return nullptr;
+    }
+#endif
+    return m;
 }
