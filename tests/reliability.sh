@@ -70,6 +70,21 @@ step_abi3() {
     grep -q '_native_vornik\.abi3\.so' <<<"$listing" ||
         { echo "the wheel's shared object is not named .abi3.so"; return 1; }
     "$python" -m abi3audit --strict --report "$wheel"
+    # The one wheel loads and works on every later CPython this machine has.
+    local other venv
+    for other in $(later_interpreters); do
+        venv="build/abi3-$(basename "$(dirname "$(dirname "$other")")")"
+        rm -rf "$venv"
+        "$other" -m venv "$venv"
+        "$venv/bin/python" -m pip install -q --no-deps "$wheel"
+        (cd build && "../$venv/bin/python" ../tests/abi3_smoke.py)
+    done
+}
+
+later_interpreters() { # CPython 3.12 and newer installed beside the build interpreter
+    local root
+    root=$(pyenv root 2>/dev/null) || return 0
+    ls -d "$root"/versions/3.1[2-9]*/bin/python3 2>/dev/null || true
 }
 
 step_aarch64() {
