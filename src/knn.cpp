@@ -125,13 +125,23 @@ inline void prefetch_row(const float *p, int d) {
 template <class P>
 VORNIK_ALWAYS_INLINE void project_node(const float *X, int d, const int32_t *idx, int m,
                                        const float *dir, double *pv) {
-    for (int i = 0; i < m; ++i) {
-        if (i + PREFETCH_AHEAD < m) prefetch_row(row_of(X, idx[i + PREFETCH_AHEAD], d), d);
-        pv[i] = static_cast<double>(P::dotp(row_of(X, idx[i], d), dir, d));
+    int i = 0;
+    for (; i + 4 <= m; i += 4) {
+        for (int r = 0; r < 4; ++r)
+            if (i + PREFETCH_AHEAD + r < m)
+                prefetch_row(row_of(X, idx[i + PREFETCH_AHEAD + r], d), d);
+        const float *rows[4] = {row_of(X, idx[i], d), row_of(X, idx[i + 1], d),
+                                row_of(X, idx[i + 2], d), row_of(X, idx[i + 3], d)};
+        float out[4];
+        P::dotp4(dir, rows, d, out);
+        for (int r = 0; r < 4; ++r) pv[i + r] = static_cast<double>(out[r]);
     }
+    for (; i < m; ++i) pv[i] = static_cast<double>(P::dotp(row_of(X, idx[i], d), dir, d));
 }
 
-// Every pair of the leaf, in ascending positions, offered to both rows.
+// Every pair of the leaf, in ascending positions, offered to both rows. The
+// distances of one point to the next four are computed together; the offers
+// keep the pair order.
 template <class P> VORNIK_ALWAYS_INLINE void leaf_pairs(const rpx *c, const int32_t *idx, int lo,
                                                         int hi) {
     const int d = c->d, k = c->k;
@@ -139,35 +149,80 @@ template <class P> VORNIK_ALWAYS_INLINE void leaf_pairs(const rpx *c, const int3
         const int32_t u = idx[a];
         const float *xu = row_of(c->X, u, d);
         const int64_t ou = static_cast<int64_t>(u) * k;
-        for (int b = a + 1; b < hi; ++b) {
-            const int32_t v = idx[b];
-            const float dd = P::sqd(xu, row_of(c->X, v, d), d);
-            const int64_t ov = static_cast<int64_t>(v) * k;
-            hpush(c->hd + ou, c->hi + ou, c->hf + ou, k, v, dd);
-            hpush(c->hd + ov, c->hi + ov, c->hf + ov, k, u, dd);
+        for (int b0 = a + 1; b0 < hi; b0 += 4) {
+            const int cnt = hi - b0 < 4 ? hi - b0 : 4;
+            float dd[4];
+            if (cnt == 4) {
+                const float *rows[4] = {row_of(c->X, idx[b0], d), row_of(c->X, idx[b0 + 1], d),
+                                        row_of(c->X, idx[b0 + 2], d),
+                                        row_of(c->X, idx[b0 + 3], d)};
+                P::sqd4(xu, rows, d, dd);
+            } else {
+                for (int r = 0; r < cnt; ++r) dd[r] = P::sqd(xu, row_of(c->X, idx[b0 + r], d), d);
+            }
+            for (int r = 0; r < cnt; ++r) {
+                const int32_t v = idx[b0 + r];
+                const int64_t ov = static_cast<int64_t>(v) * k;
+                hpush(c->hd + ou, c->hi + ou, c->hf + ou, k, v, dd[r]);
+                hpush(c->hd + ov, c->hi + ov, c->hf + ov, k, u, dd[r]);
+            }
         }
     }
 }
 
-// Offers candidate c to row i unless it was already decided for this row.
+// Candidates of one row waiting for their distances, in offer order. The
+// distances do not depend on the heap, so they are computed in groups of four
+// and offered afterwards in the same order.
+const int PENDING_MAX = 64;
+
+struct pending_offers {
+    int count = 0;
+    int32_t ids[PENDING_MAX];
+};
+
+template <class P>
+VORNIK_ALWAYS_INLINE int64_t flush_offers(const work *w, const float *xi, float *hdi,
+                                          int32_t *hii, uint8_t *hfi, pending_offers &q) {
+    const int d = w->d;
+    int64_t upd = 0;
+    int j = 0;
+    for (; j < q.count; j += 4) {
+        const int cnt = q.count - j < 4 ? q.count - j : 4;
+        float dd[4];
+        if (cnt == 4) {
+            const float *rows[4] = {row_of(w->X, q.ids[j], d), row_of(w->X, q.ids[j + 1], d),
+                                    row_of(w->X, q.ids[j + 2], d), row_of(w->X, q.ids[j + 3], d)};
+            P::sqd4(xi, rows, d, dd);
+        } else {
+            for (int r = 0; r < cnt; ++r) dd[r] = P::sqd(xi, row_of(w->X, q.ids[j + r], d), d);
+        }
+        for (int r = 0; r < cnt; ++r) upd += hpush(hdi, hii, hfi, w->k, q.ids[j + r], dd[r]);
+    }
+    q.count = 0;
+    return upd;
+}
+
+// Queues candidate c for row i unless it was already decided for this row.
 // A candidate in the row is refused as a repeat; one that left the row or was
 // refused did so at a distance not below the root, and with finite distances
 // the root never grows, so it would be refused again. Skipping it therefore
 // changes neither the heap nor the count.
 template <class P>
-VORNIK_ALWAYS_INLINE int offer(const work *w, const float *xi, float *hdi, int32_t *hii,
-                               uint8_t *hfi, int32_t c, uint32_t tag) {
+VORNIK_ALWAYS_INLINE int64_t offer(const work *w, const float *xi, float *hdi, int32_t *hii,
+                                   uint8_t *hfi, int32_t c, uint32_t tag, pending_offers &q) {
     if (w->seen) {
         if (w->seen[c] == tag) return 0;
         w->seen[c] = tag;
     }
-    const float dd = P::sqd(xi, row_of(w->X, c, w->d), w->d);
-    return hpush(hdi, hii, hfi, w->k, c, dd);
+    prefetch_row(row_of(w->X, c, w->d), w->d);
+    q.ids[q.count++] = c;
+    return q.count == PENDING_MAX ? flush_offers<P>(w, xi, hdi, hii, hfi, q) : 0;
 }
 
 template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w) {
     const int n = w->n, d = w->d, k = w->k;
     int64_t upd = 0;
+    pending_offers q;
     if (w->seen) std::memset(w->seen, 0, sizeof(uint32_t) * static_cast<size_t>(n));
     for (int i = w->i0; i < w->i1; ++i) {
         const int64_t oi = static_cast<int64_t>(i) * k;
@@ -179,6 +234,15 @@ template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w) {
         if (w->seen)
             for (int j = 0; j < k; ++j)
                 if (hii[j] >= 0 && hii[j] < n) w->seen[hii[j]] = tag;
+        // The neighbour lists the next row will expand are scattered over sh.
+        if (i + 1 < w->i1) {
+            const int64_t on = oi + k;
+            for (int a = 0; a < k; ++a) {
+                const int32_t j = w->sh[on + a];
+                if (w->sf[on + a] && j >= 0 && j < n)
+                    __builtin_prefetch(w->sh + static_cast<int64_t>(j) * k);
+            }
+        }
 
         // Forward: every snapshot neighbour of each neighbour flagged new.
         for (int a = 0; a < k; ++a) {
@@ -188,12 +252,8 @@ template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w) {
             const int32_t *sj = w->sh + static_cast<int64_t>(j) * k;
             for (int b = 0; b < k; ++b) {
                 const int32_t c = sj[b];
-                if (c >= 0 && c < n) prefetch_row(row_of(w->X, c, d), d);
-            }
-            for (int b = 0; b < k; ++b) {
-                const int32_t c = sj[b];
                 if (c < 0 || c >= n || c == i) continue;
-                upd += offer<P>(w, xi, hdi, hii, hfi, c, tag);
+                upd += offer<P>(w, xi, hdi, hii, hfi, c, tag, q);
             }
         }
         // Reverse: the points that newly hold i as a neighbour.
@@ -201,8 +261,9 @@ template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w) {
         for (int a = 0; a < w->rcn[i]; ++a) {
             const int32_t c = ri[a];
             if (c < 0 || c >= n || c == i) continue;
-            upd += offer<P>(w, xi, hdi, hii, hfi, c, tag);
+            upd += offer<P>(w, xi, hdi, hii, hfi, c, tag, q);
         }
+        upd += flush_offers<P>(w, xi, hdi, hii, hfi, q);
     }
     return upd;
 }

@@ -36,14 +36,28 @@ const float SENTINEL_DIST = 1e30f;
 // Neighbour heap
 // ---------------------------------------------------------------------------
 
+// Whether id c occurs among the k ids of a row.
+inline bool row_holds(const int32_t *hi, int k, int32_t c) {
+    int j = 0;
+#if defined(__SSE2__)
+    const __m128i cc = _mm_set1_epi32(c);
+    for (; j + 4 <= k; j += 4) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(hi + j));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi32(v, cc))) return true;
+    }
+#endif
+    for (; j < k; ++j)
+        if (hi[j] == c) return true;
+    return false;
+}
+
 // Offers candidate c at squared distance dc to one row (k entries) of a
 // max-heap. The root is the admission threshold: a distance equal to it is
 // refused, and a candidate already in the row is refused whatever its
 // distance. An inserted entry carries flag 1. Returns 1 when inserted.
 inline int hpush(float *hd, int32_t *hi, uint8_t *hf, int k, int32_t c, float dc) {
     if (dc >= hd[0]) return 0; // false for NaN: a NaN is not refused here
-    for (int j = 0; j < k; ++j)
-        if (hi[j] == c) return 0;
+    if (row_holds(hi, k, c)) return 0;
     hd[0] = dc;
     hi[0] = c;
     hf[0] = 1;
@@ -135,6 +149,15 @@ struct scalar_path {
         return s;
     }
 
+    // Four distances from a to b[0..3], each in the order of sqd.
+    static inline void sqd4(const float *a, const float *const *b, int d, float *out) {
+        for (int r = 0; r < 4; ++r) out[r] = sqd(a, b[r], d);
+    }
+
+    static inline void dotp4(const float *a, const float *const *b, int d, float *out) {
+        for (int r = 0; r < 4; ++r) out[r] = dotp(b[r], a, d);
+    }
+
     static inline float lane_sum(const float *a0, const float *a1) {
         const float v0 = a0[0] + a1[0], v1 = a0[1] + a1[1];
         const float v2 = a0[2] + a1[2], v3 = a0[3] + a1[3];
@@ -192,6 +215,93 @@ struct fma_path {
         }
         return s;
     }
+
+    // Four independent evaluations interleaved, so their fused multiply-adds
+    // overlap; each result has the bits of the single form. Written out so
+    // that all eight accumulators stay in registers.
+    VORNIK_TARGET_FMA static inline void sqd4(const float *a, const float *const *b, int d,
+                                              float *out) {
+        const float *b0 = b[0], *b1 = b[1], *b2 = b[2], *b3 = b[3];
+        __m128 p0 = _mm_setzero_ps(), p1 = p0, p2 = p0, p3 = p0;
+        __m128 q0 = p0, q1 = p0, q2 = p0, q3 = p0;
+        int t = 0;
+        for (; t + 8 <= d; t += 8) {
+            const __m128 x = _mm_loadu_ps(a + t), y = _mm_loadu_ps(a + t + 4);
+            __m128 e = _mm_sub_ps(x, _mm_loadu_ps(b0 + t)), f = _mm_sub_ps(y, _mm_loadu_ps(b0 + t + 4));
+            p0 = _mm_fmadd_ps(e, e, p0);
+            q0 = _mm_fmadd_ps(f, f, q0);
+            e = _mm_sub_ps(x, _mm_loadu_ps(b1 + t));
+            f = _mm_sub_ps(y, _mm_loadu_ps(b1 + t + 4));
+            p1 = _mm_fmadd_ps(e, e, p1);
+            q1 = _mm_fmadd_ps(f, f, q1);
+            e = _mm_sub_ps(x, _mm_loadu_ps(b2 + t));
+            f = _mm_sub_ps(y, _mm_loadu_ps(b2 + t + 4));
+            p2 = _mm_fmadd_ps(e, e, p2);
+            q2 = _mm_fmadd_ps(f, f, q2);
+            e = _mm_sub_ps(x, _mm_loadu_ps(b3 + t));
+            f = _mm_sub_ps(y, _mm_loadu_ps(b3 + t + 4));
+            p3 = _mm_fmadd_ps(e, e, p3);
+            q3 = _mm_fmadd_ps(f, f, q3);
+        }
+        for (; t + 4 <= d; t += 4) {
+            const __m128 x = _mm_loadu_ps(a + t);
+            __m128 e = _mm_sub_ps(x, _mm_loadu_ps(b0 + t));
+            p0 = _mm_fmadd_ps(e, e, p0);
+            e = _mm_sub_ps(x, _mm_loadu_ps(b1 + t));
+            p1 = _mm_fmadd_ps(e, e, p1);
+            e = _mm_sub_ps(x, _mm_loadu_ps(b2 + t));
+            p2 = _mm_fmadd_ps(e, e, p2);
+            e = _mm_sub_ps(x, _mm_loadu_ps(b3 + t));
+            p3 = _mm_fmadd_ps(e, e, p3);
+        }
+        out[0] = lane_sum(p0, q0);
+        out[1] = lane_sum(p1, q1);
+        out[2] = lane_sum(p2, q2);
+        out[3] = lane_sum(p3, q3);
+        for (; t < d; ++t) {
+            for (int r = 0; r < 4; ++r) {
+                const float e = a[t] - b[r][t];
+                const float p = e * e;
+                out[r] = out[r] + p;
+            }
+        }
+    }
+
+    VORNIK_TARGET_FMA static inline void dotp4(const float *a, const float *const *b, int d,
+                                               float *out) {
+        const float *b0 = b[0], *b1 = b[1], *b2 = b[2], *b3 = b[3];
+        __m128 p0 = _mm_setzero_ps(), p1 = p0, p2 = p0, p3 = p0;
+        __m128 q0 = p0, q1 = p0, q2 = p0, q3 = p0;
+        int t = 0;
+        for (; t + 8 <= d; t += 8) {
+            const __m128 x = _mm_loadu_ps(a + t), y = _mm_loadu_ps(a + t + 4);
+            p0 = _mm_fmadd_ps(_mm_loadu_ps(b0 + t), x, p0);
+            q0 = _mm_fmadd_ps(_mm_loadu_ps(b0 + t + 4), y, q0);
+            p1 = _mm_fmadd_ps(_mm_loadu_ps(b1 + t), x, p1);
+            q1 = _mm_fmadd_ps(_mm_loadu_ps(b1 + t + 4), y, q1);
+            p2 = _mm_fmadd_ps(_mm_loadu_ps(b2 + t), x, p2);
+            q2 = _mm_fmadd_ps(_mm_loadu_ps(b2 + t + 4), y, q2);
+            p3 = _mm_fmadd_ps(_mm_loadu_ps(b3 + t), x, p3);
+            q3 = _mm_fmadd_ps(_mm_loadu_ps(b3 + t + 4), y, q3);
+        }
+        for (; t + 4 <= d; t += 4) {
+            const __m128 x = _mm_loadu_ps(a + t);
+            p0 = _mm_fmadd_ps(_mm_loadu_ps(b0 + t), x, p0);
+            p1 = _mm_fmadd_ps(_mm_loadu_ps(b1 + t), x, p1);
+            p2 = _mm_fmadd_ps(_mm_loadu_ps(b2 + t), x, p2);
+            p3 = _mm_fmadd_ps(_mm_loadu_ps(b3 + t), x, p3);
+        }
+        out[0] = lane_sum(p0, q0);
+        out[1] = lane_sum(p1, q1);
+        out[2] = lane_sum(p2, q2);
+        out[3] = lane_sum(p3, q3);
+        for (; t < d; ++t) {
+            for (int r = 0; r < 4; ++r) {
+                const float p = b[r][t] * a[t];
+                out[r] = out[r] + p;
+            }
+        }
+    }
 };
 #endif
 
@@ -237,6 +347,63 @@ struct neon_path {
             s = s + p;
         }
         return s;
+    }
+
+    // Four independent evaluations interleaved; each has the single form's bits.
+    static inline void sqd4(const float *a, const float *const *b, int d, float *out) {
+        float32x4_t c0[4], c1[4];
+        for (int r = 0; r < 4; ++r) c0[r] = c1[r] = vdupq_n_f32(0.0f);
+        int t = 0;
+        for (; t + 8 <= d; t += 8) {
+            const float32x4_t x0 = vld1q_f32(a + t), x1 = vld1q_f32(a + t + 4);
+            for (int r = 0; r < 4; ++r) {
+                const float32x4_t e0 = vsubq_f32(x0, vld1q_f32(b[r] + t));
+                const float32x4_t e1 = vsubq_f32(x1, vld1q_f32(b[r] + t + 4));
+                c0[r] = vfmaq_f32(c0[r], e0, e0);
+                c1[r] = vfmaq_f32(c1[r], e1, e1);
+            }
+        }
+        for (; t + 4 <= d; t += 4) {
+            const float32x4_t x0 = vld1q_f32(a + t);
+            for (int r = 0; r < 4; ++r) {
+                const float32x4_t e = vsubq_f32(x0, vld1q_f32(b[r] + t));
+                c0[r] = vfmaq_f32(c0[r], e, e);
+            }
+        }
+        for (int r = 0; r < 4; ++r) {
+            float s = vaddvq_f32(vaddq_f32(c0[r], c1[r]));
+            for (int u = t; u < d; ++u) {
+                const float e = a[u] - b[r][u];
+                const float p = e * e;
+                s = s + p;
+            }
+            out[r] = s;
+        }
+    }
+
+    static inline void dotp4(const float *a, const float *const *b, int d, float *out) {
+        float32x4_t c0[4], c1[4];
+        for (int r = 0; r < 4; ++r) c0[r] = c1[r] = vdupq_n_f32(0.0f);
+        int t = 0;
+        for (; t + 8 <= d; t += 8) {
+            const float32x4_t x0 = vld1q_f32(a + t), x1 = vld1q_f32(a + t + 4);
+            for (int r = 0; r < 4; ++r) {
+                c0[r] = vfmaq_f32(c0[r], vld1q_f32(b[r] + t), x0);
+                c1[r] = vfmaq_f32(c1[r], vld1q_f32(b[r] + t + 4), x1);
+            }
+        }
+        for (; t + 4 <= d; t += 4) {
+            const float32x4_t x0 = vld1q_f32(a + t);
+            for (int r = 0; r < 4; ++r) c0[r] = vfmaq_f32(c0[r], vld1q_f32(b[r] + t), x0);
+        }
+        for (int r = 0; r < 4; ++r) {
+            float s = vaddvq_f32(vaddq_f32(c0[r], c1[r]));
+            for (int u = t; u < d; ++u) {
+                const float p = b[r][u] * a[u];
+                s = s + p;
+            }
+            out[r] = s;
+        }
     }
 };
 #endif
