@@ -37,7 +37,7 @@ const double STOP_FRACTION = 0.0002;
 const uint64_t TREE_SEED_STRIDE = 40503;
 
 // How far ahead the projection loop prefetches rows of X.
-const int PREFETCH_AHEAD = 6;
+const int PREFETCH_AHEAD = 16;
 
 struct path_ops;
 
@@ -65,8 +65,8 @@ struct rpx {
     float *hd;
     int32_t *hi;
     uint8_t *hf;
-    double *pv;  // projections of the current node, n entries
-    float *dir;  // split direction, d entries; consumed before either child runs
+    double *pv; // projections of the current node, n entries
+    float *dir; // split direction, d entries; consumed before either child runs
     const path_ops *ops;
 };
 
@@ -102,8 +102,7 @@ struct work {
 // The loops that call the distance kernels, one set per kernel path, so the
 // path is chosen once per call and not per distance.
 struct path_ops {
-    void (*project)(const float *X, int d, const int32_t *idx, int m, const float *dir,
-                    double *pv);
+    void (*project)(const float *X, int d, const int32_t *idx, int m, const float *dir, double *pv);
     void (*leaf)(const rpx *c, const int32_t *idx, int lo, int hi);
     int64_t (*rows)(const work *w);
 };
@@ -142,9 +141,16 @@ VORNIK_ALWAYS_INLINE void project_node(const float *X, int d, const int32_t *idx
 // Every pair of the leaf, in ascending positions, offered to both rows. The
 // distances of one point to the next four are computed together; the offers
 // keep the pair order.
-template <class P> VORNIK_ALWAYS_INLINE void leaf_pairs(const rpx *c, const int32_t *idx, int lo,
-                                                        int hi) {
+template <class P>
+VORNIK_ALWAYS_INLINE void leaf_pairs(const rpx *c, const int32_t *idx, int lo, int hi) {
     const int d = c->d, k = c->k;
+    // Every heap row of the leaf is touched again and again; fetch them all
+    // up front rather than missing on each first touch.
+    for (int a = lo; a < hi; ++a) {
+        const int64_t o = static_cast<int64_t>(idx[a]) * k;
+        __builtin_prefetch(c->hd + o);
+        __builtin_prefetch(c->hi + o);
+    }
     for (int a = lo; a + 1 < hi; ++a) {
         const int32_t u = idx[a];
         const float *xu = row_of(c->X, u, d);
@@ -154,8 +160,7 @@ template <class P> VORNIK_ALWAYS_INLINE void leaf_pairs(const rpx *c, const int3
             float dd[4];
             if (cnt == 4) {
                 const float *rows[4] = {row_of(c->X, idx[b0], d), row_of(c->X, idx[b0 + 1], d),
-                                        row_of(c->X, idx[b0 + 2], d),
-                                        row_of(c->X, idx[b0 + 3], d)};
+                                        row_of(c->X, idx[b0 + 2], d), row_of(c->X, idx[b0 + 3], d)};
                 P::sqd4(xu, rows, d, dd);
             } else {
                 for (int r = 0; r < cnt; ++r) dd[r] = P::sqd(xu, row_of(c->X, idx[b0 + r], d), d);
@@ -181,8 +186,8 @@ struct pending_offers {
 };
 
 template <class P>
-VORNIK_ALWAYS_INLINE int64_t flush_offers(const work *w, const float *xi, float *hdi,
-                                          int32_t *hii, uint8_t *hfi, pending_offers &q) {
+VORNIK_ALWAYS_INLINE int64_t flush_offers(const work *w, const float *xi, float *hdi, int32_t *hii,
+                                          uint8_t *hfi, pending_offers &q) {
     const int d = w->d;
     int64_t upd = 0;
     int j = 0;
@@ -491,8 +496,8 @@ bool run_tree_phase(int n, int d, int k, const float *X, int n_trees, int leaf, 
         }
         const int cnt = block_size(n_trees, teff, e);
         const uint64_t mix = static_cast<uint64_t>(static_cast<uint32_t>(e + 1)) * TREE_SEED_STRIDE;
-        tw[e] = treework{st,       st + cnt,       n,          d,          k,   leaf, X,
-                         heaps.thd[e], heaps.thi[e], heaps.thf[e], seed ^ mix, ops, 0};
+        tw[e] = treework{st,           st + cnt,     n,          d,   k, leaf, X, heaps.thd[e],
+                         heaps.thi[e], heaps.thf[e], seed ^ mix, ops, 0};
         st += cnt;
         launch(th.get(), &started, treeworker, &tw[e]);
         ++launched;
@@ -511,8 +516,8 @@ bool run_merge_phase(int n, int k, int meff, const tree_heaps &heaps, int32_t *k
     int started = 0, ms = 0;
     for (int e = 0; e < meff; ++e) {
         const int cnt = block_size(n, meff, e);
-        mw[e] = mergework{ms,         ms + cnt, k,       heaps.count, heaps.thd.get(),
-                          heaps.thi.get(), knn_dist, knn_idx, hf};
+        mw[e] = mergework{ms,       ms + cnt, k, heaps.count, heaps.thd.get(), heaps.thi.get(),
+                          knn_dist, knn_idx,  hf};
         ms += cnt;
         launch(mt.get(), &started, mergeworker, &mw[e]);
     }
@@ -553,9 +558,8 @@ void build_reverse_lists(int n, int k, const descent_scratch &s) {
     }
 }
 
-void run_refinement(int n, int d, int k, const float *X, int n_iters, int deff,
-                    const path_ops *ops, int32_t *knn_idx, float *knn_dist,
-                    const descent_scratch &s) {
+void run_refinement(int n, int d, int k, const float *X, int n_iters, int deff, const path_ops *ops,
+                    int32_t *knn_idx, float *knn_dist, const descent_scratch &s) {
     scratch<pthread_t> th = alloc_scratch<pthread_t>(deff);
     scratch<work> wk = alloc_scratch<work>(deff);
     if (!th || !wk) return;
@@ -579,8 +583,8 @@ void run_refinement(int n, int d, int k, const float *X, int n_iters, int deff,
         for (int e = 0; e < deff; ++e) {
             const int cnt = block_size(n, deff, e);
             uint32_t *own_seen = seen ? seen.get() + static_cast<int64_t>(e) * n : nullptr;
-            wk[e] = work{i0,     i0 + cnt, n,        d,       k,    X,  s.sh, s.sf,
-                         s.revn, s.rcn,    knn_dist, knn_idx, s.hf, 0,  ops,  own_seen};
+            wk[e] = work{i0,     i0 + cnt, n,        d,       k,    X, s.sh, s.sf,
+                         s.revn, s.rcn,    knn_dist, knn_idx, s.hf, 0, ops,  own_seen};
             i0 += cnt;
             launch(th.get(), &started, descworker, &wk[e]);
         }

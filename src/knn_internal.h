@@ -227,7 +227,8 @@ struct fma_path {
         int t = 0;
         for (; t + 8 <= d; t += 8) {
             const __m128 x = _mm_loadu_ps(a + t), y = _mm_loadu_ps(a + t + 4);
-            __m128 e = _mm_sub_ps(x, _mm_loadu_ps(b0 + t)), f = _mm_sub_ps(y, _mm_loadu_ps(b0 + t + 4));
+            __m128 e = _mm_sub_ps(x, _mm_loadu_ps(b0 + t)),
+                   f = _mm_sub_ps(y, _mm_loadu_ps(b0 + t + 4));
             p0 = _mm_fmadd_ps(e, e, p0);
             q0 = _mm_fmadd_ps(f, f, q0);
             e = _mm_sub_ps(x, _mm_loadu_ps(b1 + t));
@@ -416,14 +417,18 @@ enum dist_path { DIST_SCALAR = 0, DIST_FMA = 1, DIST_NEON = 2 };
 
 inline bool dist_path_available(dist_path p) {
     switch (p) {
-    case DIST_SCALAR: return true;
+    case DIST_SCALAR:
+        return true;
 #if defined(VORNIK_KNN_HAVE_FMA_PATH)
-    case DIST_FMA: return __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma");
+    case DIST_FMA:
+        return __builtin_cpu_supports("avx") && __builtin_cpu_supports("fma");
 #endif
 #if defined(VORNIK_KNN_HAVE_NEON_PATH)
-    case DIST_NEON: return true;
+    case DIST_NEON:
+        return true;
 #endif
-    default: return false;
+    default:
+        return false;
     }
 }
 

@@ -202,8 +202,7 @@ std::vector<dist_path> available_paths() {
     return p;
 }
 
-void batch_on(dist_path p, bool squares, const float *a, const float *const *b, int d,
-              float *out) {
+void batch_on(dist_path p, bool squares, const float *a, const float *const *b, int d, float *out) {
 #if defined(VORNIK_KNN_HAVE_FMA_PATH)
     if (p == DIST_FMA) {
         squares ? fma_path::sqd4(a, b, d, out) : fma_path::dotp4(a, b, d, out);
@@ -342,7 +341,8 @@ std::vector<float> clustered(int n, int d, int clusters, uint32_t seed, float sp
     for (auto &v : centres) v = 6.0f * nd(gen);
     for (int i = 0; i < n; ++i) {
         const int c = int(gen() % clusters);
-        for (int t = 0; t < d; ++t) X[size_t(i) * d + t] = centres[size_t(c) * d + t] + spread * nd(gen);
+        for (int t = 0; t < d; ++t)
+            X[size_t(i) * d + t] = centres[size_t(c) * d + t] + spread * nd(gen);
     }
     return X;
 }
@@ -355,7 +355,8 @@ struct run_result {
 
 run_result run(const std::vector<float> &X, int n, int d, int k, int trees, int iters, int leaf,
                uint64_t seed, int threads) {
-    run_result r{0, std::vector<int32_t>(size_t(n) * k, 777), std::vector<float>(size_t(n) * k, -3.0f)};
+    run_result r{0, std::vector<int32_t>(size_t(n) * k, 777),
+                 std::vector<float>(size_t(n) * k, -3.0f)};
     r.rc = mirnak_knn_descent_f32(n, d, k, X.data(), trees, iters, leaf, seed, r.idx.data(),
                                   r.dist.data(), threads);
     return r;
@@ -398,12 +399,14 @@ TEST(KnnKernel, RejectsInvalidSizesWithoutTouchingOutputs) {
     const std::vector<float> X = clustered(10, 3, 2, 1);
     const struct {
         int n, d, k;
-    } bad[] = {{0, 3, 2}, {-1, 3, 2}, {10, 0, 2}, {10, -2, 2}, {10, 3, 0}, {10, 3, -1},
-               {10, 3, 10}, {10, 3, 11}, {1, 3, 1}};
+    } bad[] = {{0, 3, 2},   {-1, 3, 2},  {10, 0, 2},  {10, -2, 2}, {10, 3, 0},
+               {10, 3, -1}, {10, 3, 10}, {10, 3, 11}, {1, 3, 1}};
     for (const auto &b : bad) {
         std::vector<int32_t> idx(200, 777);
         std::vector<float> dist(200, -3.0f);
-        EXPECT_EQ(mirnak_knn_descent_f32(b.n, b.d, b.k, X.data(), 2, 2, 5, 1, idx.data(), dist.data(), 1), -1);
+        EXPECT_EQ(
+            mirnak_knn_descent_f32(b.n, b.d, b.k, X.data(), 2, 2, 5, 1, idx.data(), dist.data(), 1),
+            -1);
         EXPECT_EQ(idx, std::vector<int32_t>(200, 777));
         EXPECT_EQ(dist, std::vector<float>(200, -3.0f));
     }
@@ -424,7 +427,8 @@ TEST(KnnKernel, ExactWhenAllPointsShareOneLeaf) {
     for (int i = 0; i < n; ++i) {
         std::vector<std::pair<float, int>> all;
         for (int j = 0; j < n; ++j)
-            if (j != i) all.push_back({scalar_path::sqd(&X[size_t(i) * d], &X[size_t(j) * d], d), j});
+            if (j != i)
+                all.push_back({scalar_path::sqd(&X[size_t(i) * d], &X[size_t(j) * d], d), j});
         std::sort(all.begin(), all.end());
         std::vector<int> want, got(&r.idx[size_t(i) * k], &r.idx[size_t(i) * k] + k);
         for (int j = 0; j < k; ++j) want.push_back(all[j].second);
@@ -438,8 +442,8 @@ TEST(KnnKernel, MatchesThePlainReferenceBitForBit) {
     struct cfg {
         int n, d, k, trees, iters, leaf, threads;
     } cases[] = {
-        {300, 5, 4, 3, 5, 10, 3},  {500, 13, 8, 4, 10, 20, 2}, {257, 33, 1, 2, 4, 3, 4},
-        {400, 64, 15, 5, 3, 30, 8}, {150, 2, 10, 1, 8, 0, 1},  {1200, 9, 5, 2, 20, 12, 2},
+        {300, 5, 4, 3, 5, 10, 3},   {500, 13, 8, 4, 10, 20, 2}, {257, 33, 1, 2, 4, 3, 4},
+        {400, 64, 15, 5, 3, 30, 8}, {150, 2, 10, 1, 8, 0, 1},   {1200, 9, 5, 2, 20, 12, 2},
     };
     for (const cfg &c : cases) {
         const std::vector<float> X = clustered(c.n, c.d, 5, uint32_t(c.n + c.d));
