@@ -602,9 +602,9 @@ void run_refinement(int n, int d, int k, const float *X, int n_iters, int deff, 
 // Entry point
 // ---------------------------------------------------------------------------
 
-extern "C" int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const float *X, int n_trees,
-                                      int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
-                                      float *knn_dist, int n_threads) {
+int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, int k, const float *X,
+                                     int n_trees, int n_iters, int leaf_size, uint64_t seed,
+                                     int32_t *knn_idx, float *knn_dist, int n_threads) {
     const int n = n_cells, d = n_dims;
     if (n <= 0 || d <= 0 || k <= 0 || k >= n) return -1;
     if (n_trees < 1) n_trees = 1;
@@ -623,7 +623,7 @@ extern "C" int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const floa
     const int teff = eff < n_trees ? (eff > 1 ? eff : 1) : n_trees;
     const int meff = eff < n ? (eff > 1 ? eff : 1) : n;
     const int deff = meff;
-    const path_ops *ops = ops_for(best_dist_path());
+    const path_ops *ops = ops_for(path);
 
     {
         tree_heaps heaps;
@@ -634,4 +634,11 @@ extern "C" int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const floa
     const descent_scratch s = {hf.get(), sh.get(), sf.get(), revn.get(), rcn.get()};
     run_refinement(n, d, k, X, n_iters, deff, ops, knn_idx, knn_dist, s);
     return 0;
+}
+
+extern "C" int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const float *X, int n_trees,
+                                      int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
+                                      float *knn_dist, int n_threads) {
+    return knn_descent_on_path(best_dist_path(), n_cells, n_dims, k, X, n_trees, n_iters, leaf_size,
+                               seed, knn_idx, knn_dist, n_threads);
 }

@@ -470,6 +470,12 @@ inline float dotp(const float *a, const float *b, int d) {
     return dotp_on(best_dist_path(), a, b, d);
 }
 
+// The kernel on a given distance path (one the CPU runs); the exported entry
+// uses the fastest. Results are the same on every path.
+int knn_descent_on_path(dist_path path, int n_cells, int n_dims, int k, const float *X, int n_trees,
+                        int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
+                        float *knn_dist, int n_threads);
+
 // ---------------------------------------------------------------------------
 // Selection
 // ---------------------------------------------------------------------------

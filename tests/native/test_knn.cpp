@@ -457,6 +457,18 @@ TEST(KnnKernel, MatchesThePlainReferenceBitForBit) {
     }
 }
 
+TEST(KnnKernel, EveryDistancePathGivesTheSameResult) {
+    const int n = 700, d = 21, k = 9;
+    const std::vector<float> X = clustered(n, d, 5, 77);
+    const run_result best = run(X, n, d, k, 3, 6, 14, 55, 2);
+    for (dist_path p : available_paths()) {
+        run_result r{0, std::vector<int32_t>(size_t(n) * k), std::vector<float>(size_t(n) * k)};
+        r.rc =
+            knn_descent_on_path(p, n, d, k, X.data(), 3, 6, 14, 55, r.idx.data(), r.dist.data(), 2);
+        EXPECT_TRUE(same_bits(best, r)) << "path " << p;
+    }
+}
+
 TEST(KnnKernel, NonFiniteInputsStillMatchTheReference) {
     const int n = 200, d = 6, k = 5;
     std::vector<float> X = clustered(n, d, 4, 8);
