@@ -29,9 +29,9 @@ CACHE = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".cache")
 
 # Settings tried when none are given: (n_trees, n_iters, leaf_size).
 DEFAULT_SETTINGS = {
-    "blobs50": [(4, 10, 30), (6, 10, 40), (8, 10, 40)],
-    "mnistlike": [(4, 10, 30), (6, 10, 40), (8, 10, 40)],
-    "lowdim64": [(2, 10, 20), (4, 10, 20), (4, 10, 30)],
+    "blobs50": [(8, 10, 40), (16, 10, 60), (32, 10, 60)],
+    "mnistlike": [(8, 10, 40), (16, 10, 60), (24, 10, 60)],
+    "lowdim64": [(4, 10, 30), (8, 10, 40), (8, 10, 60)],
 }
 
 

@@ -113,7 +113,7 @@ inline const float *row_of(const float *X, int32_t i, int d) {
 
 inline void prefetch_row(const float *p, int d) {
     // The first few cache lines; the hardware prefetcher follows the rest.
-    const int lines = d >= 48 ? 4 : (d + 15) / 16;
+    const int lines = d >= 64 ? 4 : (d + 15) / 16;
     for (int l = 0; l < lines; ++l) __builtin_prefetch(p + 16 * l);
 }
 
@@ -565,9 +565,13 @@ void run_refinement(int n, int d, int k, const float *X, int n_iters, int deff, 
     if (!th || !wk) return;
     // Without the marks every candidate's distance is computed; the result
     // is the same. They are only valid while no distance can be NaN.
+    // Each worker clears its n marks per iteration, so they are kept only
+    // while their memory stays within a small multiple of the heaps.
     scratch<uint32_t> seen;
-    if (all_finite(X, static_cast<uint64_t>(n) * static_cast<uint64_t>(d)))
-        seen = alloc_scratch<uint32_t>(static_cast<uint64_t>(n) * static_cast<uint64_t>(deff));
+    const uint64_t marks = static_cast<uint64_t>(n) * static_cast<uint64_t>(deff);
+    if (marks <= 4 * static_cast<uint64_t>(n) * static_cast<uint64_t>(k) &&
+        all_finite(X, static_cast<uint64_t>(n) * static_cast<uint64_t>(d)))
+        seen = alloc_scratch<uint32_t>(marks);
 
     const uint64_t nk = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
     const int64_t threshold =
