@@ -55,6 +55,7 @@ struct treework {
     uint8_t *hf;
     uint64_t seed;
     const path_ops *ops;
+    bool finite;
     int failed; // set when the worker could not allocate its scratch
 };
 
@@ -68,6 +69,7 @@ struct rpx {
     double *pv; // projections of the current node, n entries
     float *dir; // split direction, d entries; consumed before either child runs
     const path_ops *ops;
+    bool finite; // X holds no NaN or infinity: no distance is NaN, roots never grow
 };
 
 struct mergework {
@@ -97,6 +99,7 @@ struct work {
     // Optional, n entries: marks the candidates already decided for the row
     // being processed, so that their distance is not computed again.
     uint32_t *seen;
+    bool finite;
 };
 
 // The loops that call the distance kernels, one set per kernel path, so the
@@ -161,7 +164,14 @@ VORNIK_ALWAYS_INLINE void leaf_pairs(const rpx *c, const int32_t *idx, int lo, i
             if (cnt == 4) {
                 const float *rows[4] = {row_of(c->X, idx[b0], d), row_of(c->X, idx[b0 + 1], d),
                                         row_of(c->X, idx[b0 + 2], d), row_of(c->X, idx[b0 + 3], d)};
-                P::sqd4(xu, rows, d, dd);
+                // A pair not closer than both roots is refused by both rows.
+                float bound[4];
+                const float ru = c->hd[ou];
+                for (int r = 0; r < 4; ++r) {
+                    const float rv = c->hd[static_cast<int64_t>(idx[b0 + r]) * k];
+                    bound[r] = ru > rv ? ru : rv;
+                }
+                P::sqd4(xu, rows, d, dd, c->finite ? bound : nullptr);
             } else {
                 for (int r = 0; r < cnt; ++r) dd[r] = P::sqd(xu, row_of(c->X, idx[b0 + r], d), d);
             }
@@ -197,7 +207,10 @@ VORNIK_ALWAYS_INLINE int64_t flush_offers(const work *w, const float *xi, float 
         if (cnt == 4) {
             const float *rows[4] = {row_of(w->X, q.ids[j], d), row_of(w->X, q.ids[j + 1], d),
                                     row_of(w->X, q.ids[j + 2], d), row_of(w->X, q.ids[j + 3], d)};
-            P::sqd4(xi, rows, d, dd);
+            // Candidates not closer than the root are refused; a lower bound
+            // that reaches it is as good as the distance.
+            const float bound[4] = {hdi[0], hdi[0], hdi[0], hdi[0]};
+            P::sqd4(xi, rows, d, dd, w->finite ? bound : nullptr);
         } else {
             for (int r = 0; r < cnt; ++r) dd[r] = P::sqd(xi, row_of(w->X, q.ids[j + r], d), d);
         }
@@ -365,7 +378,8 @@ void *treeworker(void *arg) {
         return nullptr;
     }
     uint64_t rng = w->seed;
-    rpx c = {n, w->d, k, w->leaf, w->X, w->hd, w->hi, w->hf, pvbuf.get(), dir.get(), w->ops};
+    rpx c = {n,     w->d,  k,           w->leaf,   w->X,   w->hd,
+             w->hi, w->hf, pvbuf.get(), dir.get(), w->ops, w->finite};
     for (int t = w->t0; t < w->t1; ++t) {
         shuffle(idx.get(), n, &rng);
         rp(&c, idx.get(), 0, n, &rng);
@@ -478,10 +492,16 @@ struct tree_heaps {
     ~tree_heaps() { release(); }
 };
 
+bool all_finite(const float *X, uint64_t count) {
+    for (uint64_t j = 0; j < count; ++j)
+        if (!std::isfinite(X[j])) return false;
+    return true;
+}
+
 // Runs the forest; returns false when a heap or a worker's scratch could not
 // be allocated (every started worker is joined either way).
 bool run_tree_phase(int n, int d, int k, const float *X, int n_trees, int leaf, uint64_t seed,
-                    int teff, const path_ops *ops, tree_heaps &heaps) {
+                    int teff, const path_ops *ops, bool finite, tree_heaps &heaps) {
     scratch<pthread_t> th = alloc_scratch<pthread_t>(teff);
     scratch<treework> tw = alloc_scratch<treework>(teff);
     const bool arrays = heaps.allocate_arrays(teff);
@@ -496,8 +516,8 @@ bool run_tree_phase(int n, int d, int k, const float *X, int n_trees, int leaf, 
         }
         const int cnt = block_size(n_trees, teff, e);
         const uint64_t mix = static_cast<uint64_t>(static_cast<uint32_t>(e + 1)) * TREE_SEED_STRIDE;
-        tw[e] = treework{st,           st + cnt,     n,          d,   k, leaf, X, heaps.thd[e],
-                         heaps.thi[e], heaps.thf[e], seed ^ mix, ops, 0};
+        tw[e] = treework{st,           st + cnt,     n,          d,   k,      leaf, X, heaps.thd[e],
+                         heaps.thi[e], heaps.thf[e], seed ^ mix, ops, finite, 0};
         st += cnt;
         launch(th.get(), &started, treeworker, &tw[e]);
         ++launched;
@@ -537,12 +557,6 @@ struct descent_scratch {
     int *rcn;
 };
 
-bool all_finite(const float *X, uint64_t count) {
-    for (uint64_t j = 0; j < count; ++j)
-        if (!std::isfinite(X[j])) return false;
-    return true;
-}
-
 // Reverse lists: row v holds, in ascending order, the first k points that
 // hold v as a new neighbour in the snapshot.
 void build_reverse_lists(int n, int k, const descent_scratch &s) {
@@ -559,7 +573,7 @@ void build_reverse_lists(int n, int k, const descent_scratch &s) {
 }
 
 void run_refinement(int n, int d, int k, const float *X, int n_iters, int deff, const path_ops *ops,
-                    int32_t *knn_idx, float *knn_dist, const descent_scratch &s) {
+                    bool finite, int32_t *knn_idx, float *knn_dist, const descent_scratch &s) {
     scratch<pthread_t> th = alloc_scratch<pthread_t>(deff);
     scratch<work> wk = alloc_scratch<work>(deff);
     if (!th || !wk) return;
@@ -569,8 +583,7 @@ void run_refinement(int n, int d, int k, const float *X, int n_iters, int deff, 
     // while their memory stays within a small multiple of the heaps.
     scratch<uint32_t> seen;
     const uint64_t marks = static_cast<uint64_t>(n) * static_cast<uint64_t>(deff);
-    if (marks <= 4 * static_cast<uint64_t>(n) * static_cast<uint64_t>(k) &&
-        all_finite(X, static_cast<uint64_t>(n) * static_cast<uint64_t>(d)))
+    if (finite && marks <= 4 * static_cast<uint64_t>(n) * static_cast<uint64_t>(k))
         seen = alloc_scratch<uint32_t>(marks);
 
     const uint64_t nk = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
@@ -587,8 +600,8 @@ void run_refinement(int n, int d, int k, const float *X, int n_iters, int deff, 
         for (int e = 0; e < deff; ++e) {
             const int cnt = block_size(n, deff, e);
             uint32_t *own_seen = seen ? seen.get() + static_cast<int64_t>(e) * n : nullptr;
-            wk[e] = work{i0,     i0 + cnt, n,        d,       k,    X, s.sh, s.sf,
-                         s.revn, s.rcn,    knn_dist, knn_idx, s.hf, 0, ops,  own_seen};
+            wk[e] = work{i0,    i0 + cnt, n,       d,    k, X,   s.sh,     s.sf,  s.revn,
+                         s.rcn, knn_dist, knn_idx, s.hf, 0, ops, own_seen, finite};
             i0 += cnt;
             launch(th.get(), &started, descworker, &wk[e]);
         }
@@ -628,15 +641,18 @@ int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, in
     const int meff = eff < n ? (eff > 1 ? eff : 1) : n;
     const int deff = meff;
     const path_ops *ops = ops_for(path);
+    // With finite points no distance is NaN and a row's root never grows, so
+    // an offer already known to be refused may be skipped.
+    const bool finite = all_finite(X, static_cast<uint64_t>(n) * static_cast<uint64_t>(d));
 
     {
         tree_heaps heaps;
-        if (!run_tree_phase(n, d, k, X, n_trees, leaf, seed, teff, ops, heaps)) return -2;
+        if (!run_tree_phase(n, d, k, X, n_trees, leaf, seed, teff, ops, finite, heaps)) return -2;
         if (!run_merge_phase(n, k, meff, heaps, knn_idx, knn_dist, hf.get())) return -2;
     }
 
     const descent_scratch s = {hf.get(), sh.get(), sf.get(), revn.get(), rcn.get()};
-    run_refinement(n, d, k, X, n_iters, deff, ops, knn_idx, knn_dist, s);
+    run_refinement(n, d, k, X, n_iters, deff, ops, finite, knn_idx, knn_dist, s);
     return 0;
 }
 

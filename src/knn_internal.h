@@ -32,6 +32,10 @@ namespace knn {
 // Distance of a slot that no candidate reached (bit pattern 0x7149F2CA).
 const float SENTINEL_DIST = 1e30f;
 
+// A bounded distance evaluation looks at its partial sums every this many
+// floats (a power of two, a multiple of 8).
+const int BOUND_CHECK_FLOATS = 32;
+
 // ---------------------------------------------------------------------------
 // Neighbour heap
 // ---------------------------------------------------------------------------
@@ -150,7 +154,10 @@ struct scalar_path {
     }
 
     // Four distances from a to b[0..3], each in the order of sqd.
-    static inline void sqd4(const float *a, const float *const *b, int d, float *out) {
+    // The bound only allows stopping early; this path always finishes.
+    static inline void sqd4(const float *a, const float *const *b, int d, float *out,
+                            const float *bound = nullptr) {
+        (void)bound;
         for (int r = 0; r < 4; ++r) out[r] = sqd(a, b[r], d);
     }
 
@@ -219,13 +226,30 @@ struct fma_path {
     // Four independent evaluations interleaved, so their fused multiply-adds
     // overlap; each result has the bits of the single form. Written out so
     // that all eight accumulators stay in registers.
+    //
+    // With bound non-null the evaluation may stop early once every partial
+    // result has reached its bound[r]; out[r] then holds that partial result,
+    // which is not above the full one. Every step (fused square-add of a
+    // non-negative product, the lane sums, the tail) is monotone, so the
+    // partial sums taken in the final combination order are lower bounds.
     VORNIK_TARGET_FMA static inline void sqd4(const float *a, const float *const *b, int d,
-                                              float *out) {
+                                              float *out, const float *bound = nullptr) {
         const float *b0 = b[0], *b1 = b[1], *b2 = b[2], *b3 = b[3];
         __m128 p0 = _mm_setzero_ps(), p1 = p0, p2 = p0, p3 = p0;
         __m128 q0 = p0, q1 = p0, q2 = p0, q3 = p0;
         int t = 0;
         for (; t + 8 <= d; t += 8) {
+            if (bound && t > 0 && (t & (BOUND_CHECK_FLOATS - 1)) == 0) {
+                const float l0 = lane_sum(p0, q0), l1 = lane_sum(p1, q1);
+                const float l2 = lane_sum(p2, q2), l3 = lane_sum(p3, q3);
+                if (l0 >= bound[0] && l1 >= bound[1] && l2 >= bound[2] && l3 >= bound[3]) {
+                    out[0] = l0;
+                    out[1] = l1;
+                    out[2] = l2;
+                    out[3] = l3;
+                    return;
+                }
+            }
             const __m128 x = _mm_loadu_ps(a + t), y = _mm_loadu_ps(a + t + 4);
             __m128 e = _mm_sub_ps(x, _mm_loadu_ps(b0 + t)),
                    f = _mm_sub_ps(y, _mm_loadu_ps(b0 + t + 4));
@@ -351,11 +375,21 @@ struct neon_path {
     }
 
     // Four independent evaluations interleaved; each has the single form's bits.
-    static inline void sqd4(const float *a, const float *const *b, int d, float *out) {
+    // The bound works as in the x86-64 form.
+    static inline void sqd4(const float *a, const float *const *b, int d, float *out,
+                            const float *bound = nullptr) {
         float32x4_t c0[4], c1[4];
         for (int r = 0; r < 4; ++r) c0[r] = c1[r] = vdupq_n_f32(0.0f);
         int t = 0;
         for (; t + 8 <= d; t += 8) {
+            if (bound && t > 0 && (t & (BOUND_CHECK_FLOATS - 1)) == 0) {
+                float l[4];
+                for (int r = 0; r < 4; ++r) l[r] = vaddvq_f32(vaddq_f32(c0[r], c1[r]));
+                if (l[0] >= bound[0] && l[1] >= bound[1] && l[2] >= bound[2] && l[3] >= bound[3]) {
+                    for (int r = 0; r < 4; ++r) out[r] = l[r];
+                    return;
+                }
+            }
             const float32x4_t x0 = vld1q_f32(a + t), x1 = vld1q_f32(a + t + 4);
             for (int r = 0; r < 4; ++r) {
                 const float32x4_t e0 = vsubq_f32(x0, vld1q_f32(b[r] + t));

@@ -444,7 +444,7 @@ TEST(KnnKernel, MatchesThePlainReferenceBitForBit) {
     } cases[] = {
         {300, 5, 4, 3, 5, 10, 3},   {500, 13, 8, 4, 10, 20, 2}, {257, 33, 1, 2, 4, 3, 4},
         {400, 64, 15, 5, 3, 30, 8}, {150, 2, 10, 1, 8, 0, 1},   {300, 6, 1, 9, 5, 4, 8},
-        {1200, 9, 5, 2, 20, 12, 2},
+        {350, 200, 7, 4, 6, 16, 2}, {300, 97, 5, 6, 4, 9, 1},   {1200, 9, 5, 2, 20, 12, 2},
     };
     for (const cfg &c : cases) {
         const std::vector<float> X = clustered(c.n, c.d, 5, uint32_t(c.n + c.d));
