@@ -7,7 +7,9 @@ Data sets (fixed seed):
 
 The exact neighbours are computed once by blocked brute force and cached under
 bench/.cache/. Every kernel run happens in a fresh subprocess, so the peak RSS
-it reports belongs to that run (data loaded plus the kernel's own memory).
+it reports belongs to that run (data loaded plus the kernel's own memory);
+data_mb is the peak before the call. time_s is wall time of the call, cpu_s
+the CPU time of all its threads (a hint when the machine is shared).
 
 Examples:
   python bench/knn.py --data lowdim64
@@ -29,8 +31,8 @@ CACHE = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".cache")
 
 # Settings tried when none are given: (n_trees, n_iters, leaf_size).
 DEFAULT_SETTINGS = {
-    "blobs50": [(8, 10, 40), (16, 10, 60), (32, 10, 60)],
-    "mnistlike": [(8, 10, 40), (16, 10, 60), (24, 10, 60)],
+    "blobs50": [(16, 10, 60), (32, 10, 60), (40, 10, 60)],
+    "mnistlike": [(16, 5, 60), (32, 5, 60), (48, 5, 60)],
     "lowdim64": [(4, 10, 30), (8, 10, 40), (8, 10, 60)],
 }
 
@@ -122,12 +124,15 @@ def run_one(xp, tp, trees, iters, leaf, threads, seed):
     idx = np.empty((n, K), dtype=np.int32)
     dist = np.empty((n, K), dtype=np.float32)
     rss0 = peak_rss_kb()
+    c0 = resource.getrusage(resource.RUSAGE_SELF)
     t0 = time.perf_counter()
     rc = nv.knn_descent_f32(x, idx, dist, n, d, K, trees, iters, seed, leaf, threads)
     dt = time.perf_counter() - t0
+    c1 = resource.getrusage(resource.RUSAGE_SELF)
+    cpu = (c1.ru_utime - c0.ru_utime) + (c1.ru_stime - c0.ru_stime)
     rss1 = peak_rss_kb()
     truth = np.load(tp)
-    print(json.dumps({"rc": rc, "time": dt, "recall": recall(idx, truth),
+    print(json.dumps({"rc": rc, "time": dt, "cpu": cpu, "recall": recall(idx, truth),
                       "rss_before_mb": rss0 / 1024, "rss_peak_mb": rss1 / 1024}))
 
 
@@ -149,7 +154,7 @@ def main():
         return
 
     print(f"{'data':>10} {'trees':>5} {'iters':>5} {'leaf':>4} {'thr':>3} "
-          f"{'time_s':>7} {'recall':>7} {'rss_mb':>7} {'data_mb':>7}")
+          f"{'time_s':>7} {'cpu_s':>7} {'recall':>7} {'rss_mb':>7} {'data_mb':>7}")
     for name in a.data:
         xp, tp = cached(name)
         settings = DEFAULT_SETTINGS[name]
@@ -173,7 +178,7 @@ def main():
                     print(f"{name:>10} {trees:5d} {iters:5d} {leaf:4d} {threads:3d}  status {r['rc']}")
                     continue
                 print(f"{name:>10} {trees:5d} {iters:5d} {leaf:4d} {threads:3d} "
-                      f"{r['time']:7.3f} {r['recall']:7.4f} {r['rss_peak_mb']:7.1f} "
+                      f"{r['time']:7.3f} {r['cpu']:7.3f} {r['recall']:7.4f} {r['rss_peak_mb']:7.1f} "
                       f"{r['rss_before_mb']:7.1f}", flush=True)
 
 
