@@ -255,6 +255,42 @@ TEST(DistanceKernels, EveryPathMatchesTheStatedOrderBitForBit) {
     }
 }
 
+void bounded_on(dist_path p, const float *a, const float *const *b, int d, float *out,
+                const float *bound) {
+#if defined(VORNIK_KNN_HAVE_FMA_PATH)
+    if (p == DIST_FMA) return fma_path::sqd4(a, b, d, out, bound);
+#endif
+#if defined(VORNIK_KNN_HAVE_NEON_PATH)
+    if (p == DIST_NEON) return neon_path::sqd4(a, b, d, out, bound);
+#endif
+    scalar_path::sqd4(a, b, d, out, bound);
+}
+
+TEST(DistanceKernels, BoundedEvaluationStopsOnlyAtALowerBoundThatReachesIt) {
+    std::mt19937 gen(13);
+    std::normal_distribution<float> nd(0.0f, 1.0f);
+    for (int d : {8, 31, 32, 33, 64, 100, 784}) {
+        std::vector<float> buf(5 * d + 8);
+        for (int rep = 0; rep < 100; ++rep) {
+            for (auto &v : buf) v = nd(gen);
+            const float *a = buf.data() + 1;
+            const float *b[4] = {a + d, a + 2 * d, a + 3 * d, a + 4 * d};
+            float full[4], part[4], bound[4];
+            scalar_path::sqd4(a, b, d, full);
+            for (int r = 0; r < 4; ++r) bound[r] = full[r] * 0.1f * float((rep + r) % 12);
+            for (dist_path p : available_paths()) {
+                bounded_on(p, a, b, d, part, bound);
+                for (int r = 0; r < 4; ++r) {
+                    if (bits_of(part[r]) == bits_of(full[r])) continue;
+                    // Stopped early: a lower bound of the distance, at its bound.
+                    EXPECT_LT(part[r], full[r]) << "path " << p << " d " << d;
+                    EXPECT_GE(part[r], bound[r]) << "path " << p << " d " << d;
+                }
+            }
+        }
+    }
+}
+
 TEST(DistanceKernels, OrderIsNotPlainLeftToRight) {
     // Guards the reference above: with these values the lane order and a
     // sequential sum disagree, so a sequential kernel would be caught.
