@@ -350,6 +350,55 @@ TEST(Qselect, PartitionsAroundTheTargetAndMovesIdsAlong) {
     }
 }
 
+// Randomised Lomuto quickselect exactly as stated, branch for branch.
+void plain_qselect(double *pv, int32_t *idx, int n, int target, uint64_t *rng) {
+    int lo = 0, hi = n - 1;
+    while (lo < hi) {
+        const int p = lo + int(sm64(rng) % uint64_t(hi - lo + 1));
+        const double pivot = pv[p];
+        std::swap(pv[p], pv[lo]);
+        std::swap(idx[p], idx[lo]);
+        int store = lo;
+        for (int i = lo + 1; i <= hi; ++i)
+            if (pv[i] < pivot) {
+                ++store;
+                std::swap(pv[store], pv[i]);
+                std::swap(idx[store], idx[i]);
+            }
+        std::swap(pv[lo], pv[store]);
+        std::swap(idx[lo], idx[store]);
+        if (store == target) return;
+        if (store < target)
+            lo = store + 1;
+        else
+            hi = store - 1;
+    }
+}
+
+TEST(Qselect, SameOrderAndDrawsAsThePlainSelection) {
+    std::mt19937 gen(17);
+    for (int n : {1, 2, 3, 4, 9, 64, 333, 2000}) {
+        for (int rep = 0; rep < 12; ++rep) {
+            std::vector<double> pv(n);
+            std::vector<int32_t> idx(n);
+            for (int i = 0; i < n; ++i) {
+                pv[i] = rep % 3 == 0 ? 1.0 : double(gen() % (rep % 2 ? 7 : 1000000));
+                idx[i] = int32_t(gen() % 100000);
+            }
+            if (rep == 5 && n > 2) pv[1] = std::nan("");
+            std::vector<double> pv2 = pv;
+            std::vector<int32_t> idx2 = idx;
+            uint64_t r1 = 1000 + rep, r2 = 1000 + rep;
+            const int target = int(gen() % uint32_t(n));
+            qselect(pv.data(), idx.data(), n, target, &r1);
+            plain_qselect(pv2.data(), idx2.data(), n, target, &r2);
+            ASSERT_EQ(r1, r2) << "n " << n;
+            ASSERT_EQ(idx, idx2) << "n " << n;
+            ASSERT_EQ(std::memcmp(pv.data(), pv2.data(), sizeof(double) * n), 0);
+        }
+    }
+}
+
 TEST(Qselect, OneElementDrawsNothingAndOthersDrawOncePerPass) {
     double pv1[1] = {4.0};
     int32_t id1[1] = {0};
