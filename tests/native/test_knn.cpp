@@ -320,36 +320,6 @@ TEST(DistanceKernels, SymmetricAndZeroOnItself) {
 // Selection
 // ---------------------------------------------------------------------------
 
-TEST(Qselect, PartitionsAroundTheTargetAndMovesIdsAlong) {
-    std::mt19937 gen(3);
-    for (int n : {1, 2, 3, 10, 101, 1000}) {
-        for (int rep = 0; rep < 10; ++rep) {
-            std::vector<double> pv(n);
-            std::vector<int32_t> idx(n);
-            for (int i = 0; i < n; ++i) {
-                pv[i] = double(gen() % (rep % 2 ? 5 : 100000)); // with and without many ties
-                idx[i] = i;
-            }
-            const std::vector<double> orig = pv;
-            const int target = n / 2;
-            uint64_t rng = 77 + rep;
-            qselect(pv.data(), idx.data(), n, target, &rng);
-            std::vector<double> sorted = orig;
-            std::sort(sorted.begin(), sorted.end());
-            ASSERT_EQ(pv[target], sorted[target]);
-            for (int i = 0; i < n; ++i) {
-                ASSERT_EQ(pv[i], orig[idx[i]]);
-                if (i < target) {
-                    ASSERT_LE(pv[i], pv[target]);
-                }
-                if (i > target) {
-                    ASSERT_GE(pv[i], pv[target]);
-                }
-            }
-        }
-    }
-}
-
 // Randomised Lomuto quickselect exactly as stated, branch for branch.
 void plain_qselect(double *pv, int32_t *idx, int n, int target, uint64_t *rng) {
     int lo = 0, hi = n - 1;
