@@ -35,7 +35,7 @@ CACHE = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".cache")
 # about 137, for 50,000 points 60 gives about 49 and 100 about 98.
 DEFAULT_SETTINGS = {
     "blobs50": [(20, 10, 100), (24, 10, 100), (14, 10, 200)],
-    "mnistlike": [(16, 3, 150), (20, 3, 150), (12, 3, 280)],
+    "mnistlike": [(16, 3, 150), (20, 1, 150), (20, 3, 150)],
     "lowdim64": [(4, 10, 100), (6, 10, 100), (8, 10, 60)],
 }
 
