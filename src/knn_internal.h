@@ -3,7 +3,8 @@
 //
 // Results are reproducible bit for bit, so the tie-breaks of hpush, the lane
 // order of the distance kernels and the draws of the generator are fixed.
-// Every distance kernel path (portable scalar, x86-64 FMA, AArch64 NEON)
+// Every distance kernel path (portable scalar, x86-64 AVX with FMA, chosen at
+// run time, and AArch64 NEON)
 // evaluates the same order and gives the same bits:
 //   two 4-lane accumulators over blocks of 8 floats, fused multiply-adds;
 //   one more 4-lane block into the first accumulator;
@@ -177,28 +178,43 @@ struct scalar_path {
 // ---------------------------------------------------------------------------
 
 #if defined(VORNIK_KNN_HAVE_FMA_PATH)
+// The two 4-lane accumulators of the 8-float blocks live in the low and high
+// halves of one 256-bit register: each 256-bit fused multiply-add performs
+// exactly the two 4-lane ones, lane by lane. The 4-float block and the lane
+// sums work on the halves.
 struct fma_path {
-    // (v0 + v1) + (v2 + v3) of v = a0 + a1: two horizontal adds.
-    VORNIK_TARGET_FMA static inline float lane_sum(__m128 a0, __m128 a1) {
-        const __m128 v = _mm_add_ps(a0, a1);
+    // (v0 + v1) + (v2 + v3) of v = a0 + a1 (low and high half): two horizontal adds.
+    VORNIK_TARGET_FMA static inline float lane_sum(__m256 acc) {
+        const __m128 v = _mm_add_ps(_mm256_castps256_ps128(acc), _mm256_extractf128_ps(acc, 1));
         const __m128 h = _mm_hadd_ps(v, v); // v0+v1, v2+v3, ...
         return _mm_cvtss_f32(_mm_hadd_ps(h, h));
     }
 
+    VORNIK_TARGET_FMA static inline float lane_sum(__m128 a0, __m128 a1) {
+        const __m128 v = _mm_add_ps(a0, a1);
+        const __m128 h = _mm_hadd_ps(v, v);
+        return _mm_cvtss_f32(_mm_hadd_ps(h, h));
+    }
+
+    // The 4-float block adds into a0 only.
+    VORNIK_TARGET_FMA static inline __m128 low(__m256 acc) { return _mm256_castps256_ps128(acc); }
+    VORNIK_TARGET_FMA static inline __m128 high(__m256 acc) {
+        return _mm256_extractf128_ps(acc, 1);
+    }
+
     VORNIK_TARGET_FMA static inline float sqd(const float *a, const float *b, int d) {
-        __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
+        __m256 acc = _mm256_setzero_ps();
         int t = 0;
         for (; t + 8 <= d; t += 8) {
-            const __m128 e0 = _mm_sub_ps(_mm_loadu_ps(a + t), _mm_loadu_ps(b + t));
-            const __m128 e1 = _mm_sub_ps(_mm_loadu_ps(a + t + 4), _mm_loadu_ps(b + t + 4));
-            a0 = _mm_fmadd_ps(e0, e0, a0);
-            a1 = _mm_fmadd_ps(e1, e1, a1);
+            const __m256 e = _mm256_sub_ps(_mm256_loadu_ps(a + t), _mm256_loadu_ps(b + t));
+            acc = _mm256_fmadd_ps(e, e, acc);
         }
+        __m128 a0 = low(acc);
         for (; t + 4 <= d; t += 4) {
             const __m128 e = _mm_sub_ps(_mm_loadu_ps(a + t), _mm_loadu_ps(b + t));
             a0 = _mm_fmadd_ps(e, e, a0);
         }
-        float s = lane_sum(a0, a1);
+        float s = lane_sum(a0, high(acc));
         for (; t < d; ++t) {
             const float e = a[t] - b[t];
             const float p = e * e;
@@ -208,14 +224,13 @@ struct fma_path {
     }
 
     VORNIK_TARGET_FMA static inline float dotp(const float *a, const float *b, int d) {
-        __m128 a0 = _mm_setzero_ps(), a1 = _mm_setzero_ps();
+        __m256 acc = _mm256_setzero_ps();
         int t = 0;
-        for (; t + 8 <= d; t += 8) {
-            a0 = _mm_fmadd_ps(_mm_loadu_ps(a + t), _mm_loadu_ps(b + t), a0);
-            a1 = _mm_fmadd_ps(_mm_loadu_ps(a + t + 4), _mm_loadu_ps(b + t + 4), a1);
-        }
+        for (; t + 8 <= d; t += 8)
+            acc = _mm256_fmadd_ps(_mm256_loadu_ps(a + t), _mm256_loadu_ps(b + t), acc);
+        __m128 a0 = low(acc);
         for (; t + 4 <= d; t += 4) a0 = _mm_fmadd_ps(_mm_loadu_ps(a + t), _mm_loadu_ps(b + t), a0);
-        float s = lane_sum(a0, a1);
+        float s = lane_sum(a0, high(acc));
         for (; t < d; ++t) {
             const float p = a[t] * b[t];
             s = s + p;
@@ -224,8 +239,7 @@ struct fma_path {
     }
 
     // Four independent evaluations interleaved, so their fused multiply-adds
-    // overlap; each result has the bits of the single form. Written out so
-    // that all eight accumulators stay in registers.
+    // overlap; each result has the bits of the single form.
     //
     // With bound non-null the evaluation may stop early once every partial
     // result has reached its bound[r]; out[r] then holds that partial result,
@@ -235,13 +249,12 @@ struct fma_path {
     VORNIK_TARGET_FMA static inline void sqd4(const float *a, const float *const *b, int d,
                                               float *out, const float *bound = nullptr) {
         const float *b0 = b[0], *b1 = b[1], *b2 = b[2], *b3 = b[3];
-        __m128 p0 = _mm_setzero_ps(), p1 = p0, p2 = p0, p3 = p0;
-        __m128 q0 = p0, q1 = p0, q2 = p0, q3 = p0;
+        __m256 c0 = _mm256_setzero_ps(), c1 = c0, c2 = c0, c3 = c0;
         int t = 0;
         for (; t + 8 <= d; t += 8) {
             if (bound && t > 0 && (t & (BOUND_CHECK_FLOATS - 1)) == 0) {
-                const float l0 = lane_sum(p0, q0), l1 = lane_sum(p1, q1);
-                const float l2 = lane_sum(p2, q2), l3 = lane_sum(p3, q3);
+                const float l0 = lane_sum(c0), l1 = lane_sum(c1);
+                const float l2 = lane_sum(c2), l3 = lane_sum(c3);
                 if (l0 >= bound[0] && l1 >= bound[1] && l2 >= bound[2] && l3 >= bound[3]) {
                     out[0] = l0;
                     out[1] = l1;
@@ -250,24 +263,17 @@ struct fma_path {
                     return;
                 }
             }
-            const __m128 x = _mm_loadu_ps(a + t), y = _mm_loadu_ps(a + t + 4);
-            __m128 e = _mm_sub_ps(x, _mm_loadu_ps(b0 + t)),
-                   f = _mm_sub_ps(y, _mm_loadu_ps(b0 + t + 4));
-            p0 = _mm_fmadd_ps(e, e, p0);
-            q0 = _mm_fmadd_ps(f, f, q0);
-            e = _mm_sub_ps(x, _mm_loadu_ps(b1 + t));
-            f = _mm_sub_ps(y, _mm_loadu_ps(b1 + t + 4));
-            p1 = _mm_fmadd_ps(e, e, p1);
-            q1 = _mm_fmadd_ps(f, f, q1);
-            e = _mm_sub_ps(x, _mm_loadu_ps(b2 + t));
-            f = _mm_sub_ps(y, _mm_loadu_ps(b2 + t + 4));
-            p2 = _mm_fmadd_ps(e, e, p2);
-            q2 = _mm_fmadd_ps(f, f, q2);
-            e = _mm_sub_ps(x, _mm_loadu_ps(b3 + t));
-            f = _mm_sub_ps(y, _mm_loadu_ps(b3 + t + 4));
-            p3 = _mm_fmadd_ps(e, e, p3);
-            q3 = _mm_fmadd_ps(f, f, q3);
+            const __m256 x = _mm256_loadu_ps(a + t);
+            __m256 e = _mm256_sub_ps(x, _mm256_loadu_ps(b0 + t));
+            c0 = _mm256_fmadd_ps(e, e, c0);
+            e = _mm256_sub_ps(x, _mm256_loadu_ps(b1 + t));
+            c1 = _mm256_fmadd_ps(e, e, c1);
+            e = _mm256_sub_ps(x, _mm256_loadu_ps(b2 + t));
+            c2 = _mm256_fmadd_ps(e, e, c2);
+            e = _mm256_sub_ps(x, _mm256_loadu_ps(b3 + t));
+            c3 = _mm256_fmadd_ps(e, e, c3);
         }
+        __m128 p0 = low(c0), p1 = low(c1), p2 = low(c2), p3 = low(c3);
         for (; t + 4 <= d; t += 4) {
             const __m128 x = _mm_loadu_ps(a + t);
             __m128 e = _mm_sub_ps(x, _mm_loadu_ps(b0 + t));
@@ -279,10 +285,10 @@ struct fma_path {
             e = _mm_sub_ps(x, _mm_loadu_ps(b3 + t));
             p3 = _mm_fmadd_ps(e, e, p3);
         }
-        out[0] = lane_sum(p0, q0);
-        out[1] = lane_sum(p1, q1);
-        out[2] = lane_sum(p2, q2);
-        out[3] = lane_sum(p3, q3);
+        out[0] = lane_sum(p0, high(c0));
+        out[1] = lane_sum(p1, high(c1));
+        out[2] = lane_sum(p2, high(c2));
+        out[3] = lane_sum(p3, high(c3));
         for (; t < d; ++t) {
             for (int r = 0; r < 4; ++r) {
                 const float e = a[t] - b[r][t];
@@ -295,20 +301,16 @@ struct fma_path {
     VORNIK_TARGET_FMA static inline void dotp4(const float *a, const float *const *b, int d,
                                                float *out) {
         const float *b0 = b[0], *b1 = b[1], *b2 = b[2], *b3 = b[3];
-        __m128 p0 = _mm_setzero_ps(), p1 = p0, p2 = p0, p3 = p0;
-        __m128 q0 = p0, q1 = p0, q2 = p0, q3 = p0;
+        __m256 c0 = _mm256_setzero_ps(), c1 = c0, c2 = c0, c3 = c0;
         int t = 0;
         for (; t + 8 <= d; t += 8) {
-            const __m128 x = _mm_loadu_ps(a + t), y = _mm_loadu_ps(a + t + 4);
-            p0 = _mm_fmadd_ps(_mm_loadu_ps(b0 + t), x, p0);
-            q0 = _mm_fmadd_ps(_mm_loadu_ps(b0 + t + 4), y, q0);
-            p1 = _mm_fmadd_ps(_mm_loadu_ps(b1 + t), x, p1);
-            q1 = _mm_fmadd_ps(_mm_loadu_ps(b1 + t + 4), y, q1);
-            p2 = _mm_fmadd_ps(_mm_loadu_ps(b2 + t), x, p2);
-            q2 = _mm_fmadd_ps(_mm_loadu_ps(b2 + t + 4), y, q2);
-            p3 = _mm_fmadd_ps(_mm_loadu_ps(b3 + t), x, p3);
-            q3 = _mm_fmadd_ps(_mm_loadu_ps(b3 + t + 4), y, q3);
+            const __m256 x = _mm256_loadu_ps(a + t);
+            c0 = _mm256_fmadd_ps(_mm256_loadu_ps(b0 + t), x, c0);
+            c1 = _mm256_fmadd_ps(_mm256_loadu_ps(b1 + t), x, c1);
+            c2 = _mm256_fmadd_ps(_mm256_loadu_ps(b2 + t), x, c2);
+            c3 = _mm256_fmadd_ps(_mm256_loadu_ps(b3 + t), x, c3);
         }
+        __m128 p0 = low(c0), p1 = low(c1), p2 = low(c2), p3 = low(c3);
         for (; t + 4 <= d; t += 4) {
             const __m128 x = _mm_loadu_ps(a + t);
             p0 = _mm_fmadd_ps(_mm_loadu_ps(b0 + t), x, p0);
@@ -316,10 +318,10 @@ struct fma_path {
             p2 = _mm_fmadd_ps(_mm_loadu_ps(b2 + t), x, p2);
             p3 = _mm_fmadd_ps(_mm_loadu_ps(b3 + t), x, p3);
         }
-        out[0] = lane_sum(p0, q0);
-        out[1] = lane_sum(p1, q1);
-        out[2] = lane_sum(p2, q2);
-        out[3] = lane_sum(p3, q3);
+        out[0] = lane_sum(p0, high(c0));
+        out[1] = lane_sum(p1, high(c1));
+        out[2] = lane_sum(p2, high(c2));
+        out[3] = lane_sum(p3, high(c3));
         for (; t < d; ++t) {
             for (int r = 0; r < 4; ++r) {
                 const float p = b[r][t] * a[t];
