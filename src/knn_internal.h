@@ -3,9 +3,8 @@
 //
 // Results are reproducible bit for bit, so the tie-breaks of hpush, the lane
 // order of the distance kernels and the draws of the generator are fixed.
-// Every distance kernel path (portable scalar, x86-64 AVX with FMA, chosen at
-// run time, and AArch64 NEON)
-// evaluates the same order and gives the same bits:
+// Every distance kernel path (portable scalar; x86-64 AVX with FMA, chosen at
+// run time; AArch64 NEON) evaluates the same order and gives the same bits:
 //   two 4-lane accumulators over blocks of 8 floats, fused multiply-adds;
 //   one more 4-lane block into the first accumulator;
 //   lane sums v = a0 + a1, then (v0 + v1) + (v2 + v3);
