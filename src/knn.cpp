@@ -1,7 +1,664 @@
-// knn.cpp - approximate k nearest neighbours (placeholder until the kernel lands).
+// knn.cpp - approximate k nearest neighbours by squared Euclidean distance.
+//
+// Three phases, each on short-lived threads joined before the next starts:
+//   1. tree workers build a share of a random-projection forest each, into a
+//      neighbour heap of their own;
+//   2. merge workers fold those heaps, row by row, into the caller's arrays;
+//   3. NN-descent iterations refine the caller's arrays in place.
+// No lock is used: every worker writes only its own heap or its own rows, and
+// thread creation and join order everything else. Results depend on the seed
+// and the number of tree workers, never on scheduling: a thread that cannot
+// be created runs its worker on the calling thread at once.
 #include "vornik_kernels.h"
 
-extern "C" int mirnak_knn_descent_f32(int, int, int, const float *, int, int, int, uint64_t,
-                                      int32_t *, float *, int) {
-    return -1;
+#include <pthread.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+
+#include "knn_internal.h"
+#include "scratch.h"
+
+namespace {
+
+using namespace vornik::knn;
+using vornik::alloc_scratch;
+using vornik::scratch;
+
+#define VORNIK_ALWAYS_INLINE __attribute__((always_inline)) inline
+
+// The refinement stops once an iteration changes fewer than this fraction of
+// all n * k heap slots.
+const double STOP_FRACTION = 0.0002;
+
+// Tree seeds: seed XOR ((e + 1) * 40503) for tree worker e.
+const uint64_t TREE_SEED_STRIDE = 40503;
+
+// How far ahead the projection loop prefetches rows of X.
+const int PREFETCH_AHEAD = 16;
+
+struct path_ops;
+
+// ---------------------------------------------------------------------------
+// Worker records
+// ---------------------------------------------------------------------------
+
+struct treework {
+    int t0, t1; // tree numbers [t0, t1)
+    int n, d, k;
+    int leaf; // largest node that is not split
+    const float *X;
+    float *hd; // this worker's heap, n * k entries
+    int32_t *hi;
+    uint8_t *hf;
+    uint64_t seed;
+    const path_ops *ops;
+    bool finite;
+    int failed; // set when the worker could not allocate its scratch
+};
+
+// Context handed down one tree's recursion.
+struct rpx {
+    int n, d, k, leaf;
+    const float *X;
+    float *hd;
+    int32_t *hi;
+    uint8_t *hf;
+    double *pv; // projections of the current node, n entries
+    float *dir; // split direction, d entries; consumed before either child runs
+    const path_ops *ops;
+    bool finite; // X holds no NaN or infinity: no distance is NaN, roots never grow
+};
+
+struct mergework {
+    int i0, i1; // rows [i0, i1)
+    int k;
+    int P; // number of tree-worker heaps
+    float **thd;
+    int32_t **thi;
+    float *hd;
+    int32_t *hi;
+    uint8_t *hf;
+};
+
+struct work {
+    int i0, i1; // rows [i0, i1)
+    int n, d, k;
+    const float *X;
+    const int32_t *sh;   // snapshot of the ids
+    const uint8_t *sf;   // snapshot of the new-flags
+    const int32_t *revn; // reverse-neighbour lists, k slots per point
+    const int *rcn;      // reverse-neighbour counts
+    float *hd;
+    int32_t *hi;
+    uint8_t *hf;
+    int64_t upd; // out: insertions made by this worker
+    const path_ops *ops;
+    // Optional, n entries: marks the candidates already decided for the row
+    // being processed, so that their distance is not computed again.
+    uint32_t *seen;
+    bool finite;
+};
+
+// The loops that call the distance kernels, one set per kernel path, so the
+// path is chosen once per call and not per distance.
+struct path_ops {
+    void (*project)(const float *X, int d, const int32_t *idx, int m, const float *dir, double *pv);
+    void (*leaf)(const rpx *c, const int32_t *idx, int lo, int hi);
+    int64_t (*rows)(const work *w);
+};
+
+inline const float *row_of(const float *X, int32_t i, int d) {
+    return X + static_cast<int64_t>(i) * d;
+}
+
+inline void prefetch_row(const float *p, int d) {
+    // The first few cache lines; the hardware prefetcher follows the rest.
+    const int lines = d >= 64 ? 4 : (d + 15) / 16;
+    for (int l = 0; l < lines; ++l) __builtin_prefetch(p + 16 * l);
+}
+
+// ---------------------------------------------------------------------------
+// Hot loops, written once and instantiated per kernel path
+// ---------------------------------------------------------------------------
+
+template <class P>
+VORNIK_ALWAYS_INLINE void project_node(const float *X, int d, const int32_t *idx, int m,
+                                       const float *dir, double *pv) {
+    int i = 0;
+    for (; i + 4 <= m; i += 4) {
+        for (int r = 0; r < 4; ++r)
+            if (i + PREFETCH_AHEAD + r < m)
+                prefetch_row(row_of(X, idx[i + PREFETCH_AHEAD + r], d), d);
+        const float *rows[4] = {row_of(X, idx[i], d), row_of(X, idx[i + 1], d),
+                                row_of(X, idx[i + 2], d), row_of(X, idx[i + 3], d)};
+        float out[4];
+        P::dotp4(dir, rows, d, out);
+        for (int r = 0; r < 4; ++r) pv[i + r] = static_cast<double>(out[r]);
+    }
+    for (; i < m; ++i) pv[i] = static_cast<double>(P::dotp(row_of(X, idx[i], d), dir, d));
+}
+
+// Every pair of the leaf, in ascending positions, offered to both rows. The
+// distances of one point to the next four are computed together; the offers
+// keep the pair order.
+template <class P>
+VORNIK_ALWAYS_INLINE void leaf_pairs(const rpx *c, const int32_t *idx, int lo, int hi) {
+    const int d = c->d, k = c->k;
+    // Every heap row of the leaf is touched again and again; fetch them all
+    // up front rather than missing on each first touch.
+    for (int a = lo; a < hi; ++a) {
+        const int64_t o = static_cast<int64_t>(idx[a]) * k;
+        __builtin_prefetch(c->hd + o);
+        __builtin_prefetch(c->hi + o);
+    }
+    for (int a = lo; a + 1 < hi; ++a) {
+        const int32_t u = idx[a];
+        const float *xu = row_of(c->X, u, d);
+        const int64_t ou = static_cast<int64_t>(u) * k;
+        for (int b0 = a + 1; b0 < hi; b0 += 4) {
+            const int cnt = hi - b0 < 4 ? hi - b0 : 4;
+            float dd[4];
+            if (cnt == 4) {
+                const float *rows[4] = {row_of(c->X, idx[b0], d), row_of(c->X, idx[b0 + 1], d),
+                                        row_of(c->X, idx[b0 + 2], d), row_of(c->X, idx[b0 + 3], d)};
+                // A pair not closer than both roots is refused by both rows.
+                float bound[4];
+                const float ru = c->hd[ou];
+                for (int r = 0; r < 4; ++r) {
+                    const float rv = c->hd[static_cast<int64_t>(idx[b0 + r]) * k];
+                    bound[r] = ru > rv ? ru : rv;
+                }
+                P::sqd4(xu, rows, d, dd, c->finite ? bound : nullptr);
+            } else {
+                for (int r = 0; r < cnt; ++r) dd[r] = P::sqd(xu, row_of(c->X, idx[b0 + r], d), d);
+            }
+            for (int r = 0; r < cnt; ++r) {
+                const int32_t v = idx[b0 + r];
+                const int64_t ov = static_cast<int64_t>(v) * k;
+                hpush(c->hd + ou, c->hi + ou, c->hf + ou, k, v, dd[r]);
+                hpush(c->hd + ov, c->hi + ov, c->hf + ov, k, u, dd[r]);
+            }
+        }
+    }
+}
+
+// Candidates of one row waiting for their distances, in offer order. The
+// distances do not depend on the heap, so they are computed in groups of four
+// and offered afterwards in the same order.
+const int PENDING_MAX = 64;
+
+struct pending_offers {
+    int count = 0;
+    int32_t ids[PENDING_MAX];
+};
+
+template <class P>
+VORNIK_ALWAYS_INLINE int64_t flush_offers(const work *w, const float *xi, float *hdi, int32_t *hii,
+                                          uint8_t *hfi, pending_offers &q) {
+    const int d = w->d;
+    int64_t upd = 0;
+    int j = 0;
+    for (; j < q.count; j += 4) {
+        const int cnt = q.count - j < 4 ? q.count - j : 4;
+        float dd[4];
+        if (cnt == 4) {
+            const float *rows[4] = {row_of(w->X, q.ids[j], d), row_of(w->X, q.ids[j + 1], d),
+                                    row_of(w->X, q.ids[j + 2], d), row_of(w->X, q.ids[j + 3], d)};
+            // Candidates not closer than the root are refused; a lower bound
+            // that reaches it is as good as the distance.
+            const float bound[4] = {hdi[0], hdi[0], hdi[0], hdi[0]};
+            P::sqd4(xi, rows, d, dd, w->finite ? bound : nullptr);
+        } else {
+            for (int r = 0; r < cnt; ++r) dd[r] = P::sqd(xi, row_of(w->X, q.ids[j + r], d), d);
+        }
+        for (int r = 0; r < cnt; ++r) upd += hpush(hdi, hii, hfi, w->k, q.ids[j + r], dd[r]);
+    }
+    q.count = 0;
+    return upd;
+}
+
+// Queues candidate c for row i unless it was already decided for this row.
+// A candidate in the row is refused as a repeat; one that left the row or was
+// refused did so at a distance not below the root, and with finite distances
+// the root never grows, so it would be refused again. Skipping it therefore
+// changes neither the heap nor the count.
+template <class P>
+VORNIK_ALWAYS_INLINE int64_t offer(const work *w, const float *xi, float *hdi, int32_t *hii,
+                                   uint8_t *hfi, int32_t c, uint32_t tag, pending_offers &q) {
+    if (w->seen) {
+        if (w->seen[c] == tag) return 0;
+        w->seen[c] = tag;
+    }
+    prefetch_row(row_of(w->X, c, w->d), w->d);
+    q.ids[q.count++] = c;
+    return q.count == PENDING_MAX ? flush_offers<P>(w, xi, hdi, hii, hfi, q) : 0;
+}
+
+template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w) {
+    const int n = w->n, d = w->d, k = w->k;
+    int64_t upd = 0;
+    pending_offers q;
+    if (w->seen) std::memset(w->seen, 0, sizeof(uint32_t) * static_cast<size_t>(n));
+    for (int i = w->i0; i < w->i1; ++i) {
+        const int64_t oi = static_cast<int64_t>(i) * k;
+        float *hdi = w->hd + oi;
+        int32_t *hii = w->hi + oi;
+        uint8_t *hfi = w->hf + oi;
+        const float *xi = row_of(w->X, i, d);
+        const uint32_t tag = static_cast<uint32_t>(i) + 1;
+        if (w->seen)
+            for (int j = 0; j < k; ++j)
+                if (hii[j] >= 0 && hii[j] < n) w->seen[hii[j]] = tag;
+        // The neighbour lists the next row will expand are scattered over sh.
+        if (i + 1 < w->i1) {
+            const int64_t on = oi + k;
+            for (int a = 0; a < k; ++a) {
+                const int32_t j = w->sh[on + a];
+                if (w->sf[on + a] && j >= 0 && j < n)
+                    __builtin_prefetch(w->sh + static_cast<int64_t>(j) * k);
+            }
+        }
+
+        // Forward: every snapshot neighbour of each neighbour flagged new.
+        for (int a = 0; a < k; ++a) {
+            if (!w->sf[oi + a]) continue;
+            const int32_t j = w->sh[oi + a];
+            if (j < 0 || j >= n) continue;
+            const int32_t *sj = w->sh + static_cast<int64_t>(j) * k;
+            for (int b = 0; b < k; ++b) {
+                const int32_t c = sj[b];
+                if (c < 0 || c >= n || c == i) continue;
+                upd += offer<P>(w, xi, hdi, hii, hfi, c, tag, q);
+            }
+        }
+        // Reverse: the points that newly hold i as a neighbour.
+        const int32_t *ri = w->revn + oi;
+        for (int a = 0; a < w->rcn[i]; ++a) {
+            const int32_t c = ri[a];
+            if (c < 0 || c >= n || c == i) continue;
+            upd += offer<P>(w, xi, hdi, hii, hfi, c, tag, q);
+        }
+        upd += flush_offers<P>(w, xi, hdi, hii, hfi, q);
+    }
+    return upd;
+}
+
+#define VORNIK_DEFINE_PATH_OPS(NAME, PATH, ATTR)                                                   \
+    ATTR __attribute__((flatten)) void NAME##_project(const float *X, int d, const int32_t *idx,   \
+                                                      int m, const float *dir, double *pv) {       \
+        project_node<PATH>(X, d, idx, m, dir, pv);                                                 \
+    }                                                                                              \
+    ATTR __attribute__((flatten)) void NAME##_leaf(const rpx *c, const int32_t *idx, int lo,       \
+                                                   int hi) {                                       \
+        leaf_pairs<PATH>(c, idx, lo, hi);                                                          \
+    }                                                                                              \
+    ATTR __attribute__((flatten)) int64_t NAME##_rows(const work *w) {                             \
+        return descend_rows<PATH>(w);                                                              \
+    }                                                                                              \
+    const path_ops NAME##_ops = {NAME##_project, NAME##_leaf, NAME##_rows};
+
+VORNIK_DEFINE_PATH_OPS(scalar, scalar_path, )
+#if defined(VORNIK_KNN_HAVE_FMA_PATH)
+VORNIK_DEFINE_PATH_OPS(fma, fma_path, VORNIK_TARGET_FMA)
+#endif
+#if defined(VORNIK_KNN_HAVE_NEON_PATH)
+VORNIK_DEFINE_PATH_OPS(neon, neon_path, )
+#endif
+
+const path_ops *ops_for(dist_path p) {
+#if defined(VORNIK_KNN_HAVE_FMA_PATH)
+    if (p == DIST_FMA) return &fma_ops;
+#endif
+#if defined(VORNIK_KNN_HAVE_NEON_PATH)
+    if (p == DIST_NEON) return &neon_ops;
+#endif
+    (void)p;
+    return &scalar_ops;
+}
+
+// ---------------------------------------------------------------------------
+// Random-projection forest
+// ---------------------------------------------------------------------------
+
+void fill_sentinels(float *hd, int32_t *hi, uint8_t *hf, uint64_t count) {
+    for (uint64_t j = 0; j < count; ++j) {
+        hd[j] = SENTINEL_DIST;
+        hi[j] = -1;
+        hf[j] = 1;
+    }
+}
+
+// Splits the node idx[lo, hi) at the median of its projections onto the
+// difference of two random points, left part first, until nodes fit a leaf.
+void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
+    const int m = hi - lo;
+    if (m <= c->leaf) {
+        c->ops->leaf(c, idx, lo, hi);
+        return;
+    }
+    const int ia = draw_below(rng, m);
+    int ib;
+    do ib = draw_below(rng, m);
+    while (ib == ia);
+    const int d = c->d;
+    const float *pa = row_of(c->X, idx[lo + ia], d);
+    const float *pb = row_of(c->X, idx[lo + ib], d);
+    for (int t = 0; t < d; ++t) c->dir[t] = pb[t] - pa[t];
+    c->ops->project(c->X, d, idx + lo, m, c->dir, c->pv);
+    qselect(c->pv, idx + lo, m, m / 2, rng);
+    const int mid = m / 2;
+    rp(c, idx, lo, lo + mid, rng);
+    rp(c, idx, lo + mid, hi, rng);
+}
+
+void shuffle(int32_t *idx, int n, uint64_t *rng) {
+    for (int i = 0; i < n; ++i) idx[i] = i;
+    for (int i = n - 1; i >= 1; --i) {
+        const int j = draw_below(rng, i + 1);
+        const int32_t tt = idx[i];
+        idx[i] = idx[j];
+        idx[j] = tt;
+    }
+}
+
+void *treeworker(void *arg) {
+    treework *w = static_cast<treework *>(arg);
+    const int n = w->n, k = w->k;
+    fill_sentinels(w->hd, w->hi, w->hf, static_cast<uint64_t>(n) * static_cast<uint64_t>(k));
+    scratch<int32_t> idx = alloc_scratch<int32_t>(n);
+    scratch<double> pvbuf = alloc_scratch<double>(n);
+    // One direction buffer serves every level: a node's direction is used up
+    // by its projections before either child is split.
+    scratch<float> dir = alloc_scratch<float>(w->d);
+    if (!idx || !pvbuf || !dir) {
+        w->failed = 1;
+        return nullptr;
+    }
+    uint64_t rng = w->seed;
+    rpx c = {n,     w->d,  k,           w->leaf,   w->X,   w->hd,
+             w->hi, w->hf, pvbuf.get(), dir.get(), w->ops, w->finite};
+    for (int t = w->t0; t < w->t1; ++t) {
+        shuffle(idx.get(), n, &rng);
+        rp(&c, idx.get(), 0, n, &rng);
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Heap merge
+// ---------------------------------------------------------------------------
+
+void *mergeworker(void *arg) {
+    const mergework *w = static_cast<const mergework *>(arg);
+    const int k = w->k;
+    for (int i = w->i0; i < w->i1; ++i) {
+        const int64_t oi = static_cast<int64_t>(i) * k;
+        float *hdi = w->hd + oi;
+        int32_t *hii = w->hi + oi;
+        uint8_t *hfi = w->hf + oi;
+        fill_sentinels(hdi, hii, hfi, static_cast<uint64_t>(k));
+        for (int e = 0; e < w->P; ++e) {
+            const float *sd = w->thd[e] + oi;
+            const int32_t *si = w->thi[e] + oi;
+            for (int j = 0; j < k; ++j)
+                if (si[j] >= 0) hpush(hdi, hii, hfi, k, si[j], sd[j]);
+        }
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// NN-descent worker
+// ---------------------------------------------------------------------------
+
+void *descworker(void *arg) {
+    work *w = static_cast<work *>(arg);
+    w->upd = w->ops->rows(w);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Threads
+// ---------------------------------------------------------------------------
+
+inline int64_t mirnak_native_online_cpus() {
+    const long c = sysconf(_SC_NPROCESSORS_ONLN);
+    return c > 0 ? static_cast<int64_t>(c) : 1;
+}
+
+// Starts fn on rec in the next free handle slot; when the thread cannot be
+// created, runs fn on the calling thread at once.
+inline void launch(pthread_t *th, int *started, void *(*fn)(void *), void *rec) {
+    if (pthread_create(&th[*started], nullptr, fn, rec) == 0)
+        ++*started;
+    else
+        fn(rec);
+}
+
+inline void join_all(pthread_t *th, int started) {
+    for (int s = 0; s < started; ++s) pthread_join(th[s], nullptr);
+}
+
+// Contiguous ascending blocks: the first (total mod parts) get one more.
+inline int block_size(int total, int parts, int e) {
+    return total / parts + (e < total % parts ? 1 : 0);
+}
+
+// ---------------------------------------------------------------------------
+// Tree-phase storage
+// ---------------------------------------------------------------------------
+
+// The per-worker heaps of the forest and their pointer arrays; whatever was
+// allocated is freed when the owner goes out of scope.
+struct tree_heaps {
+    int count = 0;
+    scratch<float *> thd;
+    scratch<int32_t *> thi;
+    scratch<uint8_t *> thf;
+
+    bool allocate_arrays(int teff) {
+        thd = alloc_scratch<float *>(teff);
+        thi = alloc_scratch<int32_t *>(teff);
+        thf = alloc_scratch<uint8_t *>(teff);
+        if (!thd || !thi || !thf) return false;
+        count = teff;
+        for (int e = 0; e < teff; ++e) {
+            thd[e] = nullptr;
+            thi[e] = nullptr;
+            thf[e] = nullptr;
+        }
+        return true;
+    }
+    bool allocate_heap(int e, uint64_t nk) {
+        thd[e] = alloc_scratch<float>(nk).release();
+        thi[e] = alloc_scratch<int32_t>(nk).release();
+        thf[e] = alloc_scratch<uint8_t>(nk).release();
+        return thd[e] && thi[e] && thf[e];
+    }
+    void release() {
+        for (int e = 0; e < count; ++e) {
+            std::free(thd[e]);
+            std::free(thi[e]);
+            std::free(thf[e]);
+        }
+        count = 0;
+        thd.reset();
+        thi.reset();
+        thf.reset();
+    }
+    ~tree_heaps() { release(); }
+};
+
+bool all_finite(const float *X, uint64_t count) {
+    for (uint64_t j = 0; j < count; ++j)
+        if (!std::isfinite(X[j])) return false;
+    return true;
+}
+
+// Runs the forest; returns false when a heap or a worker's scratch could not
+// be allocated (every started worker is joined either way).
+bool run_tree_phase(int n, int d, int k, const float *X, int n_trees, int leaf, uint64_t seed,
+                    int teff, const path_ops *ops, bool finite, tree_heaps &heaps) {
+    scratch<pthread_t> th = alloc_scratch<pthread_t>(teff);
+    scratch<treework> tw = alloc_scratch<treework>(teff);
+    const bool arrays = heaps.allocate_arrays(teff);
+    if (!th || !tw || !arrays) return false;
+    const uint64_t nk = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
+    int started = 0, st = 0, launched = 0;
+    bool ok = true;
+    for (int e = 0; e < teff; ++e) {
+        if (!heaps.allocate_heap(e, nk)) {
+            ok = false;
+            break;
+        }
+        const int cnt = block_size(n_trees, teff, e);
+        const uint64_t mix = static_cast<uint64_t>(static_cast<uint32_t>(e + 1)) * TREE_SEED_STRIDE;
+        tw[e] = treework{st,           st + cnt,     n,          d,   k,      leaf, X, heaps.thd[e],
+                         heaps.thi[e], heaps.thf[e], seed ^ mix, ops, finite, 0};
+        st += cnt;
+        launch(th.get(), &started, treeworker, &tw[e]);
+        ++launched;
+    }
+    join_all(th.get(), started);
+    for (int e = 0; e < launched; ++e)
+        if (tw[e].failed) ok = false;
+    return ok;
+}
+
+bool run_merge_phase(int n, int k, int meff, const tree_heaps &heaps, int32_t *knn_idx,
+                     float *knn_dist, uint8_t *hf) {
+    scratch<pthread_t> mt = alloc_scratch<pthread_t>(meff);
+    scratch<mergework> mw = alloc_scratch<mergework>(meff);
+    if (!mt || !mw) return false;
+    int started = 0, ms = 0;
+    for (int e = 0; e < meff; ++e) {
+        const int cnt = block_size(n, meff, e);
+        mw[e] = mergework{ms,       ms + cnt, k, heaps.count, heaps.thd.get(), heaps.thi.get(),
+                          knn_dist, knn_idx,  hf};
+        ms += cnt;
+        launch(mt.get(), &started, mergeworker, &mw[e]);
+    }
+    join_all(mt.get(), started);
+    return true;
+}
+
+// ---------------------------------------------------------------------------
+// NN-descent iteration loop
+// ---------------------------------------------------------------------------
+
+struct descent_scratch {
+    uint8_t *hf;
+    int32_t *sh;
+    uint8_t *sf;
+    int32_t *revn;
+    int *rcn;
+};
+
+// Reverse lists: row v holds, in ascending order, the first k points that
+// hold v as a new neighbour in the snapshot.
+void build_reverse_lists(int n, int k, const descent_scratch &s) {
+    for (int i = 0; i < n; ++i) {
+        const int64_t oi = static_cast<int64_t>(i) * k;
+        for (int a = 0; a < k; ++a) {
+            if (!s.sf[oi + a]) continue;
+            const int32_t v = s.sh[oi + a];
+            if (v < 0 || v >= n || s.rcn[v] >= k) continue;
+            s.revn[static_cast<int64_t>(v) * k + s.rcn[v]] = i;
+            s.rcn[v] += 1;
+        }
+    }
+}
+
+void run_refinement(int n, int d, int k, const float *X, int n_iters, int deff, const path_ops *ops,
+                    bool finite, int32_t *knn_idx, float *knn_dist, const descent_scratch &s) {
+    scratch<pthread_t> th = alloc_scratch<pthread_t>(deff);
+    scratch<work> wk = alloc_scratch<work>(deff);
+    if (!th || !wk) return;
+    // Without the marks every candidate's distance is computed; the result
+    // is the same. They are only valid while no distance can be NaN.
+    // Each worker clears its n marks per iteration, so they are kept only
+    // while their memory stays within a small multiple of the heaps.
+    scratch<uint32_t> seen;
+    const uint64_t marks = static_cast<uint64_t>(n) * static_cast<uint64_t>(deff);
+    if (finite && marks <= 4 * static_cast<uint64_t>(n) * static_cast<uint64_t>(k))
+        seen = alloc_scratch<uint32_t>(marks);
+
+    const uint64_t nk = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
+    const int64_t threshold =
+        static_cast<int64_t>(static_cast<double>(n) * static_cast<double>(k) * STOP_FRACTION);
+    for (int it = 0; it < n_iters; ++it) {
+        std::memcpy(s.sh, knn_idx, sizeof(int32_t) * nk);
+        std::memcpy(s.sf, s.hf, nk);
+        std::memset(s.hf, 0, nk);
+        std::memset(s.rcn, 0, sizeof(int) * static_cast<size_t>(n));
+        build_reverse_lists(n, k, s);
+
+        int started = 0, i0 = 0;
+        for (int e = 0; e < deff; ++e) {
+            const int cnt = block_size(n, deff, e);
+            uint32_t *own_seen = seen ? seen.get() + static_cast<int64_t>(e) * n : nullptr;
+            wk[e] = work{i0,    i0 + cnt, n,       d,    k, X,   s.sh,     s.sf,  s.revn,
+                         s.rcn, knn_dist, knn_idx, s.hf, 0, ops, own_seen, finite};
+            i0 += cnt;
+            launch(th.get(), &started, descworker, &wk[e]);
+        }
+        join_all(th.get(), started);
+
+        int64_t total = 0;
+        for (int e = 0; e < deff; ++e) total += wk[e].upd;
+        if (total < threshold) break;
+    }
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Entry point
+// ---------------------------------------------------------------------------
+
+int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, int k, const float *X,
+                                     int n_trees, int n_iters, int leaf_size, uint64_t seed,
+                                     int32_t *knn_idx, float *knn_dist, int n_threads) {
+    const int n = n_cells, d = n_dims;
+    if (n <= 0 || d <= 0 || k <= 0 || k >= n) return -1;
+    if (n_trees < 1) n_trees = 1;
+    if (n_iters < 1) n_iters = 1;
+    const int leaf = k + 1 >= leaf_size ? k + 1 : leaf_size;
+
+    const uint64_t nk = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
+    scratch<uint8_t> hf = alloc_scratch<uint8_t>(nk);
+    scratch<int32_t> sh = alloc_scratch<int32_t>(nk);
+    scratch<uint8_t> sf = alloc_scratch<uint8_t>(nk);
+    scratch<int32_t> revn = alloc_scratch<int32_t>(nk);
+    scratch<int> rcn = alloc_scratch<int>(n);
+    if (!hf || !sh || !sf || !revn || !rcn) return -2;
+
+    const int eff = n_threads > 0 ? n_threads : static_cast<int>(mirnak_native_online_cpus());
+    const int teff = eff < n_trees ? (eff > 1 ? eff : 1) : n_trees;
+    const int meff = eff < n ? (eff > 1 ? eff : 1) : n;
+    const int deff = meff;
+    const path_ops *ops = ops_for(path);
+    // With finite points no distance is NaN and a row's root never grows, so
+    // an offer already known to be refused may be skipped.
+    const bool finite = all_finite(X, static_cast<uint64_t>(n) * static_cast<uint64_t>(d));
+
+    {
+        tree_heaps heaps;
+        if (!run_tree_phase(n, d, k, X, n_trees, leaf, seed, teff, ops, finite, heaps)) return -2;
+        if (!run_merge_phase(n, k, meff, heaps, knn_idx, knn_dist, hf.get())) return -2;
+    }
+
+    const descent_scratch s = {hf.get(), sh.get(), sf.get(), revn.get(), rcn.get()};
+    run_refinement(n, d, k, X, n_iters, deff, ops, finite, knn_idx, knn_dist, s);
+    return 0;
+}
+
+extern "C" int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const float *X, int n_trees,
+                                      int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
+                                      float *knn_dist, int n_threads) {
+    return knn_descent_on_path(best_dist_path(), n_cells, n_dims, k, X, n_trees, n_iters, leaf_size,
+                               seed, knn_idx, knn_dist, n_threads);
 }

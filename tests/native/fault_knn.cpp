@@ -1,0 +1,119 @@
+// kNN kernel under failure injection: threads that cannot be created change
+// nothing, and every failed allocation is either reported with untouched
+// outputs and nothing leaked, or (the refinement's arrays) only skips work.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "fault_seam.h"
+#include "knn_reference.h"
+#include "vornik_kernels.h"
+
+namespace {
+
+const int N = 400, D = 9, K = 6, TREES = 3, ITERS = 4, LEAF = 10;
+const uint64_t SEED = 77;
+
+std::vector<float> data() {
+    std::mt19937 gen(3);
+    std::normal_distribution<float> nd(0.0f, 1.0f);
+    std::vector<float> X(size_t(N) * D);
+    for (int i = 0; i < N; ++i)
+        for (int t = 0; t < D; ++t) X[size_t(i) * D + t] = nd(gen) + float(i % 4) * 5.0f;
+    return X;
+}
+
+struct outputs {
+    int rc = 0;
+    std::vector<int32_t> idx = std::vector<int32_t>(size_t(N) * K, 555);
+    std::vector<float> dist = std::vector<float>(size_t(N) * K, -9.0f);
+
+    bool untouched() const {
+        return idx == std::vector<int32_t>(size_t(N) * K, 555) &&
+               dist == std::vector<float>(size_t(N) * K, -9.0f);
+    }
+    bool same(const std::vector<int32_t> &i, const std::vector<float> &d) const {
+        return idx == i && std::memcmp(dist.data(), d.data(), d.size() * 4) == 0;
+    }
+};
+
+outputs run(const std::vector<float> &X, int threads) {
+    outputs o;
+    o.rc = mirnak_knn_descent_f32(N, D, K, X.data(), TREES, ITERS, LEAF, SEED, o.idx.data(),
+                                  o.dist.data(), threads);
+    return o;
+}
+
+TEST(KnnFaults, ThreadsThatCannotStartChangeNothing) {
+    const std::vector<float> X = data();
+    const outputs clean = run(X, TREES);
+    ASSERT_EQ(clean.rc, 0);
+    const fault_plan plans[] = {
+        {-1, 0, -1}, // every creation fails: all workers inline
+        {-1, 0, 1},  // the first tree worker inline
+        {-1, 1, 2},  // tree workers 1 and 2 inline
+        {-1, 3, 2},  // merge workers inline
+        {-1, 7, -1}, // the refinement's workers from some point on
+    };
+    for (const fault_plan &p : plans) {
+        fault_scope scope(p);
+        const outputs o = run(X, TREES);
+        EXPECT_EQ(o.rc, 0);
+        EXPECT_TRUE(o.same(clean.idx, clean.dist)) << "fail from " << p.thread_fail_at;
+        EXPECT_GT(scope.threads_failed(), 0);
+        EXPECT_EQ(scope.live_blocks(), 0);
+    }
+}
+
+// Fails every allocation of a call in turn. The last three belong to the
+// refinement (thread handles, worker records, repeat marks): losing the first
+// two skips the refinement, losing the marks only costs time. Any other
+// failure returns -2 with the outputs as they were and nothing left allocated.
+void every_allocation_fails_in_turn(int threads, long thread_fail_count) {
+    const std::vector<float> X = data();
+    const int teff = threads < TREES ? threads : TREES;
+    const knnref::result merged = knnref::knn(X, N, D, K, TREES, ITERS, LEAF, SEED, teff, false);
+    long calls = 0;
+    outputs full;
+    {
+        fault_scope scope({-1, 0, thread_fail_count});
+        full = run(X, threads);
+        calls = scope.malloc_calls();
+        EXPECT_EQ(scope.live_blocks(), 0);
+    }
+    ASSERT_EQ(full.rc, 0);
+    ASSERT_GT(calls, 10);
+    ASSERT_FALSE(full.same(merged.idx, merged.dist)); // the refinement must show
+    for (long i = 0; i < calls; ++i) {
+        fault_scope scope({i, 0, thread_fail_count});
+        const outputs o = run(X, threads);
+        EXPECT_EQ(scope.live_blocks(), 0) << "failing call " << i;
+        if (i == calls - 1) {
+            EXPECT_EQ(o.rc, 0);
+            EXPECT_TRUE(o.same(full.idx, full.dist));
+        } else if (i >= calls - 3) {
+            EXPECT_EQ(o.rc, 0) << "failing call " << i;
+            EXPECT_TRUE(o.same(merged.idx, merged.dist)) << "failing call " << i;
+        } else {
+            EXPECT_EQ(o.rc, -2) << "failing call " << i;
+            EXPECT_TRUE(o.untouched()) << "failing call " << i;
+        }
+    }
+}
+
+TEST(KnnFaults, EveryAllocationSingleThreaded) {
+    every_allocation_fails_in_turn(1, 0);
+}
+
+TEST(KnnFaults, EveryAllocationWithWorkersInline) {
+    every_allocation_fails_in_turn(TREES, -1);
+}
+
+TEST(KnnFaults, EveryAllocationWithWorkerThreads) {
+    every_allocation_fails_in_turn(TREES, 0);
+}
+
+} // namespace
