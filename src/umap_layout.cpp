@@ -34,7 +34,7 @@ struct serial_run {
 
 // DIM > 0 fixes the dimension at compile time (the common 2-D layout); 0
 // reads it from the run. The arithmetic is the same either way.
-template <int DIM> void serial_epoch(const serial_run &r, int n, float alpha) {
+template <int DIM> void serial_epoch(const serial_run r, int n, float alpha) {
     const int dim = DIM > 0 ? DIM : r.dim;
     const double epoch = static_cast<double>(n);
     for (int64_t i = 0; i < r.n_edges; ++i) {

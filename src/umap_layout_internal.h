@@ -118,14 +118,18 @@ static inline bool mirnak_umap_vertex_ids_valid(const int32_t *head, const int32
     return true;
 }
 
+// Epochs per negative sample of an edge (epn).
+static inline double mirnak_umap_epochs_per_negative(float eps, float negative_sample_rate) {
+    return static_cast<double>(eps) / static_cast<double>(negative_sample_rate);
+}
+
 // Initial schedule of one edge: next due at eps, one negative sample owed per
 // epn epochs, negative samples drawn up to epn.
 static inline void mirnak_umap_schedule_init(float eps, float negative_sample_rate, double *eons,
                                              double *eonn, double *epn) {
-    const double e = static_cast<double>(eps);
-    const double per_neg = e / static_cast<double>(negative_sample_rate);
+    const double per_neg = mirnak_umap_epochs_per_negative(eps, negative_sample_rate);
     *epn = per_neg;
-    *eons = e;
+    *eons = static_cast<double>(eps);
     *eonn = per_neg;
 }
 

@@ -24,23 +24,32 @@ namespace {
 // Worker
 // ---------------------------------------------------------------------------
 
+// One edge as the workers read it.
+struct layout_edge {
+    int32_t head;
+    int32_t tail;
+    float eps; // epochs_per_sample
+};
+
 // One worker's view of the run, filled before the worker starts and never
-// changed. The per-edge schedule (eons, eonn, epn) is stored substep by
-// substep, so each worker walks its edges' schedule contiguously; an edge that
-// is never sampled is parked with eons = +inf.
+// changed.
+//
+// Everything per edge is stored substep by substep (edge s + k * S at
+// position offset(s) + k), so a worker walks its share of a substep through
+// contiguous memory rather than with a stride of S. The schedule keeps eons
+// and eonn; epn is recomputed by the same double division whenever an edge is
+// due, which gives the same bits as storing it. An edge that is never
+// sampled is parked with eons = +inf, so the due test reads eons alone.
 struct layout_worker_args {
     int tid;
     int n_threads;
     float *embedding;
     int dim;
     int n_vertices;
-    const int32_t *head;
-    const int32_t *tail;
+    const layout_edge *edges;
     int64_t n_edges;
-    const float *epochs_per_sample;
     double *eons;
     double *eonn;
-    double *epn;
     float *gbuf;
     size_t emb_len;
     int n_epochs;
@@ -54,15 +63,16 @@ struct layout_worker_args {
     mirnak_barrier_t *barrier;
 };
 
-// Gradients of edge i (schedule at position p) into g, from frozen positions:
+// Gradients of edge i (stored at position p) into g, from frozen positions:
 // the attraction on both ends, the repulsion on the head only. Gradients are
 // unscaled; the learning rate is applied in the reduction.
 template <int DIM>
 inline void accumulate_edge(const layout_worker_args &w, float *g, int64_t i, int64_t p,
                             double epoch, int n) {
     const int dim = DIM > 0 ? DIM : w.dim;
-    const int64_t j = w.head[i];
-    const int64_t kk = w.tail[i];
+    const layout_edge e = w.edges[p];
+    const int64_t j = e.head;
+    const int64_t kk = e.tail;
     const float *cur = w.embedding + j * dim;
     const float *oth = w.embedding + kk * dim;
     float *gj = g + j * dim;
@@ -76,8 +86,8 @@ inline void accumulate_edge(const layout_worker_args &w, float *g, int64_t i, in
         gk[d] = gk[d] - grad;
     }
 
-    const int n_neg = mirnak_umap_advance_schedule(w.epochs_per_sample[i], w.epn[p], epoch,
-                                                   &w.eons[p], &w.eonn[p]);
+    const double epn = mirnak_umap_epochs_per_negative(e.eps, w.negative_sample_rate);
+    const int n_neg = mirnak_umap_advance_schedule(e.eps, epn, epoch, &w.eons[p], &w.eonn[p]);
     if (n_neg <= 0) return;
 
     uint32_t rng[3];
@@ -95,7 +105,9 @@ inline void accumulate_edge(const layout_worker_args &w, float *g, int64_t i, in
 
 // embedding[v] += (sum over workers, in worker order, of gbuf[tt][v]) * alpha
 // for v in [lo, hi). Blocked so that the inner loops run over v and
-// vectorise; each coordinate's sum keeps its order.
+// vectorise; each coordinate's sum keeps its order. The slice of every block
+// is cleared once read, so all blocks are zero again when the next substep
+// starts without a separate pass over each block.
 inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, float alpha) {
     const size_t BLOCK = 256;
     float acc[BLOCK];
@@ -103,8 +115,11 @@ inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, floa
         const size_t len = hi - v0 < BLOCK ? hi - v0 : BLOCK;
         for (size_t v = 0; v < len; ++v) acc[v] = 0.0f;
         for (int tt = 0; tt < w.n_threads; ++tt) {
-            const float *src = w.gbuf + static_cast<size_t>(tt) * w.emb_len + v0;
-            for (size_t v = 0; v < len; ++v) acc[v] = acc[v] + src[v];
+            float *src = w.gbuf + static_cast<size_t>(tt) * w.emb_len + v0;
+            for (size_t v = 0; v < len; ++v) {
+                acc[v] = acc[v] + src[v];
+                src[v] = 0.0f;
+            }
         }
         float *dst = w.embedding + v0;
         for (size_t v = 0; v < len; ++v) dst[v] = dst[v] + acc[v] * alpha;
@@ -120,12 +135,13 @@ template <int DIM> void worker_loop(const layout_worker_args &w) {
     size_t v_lo, v_hi;
     layout_slice(emb_len, T, t, &v_lo, &v_hi);
 
+    // Cleared here once; afterwards the reduction clears what it consumed.
+    memset(g, 0, emb_len * sizeof(float));
     for (int n = 0; n < w.n_epochs; ++n) {
         const float alpha = mirnak_umap_epoch_alpha(w.initial_alpha, n, w.n_epochs);
         const double epoch = static_cast<double>(n);
         int64_t base = 0; // schedule position of the substep's first edge
         for (int64_t s = 0; s < S; ++s) {
-            memset(g, 0, emb_len * sizeof(float));
             int64_t k_lo, k_hi;
             const int64_t K = layout_edge_share(w.n_edges, S, s, T, t, &k_lo, &k_hi);
             for (int64_t k = k_lo; k < k_hi; ++k) {
@@ -143,7 +159,8 @@ template <int DIM> void worker_loop(const layout_worker_args &w) {
 }
 
 void *layout_worker(void *raw) {
-    const layout_worker_args &w = *static_cast<const layout_worker_args *>(raw);
+    // A private copy: the gradient stores cannot alias the parameters.
+    const layout_worker_args w = *static_cast<const layout_worker_args *>(raw);
     if (w.dim == 2)
         worker_loop<2>(w);
     else
@@ -168,15 +185,16 @@ struct layout_call {
     uint64_t seed;
 };
 
-// Initial schedule, stored substep by substep: edge s + k * S at position
-// offset(s) + k. Edges that are never sampled are parked at eons = +inf, so
-// the workers' due test needs only eons.
-void init_schedule(const layout_call &c, int64_t S, double *eons, double *eonn, double *epn) {
+// The edge table and the initial schedule, stored substep by substep.
+void init_edges(const layout_call &c, int64_t S, layout_edge *edges, double *eons,
+                double *eonn) {
     int64_t p = 0;
     for (int64_t s = 0; s < S; ++s) {
         for (int64_t i = s; i < c.n_edges; i += S, ++p) {
             const float eps = c.epochs_per_sample[i];
-            mirnak_umap_schedule_init(eps, c.negative_sample_rate, &eons[p], &eonn[p], &epn[p]);
+            edges[p] = layout_edge{c.head[i], c.tail[i], eps};
+            double epn;
+            mirnak_umap_schedule_init(eps, c.negative_sample_rate, &eons[p], &eonn[p], &epn);
             if (eps <= 0.0f) eons[p] = INFINITY;
         }
     }
@@ -187,20 +205,20 @@ void init_schedule(const layout_call &c, int64_t S, double *eons, double *eonn, 
 bool run_parallel(const layout_call &c, int eff_threads) {
     const int n_substeps = resolve_substeps(c.n_edges, c.n_samples);
     const uint64_t emb_len = static_cast<uint64_t>(c.n_samples) * static_cast<uint64_t>(c.dim);
-    const uint64_t edges = static_cast<uint64_t>(c.n_edges);
+    const uint64_t n_edges = static_cast<uint64_t>(c.n_edges);
     const uint64_t T = static_cast<uint64_t>(eff_threads);
     // A gradient area whose float count does not fit 64 bits fails like malloc.
     const uint64_t gbuf_len = emb_len > UINT64_MAX / T ? UINT64_MAX : emb_len * T;
 
     vornik::scratch<float> gbuf = vornik::alloc_scratch<float>(gbuf_len);
-    vornik::scratch<double> eons = vornik::alloc_scratch<double>(edges);
-    vornik::scratch<double> eonn = vornik::alloc_scratch<double>(edges);
-    vornik::scratch<double> epn = vornik::alloc_scratch<double>(edges);
+    vornik::scratch<double> eons = vornik::alloc_scratch<double>(n_edges);
+    vornik::scratch<double> eonn = vornik::alloc_scratch<double>(n_edges);
+    vornik::scratch<layout_edge> edges = vornik::alloc_scratch<layout_edge>(n_edges);
     vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
     vornik::scratch<layout_worker_args> args = vornik::alloc_scratch<layout_worker_args>(T);
-    if (!gbuf || !eons || !eonn || !epn || !threads || !args) return false;
+    if (!gbuf || !eons || !eonn || !edges || !threads || !args) return false;
 
-    init_schedule(c, n_substeps, eons.get(), eonn.get(), epn.get());
+    init_edges(c, n_substeps, edges.get(), eons.get(), eonn.get());
 
     mirnak_barrier_t barrier;
     mirnak_barrier_init(&barrier, eff_threads);
@@ -212,13 +230,10 @@ bool run_parallel(const layout_call &c, int eff_threads) {
                                      c.embedding,
                                      c.dim,
                                      c.n_samples,
-                                     c.head,
-                                     c.tail,
+                                     edges.get(),
                                      c.n_edges,
-                                     c.epochs_per_sample,
                                      eons.get(),
                                      eonn.get(),
-                                     epn.get(),
                                      gbuf.get(),
                                      static_cast<size_t>(emb_len),
                                      c.n_epochs,
