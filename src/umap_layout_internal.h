@@ -59,11 +59,12 @@ static inline int32_t mirnak_umap_sample_vertex(uint32_t *s, int n_vertices) {
 // Gradient arithmetic (float only)
 // ---------------------------------------------------------------------------
 
-// Ordered comparisons: a NaN passes through unchanged.
+// Ordered comparisons: a NaN passes through unchanged. Written as two
+// selects so that they compile to min/max instructions, whose unordered case
+// also returns v, instead of branches on the gradient.
 static inline float mirnak_umap_clip(float v) {
-    if (v > 4.0f) return 4.0f;
-    if (v < -4.0f) return -4.0f;
-    return v;
+    v = 4.0f < v ? 4.0f : v;
+    return v < -4.0f ? -4.0f : v;
 }
 
 // Squared distance, the squares added strictly in ascending coordinate order.

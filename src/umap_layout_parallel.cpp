@@ -90,10 +90,17 @@ inline void accumulate_edge(const layout_worker_args &w, float *g, int64_t i, in
     const int n_neg = mirnak_umap_advance_schedule(e.eps, epn, epoch, &w.eons[p], &w.eonn[p]);
     if (n_neg <= 0) return;
 
+    // The draws do not depend on positions: each sample's row is fetched
+    // while the previous sample is computed.
     uint32_t rng[3];
     mirnak_umap_seed_rng(w.seed, i, n, rng);
+    int64_t next = mirnak_umap_sample_vertex(rng, w.n_vertices);
     for (int q = 0; q < n_neg; ++q) {
-        const int64_t k2 = mirnak_umap_sample_vertex(rng, w.n_vertices);
+        const int64_t k2 = next;
+        if (q + 1 < n_neg) {
+            next = mirnak_umap_sample_vertex(rng, w.n_vertices);
+            __builtin_prefetch(w.embedding + next * dim);
+        }
         const float *oth2 = w.embedding + k2 * dim;
         const float dd2 = mirnak_umap_rdist(cur, oth2, dim);
         if (dd2 <= 0.0f) continue;
@@ -126,6 +133,18 @@ inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, floa
     }
 }
 
+// How many edges ahead the rows of an edge are fetched. Edges that turn out
+// not to be due waste a fetch, which costs less than a miss on a due one.
+const int64_t EDGE_PREFETCH = 6;
+
+template <int DIM> inline void prefetch_edge_rows(const layout_worker_args &w, float *g, int64_t p) {
+    const int dim = DIM > 0 ? DIM : w.dim;
+    const layout_edge &e = w.edges[p];
+    __builtin_prefetch(w.embedding + static_cast<int64_t>(e.head) * dim);
+    __builtin_prefetch(w.embedding + static_cast<int64_t>(e.tail) * dim);
+    __builtin_prefetch(g + static_cast<int64_t>(e.tail) * dim, 1);
+}
+
 template <int DIM> void worker_loop(const layout_worker_args &w) {
     const int T = w.n_threads;
     const int t = w.tid;
@@ -146,6 +165,7 @@ template <int DIM> void worker_loop(const layout_worker_args &w) {
             const int64_t K = layout_edge_share(w.n_edges, S, s, T, t, &k_lo, &k_hi);
             for (int64_t k = k_lo; k < k_hi; ++k) {
                 const int64_t p = base + k;
+                if (k + EDGE_PREFETCH < k_hi) prefetch_edge_rows<DIM>(w, g, p + EDGE_PREFETCH);
                 if (w.eons[p] > epoch) continue; // not due (or parked)
                 accumulate_edge<DIM>(w, g, s + k * S, p, epoch, n);
             }
