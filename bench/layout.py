@@ -161,6 +161,8 @@ def child(path, n_threads, epochs):
 def timed(path, n_threads, epochs, substeps=None):
     env = dict(os.environ)
     env.pop("MIRNAK_UMAP_SUBSTEPS", None)
+    # numpy's BLAS pool must not compete with the kernel's threads.
+    env["OPENBLAS_NUM_THREADS"] = env["OMP_NUM_THREADS"] = "1"
     if substeps is not None:
         env["MIRNAK_UMAP_SUBSTEPS"] = str(substeps)
     out = subprocess.run(

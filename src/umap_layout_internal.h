@@ -86,11 +86,17 @@ static inline float mirnak_umap_attractive_coeff(float d2, float a, float b) {
     return gc / (a * pb + 1.0f);
 }
 
-static inline float mirnak_umap_repulsive_coeff(float d2, float a, float b, float gamma) {
-    if (d2 <= 0.0f) return 0.0f;
-    const float pb = powf(d2, b);
+// The repulsive coefficient once pb = powf(d2, b) is known, for callers that
+// compute the powers of several samples in a row.
+static inline float mirnak_umap_repulsive_from_pow(float d2, float pb, float a, float b,
+                                                   float gamma) {
     const float gc = (2.0f * gamma) * b;
     return gc / ((0.001f + d2) * (a * pb + 1.0f));
+}
+
+static inline float mirnak_umap_repulsive_coeff(float d2, float a, float b, float gamma) {
+    if (d2 <= 0.0f) return 0.0f;
+    return mirnak_umap_repulsive_from_pow(d2, powf(d2, b), a, b, gamma);
 }
 
 // ---------------------------------------------------------------------------

@@ -63,6 +63,9 @@ struct layout_worker_args {
     mirnak_barrier_t *barrier;
 };
 
+// Negative samples handled together (see accumulate_edge).
+const int NEG_CHUNK = 8;
+
 // Gradients of edge i (stored at position p) into g, from frozen positions:
 // the attraction on both ends, the repulsion on the head only. Gradients are
 // unscaled; the learning rate is applied in the reduction.
@@ -90,23 +93,31 @@ inline void accumulate_edge(const layout_worker_args &w, float *g, int64_t i, in
     const int n_neg = mirnak_umap_advance_schedule(e.eps, epn, epoch, &w.eons[p], &w.eonn[p]);
     if (n_neg <= 0) return;
 
-    // The draws do not depend on positions: each sample's row is fetched
-    // while the previous sample is computed.
+    // Positions are frozen, so the samples are independent apart from the
+    // order in which they add into gj: a chunk of them is drawn and measured
+    // first, then their powers are taken back to back (the calls overlap
+    // instead of waiting on each other), then they are added in order.
     uint32_t rng[3];
     mirnak_umap_seed_rng(w.seed, i, n, rng);
-    int64_t next = mirnak_umap_sample_vertex(rng, w.n_vertices);
-    for (int q = 0; q < n_neg; ++q) {
-        const int64_t k2 = next;
-        if (q + 1 < n_neg) {
-            next = mirnak_umap_sample_vertex(rng, w.n_vertices);
-            __builtin_prefetch(w.embedding + next * dim);
+    const float *rows[NEG_CHUNK];
+    float dd2[NEG_CHUNK], pb[NEG_CHUNK];
+    for (int q0 = 0; q0 < n_neg; q0 += NEG_CHUNK) {
+        const int m = n_neg - q0 < NEG_CHUNK ? n_neg - q0 : NEG_CHUNK;
+        for (int c = 0; c < m; ++c) {
+            rows[c] = w.embedding +
+                      static_cast<int64_t>(mirnak_umap_sample_vertex(rng, w.n_vertices)) * dim;
+            dd2[c] = mirnak_umap_rdist(cur, rows[c], dim);
         }
-        const float *oth2 = w.embedding + k2 * dim;
-        const float dd2 = mirnak_umap_rdist(cur, oth2, dim);
-        if (dd2 <= 0.0f) continue;
-        const float gcn = mirnak_umap_repulsive_coeff(dd2, w.a, w.b, w.gamma);
-        if (!(gcn > 0.0f)) continue;
-        for (int d = 0; d < dim; ++d) gj[d] = gj[d] + mirnak_umap_clip(gcn * (cur[d] - oth2[d]));
+        for (int c = 0; c < m; ++c)
+            if (!(dd2[c] <= 0.0f)) pb[c] = powf(dd2[c], w.b);
+        for (int c = 0; c < m; ++c) {
+            if (dd2[c] <= 0.0f) continue; // coincides with the head: no push
+            const float gcn = mirnak_umap_repulsive_from_pow(dd2[c], pb[c], w.a, w.b, w.gamma);
+            if (!(gcn > 0.0f)) continue;
+            const float *oth2 = rows[c];
+            for (int d = 0; d < dim; ++d)
+                gj[d] = gj[d] + mirnak_umap_clip(gcn * (cur[d] - oth2[d]));
+        }
     }
 }
 
@@ -137,7 +148,8 @@ inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, floa
 // not to be due waste a fetch, which costs less than a miss on a due one.
 const int64_t EDGE_PREFETCH = 6;
 
-template <int DIM> inline void prefetch_edge_rows(const layout_worker_args &w, float *g, int64_t p) {
+template <int DIM>
+inline void prefetch_edge_rows(const layout_worker_args &w, float *g, int64_t p) {
     const int dim = DIM > 0 ? DIM : w.dim;
     const layout_edge &e = w.edges[p];
     __builtin_prefetch(w.embedding + static_cast<int64_t>(e.head) * dim);
@@ -206,8 +218,7 @@ struct layout_call {
 };
 
 // The edge table and the initial schedule, stored substep by substep.
-void init_edges(const layout_call &c, int64_t S, layout_edge *edges, double *eons,
-                double *eonn) {
+void init_edges(const layout_call &c, int64_t S, layout_edge *edges, double *eons, double *eonn) {
     int64_t p = 0;
     for (int64_t s = 0; s < S; ++s) {
         for (int64_t i = s; i < c.n_edges; i += S, ++p) {
