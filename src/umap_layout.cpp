@@ -19,7 +19,7 @@ namespace {
 
 struct serial_run {
     float *embedding;
-    int n_vertices;
+    mirnak_umap_vertex_range vertices;
     int dim;
     const int32_t *head;
     const int32_t *tail;
@@ -61,7 +61,7 @@ template <int DIM> void serial_epoch(const serial_run r, int n, float alpha) {
         uint32_t rng[3];
         mirnak_umap_seed_rng(r.seed, i, n, rng);
         for (int p = 0; p < n_neg; ++p) {
-            const int32_t k2 = mirnak_umap_sample_vertex(rng, r.n_vertices);
+            const int32_t k2 = mirnak_umap_sample_vertex(rng, r.vertices);
             const float *oth2 = r.embedding + static_cast<int64_t>(k2) * dim;
             const float dd2 = mirnak_umap_rdist(cur, oth2, dim);
             float gcn;
@@ -105,9 +105,20 @@ extern "C" void mirnak_umap_optimize_layout_euclidean_f32(
         mirnak_umap_schedule_init(epochs_per_sample[i], negative_sample_rate, &eons[i], &eonn[i],
                                   &epn[i]);
 
-    const serial_run run = {
-        embedding,  n_samples,  dim,       head, tail, n_edges, epochs_per_sample,
-        eons.get(), eonn.get(), epn.get(), a,    b,    gamma,   seed};
+    const serial_run run = {embedding,
+                            mirnak_umap_make_vertex_range(n_samples),
+                            dim,
+                            head,
+                            tail,
+                            n_edges,
+                            epochs_per_sample,
+                            eons.get(),
+                            eonn.get(),
+                            epn.get(),
+                            a,
+                            b,
+                            gamma,
+                            seed};
     for (int n = 0; n < n_epochs; ++n) {
         const float alpha = mirnak_umap_epoch_alpha(initial_alpha, n, n_epochs);
         if (dim == 2)

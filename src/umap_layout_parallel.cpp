@@ -97,6 +97,7 @@ inline void accumulate_edge(const layout_worker_args &w, float *g, int64_t i, in
     // order in which they add into gj: a chunk of them is drawn and measured
     // first, then their powers are taken back to back (the calls overlap
     // instead of waiting on each other), then they are added in order.
+    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(w.n_vertices);
     uint32_t rng[3];
     mirnak_umap_seed_rng(w.seed, i, n, rng);
     const float *rows[NEG_CHUNK];
@@ -104,8 +105,8 @@ inline void accumulate_edge(const layout_worker_args &w, float *g, int64_t i, in
     for (int q0 = 0; q0 < n_neg; q0 += NEG_CHUNK) {
         const int m = n_neg - q0 < NEG_CHUNK ? n_neg - q0 : NEG_CHUNK;
         for (int c = 0; c < m; ++c) {
-            rows[c] = w.embedding +
-                      static_cast<int64_t>(mirnak_umap_sample_vertex(rng, w.n_vertices)) * dim;
+            rows[c] =
+                w.embedding + static_cast<int64_t>(mirnak_umap_sample_vertex(rng, vertices)) * dim;
             dd2[c] = mirnak_umap_rdist(cur, rows[c], dim);
         }
         for (int c = 0; c < m; ++c)

@@ -133,7 +133,7 @@ TEST(LayoutRandomStream, WorkedExampleSeed42Edge5Epoch0) {
     EXPECT_EQ(s[2], 0x1A3919ACu);
 
     mirnak_umap_seed_rng(42, 5, 0, s);
-    EXPECT_EQ(mirnak_umap_sample_vertex(s, 100), 92);
+    EXPECT_EQ(mirnak_umap_sample_vertex(s, mirnak_umap_make_vertex_range(100)), 92);
 }
 
 TEST(LayoutRandomStream, SeedingSetsTheComponentBoundsAndDependsOnlyOnItsInputs) {
@@ -155,6 +155,19 @@ TEST(LayoutRandomStream, SeedingSetsTheComponentBoundsAndDependsOnlyOnItsInputs)
     mirnak_umap_seed_rng(42, 5, 1, c);
     EXPECT_NE(0, std::memcmp(a, b, sizeof a));
     EXPECT_NE(0, std::memcmp(a, c, sizeof a));
+}
+
+TEST(LayoutRandomStream, RemainderByMultiplicationIsExact) {
+    std::mt19937 gen(5);
+    std::vector<uint32_t> draws = {0u,          1u,          2u,          99u,        100u,
+                                   0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu};
+    for (int i = 0; i < 20000; ++i) draws.push_back(static_cast<uint32_t>(gen()));
+    for (int n : {1, 2, 3, 7, 100, 1000, 65535, 65536, 99991, 1 << 20, 1000003, 0x40000000,
+                  INT_MAX - 1, INT_MAX}) {
+        const mirnak_umap_vertex_range v = mirnak_umap_make_vertex_range(n);
+        for (uint32_t r : draws)
+            ASSERT_EQ(mirnak_umap_mod(r, v), r % static_cast<uint32_t>(n)) << r << " mod " << n;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -708,7 +721,8 @@ std::vector<float> one_edge_per_substep_reference(const graph &g, const params &
                 uint32_t rng[3];
                 if (n_neg > 0) mirnak_umap_seed_rng(p.seed, static_cast<int64_t>(i), n, rng);
                 for (int q = 0; q < n_neg; ++q) {
-                    const float *o2 = &e[mirnak_umap_sample_vertex(rng, g.n_samples) * dim];
+                    const float *o2 =
+                        &e[mirnak_umap_tau_rand(rng) % static_cast<uint32_t>(g.n_samples) * dim];
                     const float dd2 = mirnak_umap_rdist(cur, o2, dim);
                     if (dd2 <= 0.0f) continue;
                     const float gcn = mirnak_umap_repulsive_coeff(dd2, p.a, p.b, p.gamma);
