@@ -97,12 +97,17 @@ static inline float mirnak_umap_rdist(const float *x, const float *y, int dim) {
     return r;
 }
 
-static inline float mirnak_umap_attractive_coeff(float d2, float a, float b) {
-    if (d2 <= 0.0f) return 0.0f;
-    const float pb1 = powf(d2, b - 1.0f);
+// The attractive coefficient once pb1 = powf(d2, b - 1) is known, for callers
+// that take several powers in a row.
+static inline float mirnak_umap_attractive_from_pow(float d2, float pb1, float a, float b) {
     const float pb = pb1 * d2;
     const float gc = ((-2.0f * a) * b) * pb1;
     return gc / (a * pb + 1.0f);
+}
+
+static inline float mirnak_umap_attractive_coeff(float d2, float a, float b) {
+    if (d2 <= 0.0f) return 0.0f;
+    return mirnak_umap_attractive_from_pow(d2, powf(d2, b - 1.0f), a, b);
 }
 
 // The repulsive coefficient once pb = powf(d2, b) is known, for callers that

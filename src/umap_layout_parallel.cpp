@@ -66,9 +66,42 @@ struct layout_worker_args {
 // Negative samples handled together (see accumulate_edge).
 const int NEG_CHUNK = 8;
 
+// Draws the next m negative samples of an edge and measures them from cur.
+template <int DIM>
+inline void draw_samples(const layout_worker_args &w, const float *cur, uint32_t *rng,
+                         mirnak_umap_vertex_range vertices, int m, const float **rows, float *dd2) {
+    const int dim = DIM > 0 ? DIM : w.dim;
+    for (int c = 0; c < m; ++c) {
+        rows[c] =
+            w.embedding + static_cast<int64_t>(mirnak_umap_sample_vertex(rng, vertices)) * dim;
+        dd2[c] = mirnak_umap_rdist(cur, rows[c], dim);
+    }
+}
+
+// Adds the repulsion of m measured samples (powers in pb) into gj, in order.
+template <int DIM>
+inline void push_samples(const layout_worker_args &w, const float *cur, float *gj, int m,
+                         const float *const *rows, const float *dd2, const float *pb) {
+    const int dim = DIM > 0 ? DIM : w.dim;
+    for (int c = 0; c < m; ++c) {
+        if (dd2[c] <= 0.0f) continue; // coincides with the head: no push
+        const float gcn = mirnak_umap_repulsive_from_pow(dd2[c], pb[c], w.a, w.b, w.gamma);
+        if (!(gcn > 0.0f)) continue;
+        const float *oth2 = rows[c];
+        for (int d = 0; d < dim; ++d) gj[d] = gj[d] + mirnak_umap_clip(gcn * (cur[d] - oth2[d]));
+    }
+}
+
 // Gradients of edge i (stored at position p) into g, from frozen positions:
 // the attraction on both ends, the repulsion on the head only. Gradients are
 // unscaled; the learning rate is applied in the reduction.
+//
+// Positions are frozen, so the attraction and the negative samples are
+// independent apart from the order in which they add into g. The schedule is
+// advanced first, a chunk of samples is drawn and measured, and the powers
+// (the attraction's, then the samples') are taken back to back, so that the
+// calls overlap instead of waiting on each other; then the gradients are
+// added in the order attraction, sample 0, sample 1, ...
 template <int DIM>
 inline void accumulate_edge(const layout_worker_args &w, float *g, int64_t i, int64_t p,
                             double epoch, int n) {
@@ -82,43 +115,39 @@ inline void accumulate_edge(const layout_worker_args &w, float *g, int64_t i, in
     float *gk = g + kk * dim;
 
     const float d2 = mirnak_umap_rdist(cur, oth, dim);
-    const float gc = mirnak_umap_attractive_coeff(d2, w.a, w.b);
+    const double epn = mirnak_umap_epochs_per_negative(e.eps, w.negative_sample_rate);
+    const int n_neg = mirnak_umap_advance_schedule(e.eps, epn, epoch, &w.eons[p], &w.eonn[p]);
+
+    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(w.n_vertices);
+    uint32_t rng[3] = {0, 0, 0};
+    const float *rows[NEG_CHUNK];
+    float dd2[NEG_CHUNK], pb[NEG_CHUNK];
+    int m = 0;
+    if (n_neg > 0) {
+        mirnak_umap_seed_rng(w.seed, i, n, rng);
+        m = n_neg < NEG_CHUNK ? n_neg : NEG_CHUNK;
+        draw_samples<DIM>(w, cur, rng, vertices, m, rows, dd2);
+    }
+
+    float pb1 = 0.0f;
+    if (!(d2 <= 0.0f)) pb1 = powf(d2, w.b - 1.0f);
+    for (int c = 0; c < m; ++c)
+        if (!(dd2[c] <= 0.0f)) pb[c] = powf(dd2[c], w.b);
+
+    const float gc = d2 <= 0.0f ? 0.0f : mirnak_umap_attractive_from_pow(d2, pb1, w.a, w.b);
     for (int d = 0; d < dim; ++d) {
         const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
         gj[d] = gj[d] + grad;
         gk[d] = gk[d] - grad;
     }
+    push_samples<DIM>(w, cur, gj, m, rows, dd2, pb);
 
-    const double epn = mirnak_umap_epochs_per_negative(e.eps, w.negative_sample_rate);
-    const int n_neg = mirnak_umap_advance_schedule(e.eps, epn, epoch, &w.eons[p], &w.eonn[p]);
-    if (n_neg <= 0) return;
-
-    // Positions are frozen, so the samples are independent apart from the
-    // order in which they add into gj: a chunk of them is drawn and measured
-    // first, then their powers are taken back to back (the calls overlap
-    // instead of waiting on each other), then they are added in order.
-    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(w.n_vertices);
-    uint32_t rng[3];
-    mirnak_umap_seed_rng(w.seed, i, n, rng);
-    const float *rows[NEG_CHUNK];
-    float dd2[NEG_CHUNK], pb[NEG_CHUNK];
-    for (int q0 = 0; q0 < n_neg; q0 += NEG_CHUNK) {
-        const int m = n_neg - q0 < NEG_CHUNK ? n_neg - q0 : NEG_CHUNK;
-        for (int c = 0; c < m; ++c) {
-            rows[c] =
-                w.embedding + static_cast<int64_t>(mirnak_umap_sample_vertex(rng, vertices)) * dim;
-            dd2[c] = mirnak_umap_rdist(cur, rows[c], dim);
-        }
-        for (int c = 0; c < m; ++c)
+    for (int q0 = m; q0 < n_neg; q0 += NEG_CHUNK) {
+        const int mm = n_neg - q0 < NEG_CHUNK ? n_neg - q0 : NEG_CHUNK;
+        draw_samples<DIM>(w, cur, rng, vertices, mm, rows, dd2);
+        for (int c = 0; c < mm; ++c)
             if (!(dd2[c] <= 0.0f)) pb[c] = powf(dd2[c], w.b);
-        for (int c = 0; c < m; ++c) {
-            if (dd2[c] <= 0.0f) continue; // coincides with the head: no push
-            const float gcn = mirnak_umap_repulsive_from_pow(dd2[c], pb[c], w.a, w.b, w.gamma);
-            if (!(gcn > 0.0f)) continue;
-            const float *oth2 = rows[c];
-            for (int d = 0; d < dim; ++d)
-                gj[d] = gj[d] + mirnak_umap_clip(gcn * (cur[d] - oth2[d]));
-        }
+        push_samples<DIM>(w, cur, gj, mm, rows, dd2, pb);
     }
 }
 
