@@ -153,9 +153,7 @@ inline void accumulate_edge(const layout_worker_args &w, float *g, int64_t i, in
 
 // embedding[v] += (sum over workers, in worker order, of gbuf[tt][v]) * alpha
 // for v in [lo, hi). Blocked so that the inner loops run over v and
-// vectorise; each coordinate's sum keeps its order. The slice of every block
-// is cleared once read, so all blocks are zero again when the next substep
-// starts without a separate pass over each block.
+// vectorise; each coordinate's sum keeps its order.
 inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, float alpha) {
     const size_t BLOCK = 256;
     float acc[BLOCK];
@@ -166,7 +164,6 @@ inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, floa
             float *src = w.gbuf + static_cast<size_t>(tt) * w.emb_len + v0;
             for (size_t v = 0; v < len; ++v) {
                 acc[v] = acc[v] + src[v];
-                src[v] = 0.0f;
             }
         }
         float *dst = w.embedding + v0;
@@ -174,17 +171,35 @@ inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, floa
     }
 }
 
-// How many edges ahead the rows of an edge are fetched. Edges that turn out
-// not to be due waste a fetch, which costs less than a miss on a due one.
-const int64_t EDGE_PREFETCH = 6;
-
+// Fetches what the next due edge will read while the current one computes:
+// the rows of its ends in the embedding and in g, and the rows of its first
+// chunk of negative samples, drawn from a copy of its stream (the draws depend
+// only on seed, edge and epoch).
 template <int DIM>
-inline void prefetch_edge_rows(const layout_worker_args &w, float *g, int64_t p) {
+inline void prefetch_edge(const layout_worker_args &w, const float *g, int64_t i, int64_t p,
+                          double epoch, int n) {
     const int dim = DIM > 0 ? DIM : w.dim;
     const layout_edge &e = w.edges[p];
     __builtin_prefetch(w.embedding + static_cast<int64_t>(e.head) * dim);
     __builtin_prefetch(w.embedding + static_cast<int64_t>(e.tail) * dim);
+    __builtin_prefetch(g + static_cast<int64_t>(e.head) * dim, 1);
     __builtin_prefetch(g + static_cast<int64_t>(e.tail) * dim, 1);
+    const double epn = mirnak_umap_epochs_per_negative(e.eps, w.negative_sample_rate);
+    const int n_neg = mirnak_umap_neg_count((epoch - w.eonn[p]) / epn);
+    if (n_neg <= 0) return;
+    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(w.n_vertices);
+    uint32_t rng[3];
+    mirnak_umap_seed_rng(w.seed, i, n, rng);
+    const int m = n_neg < NEG_CHUNK ? n_neg : NEG_CHUNK;
+    for (int c = 0; c < m; ++c)
+        __builtin_prefetch(w.embedding +
+                           static_cast<int64_t>(mirnak_umap_sample_vertex(rng, vertices)) * dim);
+}
+
+// First k in [k, k_hi) whose edge is due in this epoch (k_hi if none).
+inline int64_t next_due(const double *eons, int64_t base, int64_t k, int64_t k_hi, double epoch) {
+    while (k < k_hi && eons[base + k] > epoch) ++k; // not due (or parked)
+    return k;
 }
 
 template <int DIM> void worker_loop(const layout_worker_args &w) {
@@ -196,20 +211,23 @@ template <int DIM> void worker_loop(const layout_worker_args &w) {
     size_t v_lo, v_hi;
     layout_slice(emb_len, T, t, &v_lo, &v_hi);
 
-    // Cleared here once; afterwards the reduction clears what it consumed.
-    memset(g, 0, emb_len * sizeof(float));
     for (int n = 0; n < w.n_epochs; ++n) {
         const float alpha = mirnak_umap_epoch_alpha(w.initial_alpha, n, w.n_epochs);
         const double epoch = static_cast<double>(n);
         int64_t base = 0; // schedule position of the substep's first edge
         for (int64_t s = 0; s < S; ++s) {
+            // Cleared by its owner, which also takes the cache lines back
+            // before the scattered writes of the edge phase.
+            memset(g, 0, emb_len * sizeof(float));
             int64_t k_lo, k_hi;
             const int64_t K = layout_edge_share(w.n_edges, S, s, T, t, &k_lo, &k_hi);
-            for (int64_t k = k_lo; k < k_hi; ++k) {
-                const int64_t p = base + k;
-                if (k + EDGE_PREFETCH < k_hi) prefetch_edge_rows<DIM>(w, g, p + EDGE_PREFETCH);
-                if (w.eons[p] > epoch) continue; // not due (or parked)
-                accumulate_edge<DIM>(w, g, s + k * S, p, epoch, n);
+            int64_t k = next_due(w.eons, base, k_lo, k_hi, epoch);
+            while (k < k_hi) {
+                const int64_t k_next = next_due(w.eons, base, k + 1, k_hi, epoch);
+                if (k_next < k_hi)
+                    prefetch_edge<DIM>(w, g, s + k_next * S, base + k_next, epoch, n);
+                accumulate_edge<DIM>(w, g, s + k * S, base + k, epoch, n);
+                k = k_next;
             }
             base += K;
 
