@@ -161,10 +161,8 @@ inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, floa
         const size_t len = hi - v0 < BLOCK ? hi - v0 : BLOCK;
         for (size_t v = 0; v < len; ++v) acc[v] = 0.0f;
         for (int tt = 0; tt < w.n_threads; ++tt) {
-            float *src = w.gbuf + static_cast<size_t>(tt) * w.emb_len + v0;
-            for (size_t v = 0; v < len; ++v) {
-                acc[v] = acc[v] + src[v];
-            }
+            const float *src = w.gbuf + static_cast<size_t>(tt) * w.emb_len + v0;
+            for (size_t v = 0; v < len; ++v) acc[v] = acc[v] + src[v];
         }
         float *dst = w.embedding + v0;
         for (size_t v = 0; v < len; ++v) dst[v] = dst[v] + acc[v] * alpha;
