@@ -740,21 +740,27 @@ std::vector<float> one_edge_per_substep_reference(const graph &g, const params &
 TEST(ParallelLayout, OneEdgePerSubstepFollowsTheFrozenSubstepRule) {
     // Every substep holds one edge, so the worker count cannot change any
     // sum: all thread counts agree with the written-out rule, bit for bit.
+    // The rates give edges with a few, with exactly 8 and 16, and with many
+    // negative samples per visit.
     graph g = random_graph(25, 2, 3, 12);
     g.eps[4] = 0.0f; // an inert edge inside the partition
     g.eps[7] = -2.0f;
-    const params p;
-    const auto expected = one_edge_per_substep_reference(g, p);
+    g.eps[10] = 1.0f;
+    g.eps[11] = 2.0f;
     substeps_env env("100000");
-    for (int T : {2, 3, 5}) {
+    for (float rate : {5.0f, 8.0f, 23.0f}) {
+        params p;
+        p.rate = rate;
+        const auto expected = one_edge_per_substep_reference(g, p);
+        for (int T : {2, 3, 5}) {
+            int rc = 1;
+            EXPECT_TRUE(same_bits(run_parallel(g, p, T, &rc), expected)) << T << " " << rate;
+            EXPECT_EQ(rc, 0);
+        }
         int rc = 1;
-        EXPECT_TRUE(same_bits(run_parallel(g, p, T, &rc), expected)) << T;
-        EXPECT_EQ(rc, 0);
+        EXPECT_TRUE(same_bits(drop_third(run_parallel(lift_to_3d(g), p, 2, &rc)), expected))
+            << rate;
     }
-    const graph h = lift_to_3d(g);
-    const params q;
-    int rc = 1;
-    EXPECT_TRUE(same_bits(drop_third(run_parallel(h, q, 2, &rc)), expected));
 }
 
 TEST(ParallelLayout, GenericDimensionMatchesTheTwoDimensionalPath) {
