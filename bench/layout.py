@@ -146,6 +146,7 @@ def child(path, n_threads, epochs):
         json.dumps(
             {
                 "rc": rc,
+                "threads": n_threads,
                 "wall": wall,
                 "cpu": cpu,
                 "edges": int(len(head)),
@@ -183,6 +184,11 @@ def report(label, r, epochs):
         f"{r['processed'] / r['wall'] / 1e6:6.2f} M due edges/s  "
         f"peak RSS {r['peak_kb'] / 1024:7.1f} MiB (+{(r['peak_kb'] - r['base_kb']) / 1024:.1f} in kernel)"
         + ("" if r["finite"] else "  NON-FINITE")
+        + (
+            "  [busy machine: the threads got less than 1.5 cores]"
+            if r["threads"] > 1 and r["cpu"] < 1.5 * r["wall"]
+            else ""
+        )
     )
     sys.stdout.flush()
 

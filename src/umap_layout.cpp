@@ -58,10 +58,17 @@ template <int DIM> void serial_epoch(const serial_run r, int n, float alpha) {
             mirnak_umap_advance_schedule(eps, r.epn[i], epoch, &r.eons[i], &r.eonn[i]);
         if (n_neg <= 0) continue;
 
+        // The draws do not depend on positions, so each sample's row is
+        // fetched while the previous sample is applied.
         uint32_t rng[3];
         mirnak_umap_seed_rng(r.seed, i, n, rng);
+        int32_t next = mirnak_umap_sample_vertex(rng, r.vertices);
         for (int p = 0; p < n_neg; ++p) {
-            const int32_t k2 = mirnak_umap_sample_vertex(rng, r.vertices);
+            const int32_t k2 = next;
+            if (p + 1 < n_neg) {
+                next = mirnak_umap_sample_vertex(rng, r.vertices);
+                __builtin_prefetch(r.embedding + static_cast<int64_t>(next) * dim);
+            }
             const float *oth2 = r.embedding + static_cast<int64_t>(k2) * dim;
             const float dd2 = mirnak_umap_rdist(cur, oth2, dim);
             float gcn;
