@@ -125,6 +125,16 @@ def build_graph(n, kind, seed=12345):
 # ---------------------------------------------------------------------------
 
 
+def vm_hwm_kb():
+    """Peak RSS of this process image (ru_maxrss would include the parent's
+    peak, inherited across fork and exec)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
 def child(path, n_threads, epochs):
     import _native_vornik as nv
 
@@ -132,14 +142,14 @@ def child(path, n_threads, epochs):
     head, tail, eps, emb = g["head"], g["tail"], g["eps"], g["emb"].copy()
     n = emb.shape[0]
     ru0 = resource.getrusage(resource.RUSAGE_SELF)
-    base_rss = ru0.ru_maxrss
+    base_rss = vm_hwm_kb()
     t0 = time.perf_counter()
     rc = nv.umap_layout_euclidean_f32(
         emb, head, tail, eps, n, 2, epochs, A, B, GAMMA, ALPHA, RATE, 42, n_threads
     )
     wall = time.perf_counter() - t0
     ru1 = resource.getrusage(resource.RUSAGE_SELF)
-    peak = ru1.ru_maxrss
+    peak = vm_hwm_kb()
     cpu = (ru1.ru_utime + ru1.ru_stime) - (ru0.ru_utime + ru0.ru_stime)
     processed = float(np.sum(np.floor((epochs - 1) / eps)))  # due edges over the run
     print(
