@@ -200,17 +200,6 @@ TEST(LayoutArithmetic, Coefficients) {
     EXPECT_EQ(mirnak_umap_attractive_coeff(1.0f, 1.0f, 1.0f), -1.0f);
     EXPECT_EQ(mirnak_umap_repulsive_coeff(1.0f, 1.0f, 1.0f, 1.0f), 2.0f / (1.001f * 2.0f));
     EXPECT_EQ(mirnak_umap_repulsive_coeff(0.0f, 1.0f, 1.0f, 1.0f), 0.0f);
-    // A generic point, against the stated operation order.
-    const float d2 = 2.75f, a = 1.577f, b = 0.895f, gamma = 1.5f;
-    const volatile float pb1 = powf(d2, b - 1.0f);
-    const volatile float pb = pb1 * d2;
-    const volatile float num = ((-2.0f * a) * b) * pb1;
-    const volatile float den = a * pb + 1.0f;
-    EXPECT_EQ(mirnak_umap_attractive_coeff(d2, a, b), num / den);
-    const volatile float pbr = powf(d2, b);
-    const volatile float gcr = (2.0f * gamma) * b;
-    const volatile float denr = (0.001f + d2) * (a * pbr + 1.0f);
-    EXPECT_EQ(mirnak_umap_repulsive_coeff(d2, a, b, gamma), gcr / denr);
 }
 
 // ---------------------------------------------------------------------------
