@@ -183,10 +183,9 @@ PyObject *py_umap_graph_f32(PyObject *, PyObject *args) {
     mirnak_umap_smooth_knn_dist_f32(n_samples, n_neighbors, dist.as<const float>(),
                                     static_cast<float>(n_neighbors), SIGMA_BISECTION_STEPS,
                                     LOCAL_CONNECTIVITY, BANDWIDTH, s.sigmas.get(), s.rhos.get());
-    mirnak_umap_membership_strengths_f32(n_samples, n_neighbors, idx.as<const int32_t>(),
-                                         dist.as<const float>(), s.sigmas.get(), s.rhos.get(), 0,
-                                         0, s.rows.get(), s.cols.get(), s.vals.get(),
-                                         s.tmp_dists.get());
+    mirnak_umap_membership_strengths_f32(
+        n_samples, n_neighbors, idx.as<const int32_t>(), dist.as<const float>(), s.sigmas.get(),
+        s.rhos.get(), 0, 0, s.rows.get(), s.cols.get(), s.vals.get(), s.tmp_dists.get());
     mirnak_umap_symmetrize_fuzzy_graph_f32(n_samples, n_neighbors, s.rows.get(), s.cols.get(),
                                            s.vals.get(), SET_OP_MIX_RATIO, out_rows.as<int32_t>(),
                                            out_cols.as<int32_t>(), out_vals.as<float>());

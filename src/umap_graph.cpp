@@ -90,8 +90,7 @@ inline float rho_of_row(const row_scan &s, float local_connectivity, int lc_inde
 
 // Bisection on sigma so that the sum over columns 1 .. n_neighbors - 1 of
 // exp(-(d - rho) / sigma) meets the target; column 0 never takes part.
-inline float bisect_sigma(const float *row, int n_neighbors, float rho, double target,
-                          int n_iter) {
+inline float bisect_sigma(const float *row, int n_neighbors, float rho, double target, int n_iter) {
     float lo = 0.0f;
     float hi = INFINITY;
     float mid = 1.0f;
@@ -115,9 +114,8 @@ inline float bisect_sigma(const float *row, int n_neighbors, float rho, double t
 }
 
 inline void mirnak_umap_smooth_range(int start, int end, int n_neighbors, const float *distances,
-                                     float k, int n_iter, float local_connectivity,
-                                     float bandwidth, float mean_distances, float *sigmas,
-                                     float *rhos) {
+                                     float k, int n_iter, float local_connectivity, float bandwidth,
+                                     float mean_distances, float *sigmas, float *rhos) {
     const double target = std::log2(static_cast<double>(k)) * static_cast<double>(bandwidth);
     const int lc_index = floor_to_int(local_connectivity);
     const float lc_interp = local_connectivity - static_cast<float>(lc_index);

@@ -1,8 +1,377 @@
-// umap_layout_parallel.cpp - parallel layout optimiser (placeholder until the kernel lands).
+// umap_layout_parallel.cpp - parallel layout optimiser.
+//
+// Every epoch is cut into substeps. In a substep each worker adds the clipped
+// gradients of its share of the edges into a private buffer while the
+// embedding stays frozen; after a barrier the workers sum all buffers over
+// disjoint slices of the embedding; after a second barrier the next substep
+// starts. The result depends on the number of threads and substeps, never on
+// timing. When only one thread would run, or memory or threads cannot be had,
+// the serial optimiser does the work and the status says so (-1).
 #include "vornik_kernels.h"
 
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <pthread.h>
+
+#include "scratch.h"
+#include "umap_layout_internal.h"
+#include "umap_layout_parallel_internal.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Worker
+// ---------------------------------------------------------------------------
+
+// One edge as the workers read it.
+struct layout_edge {
+    int32_t head;
+    int32_t tail;
+    float eps; // epochs_per_sample
+};
+
+// One worker's view of the run, filled before the worker starts and never
+// changed.
+//
+// Everything per edge is stored substep by substep (edge s + k * S at
+// position offset(s) + k), so a worker walks its share of a substep through
+// contiguous memory rather than with a stride of S. The schedule keeps eons
+// and eonn; epn is recomputed by the same double division whenever an edge is
+// due, which gives the same bits as storing it. An edge that is never
+// sampled is parked with eons = +inf, so the due test reads eons alone.
+struct layout_worker_args {
+    int tid;
+    int n_threads;
+    float *embedding;
+    int dim;
+    int n_vertices;
+    const layout_edge *edges;
+    int64_t n_edges;
+    double *eons;
+    double *eonn;
+    float *gbuf;
+    size_t emb_len;
+    int n_epochs;
+    int n_substeps;
+    float a;
+    float b;
+    float gamma;
+    float initial_alpha;
+    float negative_sample_rate;
+    uint64_t seed;
+    mirnak_barrier_t *barrier;
+};
+
+// Negative samples handled together (see accumulate_edge).
+const int NEG_CHUNK = 8;
+
+// Draws the next m negative samples of an edge and measures them from cur.
+template <int DIM>
+inline void draw_samples(const layout_worker_args &w, const float *cur, uint32_t *rng,
+                         mirnak_umap_vertex_range vertices, int m, const float **rows, float *dd2) {
+    const int dim = DIM > 0 ? DIM : w.dim;
+    for (int c = 0; c < m; ++c) {
+        rows[c] =
+            w.embedding + static_cast<int64_t>(mirnak_umap_sample_vertex(rng, vertices)) * dim;
+        dd2[c] = mirnak_umap_rdist(cur, rows[c], dim);
+    }
+}
+
+// Adds the repulsion of m measured samples (powers in pb) into gj, in order.
+template <int DIM>
+inline void push_samples(const layout_worker_args &w, const float *cur, float *gj, int m,
+                         const float *const *rows, const float *dd2, const float *pb) {
+    const int dim = DIM > 0 ? DIM : w.dim;
+    for (int c = 0; c < m; ++c) {
+        if (dd2[c] <= 0.0f) continue; // coincides with the head: no push
+        const float gcn = mirnak_umap_repulsive_from_pow(dd2[c], pb[c], w.a, w.b, w.gamma);
+        if (!(gcn > 0.0f)) continue;
+        const float *oth2 = rows[c];
+        for (int d = 0; d < dim; ++d) gj[d] = gj[d] + mirnak_umap_clip(gcn * (cur[d] - oth2[d]));
+    }
+}
+
+// Gradients of edge i (stored at position p) into g, from frozen positions:
+// the attraction on both ends, the repulsion on the head only. Gradients are
+// unscaled; the learning rate is applied in the reduction.
+//
+// Positions are frozen, so the attraction and the negative samples are
+// independent apart from the order in which they add into g. The schedule is
+// advanced first, a chunk of samples is drawn and measured, and the powers
+// (the attraction's, then the samples') are taken back to back, so that the
+// calls overlap instead of waiting on each other; then the gradients are
+// added in the order attraction, sample 0, sample 1, ...
+template <int DIM>
+inline void accumulate_edge(const layout_worker_args &w, float *g, int64_t i, int64_t p,
+                            double epoch, int n) {
+    const int dim = DIM > 0 ? DIM : w.dim;
+    const layout_edge e = w.edges[p];
+    const int64_t j = e.head;
+    const int64_t kk = e.tail;
+    const float *cur = w.embedding + j * dim;
+    const float *oth = w.embedding + kk * dim;
+    float *gj = g + j * dim;
+    float *gk = g + kk * dim;
+
+    const float d2 = mirnak_umap_rdist(cur, oth, dim);
+    const double epn = mirnak_umap_epochs_per_negative(e.eps, w.negative_sample_rate);
+    const int n_neg = mirnak_umap_advance_schedule(e.eps, epn, epoch, &w.eons[p], &w.eonn[p]);
+
+    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(w.n_vertices);
+    uint32_t rng[3] = {0, 0, 0};
+    const float *rows[NEG_CHUNK];
+    float dd2[NEG_CHUNK], pb[NEG_CHUNK];
+    int m = 0;
+    if (n_neg > 0) {
+        mirnak_umap_seed_rng(w.seed, i, n, rng);
+        m = n_neg < NEG_CHUNK ? n_neg : NEG_CHUNK;
+        draw_samples<DIM>(w, cur, rng, vertices, m, rows, dd2);
+    }
+
+    float pb1 = 0.0f;
+    if (!(d2 <= 0.0f)) pb1 = powf(d2, w.b - 1.0f);
+    for (int c = 0; c < m; ++c)
+        if (!(dd2[c] <= 0.0f)) pb[c] = powf(dd2[c], w.b);
+
+    const float gc = d2 <= 0.0f ? 0.0f : mirnak_umap_attractive_from_pow(d2, pb1, w.a, w.b);
+    for (int d = 0; d < dim; ++d) {
+        const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
+        gj[d] = gj[d] + grad;
+        gk[d] = gk[d] - grad;
+    }
+    push_samples<DIM>(w, cur, gj, m, rows, dd2, pb);
+
+    for (int q0 = m; q0 < n_neg; q0 += NEG_CHUNK) {
+        const int mm = n_neg - q0 < NEG_CHUNK ? n_neg - q0 : NEG_CHUNK;
+        draw_samples<DIM>(w, cur, rng, vertices, mm, rows, dd2);
+        for (int c = 0; c < mm; ++c)
+            if (!(dd2[c] <= 0.0f)) pb[c] = powf(dd2[c], w.b);
+        push_samples<DIM>(w, cur, gj, mm, rows, dd2, pb);
+    }
+}
+
+// embedding[v] += (sum over workers, in worker order, of gbuf[tt][v]) * alpha
+// for v in [lo, hi). Blocked so that the inner loops run over v and
+// vectorise; each coordinate's sum keeps its order.
+inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, float alpha) {
+    const size_t BLOCK = 256;
+    float acc[BLOCK];
+    for (size_t v0 = lo; v0 < hi; v0 += BLOCK) {
+        const size_t len = hi - v0 < BLOCK ? hi - v0 : BLOCK;
+        for (size_t v = 0; v < len; ++v) acc[v] = 0.0f;
+        for (int tt = 0; tt < w.n_threads; ++tt) {
+            const float *src = w.gbuf + static_cast<size_t>(tt) * w.emb_len + v0;
+            for (size_t v = 0; v < len; ++v) acc[v] = acc[v] + src[v];
+        }
+        float *dst = w.embedding + v0;
+        for (size_t v = 0; v < len; ++v) dst[v] = dst[v] + acc[v] * alpha;
+    }
+}
+
+// Fetches what the next due edge will read while the current one computes:
+// the rows of its ends in the embedding and in g, and the rows of its first
+// chunk of negative samples, drawn from a copy of its stream (the draws depend
+// only on seed, edge and epoch).
+template <int DIM>
+inline void prefetch_edge(const layout_worker_args &w, const float *g, int64_t i, int64_t p,
+                          double epoch, int n) {
+    const int dim = DIM > 0 ? DIM : w.dim;
+    const layout_edge &e = w.edges[p];
+    __builtin_prefetch(w.embedding + static_cast<int64_t>(e.head) * dim);
+    __builtin_prefetch(w.embedding + static_cast<int64_t>(e.tail) * dim);
+    __builtin_prefetch(g + static_cast<int64_t>(e.head) * dim, 1);
+    __builtin_prefetch(g + static_cast<int64_t>(e.tail) * dim, 1);
+    const double epn = mirnak_umap_epochs_per_negative(e.eps, w.negative_sample_rate);
+    const int n_neg = mirnak_umap_neg_count((epoch - w.eonn[p]) / epn);
+    if (n_neg <= 0) return;
+    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(w.n_vertices);
+    uint32_t rng[3];
+    mirnak_umap_seed_rng(w.seed, i, n, rng);
+    const int m = n_neg < NEG_CHUNK ? n_neg : NEG_CHUNK;
+    for (int c = 0; c < m; ++c)
+        __builtin_prefetch(w.embedding +
+                           static_cast<int64_t>(mirnak_umap_sample_vertex(rng, vertices)) * dim);
+}
+
+// First k in [k, k_hi) whose edge is due in this epoch (k_hi if none).
+inline int64_t next_due(const double *eons, int64_t base, int64_t k, int64_t k_hi, double epoch) {
+    while (k < k_hi && eons[base + k] > epoch) ++k; // not due (or parked)
+    return k;
+}
+
+template <int DIM> void worker_loop(const layout_worker_args &w) {
+    const int T = w.n_threads;
+    const int t = w.tid;
+    const int64_t S = w.n_substeps;
+    const size_t emb_len = w.emb_len;
+    float *g = w.gbuf + static_cast<size_t>(t) * emb_len;
+    size_t v_lo, v_hi;
+    layout_slice(emb_len, T, t, &v_lo, &v_hi);
+
+    for (int n = 0; n < w.n_epochs; ++n) {
+        const float alpha = mirnak_umap_epoch_alpha(w.initial_alpha, n, w.n_epochs);
+        const double epoch = static_cast<double>(n);
+        int64_t base = 0; // schedule position of the substep's first edge
+        for (int64_t s = 0; s < S; ++s) {
+            // Cleared by its owner, which also takes the cache lines back
+            // before the scattered writes of the edge phase.
+            memset(g, 0, emb_len * sizeof(float));
+            int64_t k_lo, k_hi;
+            const int64_t K = layout_edge_share(w.n_edges, S, s, T, t, &k_lo, &k_hi);
+            int64_t k = next_due(w.eons, base, k_lo, k_hi, epoch);
+            while (k < k_hi) {
+                const int64_t k_next = next_due(w.eons, base, k + 1, k_hi, epoch);
+                if (k_next < k_hi)
+                    prefetch_edge<DIM>(w, g, s + k_next * S, base + k_next, epoch, n);
+                accumulate_edge<DIM>(w, g, s + k * S, base + k, epoch, n);
+                k = k_next;
+            }
+            base += K;
+
+            if (mirnak_barrier_wait(w.barrier)) return;
+            reduce_slice(w, v_lo, v_hi, alpha);
+            if (mirnak_barrier_wait(w.barrier)) return;
+        }
+    }
+}
+
+void *layout_worker(void *raw) {
+    // A private copy: the gradient stores cannot alias the parameters.
+    const layout_worker_args w = *static_cast<const layout_worker_args *>(raw);
+    if (w.dim == 2)
+        worker_loop<2>(w);
+    else
+        worker_loop<0>(w);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Parallel run
+// ---------------------------------------------------------------------------
+
+struct layout_call {
+    float *embedding;
+    int n_samples;
+    int dim;
+    const int32_t *head;
+    const int32_t *tail;
+    int64_t n_edges;
+    const float *epochs_per_sample;
+    int n_epochs;
+    float a, b, gamma, initial_alpha, negative_sample_rate;
+    uint64_t seed;
+};
+
+// The edge table and the initial schedule, stored substep by substep.
+void init_edges(const layout_call &c, int64_t S, layout_edge *edges, double *eons, double *eonn) {
+    int64_t p = 0;
+    for (int64_t s = 0; s < S; ++s) {
+        for (int64_t i = s; i < c.n_edges; i += S, ++p) {
+            const float eps = c.epochs_per_sample[i];
+            edges[p] = layout_edge{c.head[i], c.tail[i], eps};
+            double epn;
+            mirnak_umap_schedule_init(eps, c.negative_sample_rate, &eons[p], &eonn[p], &epn);
+            if (eps <= 0.0f) eons[p] = INFINITY;
+        }
+    }
+}
+
+// Runs the threaded optimisation. Returns false, with the embedding untouched
+// and every thread joined, when scratch memory or a thread cannot be had.
+bool run_parallel(const layout_call &c, int eff_threads) {
+    const int n_substeps = resolve_substeps(c.n_edges, c.n_samples);
+    const uint64_t emb_len = static_cast<uint64_t>(c.n_samples) * static_cast<uint64_t>(c.dim);
+    const uint64_t n_edges = static_cast<uint64_t>(c.n_edges);
+    const uint64_t T = static_cast<uint64_t>(eff_threads);
+    // A gradient area whose float count does not fit 64 bits fails like malloc.
+    const uint64_t gbuf_len = emb_len > UINT64_MAX / T ? UINT64_MAX : emb_len * T;
+
+    vornik::scratch<float> gbuf = vornik::alloc_scratch<float>(gbuf_len);
+    vornik::scratch<double> eons = vornik::alloc_scratch<double>(n_edges);
+    vornik::scratch<double> eonn = vornik::alloc_scratch<double>(n_edges);
+    vornik::scratch<layout_edge> edges = vornik::alloc_scratch<layout_edge>(n_edges);
+    vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
+    vornik::scratch<layout_worker_args> args = vornik::alloc_scratch<layout_worker_args>(T);
+    if (!gbuf || !eons || !eonn || !edges || !threads || !args) return false;
+
+    init_edges(c, n_substeps, edges.get(), eons.get(), eonn.get());
+
+    mirnak_barrier_t barrier;
+    mirnak_barrier_init(&barrier, eff_threads);
+    int spawned = 0;
+    bool spawn_failed = false;
+    for (int t = 0; t < eff_threads; ++t) {
+        args[t] = layout_worker_args{t,
+                                     eff_threads,
+                                     c.embedding,
+                                     c.dim,
+                                     c.n_samples,
+                                     edges.get(),
+                                     c.n_edges,
+                                     eons.get(),
+                                     eonn.get(),
+                                     gbuf.get(),
+                                     static_cast<size_t>(emb_len),
+                                     c.n_epochs,
+                                     n_substeps,
+                                     c.a,
+                                     c.b,
+                                     c.gamma,
+                                     c.initial_alpha,
+                                     c.negative_sample_rate,
+                                     c.seed,
+                                     &barrier};
+        if (pthread_create(&threads[t], nullptr, layout_worker, &args[t]) != 0) {
+            spawn_failed = true;
+            break;
+        }
+        spawned = t + 1;
+    }
+    // Fewer parties than the barrier counts can never cross: the abort sends
+    // the started workers home from their first wait, before any of them has
+    // written the embedding.
+    if (spawn_failed) mirnak_barrier_abort(&barrier);
+    for (int t = 0; t < spawned; ++t) pthread_join(threads[t], nullptr);
+    mirnak_barrier_destroy(&barrier);
+    return !spawn_failed;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Entry
+// ---------------------------------------------------------------------------
+
 extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parallel(
-    float *, int, int, const int32_t *, const int32_t *, int64_t, const float *, int, float, float,
-    float, float, float, uint64_t, int) {
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed, int n_threads) {
+    if (!mirnak_umap_layout_args_valid(embedding, n_samples, dim, head, tail, n_edges,
+                                       epochs_per_sample, n_epochs, negative_sample_rate))
+        return -1;
+    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return -1;
+
+    const int eff_threads = resolve_threads(n_threads, n_edges);
+    if (eff_threads > 1) {
+        const layout_call call = {embedding,
+                                  n_samples,
+                                  dim,
+                                  head,
+                                  tail,
+                                  n_edges,
+                                  epochs_per_sample,
+                                  n_epochs,
+                                  a,
+                                  b,
+                                  gamma,
+                                  initial_alpha,
+                                  negative_sample_rate,
+                                  seed};
+        if (run_parallel(call, eff_threads)) return 0;
+    }
+    mirnak_umap_optimize_layout_euclidean_f32(embedding, n_samples, dim, head, tail, n_edges,
+                                              epochs_per_sample, n_epochs, a, b, gamma,
+                                              initial_alpha, negative_sample_rate, seed);
     return -1;
 }

@@ -1,0 +1,243 @@
+"""Layout kernel benchmark: serial vs. parallel optimiser on fuzzy kNN graphs.
+
+Two 15-neighbour graphs, built with numpy from a fixed seed and cached in
+bench/.cache:
+  * 100,000 vertices, random geometric: points uniform in the unit square,
+    exact kNN by grid buckets (about 17 edge entries per vertex);
+  * 50,000 vertices, clustered: a 20-component Gaussian mixture in 16
+    dimensions, exact kNN by brute force (about 22 edge entries per vertex,
+    1.1 million in all; the first build takes a minute).
+The kNN arrays become a symmetric fuzzy graph through the module's own
+umap_graph_f32; epochs_per_sample = max_w / w from its weights in (0, 1].
+Every timed run happens in a fresh child process so that its peak RSS and
+CPU time are its own.
+
+    python bench/layout.py                  # the full set below
+    python bench/layout.py --quick          # smaller graphs, fewer epochs
+
+Prints wall time, processed edge entries per second (edge entries x epochs /
+time) and peak RSS for: the serial optimiser (n_threads=1), the parallel one
+with 2 threads and the default substep count, a few MIRNAK_UMAP_SUBSTEPS
+values, and a 50,000-vertex graph with 2 threads.
+"""
+
+import argparse
+import json
+import os
+import resource
+import subprocess
+import sys
+import time
+
+import numpy as np
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+CACHE = os.path.join(HERE, ".cache")
+K = 15
+A, B, GAMMA, ALPHA, RATE = 1.577, 0.895, 1.0, 1.0, 5.0
+
+
+# ---------------------------------------------------------------------------
+# Graph construction
+# ---------------------------------------------------------------------------
+
+
+def knn_grid(points, k):
+    """Exact 2-D kNN (Euclidean, self excluded) by searching the 5x5 block
+    of grid cells around each point's cell."""
+    n = len(points)
+    side = max(1, int(np.sqrt(n / 4)))
+    cell = np.minimum((points * side).astype(np.int64), side - 1)
+    cid = cell[:, 0] * side + cell[:, 1]
+    order = np.argsort(cid, kind="stable")
+    bounds = np.searchsorted(cid[order], np.arange(side * side + 1))
+    idx = np.empty((n, k), np.int32)
+    dist = np.empty((n, k), np.float32)
+    for cx in range(side):
+        for cy in range(side):
+            c = cx * side + cy
+            members = order[bounds[c] : bounds[c + 1]]
+            if len(members) == 0:
+                continue
+            blocks = [
+                order[bounds[x * side + y] : bounds[x * side + y + 1]]
+                for x in range(max(0, cx - 2), min(side, cx + 3))
+                for y in range(max(0, cy - 2), min(side, cy + 3))
+            ]
+            cand = np.concatenate(blocks)
+            d = np.linalg.norm(points[members, None, :] - points[None, cand, :], axis=2)
+            d[members[:, None] == cand[None, :]] = np.inf
+            part = np.argpartition(d, k, axis=1)[:, :k]
+            pd = np.take_along_axis(d, part, axis=1)
+            srt = np.argsort(pd, axis=1)
+            idx[members] = cand[np.take_along_axis(part, srt, axis=1)]
+            dist[members] = np.take_along_axis(pd, srt, axis=1)
+    return idx, dist
+
+
+def knn_brute(x, k, chunk=2048):
+    """Exact kNN (Euclidean, self excluded) by blocks of squared distances."""
+    n = len(x)
+    sq = (x * x).sum(1)
+    idx = np.empty((n, k), np.int32)
+    dist = np.empty((n, k), np.float32)
+    for s in range(0, n, chunk):
+        e = min(n, s + chunk)
+        d = sq[s:e, None] + sq[None, :] - 2.0 * (x[s:e] @ x.T)
+        d[np.arange(e - s), np.arange(s, e)] = np.inf
+        part = np.argpartition(d, k, axis=1)[:, :k]
+        pd = np.take_along_axis(d, part, axis=1)
+        srt = np.argsort(pd, axis=1)
+        idx[s:e] = np.take_along_axis(part, srt, axis=1)
+        dist[s:e] = np.sqrt(np.maximum(np.take_along_axis(pd, srt, axis=1), 0.0))
+    return idx, dist
+
+
+def build_graph(n, kind, seed=12345):
+    import _native_vornik as nv
+
+    path = os.path.join(CACHE, f"graph_{kind}_{n}_{seed}.npz")
+    if os.path.exists(path):
+        return path
+    os.makedirs(CACHE, exist_ok=True)
+    rng = np.random.default_rng(seed)
+    if kind == "geometric":
+        idx, dist = knn_grid(rng.random((n, 2)), K)
+    else:
+        centers = rng.normal(0.0, 4.0, (20, 16)).astype(np.float32)
+        labels = rng.integers(0, 20, n)
+        x = (centers[labels] + rng.normal(0.0, 1.0, (n, 16))).astype(np.float32)
+        idx, dist = knn_brute(x, K)
+    rows = np.zeros(2 * n * K, np.int32)
+    cols = np.zeros(2 * n * K, np.int32)
+    vals = np.zeros(2 * n * K, np.float32)
+    nv.umap_graph_f32(idx, dist, rows, cols, vals, n, K)
+    keep = vals > 0.0
+    head, tail, w = rows[keep], cols[keep], vals[keep]
+    eps = (w.max() / w).astype(np.float32)
+    emb = rng.uniform(-10.0, 10.0, (n, 2)).astype(np.float32)
+    np.savez(path, head=head, tail=tail, eps=eps, emb=emb)
+    return path
+
+
+# ---------------------------------------------------------------------------
+# One timed run (child process)
+# ---------------------------------------------------------------------------
+
+
+def vm_hwm_kb():
+    """Peak RSS of this process image (ru_maxrss would include the parent's
+    peak, inherited across fork and exec)."""
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1])
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def child(path, n_threads, epochs):
+    import _native_vornik as nv
+
+    g = np.load(path)
+    head, tail, eps, emb = g["head"], g["tail"], g["eps"], g["emb"].copy()
+    n = emb.shape[0]
+    ru0 = resource.getrusage(resource.RUSAGE_SELF)
+    base_rss = vm_hwm_kb()
+    t0 = time.perf_counter()
+    rc = nv.umap_layout_euclidean_f32(
+        emb, head, tail, eps, n, 2, epochs, A, B, GAMMA, ALPHA, RATE, 42, n_threads
+    )
+    wall = time.perf_counter() - t0
+    ru1 = resource.getrusage(resource.RUSAGE_SELF)
+    peak = vm_hwm_kb()
+    cpu = (ru1.ru_utime + ru1.ru_stime) - (ru0.ru_utime + ru0.ru_stime)
+    processed = float(np.sum(np.floor((epochs - 1) / eps)))  # due edges over the run
+    print(
+        json.dumps(
+            {
+                "rc": rc,
+                "threads": n_threads,
+                "wall": wall,
+                "cpu": cpu,
+                "edges": int(len(head)),
+                "processed": processed,
+                "peak_kb": peak,
+                "base_kb": base_rss,
+                "finite": bool(np.isfinite(emb).all()),
+            }
+        )
+    )
+
+
+def timed(path, n_threads, epochs, substeps=None):
+    env = dict(os.environ)
+    env.pop("MIRNAK_UMAP_SUBSTEPS", None)
+    # numpy's BLAS pool must not compete with the kernel's threads.
+    env["OPENBLAS_NUM_THREADS"] = env["OMP_NUM_THREADS"] = "1"
+    if substeps is not None:
+        env["MIRNAK_UMAP_SUBSTEPS"] = str(substeps)
+    out = subprocess.run(
+        [sys.executable, __file__, "--child", path, str(n_threads), str(epochs)],
+        env=env,
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def report(label, r, epochs):
+    entries = r["edges"] * epochs
+    print(
+        f"{label:<34} {r['wall']:8.3f} s (cpu {r['cpu']:7.3f} s)  rc={r['rc']:2d}  "
+        f"{entries / r['wall'] / 1e6:7.2f} M entries/s  "
+        f"{r['processed'] / r['wall'] / 1e6:6.2f} M due edges/s  "
+        f"peak RSS {r['peak_kb'] / 1024:7.1f} MiB (+{(r['peak_kb'] - r['base_kb']) / 1024:.1f} in kernel)"
+        + ("" if r["finite"] else "  NON-FINITE")
+        + (
+            "  [busy machine: the threads got less than 1.5 cores]"
+            if r["threads"] > 1 and r["cpu"] < 1.5 * r["wall"]
+            else ""
+        )
+    )
+    sys.stdout.flush()
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--quick", action="store_true")
+    ap.add_argument("--child", nargs=3)
+    ap.add_argument("--reps", type=int, default=1)
+    args = ap.parse_args()
+    if args.child:
+        child(args.child[0], int(args.child[1]), int(args.child[2]))
+        return
+
+    big, small, epochs = (20000, 10000, 50) if args.quick else (100000, 50000, 200)
+    print(f"cpus online: {os.cpu_count()}  epochs: {epochs}  rate: {RATE}  dim: 2")
+    t0 = time.perf_counter()
+    path = build_graph(big, "geometric")
+    n_edges = len(np.load(path)["head"])
+    print(f"random-geometric graph {big} vertices, {K} neighbours: {n_edges} edge entries ({time.perf_counter() - t0:.1f} s to build/load)")
+
+    best = {}
+    for rep in range(args.reps):
+        for label, threads in (("serial (n_threads=1)", 1), ("parallel 2 threads, default S", 2)):
+            r = timed(path, threads, epochs)
+            report(label, r, epochs)
+            best[label] = min(best.get(label, 1e30), r["wall"])
+    print(f"speed-up 2 threads / serial: {best['serial (n_threads=1)'] / best['parallel 2 threads, default S']:.2f}x")
+
+    for s in (1, 4, 16, 64, 256):
+        report(f"parallel 2 threads, S={s}", timed(path, 2, epochs, s), epochs)
+
+    path = build_graph(small, "clustered")
+    n_edges = len(np.load(path)["head"])
+    print(f"clustered graph {small} vertices, {K} neighbours: {n_edges} edge entries")
+    for rep in range(args.reps):
+        report("parallel 2 threads, default S", timed(path, 2, epochs), epochs)
+    report("serial (n_threads=1)", timed(path, 1, epochs), epochs)
+
+
+if __name__ == "__main__":
+    main()

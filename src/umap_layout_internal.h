@@ -1,0 +1,205 @@
+// umap_layout_internal.h - the arithmetic the serial and the parallel layout
+// optimisers share.
+//
+// Both optimisers must produce the same negative samples, the same
+// coefficients and the same schedule bit for bit, so every routine here fixes
+// its precision and its order of evaluation: geometry in float with powf, the
+// sampling schedule in double, nothing fused into a multiply-add. None of the
+// routines allocates, locks or fails.
+#ifndef VORNIK_UMAP_LAYOUT_INTERNAL_H
+#define VORNIK_UMAP_LAYOUT_INTERNAL_H
+
+#include <climits>
+#include <cmath>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------
+// Per-edge random stream
+// ---------------------------------------------------------------------------
+
+// The SplitMix64 output function, used as a pure mixer (no state).
+static inline uint64_t mirnak_umap_splitmix64(uint64_t x) {
+    uint64_t z = x + 0x9E3779B97F4A7C15ULL;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
+    return z ^ (z >> 31);
+}
+
+// A fresh taus88 state for (seed, edge, epoch): the negative samples of an
+// edge in an epoch depend on nothing else, so the order in which edges are
+// visited and the thread that visits them do not matter. The OR-ed bits are
+// the lower bounds the three Tausworthe components need.
+static inline void mirnak_umap_seed_rng(uint64_t seed, int64_t edge, int epoch, uint32_t *s) {
+    const uint64_t edge_term = (static_cast<uint64_t>(edge) + 1u) * 0x9E3779B97F4A7C15ULL;
+    const uint64_t epoch_term =
+        static_cast<uint64_t>(static_cast<int64_t>(epoch + 1)) * 0xD1B54A32D192ED03ULL;
+    uint64_t z = seed ^ edge_term ^ epoch_term;
+    z = mirnak_umap_splitmix64(z);
+    s[0] = static_cast<uint32_t>(z) | 2u;
+    z = mirnak_umap_splitmix64(z);
+    s[1] = static_cast<uint32_t>(z) | 8u;
+    z = mirnak_umap_splitmix64(z);
+    s[2] = static_cast<uint32_t>(z) | 16u;
+}
+
+// One step of the three-component combined Tausworthe generator (taus88).
+static inline uint32_t mirnak_umap_tau_rand(uint32_t *s) {
+    s[0] = ((s[0] & 0xFFFFFFFEu) << 12) ^ (((s[0] << 13) ^ s[0]) >> 19);
+    s[1] = ((s[1] & 0xFFFFFFF8u) << 4) ^ (((s[1] << 2) ^ s[1]) >> 25);
+    s[2] = ((s[2] & 0xFFFFFFF0u) << 17) ^ (((s[2] << 3) ^ s[2]) >> 11);
+    return s[0] ^ s[1] ^ s[2];
+}
+
+// The vertex count prepared for remainders by multiplication: for 32-bit r
+// and n, r mod n == high 64 bits of ((magic * r mod 2^64) * n) with
+// magic = floor((2^64 - 1) / n) + 1, exactly, and it spares the sampling loop
+// a hardware division per draw.
+struct mirnak_umap_vertex_range {
+    uint64_t magic;
+    uint32_t n;
+};
+
+static inline mirnak_umap_vertex_range mirnak_umap_make_vertex_range(int n_vertices) {
+    const uint32_t n = static_cast<uint32_t>(n_vertices);
+    return mirnak_umap_vertex_range{UINT64_MAX / n + 1u, n};
+}
+
+static inline uint32_t mirnak_umap_mod(uint32_t r, mirnak_umap_vertex_range v) {
+    const uint64_t frac = v.magic * r;
+    return static_cast<uint32_t>((static_cast<unsigned __int128>(frac) * v.n) >> 64);
+}
+
+// A draw as a vertex id: plain unsigned remainder, biased draws are kept.
+static inline int32_t mirnak_umap_sample_vertex(uint32_t *s, mirnak_umap_vertex_range v) {
+    return static_cast<int32_t>(mirnak_umap_mod(mirnak_umap_tau_rand(s), v));
+}
+
+// ---------------------------------------------------------------------------
+// Gradient arithmetic (float only)
+// ---------------------------------------------------------------------------
+
+// Ordered comparisons: a NaN passes through unchanged. Written as two
+// selects so that they compile to min/max instructions, whose unordered case
+// also returns v, instead of branches on the gradient.
+static inline float mirnak_umap_clip(float v) {
+    v = 4.0f < v ? 4.0f : v;
+    return v < -4.0f ? -4.0f : v;
+}
+
+// Squared distance, the squares added strictly in ascending coordinate order.
+static inline float mirnak_umap_rdist(const float *x, const float *y, int dim) {
+    float r = 0.0f;
+    for (int d = 0; d < dim; ++d) {
+        const float diff = x[d] - y[d];
+        const float sq = diff * diff;
+        r = r + sq;
+    }
+    return r;
+}
+
+// The attractive coefficient once pb1 = powf(d2, b - 1) is known, for callers
+// that take several powers in a row.
+static inline float mirnak_umap_attractive_from_pow(float d2, float pb1, float a, float b) {
+    const float pb = pb1 * d2;
+    const float gc = ((-2.0f * a) * b) * pb1;
+    return gc / (a * pb + 1.0f);
+}
+
+static inline float mirnak_umap_attractive_coeff(float d2, float a, float b) {
+    if (d2 <= 0.0f) return 0.0f;
+    return mirnak_umap_attractive_from_pow(d2, powf(d2, b - 1.0f), a, b);
+}
+
+// The repulsive coefficient once pb = powf(d2, b) is known, for callers that
+// compute the powers of several samples in a row.
+static inline float mirnak_umap_repulsive_from_pow(float d2, float pb, float a, float b,
+                                                   float gamma) {
+    const float gc = (2.0f * gamma) * b;
+    return gc / ((0.001f + d2) * (a * pb + 1.0f));
+}
+
+static inline float mirnak_umap_repulsive_coeff(float d2, float a, float b, float gamma) {
+    if (d2 <= 0.0f) return 0.0f;
+    return mirnak_umap_repulsive_from_pow(d2, powf(d2, b), a, b, gamma);
+}
+
+// ---------------------------------------------------------------------------
+// Sampling schedule (double)
+// ---------------------------------------------------------------------------
+
+// Arguments both optimisers refuse before touching anything. The rate test is
+// an ordered comparison, so a NaN rate passes.
+static inline bool mirnak_umap_layout_args_valid(const float *embedding, int n_samples, int dim,
+                                                 const int32_t *head, const int32_t *tail,
+                                                 int64_t n_edges, const float *epochs_per_sample,
+                                                 int n_epochs, float negative_sample_rate) {
+    if (!embedding || !head || !tail || !epochs_per_sample) return false;
+    if (n_samples <= 0 || dim <= 0 || n_edges <= 0 || n_epochs <= 0) return false;
+    return !(negative_sample_rate <= 0.0f);
+}
+
+// Every head and tail id indexes a row of the embedding; one outside
+// [0, n_samples) would read and write outside the caller's buffer.
+static inline bool mirnak_umap_vertex_ids_valid(const int32_t *head, const int32_t *tail,
+                                                int64_t n_edges, int n_samples) {
+    const uint32_t n = static_cast<uint32_t>(n_samples);
+    for (int64_t i = 0; i < n_edges; ++i)
+        if (static_cast<uint32_t>(head[i]) >= n || static_cast<uint32_t>(tail[i]) >= n)
+            return false;
+    return true;
+}
+
+// Epochs per negative sample of an edge (epn).
+static inline double mirnak_umap_epochs_per_negative(float eps, float negative_sample_rate) {
+    return static_cast<double>(eps) / static_cast<double>(negative_sample_rate);
+}
+
+// Initial schedule of one edge: next due at eps, one negative sample owed per
+// epn epochs, negative samples drawn up to epn.
+static inline void mirnak_umap_schedule_init(float eps, float negative_sample_rate, double *eons,
+                                             double *eonn, double *epn) {
+    const double per_neg = mirnak_umap_epochs_per_negative(eps, negative_sample_rate);
+    *epn = per_neg;
+    *eons = static_cast<double>(eps);
+    *eonn = per_neg;
+}
+
+// The negative-sample count as a loop count. Truncation toward zero for every
+// quotient in the int range; a NaN or a quotient of zero or below owes nothing
+// (a count <= 0 draws nothing anyway), and a quotient beyond the int range
+// saturates at INT_MAX rather than converting out of range. Such quotients
+// only arise from degenerate schedules (a vanishing epochs_per_sample or an
+// enormous rate); the saturated count keeps the loop finite and the schedule
+// monotone.
+static inline int mirnak_umap_neg_count(double quotient) {
+    if (!(quotient > 0.0)) return 0;
+    if (quotient >= 2147483648.0) return INT_MAX;
+    return static_cast<int>(quotient);
+}
+
+// Whether an edge is processed in epoch n. Both tests are ordered, so a NaN
+// epochs_per_sample (and hence a NaN eons) leaves the edge due every epoch.
+static inline bool mirnak_umap_edge_due(float eps, double eons, double n) {
+    return !(eps <= 0.0f) && !(eons > n);
+}
+
+// Advances the schedule of an edge processed in epoch n and returns the number
+// of negative samples it owes now: all the whole epn steps between eonn and n.
+// The schedule depends on nothing the geometry does, so the optimisers may
+// advance it before they draw the samples.
+static inline int mirnak_umap_advance_schedule(float eps, double epn, double n, double *eons,
+                                               double *eonn) {
+    *eons = *eons + static_cast<double>(eps);
+    const int n_neg = mirnak_umap_neg_count((n - *eonn) / epn);
+    if (n_neg > 0) *eonn = *eonn + static_cast<double>(n_neg) * epn;
+    return n_neg;
+}
+
+// Learning rate of epoch n: epochs 0 and 1 at initial_alpha, then a linear
+// decay that never reaches zero within the run.
+static inline float mirnak_umap_epoch_alpha(float initial_alpha, int n, int n_epochs) {
+    if (n == 0) return initial_alpha;
+    return initial_alpha * (1.0f - static_cast<float>(n - 1) / static_cast<float>(n_epochs));
+}
+
+#endif // VORNIK_UMAP_LAYOUT_INTERNAL_H

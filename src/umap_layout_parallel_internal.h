@@ -1,0 +1,146 @@
+// umap_layout_parallel_internal.h - the barrier and the work partition of the
+// parallel layout optimiser, kept apart so that tests can reach them.
+#ifndef VORNIK_UMAP_LAYOUT_PARALLEL_INTERNAL_H
+#define VORNIK_UMAP_LAYOUT_PARALLEL_INTERNAL_H
+
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <pthread.h>
+#include <unistd.h>
+
+// ---------------------------------------------------------------------------
+// Barrier
+// ---------------------------------------------------------------------------
+
+// A reusable barrier for a fixed number of parties with a sticky abort. The
+// generation, not the count, lets a waiter leave, so a fast thread that
+// re-enters for the next crossing cannot confuse a slow one still leaving the
+// last. The generation is only compared for equality and wraps (unsigned):
+// a long run may cross more than INT_MAX times.
+struct mirnak_barrier_t {
+    pthread_mutex_t mtx;
+    pthread_cond_t cond;
+    int count;
+    unsigned generation;
+    int n_threads;
+    int aborted;
+};
+
+static inline void mirnak_barrier_init(mirnak_barrier_t *b, int n) {
+    pthread_mutex_init(&b->mtx, nullptr);
+    pthread_cond_init(&b->cond, nullptr);
+    b->count = 0;
+    b->generation = 0;
+    b->n_threads = n;
+    b->aborted = 0;
+}
+
+// 0 after a normal crossing, non-zero once the barrier is aborted.
+static inline int mirnak_barrier_wait(mirnak_barrier_t *b) {
+    pthread_mutex_lock(&b->mtx);
+    if (b->aborted) {
+        pthread_mutex_unlock(&b->mtx);
+        return 1;
+    }
+    const unsigned gen = b->generation;
+    b->count += 1;
+    if (b->count == b->n_threads) {
+        b->count = 0;
+        b->generation = gen + 1u;
+        pthread_cond_broadcast(&b->cond);
+    } else {
+        while (b->generation == gen && !b->aborted) pthread_cond_wait(&b->cond, &b->mtx);
+    }
+    const int aborted = b->aborted;
+    pthread_mutex_unlock(&b->mtx);
+    return aborted ? 1 : 0;
+}
+
+// Releases every waiter and fails every later wait; never undone.
+static inline void mirnak_barrier_abort(mirnak_barrier_t *b) {
+    pthread_mutex_lock(&b->mtx);
+    b->aborted = 1;
+    pthread_cond_broadcast(&b->cond);
+    pthread_mutex_unlock(&b->mtx);
+}
+
+static inline void mirnak_barrier_destroy(mirnak_barrier_t *b) {
+    pthread_mutex_destroy(&b->mtx);
+    pthread_cond_destroy(&b->cond);
+}
+
+// ---------------------------------------------------------------------------
+// Threads and substeps
+// ---------------------------------------------------------------------------
+
+static inline long mirnak_umap_online_cpus() {
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n < 1 ? 1 : n;
+}
+
+// Worker count: the request, or every online processor for a request <= 0,
+// never more than one per edge.
+static inline int resolve_threads(int n_threads, int64_t n_edges) {
+    int eff = n_threads;
+    if (eff <= 0) {
+        const long cpus = mirnak_umap_online_cpus();
+        eff = cpus > INT_MAX ? INT_MAX : static_cast<int>(cpus);
+        if (eff < 1) eff = 1;
+    }
+    if (n_edges < eff) eff = static_cast<int>(n_edges);
+    return eff;
+}
+
+// Substeps per epoch: MIRNAK_UMAP_SUBSTEPS when it parses to a positive
+// number (at most one substep per edge), else about n_vertices edges per
+// substep and at most 64. Read afresh on every call.
+static inline int resolve_substeps(int64_t n_edges, int n_vertices) {
+    const char *env = getenv("MIRNAK_UMAP_SUBSTEPS");
+    if (env) {
+        const long v = strtol(env, nullptr, 10);
+        if (v > 0) {
+            int64_t s = v < n_edges ? static_cast<int64_t>(v) : n_edges;
+            return s > INT_MAX ? INT_MAX : static_cast<int>(s);
+        }
+    }
+    int64_t s = (n_edges + n_vertices - 1) / n_vertices;
+    if (s < 1) s = 1;
+    if (s > 64) s = 64;
+    if (s > n_edges) s = n_edges;
+    return static_cast<int>(s);
+}
+
+// ---------------------------------------------------------------------------
+// Partition
+// ---------------------------------------------------------------------------
+
+// Substep s holds the edges i with i mod n_substeps == s, K of them; worker t
+// takes the k-th of them (edge s + k * n_substeps) for k in [k_lo, k_hi).
+// Returns K.
+static inline int64_t layout_edge_share(int64_t n_edges, int64_t n_substeps, int64_t s, int T,
+                                        int t, int64_t *k_lo, int64_t *k_hi) {
+    const int64_t K = s < n_edges ? (n_edges - s + n_substeps - 1) / n_substeps : 0;
+    *k_lo = t * K / T;
+    *k_hi = (t + 1) * K / T;
+    return K;
+}
+
+// Position of substep s's first edge when the per-edge schedule is stored
+// substep by substep: the first n_edges mod n_substeps substeps hold one edge
+// more than the rest.
+static inline int64_t layout_substep_offset(int64_t n_edges, int64_t n_substeps, int64_t s) {
+    const int64_t q = n_edges / n_substeps;
+    const int64_t r = n_edges % n_substeps;
+    return s * q + (s < r ? s : r);
+}
+
+// Worker t reduces the flat embedding slice [lo, hi); the slices tile
+// [0, emb_len) and may split a vertex's coordinates.
+static inline void layout_slice(size_t emb_len, int T, int t, size_t *lo, size_t *hi) {
+    *lo = static_cast<size_t>(t) * emb_len / static_cast<size_t>(T);
+    *hi = (static_cast<size_t>(t) + 1) * emb_len / static_cast<size_t>(T);
+}
+
+#endif // VORNIK_UMAP_LAYOUT_PARALLEL_INTERNAL_H

@@ -1,0 +1,174 @@
+// Layout kernels under injected failures: scratch allocations and thread
+// creation fail, the parallel optimiser falls back to the serial one, nothing
+// leaks, every started thread is joined.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "fault_seam.h"
+#include "vornik_kernels.h"
+
+namespace {
+
+struct problem {
+    int n_samples = 120;
+    int dim = 2;
+    std::vector<float> embedding;
+    std::vector<int32_t> head, tail;
+    std::vector<float> eps;
+
+    problem() {
+        std::mt19937 gen(3);
+        std::uniform_real_distribution<float> pos(-3.0f, 3.0f), w(0.1f, 1.0f);
+        for (int i = 0; i < n_samples * dim; ++i) embedding.push_back(pos(gen));
+        for (int v = 0; v < n_samples; ++v)
+            for (int k = 1; k <= 4; ++k) {
+                head.push_back(v);
+                tail.push_back((v + 13 * k) % n_samples);
+                eps.push_back(1.0f / w(gen));
+            }
+    }
+    int64_t n_edges() const { return static_cast<int64_t>(head.size()); }
+};
+
+const int EPOCHS = 20;
+
+void serial(const problem &p, std::vector<float> &e) {
+    mirnak_umap_optimize_layout_euclidean_f32(e.data(), p.n_samples, p.dim, p.head.data(),
+                                              p.tail.data(), p.n_edges(), p.eps.data(), EPOCHS,
+                                              1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 99);
+}
+
+int parallel(const problem &p, std::vector<float> &e, int n_threads) {
+    return mirnak_umap_optimize_layout_euclidean_f32_parallel(
+        e.data(), p.n_samples, p.dim, p.head.data(), p.tail.data(), p.n_edges(), p.eps.data(),
+        EPOCHS, 1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 99, n_threads);
+}
+
+bool same_bits(const std::vector<float> &x, const std::vector<float> &y) {
+    return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
+}
+
+std::vector<float> direct_serial(const problem &p) {
+    std::vector<float> e = p.embedding;
+    serial(p, e);
+    return e;
+}
+
+TEST(LayoutFaults, FullParallelRunFreesEverything) {
+    const problem p;
+    std::vector<float> e = p.embedding;
+    int rc;
+    long mallocs, live, created;
+    {
+        fault_scope scope(fault_plan{});
+        rc = parallel(p, e, 3);
+        mallocs = scope.malloc_calls();
+        live = scope.live_blocks();
+        created = scope.thread_calls();
+    }
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(mallocs, 6); // gradient area, three schedules, handles, argument blocks
+    EXPECT_EQ(live, 0);
+    EXPECT_EQ(created, 3);
+    EXPECT_FALSE(same_bits(e, p.embedding));
+}
+
+TEST(LayoutFaults, ThirdOfFourThreadsFailsSoTheSerialOptimiserRuns) {
+    const problem p;
+    const std::vector<float> expected = direct_serial(p);
+    std::vector<float> e = p.embedding;
+    fault_plan plan;
+    plan.thread_fail_at = 2;
+    plan.thread_fail_count = 1;
+    int rc;
+    long created, failed, live;
+    {
+        fault_scope scope(plan);
+        rc = parallel(p, e, 4); // returns only if the two started workers left
+        created = scope.thread_calls();
+        failed = scope.threads_failed();
+        live = scope.live_blocks();
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_EQ(created, 3); // creation stops at the failure
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(live, 0);
+    EXPECT_TRUE(same_bits(e, expected));
+}
+
+TEST(LayoutFaults, FirstThreadFailsSoTheSerialOptimiserRuns) {
+    const problem p;
+    std::vector<float> e = p.embedding;
+    fault_plan plan;
+    plan.thread_fail_at = 0;
+    plan.thread_fail_count = -1;
+    int rc;
+    {
+        fault_scope scope(plan);
+        rc = parallel(p, e, 2);
+        EXPECT_EQ(scope.live_blocks(), 0);
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_TRUE(same_bits(e, direct_serial(p)));
+}
+
+TEST(LayoutFaults, EachScratchAllocationFailingFallsBackToSerial) {
+    const problem p;
+    const std::vector<float> expected = direct_serial(p);
+    for (long which = 0; which < 6; ++which) {
+        std::vector<float> e = p.embedding;
+        fault_plan plan;
+        plan.malloc_fail_at = which;
+        int rc;
+        long mallocs, live, created;
+        {
+            fault_scope scope(plan);
+            rc = parallel(p, e, 2);
+            mallocs = scope.malloc_calls();
+            live = scope.live_blocks();
+            created = scope.thread_calls();
+        }
+        EXPECT_EQ(rc, -1) << which;
+        EXPECT_EQ(mallocs, 6 + 3) << which; // all six tried, then the serial optimiser's three
+        EXPECT_EQ(live, 0) << which;
+        EXPECT_EQ(created, 0) << which;
+        EXPECT_TRUE(same_bits(e, expected)) << which;
+    }
+}
+
+TEST(LayoutFaults, SerialAllocationFailureLeavesTheEmbeddingUntouched) {
+    const problem p;
+    for (long which = 0; which < 3; ++which) {
+        std::vector<float> e = p.embedding;
+        fault_plan plan;
+        plan.malloc_fail_at = which;
+        long mallocs, live;
+        {
+            fault_scope scope(plan);
+            serial(p, e);
+            mallocs = scope.malloc_calls();
+            live = scope.live_blocks();
+        }
+        EXPECT_EQ(mallocs, 3) << which; // all three before any check
+        EXPECT_EQ(live, 0) << which;
+        EXPECT_TRUE(same_bits(e, p.embedding)) << which;
+    }
+    // Through the single-thread path of the parallel entry: -1 all the same.
+    std::vector<float> e = p.embedding;
+    fault_plan plan;
+    plan.malloc_fail_at = 1;
+    int rc;
+    {
+        fault_scope scope(plan);
+        rc = parallel(p, e, 1);
+        EXPECT_EQ(scope.live_blocks(), 0);
+    }
+    EXPECT_EQ(rc, -1);
+    EXPECT_TRUE(same_bits(e, p.embedding));
+}
+
+} // namespace

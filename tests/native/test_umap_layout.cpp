@@ -1,0 +1,786 @@
+// Layout kernels: the shared primitives and schedule, the serial optimiser,
+// the barrier, the work partition and the parallel optimiser.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <climits>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "umap_layout_internal.h"
+#include "umap_layout_parallel_internal.h"
+#include "vornik_kernels.h"
+
+namespace {
+
+// ---------------------------------------------------------------------------
+// Helpers
+// ---------------------------------------------------------------------------
+
+bool same_bits(const std::vector<float> &x, const std::vector<float> &y) {
+    return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(float)) == 0;
+}
+
+struct graph {
+    int n_samples = 0;
+    int dim = 2;
+    std::vector<float> embedding;
+    std::vector<int32_t> head, tail;
+    std::vector<float> eps;
+};
+
+struct params {
+    int n_epochs = 30;
+    float a = 1.577f, b = 0.895f, gamma = 1.0f, alpha = 1.0f, rate = 5.0f;
+    uint64_t seed = 7;
+};
+
+// n_samples random points in [-5, 5)^dim, each linked to `degree` random
+// others, with epochs_per_sample from random weights in (0, 1].
+graph random_graph(int n_samples, int dim, int degree, uint32_t seed) {
+    std::mt19937 gen(seed);
+    std::uniform_real_distribution<float> pos(-5.0f, 5.0f), w(0.05f, 1.0f);
+    std::uniform_int_distribution<int> vert(0, n_samples - 1);
+    graph g;
+    g.n_samples = n_samples;
+    g.dim = dim;
+    for (int i = 0; i < n_samples * dim; ++i) g.embedding.push_back(pos(gen));
+    for (int v = 0; v < n_samples; ++v)
+        for (int k = 0; k < degree; ++k) {
+            g.head.push_back(v);
+            g.tail.push_back(vert(gen));
+            g.eps.push_back(1.0f / w(gen));
+        }
+    return g;
+}
+
+std::vector<float> run_serial(const graph &g, const params &p) {
+    std::vector<float> e = g.embedding;
+    mirnak_umap_optimize_layout_euclidean_f32(e.data(), g.n_samples, g.dim, g.head.data(),
+                                              g.tail.data(), static_cast<int64_t>(g.head.size()),
+                                              g.eps.data(), p.n_epochs, p.a, p.b, p.gamma, p.alpha,
+                                              p.rate, p.seed);
+    return e;
+}
+
+std::vector<float> run_parallel(const graph &g, const params &p, int n_threads, int *rc = nullptr) {
+    std::vector<float> e = g.embedding;
+    const int r = mirnak_umap_optimize_layout_euclidean_f32_parallel(
+        e.data(), g.n_samples, g.dim, g.head.data(), g.tail.data(),
+        static_cast<int64_t>(g.head.size()), g.eps.data(), p.n_epochs, p.a, p.b, p.gamma, p.alpha,
+        p.rate, p.seed, n_threads);
+    if (rc) *rc = r;
+    return e;
+}
+
+// Sets MIRNAK_UMAP_SUBSTEPS for the lifetime of the object (null: unset).
+class substeps_env {
+  public:
+    explicit substeps_env(const char *value) {
+        if (value)
+            setenv("MIRNAK_UMAP_SUBSTEPS", value, 1);
+        else
+            unsetenv("MIRNAK_UMAP_SUBSTEPS");
+    }
+    ~substeps_env() { unsetenv("MIRNAK_UMAP_SUBSTEPS"); }
+};
+
+// Points of a 2-D embedding with the given coordinate pattern dropped into a
+// third, all-zero dimension.
+graph lift_to_3d(const graph &g) {
+    graph h = g;
+    h.dim = 3;
+    h.embedding.clear();
+    for (int v = 0; v < g.n_samples; ++v) {
+        h.embedding.push_back(g.embedding[2 * v]);
+        h.embedding.push_back(g.embedding[2 * v + 1]);
+        h.embedding.push_back(0.0f);
+    }
+    return h;
+}
+
+std::vector<float> drop_third(const std::vector<float> &e) {
+    std::vector<float> out;
+    for (size_t v = 0; v < e.size() / 3; ++v) {
+        out.push_back(e[3 * v]);
+        out.push_back(e[3 * v + 1]);
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
+// Random stream
+// ---------------------------------------------------------------------------
+
+TEST(LayoutRandomStream, SplitMixOfZero) {
+    EXPECT_EQ(mirnak_umap_splitmix64(0), 0xE220A8397B1DCDAFULL);
+}
+
+TEST(LayoutRandomStream, WorkedExampleSeed42Edge5Epoch0) {
+    uint32_t s[3];
+    mirnak_umap_seed_rng(42, 5, 0, s);
+    EXPECT_EQ(s[0], 0xD8ED1447u);
+    EXPECT_EQ(s[1], 0x5050D18Fu);
+    EXPECT_EQ(s[2], 0x77E50D10u);
+    EXPECT_EQ(mirnak_umap_tau_rand(s), 0xCE706E68u);
+    EXPECT_EQ(s[0], 0xD1446F4Cu);
+    EXPECT_EQ(s[1], 0x050D1888u);
+    EXPECT_EQ(s[2], 0x1A3919ACu);
+
+    mirnak_umap_seed_rng(42, 5, 0, s);
+    EXPECT_EQ(mirnak_umap_sample_vertex(s, mirnak_umap_make_vertex_range(100)), 92);
+}
+
+TEST(LayoutRandomStream, SeedingSetsTheComponentBoundsAndDependsOnlyOnItsInputs) {
+    for (uint64_t seed : {0ULL, 1ULL, 42ULL, ~0ULL})
+        for (int64_t edge : {int64_t{0}, int64_t{5}, int64_t{1} << 40, INT64_MAX})
+            for (int epoch : {0, 1, 199, INT_MAX - 1}) {
+                uint32_t s[3], t[3];
+                mirnak_umap_seed_rng(seed, edge, epoch, s);
+                EXPECT_EQ(s[0] | 2u, s[0]);
+                EXPECT_EQ(s[1] | 8u, s[1]);
+                EXPECT_EQ(s[2] | 16u, s[2]);
+                mirnak_umap_seed_rng(seed, edge, epoch, t);
+                EXPECT_EQ(0, std::memcmp(s, t, sizeof s));
+            }
+    // Neighbouring edges and epochs get different streams.
+    uint32_t a[3], b[3], c[3];
+    mirnak_umap_seed_rng(42, 5, 0, a);
+    mirnak_umap_seed_rng(42, 6, 0, b);
+    mirnak_umap_seed_rng(42, 5, 1, c);
+    EXPECT_NE(0, std::memcmp(a, b, sizeof a));
+    EXPECT_NE(0, std::memcmp(a, c, sizeof a));
+}
+
+TEST(LayoutRandomStream, RemainderByMultiplicationIsExact) {
+    std::mt19937 gen(5);
+    std::vector<uint32_t> draws = {0u,          1u,          2u,          99u,        100u,
+                                   0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFEu, 0xFFFFFFFFu};
+    for (int i = 0; i < 20000; ++i) draws.push_back(static_cast<uint32_t>(gen()));
+    for (int n : {1, 2, 3, 7, 100, 1000, 65535, 65536, 99991, 1 << 20, 1000003, 0x40000000,
+                  INT_MAX - 1, INT_MAX}) {
+        const mirnak_umap_vertex_range v = mirnak_umap_make_vertex_range(n);
+        for (uint32_t r : draws)
+            ASSERT_EQ(mirnak_umap_mod(r, v), r % static_cast<uint32_t>(n)) << r << " mod " << n;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Gradient arithmetic
+// ---------------------------------------------------------------------------
+
+TEST(LayoutArithmetic, ClipLimitsAndPassesNaN) {
+    EXPECT_EQ(mirnak_umap_clip(4.0f), 4.0f);
+    EXPECT_EQ(mirnak_umap_clip(INFINITY), 4.0f);
+    EXPECT_EQ(mirnak_umap_clip(-5.0f), -4.0f);
+    EXPECT_EQ(mirnak_umap_clip(-INFINITY), -4.0f);
+    EXPECT_EQ(mirnak_umap_clip(-3.5f), -3.5f);
+    EXPECT_TRUE(std::isnan(mirnak_umap_clip(NAN)));
+}
+
+TEST(LayoutArithmetic, RdistAddsSquaresInAscendingOrder) {
+    const float x[5] = {1.5f, -2.0f, 3.0f, 0.25f, 7.0f};
+    EXPECT_EQ(mirnak_umap_rdist(x, x, 5), 0.0f);
+    EXPECT_EQ(mirnak_umap_rdist(x, x, 0), 0.0f);
+    // 1e8 first: each later +4 is a tie that rounds back to 1e8. Any other
+    // order would reach 1e8 + 16 exactly.
+    const float y[5] = {1e4f, 2.0f, 2.0f, 2.0f, 2.0f};
+    const float z[5] = {0.0f, 0.0f, 0.0f, 0.0f, 0.0f};
+    EXPECT_EQ(mirnak_umap_rdist(y, z, 5), 1e8f);
+}
+
+TEST(LayoutArithmetic, Coefficients) {
+    EXPECT_EQ(mirnak_umap_attractive_coeff(0.0f, 1.0f, 1.0f), 0.0f);
+    EXPECT_EQ(mirnak_umap_attractive_coeff(-1.0f, 1.0f, 1.0f), 0.0f);
+    EXPECT_EQ(mirnak_umap_attractive_coeff(1.0f, 1.0f, 1.0f), -1.0f);
+    EXPECT_EQ(mirnak_umap_repulsive_coeff(1.0f, 1.0f, 1.0f, 1.0f), 2.0f / (1.001f * 2.0f));
+    EXPECT_EQ(mirnak_umap_repulsive_coeff(0.0f, 1.0f, 1.0f, 1.0f), 0.0f);
+}
+
+// ---------------------------------------------------------------------------
+// Schedule
+// ---------------------------------------------------------------------------
+
+TEST(LayoutSchedule, NegativeCountConversionIsDefinedEverywhere) {
+    EXPECT_EQ(mirnak_umap_neg_count(NAN), 0);
+    EXPECT_EQ(mirnak_umap_neg_count(-INFINITY), 0);
+    EXPECT_EQ(mirnak_umap_neg_count(-3.7), 0);
+    EXPECT_EQ(mirnak_umap_neg_count(0.0), 0);
+    EXPECT_EQ(mirnak_umap_neg_count(0.99), 0);
+    EXPECT_EQ(mirnak_umap_neg_count(4.0), 4);
+    EXPECT_EQ(mirnak_umap_neg_count(5.9999), 5);
+    EXPECT_EQ(mirnak_umap_neg_count(2147483647.0), INT_MAX);
+    EXPECT_EQ(mirnak_umap_neg_count(2147483647.5), INT_MAX);
+    EXPECT_EQ(mirnak_umap_neg_count(2147483648.0), INT_MAX);
+    EXPECT_EQ(mirnak_umap_neg_count(1e300), INT_MAX);
+    EXPECT_EQ(mirnak_umap_neg_count(INFINITY), INT_MAX);
+}
+
+TEST(LayoutSchedule, OneEdgeRateFiveOverThreeEpochs) {
+    double eons, eonn, epn;
+    mirnak_umap_schedule_init(1.0f, 5.0f, &eons, &eonn, &epn);
+    EXPECT_EQ(epn, 0.2);
+    EXPECT_EQ(eonn, 0.2);
+    EXPECT_EQ(eons, 1.0);
+
+    EXPECT_FALSE(mirnak_umap_edge_due(1.0f, eons, 0.0));
+    ASSERT_TRUE(mirnak_umap_edge_due(1.0f, eons, 1.0));
+    EXPECT_EQ(mirnak_umap_advance_schedule(1.0f, epn, 1.0, &eons, &eonn), 4);
+    ASSERT_TRUE(mirnak_umap_edge_due(1.0f, eons, 2.0));
+    EXPECT_EQ(mirnak_umap_advance_schedule(1.0f, epn, 2.0, &eons, &eonn), 5);
+    EXPECT_EQ(eonn, 2.0);
+    EXPECT_EQ(eons, 3.0);
+}
+
+TEST(LayoutSchedule, FractionalPeriodAndInertEdges) {
+    double eons, eonn, epn;
+    mirnak_umap_schedule_init(2.5f, 1.0f, &eons, &eonn, &epn);
+    std::vector<int> due;
+    for (int n = 0; n < 12; ++n)
+        if (mirnak_umap_edge_due(2.5f, eons, n)) {
+            due.push_back(n);
+            mirnak_umap_advance_schedule(2.5f, epn, n, &eons, &eonn);
+        }
+    EXPECT_EQ(due, (std::vector<int>{3, 5, 8, 10}));
+
+    EXPECT_FALSE(mirnak_umap_edge_due(0.0f, -1.0, 5.0));
+    EXPECT_FALSE(mirnak_umap_edge_due(-2.0f, -1.0, 5.0));
+    EXPECT_TRUE(mirnak_umap_edge_due(NAN, NAN, 5.0)); // NaN is not caught by ordered tests
+
+    // A rate below one: the first due epoch owes a negative quotient, so
+    // nothing, and eonn stays put.
+    mirnak_umap_schedule_init(1.0f, 0.25f, &eons, &eonn, &epn);
+    EXPECT_EQ(mirnak_umap_advance_schedule(1.0f, epn, 1.0, &eons, &eonn), 0);
+    EXPECT_EQ(eonn, 4.0);
+}
+
+TEST(LayoutSchedule, LearningRateDecay) {
+    EXPECT_EQ(mirnak_umap_epoch_alpha(1.0f, 0, 10), 1.0f);
+    EXPECT_EQ(mirnak_umap_epoch_alpha(1.0f, 1, 10), 1.0f);
+    EXPECT_EQ(mirnak_umap_epoch_alpha(0.5f, 2, 10), 0.5f * (1.0f - 1.0f / 10.0f));
+    EXPECT_EQ(mirnak_umap_epoch_alpha(1.0f, 9, 10), 1.0f - 8.0f / 10.0f);
+}
+
+// ---------------------------------------------------------------------------
+// Serial optimiser
+// ---------------------------------------------------------------------------
+
+TEST(SerialLayout, RepeatRunsAreBitIdenticalAndMoveTheEmbedding) {
+    const graph g = random_graph(60, 2, 4, 1);
+    const params p;
+    const auto r1 = run_serial(g, p), r2 = run_serial(g, p);
+    EXPECT_TRUE(same_bits(r1, r2));
+    EXPECT_FALSE(same_bits(r1, g.embedding));
+    for (float v : r1) EXPECT_TRUE(std::isfinite(v));
+}
+
+TEST(SerialLayout, SingleEpochLeavesTheEmbeddingUnchanged) {
+    const graph g = random_graph(20, 2, 3, 2);
+    params p;
+    p.n_epochs = 1;
+    EXPECT_TRUE(same_bits(run_serial(g, p), g.embedding));
+}
+
+TEST(SerialLayout, InvalidArgumentsTouchNothing) {
+    graph g = random_graph(10, 2, 2, 3);
+    const params p;
+    const int64_t m = static_cast<int64_t>(g.head.size());
+    std::vector<float> e = g.embedding;
+    auto call = [&](float *emb, int n, int dim, const int32_t *h, const int32_t *t, int64_t ne,
+                    const float *eps, int epochs, float rate) {
+        mirnak_umap_optimize_layout_euclidean_f32(emb, n, dim, h, t, ne, eps, epochs, p.a, p.b,
+                                                  p.gamma, p.alpha, rate, p.seed);
+    };
+    call(e.data(), 10, 2, g.head.data(), g.tail.data(), m, g.eps.data(), 10, 0.0f);
+    call(e.data(), 10, 2, g.head.data(), g.tail.data(), m, g.eps.data(), 10, -1.0f);
+    call(e.data(), 10, 2, g.head.data(), g.tail.data(), 0, g.eps.data(), 10, 5.0f);
+    call(e.data(), 10, 2, g.head.data(), g.tail.data(), m, g.eps.data(), 0, 5.0f);
+    call(e.data(), 10, 0, g.head.data(), g.tail.data(), m, g.eps.data(), 10, 5.0f);
+    call(e.data(), 0, 2, g.head.data(), g.tail.data(), m, g.eps.data(), 10, 5.0f);
+    call(e.data(), 10, 2, nullptr, g.tail.data(), m, g.eps.data(), 10, 5.0f);
+    call(e.data(), 10, 2, g.head.data(), nullptr, m, g.eps.data(), 10, 5.0f);
+    call(e.data(), 10, 2, g.head.data(), g.tail.data(), m, nullptr, 10, 5.0f);
+    call(nullptr, 10, 2, g.head.data(), g.tail.data(), m, g.eps.data(), 10, 5.0f);
+    EXPECT_TRUE(same_bits(e, g.embedding));
+
+    // Vertex ids outside [0, n_samples) anywhere in head or tail.
+    for (int32_t bad : {-1, 10, INT32_MAX, INT32_MIN}) {
+        graph h = g;
+        h.head.back() = bad;
+        EXPECT_TRUE(same_bits(run_serial(h, p), g.embedding)) << bad;
+        h = g;
+        h.tail.front() = bad;
+        EXPECT_TRUE(same_bits(run_serial(h, p), g.embedding)) << bad;
+    }
+}
+
+TEST(SerialLayout, EdgesNeverSampledAreInert) {
+    const graph g = random_graph(30, 2, 3, 4);
+    graph h = g;
+    // Appended, so the indices (and random streams) of the other edges stay.
+    for (float eps : {0.0f, -1.0f, -INFINITY, INFINITY}) {
+        h.head.push_back(0);
+        h.tail.push_back(1);
+        h.eps.push_back(eps);
+    }
+    const params p;
+    EXPECT_TRUE(same_bits(run_serial(g, p), run_serial(h, p)));
+}
+
+TEST(SerialLayout, SelfLoopAndCoincidentSamplesMoveNothing) {
+    // One vertex with a self-loop: d2 = 0 attracts nothing and every negative
+    // sample is the head itself.
+    graph g;
+    g.n_samples = 1;
+    g.embedding = {0.5f, -1.25f};
+    g.head = {0};
+    g.tail = {0};
+    g.eps = {1.0f};
+    const params p;
+    EXPECT_TRUE(same_bits(run_serial(g, p), g.embedding));
+    // Another vertex at the same position repels nothing either.
+    g.n_samples = 3;
+    g.embedding = {0.5f, -1.25f, 0.5f, -1.25f, 0.5f, -1.25f};
+    EXPECT_TRUE(same_bits(run_serial(g, p), g.embedding));
+    int rc;
+    g.head = {0, 1};
+    g.tail = {0, 2};
+    g.eps = {1.0f, 1.0f};
+    EXPECT_TRUE(same_bits(run_parallel(g, p, 2, &rc), g.embedding));
+    EXPECT_EQ(rc, 0);
+}
+
+TEST(SerialLayout, LargeGradientsAreClippedToFour) {
+    graph g;
+    g.n_samples = 2;
+    g.embedding = {0.0f, 0.0f, 0.1f, 0.0f};
+    g.head = {0};
+    g.tail = {1};
+    g.eps = {1.0f};
+    params p;
+    p.n_epochs = 2; // processed once, in epoch 1, at initial alpha
+    p.a = 1e4f;
+    p.b = 1.0f;
+    p.alpha = 0.375f;
+    p.rate = 1e-6f; // epn is huge: no negative samples
+    const auto e = run_serial(g, p);
+    EXPECT_EQ(e[0], 4.0f * 0.375f);
+    EXPECT_EQ(e[2], 0.1f - 4.0f * 0.375f);
+    EXPECT_EQ(e[1], 0.0f);
+    EXPECT_EQ(e[3], 0.0f);
+}
+
+TEST(SerialLayout, GenericDimensionMatchesTheTwoDimensionalPath) {
+    const graph g = random_graph(50, 2, 5, 5);
+    const params p;
+    EXPECT_TRUE(same_bits(drop_third(run_serial(lift_to_3d(g), p)), run_serial(g, p)));
+}
+
+// Two groups of 40 points, densely linked within and not between, start
+// interleaved on a line; afterwards each group's spread is far smaller than
+// the distance between the group centres.
+void expect_two_clusters(const std::vector<float> &e, int per_group) {
+    double c[2][2] = {{0, 0}, {0, 0}};
+    for (int grp = 0; grp < 2; ++grp)
+        for (int v = 0; v < per_group; ++v)
+            for (int d = 0; d < 2; ++d) c[grp][d] += e[2 * (grp * per_group + v) + d] / per_group;
+    const double gap = std::hypot(c[0][0] - c[1][0], c[0][1] - c[1][1]);
+    for (int grp = 0; grp < 2; ++grp)
+        for (int v = 0; v < per_group; ++v) {
+            const int u = grp * per_group + v;
+            const double own = std::hypot(e[2 * u] - c[grp][0], e[2 * u + 1] - c[grp][1]);
+            const double other = std::hypot(e[2 * u] - c[1 - grp][0], e[2 * u + 1] - c[1 - grp][1]);
+            EXPECT_LT(own, other) << u;
+            EXPECT_LT(own, 0.5 * gap) << u;
+        }
+}
+
+graph two_cluster_graph(int per_group) {
+    std::mt19937 gen(11);
+    graph g;
+    g.n_samples = 2 * per_group;
+    for (int u = 0; u < g.n_samples; ++u) {
+        // Interleaved start: group membership is invisible in the positions.
+        g.embedding.push_back(static_cast<float>(u % 2 ? u : g.n_samples - u) * 0.1f);
+        g.embedding.push_back(std::uniform_real_distribution<float>(-1.0f, 1.0f)(gen));
+    }
+    for (int grp = 0; grp < 2; ++grp)
+        for (int v = 0; v < per_group; ++v)
+            for (int k = 1; k <= 6; ++k) {
+                g.head.push_back(grp * per_group + v);
+                g.tail.push_back(grp * per_group + (v + k * 7) % per_group);
+                g.eps.push_back(1.0f + 0.25f * static_cast<float>(k - 1));
+            }
+    return g;
+}
+
+TEST(SerialLayout, TwoClustersSeparate) {
+    params p;
+    p.n_epochs = 300;
+    expect_two_clusters(run_serial(two_cluster_graph(40), p), 40);
+}
+
+// ---------------------------------------------------------------------------
+// Barrier
+// ---------------------------------------------------------------------------
+
+TEST(LayoutBarrier, SinglePartyNeverBlocks) {
+    mirnak_barrier_t b;
+    mirnak_barrier_init(&b, 1);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(mirnak_barrier_wait(&b), 0);
+    EXPECT_EQ(b.generation, 5u);
+    EXPECT_EQ(b.count, 0);
+    mirnak_barrier_abort(&b);
+    EXPECT_NE(mirnak_barrier_wait(&b), 0);
+    mirnak_barrier_destroy(&b);
+}
+
+TEST(LayoutBarrier, NoThreadOvertakesACrossing) {
+    const int n = 4, crossings = 1000;
+    mirnak_barrier_t b;
+    mirnak_barrier_init(&b, n);
+    std::atomic<long> arrivals{0};
+    std::atomic<int> violations{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < n; ++t)
+        threads.emplace_back([&] {
+            for (int c = 0; c < crossings; ++c) {
+                arrivals.fetch_add(1);
+                if (mirnak_barrier_wait(&b) != 0) violations.fetch_add(1);
+                // Everyone has arrived at crossing c; nobody can be past c + 1.
+                const long seen = arrivals.load();
+                if (seen < static_cast<long>(n) * (c + 1) || seen > static_cast<long>(n) * (c + 2))
+                    violations.fetch_add(1);
+            }
+        });
+    for (auto &th : threads) th.join();
+    EXPECT_EQ(violations.load(), 0);
+    EXPECT_EQ(b.generation, static_cast<unsigned>(crossings));
+    EXPECT_EQ(b.count, 0);
+    mirnak_barrier_destroy(&b);
+}
+
+TEST(LayoutBarrier, GenerationWrapsAround) {
+    mirnak_barrier_t b;
+    mirnak_barrier_init(&b, 2);
+    b.generation = UINT_MAX - 2;
+    std::atomic<int> failures{0};
+    auto cross = [&] {
+        for (int c = 0; c < 6; ++c)
+            if (mirnak_barrier_wait(&b) != 0) failures.fetch_add(1);
+    };
+    std::thread t1(cross), t2(cross);
+    t1.join();
+    t2.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(b.generation, 3u);
+    mirnak_barrier_destroy(&b);
+}
+
+TEST(LayoutBarrier, AbortReleasesWaitersAndFailsLaterWaits) {
+    mirnak_barrier_t b;
+    mirnak_barrier_init(&b, 3);
+    std::atomic<int> results[2] = {{-1}, {-1}};
+    std::thread t1([&] { results[0] = mirnak_barrier_wait(&b); });
+    std::thread t2([&] { results[1] = mirnak_barrier_wait(&b); });
+    for (;;) { // until both are counted
+        pthread_mutex_lock(&b.mtx);
+        const int count = b.count;
+        pthread_mutex_unlock(&b.mtx);
+        if (count == 2) break;
+        std::this_thread::yield();
+    }
+    mirnak_barrier_abort(&b);
+    t1.join();
+    t2.join();
+    EXPECT_NE(results[0].load(), 0);
+    EXPECT_NE(results[1].load(), 0);
+    EXPECT_NE(mirnak_barrier_wait(&b), 0);
+    EXPECT_EQ(b.count, 2); // the late wait is not counted
+    mirnak_barrier_destroy(&b);
+
+    mirnak_barrier_init(&b, 2);
+    mirnak_barrier_abort(&b);
+    EXPECT_NE(mirnak_barrier_wait(&b), 0);
+    EXPECT_EQ(b.count, 0);
+    mirnak_barrier_destroy(&b);
+}
+
+// ---------------------------------------------------------------------------
+// Partition, threads and substeps
+// ---------------------------------------------------------------------------
+
+std::vector<int64_t> edges_of(int64_t n_edges, int64_t S, int64_t s, int T, int t) {
+    int64_t lo, hi;
+    layout_edge_share(n_edges, S, s, T, t, &lo, &hi);
+    std::vector<int64_t> out;
+    for (int64_t k = lo; k < hi; ++k) out.push_back(s + k * S);
+    return out;
+}
+
+TEST(LayoutPartition, TwoWorkersThreeSubstepsTenEdges) {
+    using v = std::vector<int64_t>;
+    EXPECT_EQ(edges_of(10, 3, 0, 2, 0), (v{0, 3}));
+    EXPECT_EQ(edges_of(10, 3, 0, 2, 1), (v{6, 9}));
+    EXPECT_EQ(edges_of(10, 3, 1, 2, 0), (v{1}));
+    EXPECT_EQ(edges_of(10, 3, 1, 2, 1), (v{4, 7}));
+    EXPECT_EQ(edges_of(10, 3, 2, 2, 0), (v{2}));
+    EXPECT_EQ(edges_of(10, 3, 2, 2, 1), (v{5, 8}));
+    EXPECT_EQ(edges_of(3, 3, 1, 2, 0), (v{}));
+    EXPECT_EQ(edges_of(3, 3, 1, 2, 1), (v{1}));
+}
+
+TEST(LayoutPartition, EveryEdgeOnceAndScheduleOffsetsMatchTheShares) {
+    for (int64_t n_edges : {1, 2, 7, 10, 64, 1000, 1001})
+        for (int64_t S : {int64_t{1}, int64_t{3}, int64_t{64}, n_edges})
+            for (int T : {2, 3, 8}) {
+                if (S > n_edges) continue;
+                std::vector<int> seen(static_cast<size_t>(n_edges), 0);
+                int64_t base = 0;
+                for (int64_t s = 0; s < S; ++s) {
+                    EXPECT_EQ(layout_substep_offset(n_edges, S, s), base);
+                    int64_t K = 0;
+                    for (int t = 0; t < T; ++t) {
+                        int64_t lo, hi;
+                        K = layout_edge_share(n_edges, S, s, T, t, &lo, &hi);
+                        for (int64_t k = lo; k < hi; ++k) seen[s + k * S] += 1;
+                    }
+                    base += K;
+                }
+                EXPECT_EQ(base, n_edges);
+                for (int c : seen) EXPECT_EQ(c, 1);
+            }
+}
+
+TEST(LayoutPartition, ReductionSlicesTileTheEmbedding) {
+    size_t lo, hi;
+    layout_slice(10, 3, 0, &lo, &hi);
+    EXPECT_EQ(lo, 0u);
+    EXPECT_EQ(hi, 3u);
+    layout_slice(10, 3, 1, &lo, &hi);
+    EXPECT_EQ(lo, 3u);
+    EXPECT_EQ(hi, 6u);
+    layout_slice(10, 3, 2, &lo, &hi);
+    EXPECT_EQ(lo, 6u);
+    EXPECT_EQ(hi, 10u);
+}
+
+TEST(LayoutPartition, ThreadCount) {
+    EXPECT_EQ(resolve_threads(8, 3), 3);
+    EXPECT_EQ(resolve_threads(1, 100), 1);
+    EXPECT_EQ(resolve_threads(4, 100), 4);
+    const long cpus = mirnak_umap_online_cpus();
+    EXPECT_GE(cpus, 1);
+    EXPECT_EQ(resolve_threads(0, 1000), static_cast<int>(cpus));
+    EXPECT_EQ(resolve_threads(-3, 1), 1);
+}
+
+TEST(LayoutPartition, SubstepsByDefaultAndFromTheEnvironment) {
+    {
+        substeps_env env(nullptr);
+        EXPECT_EQ(resolve_substeps(1000, 100), 10);
+        EXPECT_EQ(resolve_substeps(1000, 10), 64);
+        EXPECT_EQ(resolve_substeps(5, 1000), 1);
+        EXPECT_EQ(resolve_substeps(3, 1), 3);
+    }
+    {
+        substeps_env env("8");
+        EXPECT_EQ(resolve_substeps(8, 1000), 8);
+        EXPECT_EQ(resolve_substeps(5, 1000), 5);
+    }
+    {
+        substeps_env env("500");
+        EXPECT_EQ(resolve_substeps(300, 10), 300);
+    }
+    for (const char *fallback : {"0", "-4", "abc", ""}) {
+        substeps_env env(fallback);
+        EXPECT_EQ(resolve_substeps(1000, 100), 10) << fallback;
+    }
+    {
+        substeps_env env(" +12xyz");
+        EXPECT_EQ(resolve_substeps(1000, 100), 12);
+    }
+    {
+        substeps_env env("99999999999999");
+        EXPECT_EQ(resolve_substeps(INT64_C(5000000000), 10), INT_MAX);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Parallel optimiser
+// ---------------------------------------------------------------------------
+
+TEST(ParallelLayout, ThreadedRunIsReproducibleWhateverTheTiming) {
+    const graph g = random_graph(200, 2, 6, 6);
+    const params p;
+    int rc = 1;
+    const auto first = run_parallel(g, p, 3, &rc);
+    EXPECT_EQ(rc, 0);
+    EXPECT_FALSE(same_bits(first, g.embedding));
+    for (int rep = 0; rep < 8; ++rep) {
+        EXPECT_TRUE(same_bits(run_parallel(g, p, 3, &rc), first)) << rep;
+        EXPECT_EQ(rc, 0);
+    }
+    for (float v : first) EXPECT_TRUE(std::isfinite(v));
+}
+
+TEST(ParallelLayout, SerialFallbackEqualsADirectSerialCall) {
+    const graph g = random_graph(40, 2, 4, 8);
+    const params p;
+    int rc = 0;
+    EXPECT_TRUE(same_bits(run_parallel(g, p, 1, &rc), run_serial(g, p)));
+    EXPECT_EQ(rc, -1);
+
+    graph one = g; // a single edge never runs threads
+    one.head.resize(1);
+    one.tail.resize(1);
+    one.eps.resize(1);
+    rc = 0;
+    EXPECT_TRUE(same_bits(run_parallel(one, p, 4, &rc), run_serial(one, p)));
+    EXPECT_EQ(rc, -1);
+}
+
+TEST(ParallelLayout, InvalidArgumentsReturnMinusOneUntouched) {
+    graph g = random_graph(10, 2, 2, 9);
+    params p;
+    int rc = 0;
+    p.rate = 0.0f;
+    EXPECT_TRUE(same_bits(run_parallel(g, p, 2, &rc), g.embedding));
+    EXPECT_EQ(rc, -1);
+    p = params();
+    graph bad = g;
+    bad.tail[3] = 10;
+    rc = 0;
+    EXPECT_TRUE(same_bits(run_parallel(bad, p, 2, &rc), g.embedding));
+    EXPECT_EQ(rc, -1);
+    bad = g;
+    bad.head[0] = -1;
+    rc = 0;
+    EXPECT_TRUE(same_bits(run_parallel(bad, p, 1, &rc), g.embedding));
+    EXPECT_EQ(rc, -1);
+    std::vector<float> e = g.embedding;
+    EXPECT_EQ(mirnak_umap_optimize_layout_euclidean_f32_parallel(
+                  e.data(), 10, 2, g.head.data(), g.tail.data(), 0, g.eps.data(), 10, p.a, p.b,
+                  p.gamma, p.alpha, p.rate, p.seed, 2),
+              -1);
+    EXPECT_TRUE(same_bits(e, g.embedding));
+}
+
+TEST(ParallelLayout, SingleEpochAddsOnlyZeroSums) {
+    const graph g = random_graph(30, 2, 3, 10);
+    params p;
+    p.n_epochs = 1;
+    int rc = 1;
+    EXPECT_TRUE(same_bits(run_parallel(g, p, 2, &rc), g.embedding));
+    EXPECT_EQ(rc, 0);
+}
+
+// The frozen-substep rule written out directly for one edge per substep: in
+// edge order, each due edge's gradients come from the positions left by the
+// previous edge, and both ends move by the gradient sum times alpha.
+std::vector<float> one_edge_per_substep_reference(const graph &g, const params &p) {
+    std::vector<float> e = g.embedding;
+    const int dim = g.dim;
+    const size_t m = g.head.size();
+    std::vector<double> eons(m), eonn(m), epn(m);
+    for (size_t i = 0; i < m; ++i)
+        mirnak_umap_schedule_init(g.eps[i], p.rate, &eons[i], &eonn[i], &epn[i]);
+    std::vector<float> grad(e.size());
+    for (int n = 0; n < p.n_epochs; ++n) {
+        const float alpha = mirnak_umap_epoch_alpha(p.alpha, n, p.n_epochs);
+        for (size_t i = 0; i < m; ++i) {
+            std::fill(grad.begin(), grad.end(), 0.0f);
+            if (mirnak_umap_edge_due(g.eps[i], eons[i], n)) {
+                const float *cur = &e[g.head[i] * dim], *oth = &e[g.tail[i] * dim];
+                float *gj = &grad[g.head[i] * dim], *gk = &grad[g.tail[i] * dim];
+                const float gc =
+                    mirnak_umap_attractive_coeff(mirnak_umap_rdist(cur, oth, dim), p.a, p.b);
+                for (int d = 0; d < dim; ++d) {
+                    const float gd = mirnak_umap_clip(gc * (cur[d] - oth[d]));
+                    gj[d] += gd;
+                    gk[d] -= gd;
+                }
+                const int n_neg =
+                    mirnak_umap_advance_schedule(g.eps[i], epn[i], n, &eons[i], &eonn[i]);
+                uint32_t rng[3];
+                if (n_neg > 0) mirnak_umap_seed_rng(p.seed, static_cast<int64_t>(i), n, rng);
+                for (int q = 0; q < n_neg; ++q) {
+                    const float *o2 =
+                        &e[mirnak_umap_tau_rand(rng) % static_cast<uint32_t>(g.n_samples) * dim];
+                    const float dd2 = mirnak_umap_rdist(cur, o2, dim);
+                    if (dd2 <= 0.0f) continue;
+                    const float gcn = mirnak_umap_repulsive_coeff(dd2, p.a, p.b, p.gamma);
+                    if (gcn > 0.0f)
+                        for (int d = 0; d < dim; ++d)
+                            gj[d] += mirnak_umap_clip(gcn * (cur[d] - o2[d]));
+                }
+            }
+            for (size_t v = 0; v < e.size(); ++v) e[v] = e[v] + (0.0f + grad[v]) * alpha;
+        }
+    }
+    return e;
+}
+
+TEST(ParallelLayout, OneEdgePerSubstepFollowsTheFrozenSubstepRule) {
+    // Every substep holds one edge, so the worker count cannot change any
+    // sum: all thread counts agree with the written-out rule, bit for bit.
+    // The rates give edges with a few, with exactly 8 and 16, and with many
+    // negative samples per visit.
+    graph g = random_graph(25, 2, 3, 12);
+    g.eps[4] = 0.0f; // an inert edge inside the partition
+    g.eps[7] = -2.0f;
+    g.eps[10] = 1.0f;
+    g.eps[11] = 2.0f;
+    substeps_env env("100000");
+    for (float rate : {5.0f, 8.0f, 23.0f}) {
+        params p;
+        p.rate = rate;
+        const auto expected = one_edge_per_substep_reference(g, p);
+        for (int T : {2, 3, 5}) {
+            int rc = 1;
+            EXPECT_TRUE(same_bits(run_parallel(g, p, T, &rc), expected)) << T << " " << rate;
+            EXPECT_EQ(rc, 0);
+        }
+        int rc = 1;
+        EXPECT_TRUE(same_bits(drop_third(run_parallel(lift_to_3d(g), p, 2, &rc)), expected))
+            << rate;
+    }
+}
+
+TEST(ParallelLayout, GenericDimensionMatchesTheTwoDimensionalPath) {
+    const graph g = random_graph(80, 2, 5, 13);
+    const params p;
+    EXPECT_TRUE(same_bits(drop_third(run_parallel(lift_to_3d(g), p, 2)), run_parallel(g, p, 2)));
+}
+
+TEST(ParallelLayout, SubstepCountChangesTheTrajectoryButEachIsReproducible) {
+    const graph g = random_graph(100, 2, 5, 14);
+    const params p;
+    std::vector<float> s4, s4b, s7;
+    {
+        substeps_env env("4");
+        s4 = run_parallel(g, p, 2);
+        s4b = run_parallel(g, p, 2);
+    }
+    {
+        substeps_env env("7");
+        s7 = run_parallel(g, p, 2);
+    }
+    EXPECT_TRUE(same_bits(s4, s4b));
+    EXPECT_FALSE(same_bits(s4, s7));
+}
+
+TEST(ParallelLayout, TwoClustersSeparate) {
+    params p;
+    p.n_epochs = 300;
+    int rc = 1;
+    expect_two_clusters(run_parallel(two_cluster_graph(40), p, 2, &rc), 40);
+    EXPECT_EQ(rc, 0);
+}
+
+} // namespace
