@@ -15,18 +15,7 @@ jobs=${JOBS:-2}
 steps=("$@")
 [ ${#steps[@]} -eq 0 ] && steps=(asan tsan python-asan abi3 aarch64)
 
-ensure_debian_packages() {
-    local missing=()
-    for pkg in "$@"; do
-        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "== installing ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-}
+source tests/lib.sh
 
 native_suite() { # build dir, sanitizer list
     cmake -S . -B "$1" -G Ninja -DVORNIK_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \

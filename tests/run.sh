@@ -7,18 +7,7 @@ cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
 jobs=${JOBS:-2}
 
-ensure_debian_packages() {
-    local missing=()
-    for pkg in "$@"; do
-        dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
-    done
-    [ ${#missing[@]} -eq 0 ] && return 0
-    echo "== installing ${missing[*]}"
-    local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
-}
+source tests/lib.sh
 
 ensure_debian_packages libgtest-dev binutils
 command -v cmake >/dev/null && command -v ninja >/dev/null || "$python" -m pip install -q cmake ninja
