@@ -55,3 +55,29 @@ def test_serial_layout_reaches_rows_beyond_two_to_the_31_floats():
     # Nothing else was written: every touched row is an edge end (negative
     # samples only move the head).
     assert not emb[1:64].any()
+
+
+@pytest.mark.skipif(UNDER_ASAN, reason="gigabytes of shadow memory")
+def test_parallel_layout_with_gradient_buffers_beyond_two_gigabytes():
+    # 2^28 vertices in 2-D: each of the two workers' gradient blocks holds
+    # 2^29 floats, 2 GiB, and the reduction walks slices of 2^28 floats.
+    n, dim = 2**28, 2
+    try:
+        emb = np.zeros((n, dim), np.float32)
+    except MemoryError:
+        pytest.skip("no memory for a 2 GiB embedding")
+    top = n - 1 - np.arange(3)
+    emb[top] = [[1.0, 2.0], [2.5, 0.5], [4.0, 3.0]]
+    head = np.array([top[0], top[1]], np.int32)
+    tail = np.array([top[1], top[2]], np.int32)
+    rc = m.umap_layout_euclidean_f32(emb, head, tail, np.ones(2, np.float32), n, dim, 2,
+                                     1.58, 0.9, 1.0, 1.0, 1.0, 3, 2)
+    if rc == -1:
+        pytest.skip("the gradient buffers could not be allocated; the serial optimiser ran")
+    assert rc == 0
+    moved = emb[top] != np.array([[1.0, 2.0], [2.5, 0.5], [4.0, 3.0]], np.float32)
+    assert moved.any(axis=1).all()
+    assert np.isfinite(emb[top]).all()
+    # Only the edge ends move: negative samples push the head alone.
+    changed = np.flatnonzero(emb.any(axis=1))
+    assert set(changed.tolist()) <= set(top.tolist())
