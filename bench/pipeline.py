@@ -69,9 +69,10 @@ def main(argv=None):
         t0 = time.perf_counter()
         knn = exact_rows(name, x, N_NEIGHBORS - 1)
         y, total = run(model, x, knn)
+        exact_s = time.perf_counter() - t0 - total
         tw_ref = trustworthiness(x, y, 15, sample=sample)
         acc = f", 10-NN accuracy {knn_accuracy(y, labels, 10):.4f}" if labels is not None else ""
-        print(f"exact neighbours ({time.perf_counter() - t0 - total:.1f} s, cached after the first run): "
+        print(f"exact neighbours ({exact_s:.1f} s, cached after the first run): "
               f"embedding {total:.2f} s, trustworthiness {tw_ref:.4f}{acc}")
 
         grid, default = settings_grid(n, d) if args.grid else ([pl.default_knn_settings(n, d, N_NEIGHBORS - 1)], None)
