@@ -38,10 +38,12 @@ step_python_asan() {
     [ -x "$venv/bin/python" ] || "$python" -m venv --system-site-packages "$venv"
     "$venv/bin/python" -m pip install -q --no-deps --force-reinstall . \
         -C cmake.define.VORNIK_SANITIZE=address,undefined -C build-dir=build/asan-wheel
-    local libasan
-    libasan=$(g++ -print-file-name=libasan.so)
+    local preload
+    # The C++ runtime is preloaded too, so that the sanitizer finds the real
+    # exception machinery that other extensions (matplotlib, scikit-learn) use.
+    preload="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     # The interpreter itself is not instrumented: leak reports would be its own.
-    LD_PRELOAD="$libasan" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+    LD_PRELOAD="$preload" ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
         UBSAN_OPTIONS=print_stacktrace=1 "$venv/bin/python" -m pytest tests/python -q -x \
         -p no:cacheprovider
 }
