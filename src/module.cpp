@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "scratch.h"
+#include "umap_layout_internal.h"
 #include "vornik_kernels.h"
 
 namespace {
@@ -202,14 +203,6 @@ PyObject *py_umap_graph_f32(PyObject *, PyObject *args) {
 const char umap_layout_euclidean_f32_doc[] =
     "Optimize a UMAP layout in-place with the vendored pthread kernel.";
 
-// The optimiser indexes the embedding by these ids, so an id outside
-// [0, n_samples) would read and write outside the caller's buffer.
-inline bool vertex_ids_in_range(const int32_t *ids, Py_ssize_t count, int n_samples) {
-    for (Py_ssize_t i = 0; i < count; ++i)
-        if (ids[i] < 0 || ids[i] >= n_samples) return false;
-    return true;
-}
-
 PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
     PyObject *emb_obj, *head_obj, *tail_obj, *eps_obj;
     int n_samples, dim, n_epochs, n_threads;
@@ -235,8 +228,10 @@ PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "head, tail, and epochs_per_sample lengths must match");
         return nullptr;
     }
-    if (!vertex_ids_in_range(head.as<const int32_t>(), n_edges, n_samples) ||
-        !vertex_ids_in_range(tail.as<const int32_t>(), n_edges, n_samples)) {
+    // The optimiser indexes the embedding by these ids; the kernel would refuse
+    // them too, but only with a status that also means "ran serially".
+    if (!mirnak_umap_vertex_ids_valid(head.as<const int32_t>(), tail.as<const int32_t>(),
+                                      static_cast<int64_t>(n_edges), n_samples)) {
         PyErr_SetString(PyExc_ValueError, "head and tail ids must be in [0, n_samples)");
         return nullptr;
     }
