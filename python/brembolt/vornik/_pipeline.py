@@ -8,7 +8,6 @@ do the heavy work; this layer arranges their inputs and checks their statuses.
 from __future__ import annotations
 
 import math
-import os
 import warnings
 from dataclasses import dataclass
 
@@ -61,10 +60,6 @@ def resolve_threads(n_jobs) -> int:
     if not isinstance(n_jobs, (int, np.integer)) or n_jobs < 1:
         raise ValueError(f"n_jobs must be a positive int, -1 or None, got {n_jobs!r}")
     return int(n_jobs)
-
-
-def effective_threads(n_threads: int) -> int:
-    return n_threads if n_threads > 0 else (os.cpu_count() or 1)
 
 
 # ---------------------------------------------------------------------------
