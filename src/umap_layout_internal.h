@@ -97,30 +97,41 @@ static inline float mirnak_umap_rdist(const float *x, const float *y, int dim) {
     return r;
 }
 
+// The parts of the two coefficients that depend on the run's constants
+// alone; callers that evaluate many coefficients take them once.
+static inline float mirnak_umap_attractive_numerator(float a, float b) {
+    return (-2.0f * a) * b;
+}
+
+static inline float mirnak_umap_repulsive_numerator(float b, float gamma) {
+    return (2.0f * gamma) * b;
+}
+
 // The attractive coefficient once pb1 = powf(d2, b - 1) is known, for callers
-// that take several powers in a row.
-static inline float mirnak_umap_attractive_from_pow(float d2, float pb1, float a, float b) {
+// that take several powers in a row; num is the attractive numerator.
+static inline float mirnak_umap_attractive_from_pow(float d2, float pb1, float a, float num) {
     const float pb = pb1 * d2;
-    const float gc = ((-2.0f * a) * b) * pb1;
+    const float gc = num * pb1;
     return gc / (a * pb + 1.0f);
 }
 
 static inline float mirnak_umap_attractive_coeff(float d2, float a, float b) {
     if (d2 <= 0.0f) return 0.0f;
-    return mirnak_umap_attractive_from_pow(d2, powf(d2, b - 1.0f), a, b);
+    return mirnak_umap_attractive_from_pow(d2, powf(d2, b - 1.0f), a,
+                                           mirnak_umap_attractive_numerator(a, b));
 }
 
 // The repulsive coefficient once pb = powf(d2, b) is known, for callers that
-// compute the powers of several samples in a row.
-static inline float mirnak_umap_repulsive_from_pow(float d2, float pb, float a, float b,
-                                                   float gamma) {
-    const float gc = (2.0f * gamma) * b;
-    return gc / ((0.001f + d2) * (a * pb + 1.0f));
+// compute the powers of several samples in a row; num is the repulsive
+// numerator.
+static inline float mirnak_umap_repulsive_from_pow(float d2, float pb, float a, float num) {
+    return num / ((0.001f + d2) * (a * pb + 1.0f));
 }
 
 static inline float mirnak_umap_repulsive_coeff(float d2, float a, float b, float gamma) {
     if (d2 <= 0.0f) return 0.0f;
-    return mirnak_umap_repulsive_from_pow(d2, powf(d2, b), a, b, gamma);
+    return mirnak_umap_repulsive_from_pow(d2, powf(d2, b), a,
+                                          mirnak_umap_repulsive_numerator(b, gamma));
 }
 
 // ---------------------------------------------------------------------------

@@ -63,96 +63,149 @@ struct layout_worker_args {
     mirnak_barrier_t *barrier;
 };
 
-// Negative samples handled together (see accumulate_edge).
+// Negative samples drawn when an edge is taken (see take_edge).
 const int NEG_CHUNK = 8;
 
-// Draws the next m negative samples of an edge and measures them from cur.
+// Due edges taken ahead of the one whose gradients are being computed, so
+// that the rows they read are on their way into the cache by their turn.
+const int LOOKAHEAD = 4;
+
+// A due edge whose schedule has been advanced and whose first negative
+// samples have been drawn, waiting for its gradients.
+struct taken_edge {
+    int64_t p;       // schedule position
+    int n_neg;       // negative samples owed in this epoch
+    int drawn;       // how many of them are in sample[]
+    uint32_t rng[3]; // the edge's stream, just past the drawn samples
+    int32_t sample[NEG_CHUNK];
+};
+
+// The run's constants as the gradient arithmetic uses them, taken once.
+struct layout_coeffs {
+    float a;
+    float b;
+    float b_minus_1;   // the attraction's power
+    float attract_num; // numerators of the two coefficients
+    float repulse_num;
+};
+
+inline layout_coeffs make_coeffs(const layout_worker_args &w) {
+    return layout_coeffs{w.a, w.b, w.b - 1.0f, mirnak_umap_attractive_numerator(w.a, w.b),
+                         mirnak_umap_repulsive_numerator(w.b, w.gamma)};
+}
+
+// Advances the schedule of the due edge i (stored at position p), draws its
+// first chunk of negative samples and starts fetching every row its
+// gradients will read. The schedule depends on nothing the geometry does and
+// the draws only on seed, edge and epoch, so both may run ahead of the
+// gradients of earlier edges.
 template <int DIM>
-inline void draw_samples(const layout_worker_args &w, const float *cur, uint32_t *rng,
-                         mirnak_umap_vertex_range vertices, int m, const float **rows, float *dd2) {
+inline void take_edge(const layout_worker_args &w, const float *g,
+                      mirnak_umap_vertex_range vertices, int64_t i, int64_t p, double epoch, int n,
+                      taken_edge *te) {
     const int dim = DIM > 0 ? DIM : w.dim;
+    const layout_edge &e = w.edges[p];
+    __builtin_prefetch(w.embedding + static_cast<int64_t>(e.head) * dim);
+    __builtin_prefetch(w.embedding + static_cast<int64_t>(e.tail) * dim);
+    __builtin_prefetch(g + static_cast<int64_t>(e.head) * dim, 1);
+    __builtin_prefetch(g + static_cast<int64_t>(e.tail) * dim, 1);
+    const double epn = mirnak_umap_epochs_per_negative(e.eps, w.negative_sample_rate);
+    te->p = p;
+    te->n_neg = mirnak_umap_advance_schedule(e.eps, epn, epoch, &w.eons[p], &w.eonn[p]);
+    te->drawn = 0;
+    if (te->n_neg <= 0) return;
+    // The stream lives in locals while drawing: stores into sample[] could
+    // otherwise alias it and force it through memory on every draw.
+    uint32_t rng[3];
+    mirnak_umap_seed_rng(w.seed, i, n, rng);
+    const int m = te->n_neg < NEG_CHUNK ? te->n_neg : NEG_CHUNK;
     for (int c = 0; c < m; ++c) {
-        rows[c] =
-            w.embedding + static_cast<int64_t>(mirnak_umap_sample_vertex(rng, vertices)) * dim;
-        dd2[c] = mirnak_umap_rdist(cur, rows[c], dim);
+        const int32_t v = mirnak_umap_sample_vertex(rng, vertices);
+        __builtin_prefetch(w.embedding + static_cast<int64_t>(v) * dim);
+        te->sample[c] = v;
     }
+    te->drawn = m;
+    te->rng[0] = rng[0];
+    te->rng[1] = rng[1];
+    te->rng[2] = rng[2];
 }
 
 // Adds the repulsion of m measured samples (powers in pb) into gj, in order.
 template <int DIM>
-inline void push_samples(const layout_worker_args &w, const float *cur, float *gj, int m,
-                         const float *const *rows, const float *dd2, const float *pb) {
+inline void push_samples(const layout_worker_args &w, const layout_coeffs &cf, const float *cur,
+                         float *gj, int m, const float *const *rows, const float *dd2,
+                         const float *pb) {
     const int dim = DIM > 0 ? DIM : w.dim;
     for (int c = 0; c < m; ++c) {
         if (dd2[c] <= 0.0f) continue; // coincides with the head: no push
-        const float gcn = mirnak_umap_repulsive_from_pow(dd2[c], pb[c], w.a, w.b, w.gamma);
+        const float gcn = mirnak_umap_repulsive_from_pow(dd2[c], pb[c], cf.a, cf.repulse_num);
         if (!(gcn > 0.0f)) continue;
         const float *oth2 = rows[c];
         for (int d = 0; d < dim; ++d) gj[d] = gj[d] + mirnak_umap_clip(gcn * (cur[d] - oth2[d]));
     }
 }
 
-// Gradients of edge i (stored at position p) into g, from frozen positions:
-// the attraction on both ends, the repulsion on the head only. Gradients are
-// unscaled; the learning rate is applied in the reduction.
+// Gradients of a taken edge into g, from frozen positions: the attraction on
+// both ends, the repulsion on the head only. Gradients are unscaled; the
+// learning rate is applied in the reduction.
 //
 // Positions are frozen, so the attraction and the negative samples are
-// independent apart from the order in which they add into g. The schedule is
-// advanced first, a chunk of samples is drawn and measured, and the powers
-// (the attraction's, then the samples') are taken back to back, so that the
-// calls overlap instead of waiting on each other; then the gradients are
-// added in the order attraction, sample 0, sample 1, ...
+// independent apart from the order in which they add into g. The drawn
+// samples are measured, and the powers (the attraction's, then the
+// samples') are taken back to back, so that the calls overlap instead of
+// waiting on each other; then the gradients are added in the order
+// attraction, sample 0, sample 1, ... Samples beyond the first chunk (an
+// edge that owes many) are drawn and pushed chunk by chunk.
 template <int DIM>
-inline void accumulate_edge(const layout_worker_args &w, float *g, int64_t i, int64_t p,
-                            double epoch, int n) {
+inline void accumulate_edge(const layout_worker_args &w, const layout_coeffs &cf, float *g,
+                            mirnak_umap_vertex_range vertices, taken_edge *te) {
     const int dim = DIM > 0 ? DIM : w.dim;
-    const layout_edge e = w.edges[p];
-    const int64_t j = e.head;
-    const int64_t kk = e.tail;
-    const float *cur = w.embedding + j * dim;
-    const float *oth = w.embedding + kk * dim;
-    float *gj = g + j * dim;
-    float *gk = g + kk * dim;
+    const layout_edge e = w.edges[te->p];
+    const float *cur = w.embedding + static_cast<int64_t>(e.head) * dim;
+    const float *oth = w.embedding + static_cast<int64_t>(e.tail) * dim;
+    float *gj = g + static_cast<int64_t>(e.head) * dim;
+    float *gk = g + static_cast<int64_t>(e.tail) * dim;
 
     const float d2 = mirnak_umap_rdist(cur, oth, dim);
-    const double epn = mirnak_umap_epochs_per_negative(e.eps, w.negative_sample_rate);
-    const int n_neg = mirnak_umap_advance_schedule(e.eps, epn, epoch, &w.eons[p], &w.eonn[p]);
-
-    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(w.n_vertices);
-    uint32_t rng[3] = {0, 0, 0};
     const float *rows[NEG_CHUNK];
     float dd2[NEG_CHUNK], pb[NEG_CHUNK];
-    int m = 0;
-    if (n_neg > 0) {
-        mirnak_umap_seed_rng(w.seed, i, n, rng);
-        m = n_neg < NEG_CHUNK ? n_neg : NEG_CHUNK;
-        draw_samples<DIM>(w, cur, rng, vertices, m, rows, dd2);
+    const int m = te->drawn;
+    for (int c = 0; c < m; ++c) {
+        rows[c] = w.embedding + static_cast<int64_t>(te->sample[c]) * dim;
+        dd2[c] = mirnak_umap_rdist(cur, rows[c], dim);
     }
 
     float pb1 = 0.0f;
-    if (!(d2 <= 0.0f)) pb1 = powf(d2, w.b - 1.0f);
+    if (!(d2 <= 0.0f)) pb1 = powf(d2, cf.b_minus_1);
     for (int c = 0; c < m; ++c)
-        if (!(dd2[c] <= 0.0f)) pb[c] = powf(dd2[c], w.b);
+        if (!(dd2[c] <= 0.0f)) pb[c] = powf(dd2[c], cf.b);
 
-    const float gc = d2 <= 0.0f ? 0.0f : mirnak_umap_attractive_from_pow(d2, pb1, w.a, w.b);
+    const float gc =
+        d2 <= 0.0f ? 0.0f : mirnak_umap_attractive_from_pow(d2, pb1, cf.a, cf.attract_num);
     for (int d = 0; d < dim; ++d) {
         const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
         gj[d] = gj[d] + grad;
         gk[d] = gk[d] - grad;
     }
-    push_samples<DIM>(w, cur, gj, m, rows, dd2, pb);
+    push_samples<DIM>(w, cf, cur, gj, m, rows, dd2, pb);
 
-    for (int q0 = m; q0 < n_neg; q0 += NEG_CHUNK) {
-        const int mm = n_neg - q0 < NEG_CHUNK ? n_neg - q0 : NEG_CHUNK;
-        draw_samples<DIM>(w, cur, rng, vertices, mm, rows, dd2);
+    for (int q0 = m; q0 < te->n_neg; q0 += NEG_CHUNK) {
+        const int mm = te->n_neg - q0 < NEG_CHUNK ? te->n_neg - q0 : NEG_CHUNK;
+        for (int c = 0; c < mm; ++c) {
+            rows[c] = w.embedding +
+                      static_cast<int64_t>(mirnak_umap_sample_vertex(te->rng, vertices)) * dim;
+            dd2[c] = mirnak_umap_rdist(cur, rows[c], dim);
+        }
         for (int c = 0; c < mm; ++c)
-            if (!(dd2[c] <= 0.0f)) pb[c] = powf(dd2[c], w.b);
-        push_samples<DIM>(w, cur, gj, mm, rows, dd2, pb);
+            if (!(dd2[c] <= 0.0f)) pb[c] = powf(dd2[c], cf.b);
+        push_samples<DIM>(w, cf, cur, gj, mm, rows, dd2, pb);
     }
 }
 
 // embedding[v] += (sum over workers, in worker order, of gbuf[tt][v]) * alpha
-// for v in [lo, hi). Blocked so that the inner loops run over v and
+// for v in [lo, hi), leaving every buffer's entry v at zero: the reduction
+// reads all buffers at its slice anyway, so it clears them for the next
+// substep as it goes. Blocked so that the inner loops run over v and
 // vectorise; each coordinate's sum keeps its order.
 inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, float alpha) {
     const size_t BLOCK = 256;
@@ -161,37 +214,13 @@ inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, floa
         const size_t len = hi - v0 < BLOCK ? hi - v0 : BLOCK;
         for (size_t v = 0; v < len; ++v) acc[v] = 0.0f;
         for (int tt = 0; tt < w.n_threads; ++tt) {
-            const float *src = w.gbuf + static_cast<size_t>(tt) * w.emb_len + v0;
+            float *src = w.gbuf + static_cast<size_t>(tt) * w.emb_len + v0;
             for (size_t v = 0; v < len; ++v) acc[v] = acc[v] + src[v];
+            memset(src, 0, len * sizeof(float));
         }
         float *dst = w.embedding + v0;
         for (size_t v = 0; v < len; ++v) dst[v] = dst[v] + acc[v] * alpha;
     }
-}
-
-// Fetches what the next due edge will read while the current one computes:
-// the rows of its ends in the embedding and in g, and the rows of its first
-// chunk of negative samples, drawn from a copy of its stream (the draws depend
-// only on seed, edge and epoch).
-template <int DIM>
-inline void prefetch_edge(const layout_worker_args &w, const float *g, int64_t i, int64_t p,
-                          double epoch, int n) {
-    const int dim = DIM > 0 ? DIM : w.dim;
-    const layout_edge &e = w.edges[p];
-    __builtin_prefetch(w.embedding + static_cast<int64_t>(e.head) * dim);
-    __builtin_prefetch(w.embedding + static_cast<int64_t>(e.tail) * dim);
-    __builtin_prefetch(g + static_cast<int64_t>(e.head) * dim, 1);
-    __builtin_prefetch(g + static_cast<int64_t>(e.tail) * dim, 1);
-    const double epn = mirnak_umap_epochs_per_negative(e.eps, w.negative_sample_rate);
-    const int n_neg = mirnak_umap_neg_count((epoch - w.eonn[p]) / epn);
-    if (n_neg <= 0) return;
-    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(w.n_vertices);
-    uint32_t rng[3];
-    mirnak_umap_seed_rng(w.seed, i, n, rng);
-    const int m = n_neg < NEG_CHUNK ? n_neg : NEG_CHUNK;
-    for (int c = 0; c < m; ++c)
-        __builtin_prefetch(w.embedding +
-                           static_cast<int64_t>(mirnak_umap_sample_vertex(rng, vertices)) * dim);
 }
 
 // First k in [k, k_hi) whose edge is due in this epoch (k_hi if none).
@@ -200,33 +229,54 @@ inline int64_t next_due(const double *eons, int64_t base, int64_t k, int64_t k_h
     return k;
 }
 
+// Gradients of worker t's share of substep s into g. Edges are taken
+// LOOKAHEAD due edges ahead of the one being computed, from a ring in
+// ascending edge order, so the gradients still add up edge by edge.
+template <int DIM>
+inline void substep_gradients(const layout_worker_args &w, const layout_coeffs &cf, float *g,
+                              mirnak_umap_vertex_range vertices, int64_t s, int64_t base,
+                              int64_t k_lo, int64_t k_hi, double epoch, int n) {
+    const int64_t S = w.n_substeps;
+    taken_edge ring[LOOKAHEAD];
+    int first = 0, queued = 0;
+    int64_t k = next_due(w.eons, base, k_lo, k_hi, epoch);
+    for (; queued < LOOKAHEAD && k < k_hi; ++queued) {
+        take_edge<DIM>(w, g, vertices, s + k * S, base + k, epoch, n, &ring[queued]);
+        k = next_due(w.eons, base, k + 1, k_hi, epoch);
+    }
+    while (queued > 0) {
+        accumulate_edge<DIM>(w, cf, g, vertices, &ring[first]);
+        if (k < k_hi) { // the ring is full: the freed slot becomes its tail
+            take_edge<DIM>(w, g, vertices, s + k * S, base + k, epoch, n, &ring[first]);
+            k = next_due(w.eons, base, k + 1, k_hi, epoch);
+        } else {
+            --queued;
+        }
+        first = first + 1 == LOOKAHEAD ? 0 : first + 1;
+    }
+}
+
 template <int DIM> void worker_loop(const layout_worker_args &w) {
     const int T = w.n_threads;
     const int t = w.tid;
     const int64_t S = w.n_substeps;
     const size_t emb_len = w.emb_len;
+    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(w.n_vertices);
+    const layout_coeffs cf = make_coeffs(w);
     float *g = w.gbuf + static_cast<size_t>(t) * emb_len;
     size_t v_lo, v_hi;
     layout_slice(emb_len, T, t, &v_lo, &v_hi);
 
+    // Cleared once here; afterwards every reduction leaves all buffers clear.
+    memset(g, 0, emb_len * sizeof(float));
     for (int n = 0; n < w.n_epochs; ++n) {
         const float alpha = mirnak_umap_epoch_alpha(w.initial_alpha, n, w.n_epochs);
         const double epoch = static_cast<double>(n);
         int64_t base = 0; // schedule position of the substep's first edge
         for (int64_t s = 0; s < S; ++s) {
-            // Cleared by its owner, which also takes the cache lines back
-            // before the scattered writes of the edge phase.
-            memset(g, 0, emb_len * sizeof(float));
             int64_t k_lo, k_hi;
             const int64_t K = layout_edge_share(w.n_edges, S, s, T, t, &k_lo, &k_hi);
-            int64_t k = next_due(w.eons, base, k_lo, k_hi, epoch);
-            while (k < k_hi) {
-                const int64_t k_next = next_due(w.eons, base, k + 1, k_hi, epoch);
-                if (k_next < k_hi)
-                    prefetch_edge<DIM>(w, g, s + k_next * S, base + k_next, epoch, n);
-                accumulate_edge<DIM>(w, g, s + k * S, base + k, epoch, n);
-                k = k_next;
-            }
+            substep_gradients<DIM>(w, cf, g, vertices, s, base, k_lo, k_hi, epoch, n);
             base += K;
 
             if (mirnak_barrier_wait(w.barrier)) return;

@@ -10,6 +10,12 @@
 #include <pthread.h>
 #include <unistd.h>
 
+// Processors this process may run on, at least one.
+static inline long mirnak_umap_online_cpus() {
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n < 1 ? 1 : n;
+}
+
 // ---------------------------------------------------------------------------
 // Barrier
 // ---------------------------------------------------------------------------
@@ -26,7 +32,22 @@ struct mirnak_barrier_t {
     unsigned generation;
     int n_threads;
     int aborted;
+    int polls; // generation polls before a waiter sleeps (0: sleep at once)
 };
+
+// Polls before a waiting thread sleeps (some hundred microseconds in all),
+// and the pause between two polls.
+const int MIRNAK_BARRIER_POLLS = 500;
+
+static inline void mirnak_barrier_pause() {
+    for (int i = 0; i < 16; ++i) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#elif defined(__aarch64__)
+        __asm__ __volatile__("yield");
+#endif
+    }
+}
 
 static inline void mirnak_barrier_init(mirnak_barrier_t *b, int n) {
     pthread_mutex_init(&b->mtx, nullptr);
@@ -35,9 +56,19 @@ static inline void mirnak_barrier_init(mirnak_barrier_t *b, int n) {
     b->generation = 0;
     b->n_threads = n;
     b->aborted = 0;
+    // With more parties than processors a polling waiter could hold the very
+    // processor the last party needs, so then waiters sleep at once.
+    b->polls = n <= mirnak_umap_online_cpus() ? MIRNAK_BARRIER_POLLS : 0;
 }
 
 // 0 after a normal crossing, non-zero once the barrier is aborted.
+//
+// A thread that is not the last to arrive first polls the generation for a
+// short while before it sleeps on the condition variable: the substeps of the
+// layout are short and evenly shared, so the last party usually arrives
+// within microseconds, and a sleeping thread costs a wake-up through the
+// kernel on every crossing. Each poll takes the mutex, so every field is
+// still read and written under it.
 static inline int mirnak_barrier_wait(mirnak_barrier_t *b) {
     pthread_mutex_lock(&b->mtx);
     if (b->aborted) {
@@ -50,9 +81,16 @@ static inline int mirnak_barrier_wait(mirnak_barrier_t *b) {
         b->count = 0;
         b->generation = gen + 1u;
         pthread_cond_broadcast(&b->cond);
-    } else {
-        while (b->generation == gen && !b->aborted) pthread_cond_wait(&b->cond, &b->mtx);
+        pthread_mutex_unlock(&b->mtx);
+        return 0;
     }
+    for (int poll = 0; poll < b->polls; ++poll) {
+        pthread_mutex_unlock(&b->mtx);
+        mirnak_barrier_pause();
+        pthread_mutex_lock(&b->mtx);
+        if (b->generation != gen || b->aborted) break;
+    }
+    while (b->generation == gen && !b->aborted) pthread_cond_wait(&b->cond, &b->mtx);
     const int aborted = b->aborted;
     pthread_mutex_unlock(&b->mtx);
     return aborted ? 1 : 0;
@@ -74,11 +112,6 @@ static inline void mirnak_barrier_destroy(mirnak_barrier_t *b) {
 // ---------------------------------------------------------------------------
 // Threads and substeps
 // ---------------------------------------------------------------------------
-
-static inline long mirnak_umap_online_cpus() {
-    const long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n < 1 ? 1 : n;
-}
 
 // Worker count: the request, or every online processor for a request <= 0,
 // never more than one per edge.

@@ -3,12 +3,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <climits>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -441,28 +443,34 @@ TEST(LayoutBarrier, SinglePartyNeverBlocks) {
 }
 
 TEST(LayoutBarrier, NoThreadOvertakesACrossing) {
-    const int n = 4, crossings = 1000;
-    mirnak_barrier_t b;
-    mirnak_barrier_init(&b, n);
-    std::atomic<long> arrivals{0};
-    std::atomic<int> violations{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < n; ++t)
-        threads.emplace_back([&] {
-            for (int c = 0; c < crossings; ++c) {
-                arrivals.fetch_add(1);
-                if (mirnak_barrier_wait(&b) != 0) violations.fetch_add(1);
-                // Everyone has arrived at crossing c; nobody can be past c + 1.
-                const long seen = arrivals.load();
-                if (seen < static_cast<long>(n) * (c + 1) || seen > static_cast<long>(n) * (c + 2))
-                    violations.fetch_add(1);
-            }
-        });
-    for (auto &th : threads) th.join();
-    EXPECT_EQ(violations.load(), 0);
-    EXPECT_EQ(b.generation, static_cast<unsigned>(crossings));
-    EXPECT_EQ(b.count, 0);
-    mirnak_barrier_destroy(&b);
+    // Both ways of waiting: sleeping at once, and polling first (forced even
+    // with more parties than processors).
+    for (int polls : {0, MIRNAK_BARRIER_POLLS}) {
+        const int n = 4, crossings = 1000;
+        mirnak_barrier_t b;
+        mirnak_barrier_init(&b, n);
+        b.polls = polls;
+        std::atomic<long> arrivals{0};
+        std::atomic<int> violations{0};
+        std::vector<std::thread> threads;
+        for (int t = 0; t < n; ++t)
+            threads.emplace_back([&] {
+                for (int c = 0; c < crossings; ++c) {
+                    arrivals.fetch_add(1);
+                    if (mirnak_barrier_wait(&b) != 0) violations.fetch_add(1);
+                    // Everyone has arrived at crossing c; nobody can be past c + 1.
+                    const long seen = arrivals.load();
+                    if (seen < static_cast<long>(n) * (c + 1) ||
+                        seen > static_cast<long>(n) * (c + 2))
+                        violations.fetch_add(1);
+                }
+            });
+        for (auto &th : threads) th.join();
+        EXPECT_EQ(violations.load(), 0) << polls;
+        EXPECT_EQ(b.generation, static_cast<unsigned>(crossings));
+        EXPECT_EQ(b.count, 0);
+        mirnak_barrier_destroy(&b);
+    }
 }
 
 TEST(LayoutBarrier, GenerationWrapsAround) {
@@ -508,6 +516,28 @@ TEST(LayoutBarrier, AbortReleasesWaitersAndFailsLaterWaits) {
     mirnak_barrier_abort(&b);
     EXPECT_NE(mirnak_barrier_wait(&b), 0);
     EXPECT_EQ(b.count, 0);
+    mirnak_barrier_destroy(&b);
+}
+
+TEST(LayoutBarrier, WaitersThatStoppedPollingStillCrossAndAbort) {
+    // The other party turns up long after a waiter has given up polling and
+    // gone to sleep: the crossing, and later an abort, must still reach it.
+    mirnak_barrier_t b;
+    mirnak_barrier_init(&b, 2);
+    std::atomic<int> result{-1};
+    std::thread sleeper([&] { result = mirnak_barrier_wait(&b); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(mirnak_barrier_wait(&b), 0);
+    sleeper.join();
+    EXPECT_EQ(result.load(), 0);
+    EXPECT_EQ(b.generation, 1u);
+
+    std::thread aborted([&] { result = mirnak_barrier_wait(&b); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    mirnak_barrier_abort(&b);
+    aborted.join();
+    EXPECT_NE(result.load(), 0);
+    EXPECT_EQ(b.generation, 1u);
     mirnak_barrier_destroy(&b);
 }
 
@@ -680,47 +710,58 @@ TEST(ParallelLayout, SingleEpochAddsOnlyZeroSums) {
     EXPECT_EQ(rc, 0);
 }
 
-// The frozen-substep rule written out directly for one edge per substep: in
-// edge order, each due edge's gradients come from the positions left by the
-// previous edge, and both ends move by the gradient sum times alpha.
-std::vector<float> one_edge_per_substep_reference(const graph &g, const params &p) {
+// The substep rule written out directly: substep s holds the edges i with
+// i mod S == s, worker t the t-th of T consecutive blocks of them; every due
+// edge's gradients come from the positions at the start of the substep and
+// go into its worker's buffer in edge order; then each coordinate moves by
+// the sum of the buffers, in worker order, times alpha.
+std::vector<float> substep_reference(const graph &g, const params &p, int T, int64_t S) {
     std::vector<float> e = g.embedding;
     const int dim = g.dim;
-    const size_t m = g.head.size();
+    const int64_t m = static_cast<int64_t>(g.head.size());
     std::vector<double> eons(m), eonn(m), epn(m);
-    for (size_t i = 0; i < m; ++i)
+    for (int64_t i = 0; i < m; ++i)
         mirnak_umap_schedule_init(g.eps[i], p.rate, &eons[i], &eonn[i], &epn[i]);
-    std::vector<float> grad(e.size());
+    std::vector<std::vector<float>> grad(T, std::vector<float>(e.size()));
     for (int n = 0; n < p.n_epochs; ++n) {
         const float alpha = mirnak_umap_epoch_alpha(p.alpha, n, p.n_epochs);
-        for (size_t i = 0; i < m; ++i) {
-            std::fill(grad.begin(), grad.end(), 0.0f);
-            if (mirnak_umap_edge_due(g.eps[i], eons[i], n)) {
-                const float *cur = &e[g.head[i] * dim], *oth = &e[g.tail[i] * dim];
-                float *gj = &grad[g.head[i] * dim], *gk = &grad[g.tail[i] * dim];
-                const float gc =
-                    mirnak_umap_attractive_coeff(mirnak_umap_rdist(cur, oth, dim), p.a, p.b);
-                for (int d = 0; d < dim; ++d) {
-                    const float gd = mirnak_umap_clip(gc * (cur[d] - oth[d]));
-                    gj[d] += gd;
-                    gk[d] -= gd;
-                }
-                const int n_neg =
-                    mirnak_umap_advance_schedule(g.eps[i], epn[i], n, &eons[i], &eonn[i]);
-                uint32_t rng[3];
-                if (n_neg > 0) mirnak_umap_seed_rng(p.seed, static_cast<int64_t>(i), n, rng);
-                for (int q = 0; q < n_neg; ++q) {
-                    const float *o2 =
-                        &e[mirnak_umap_tau_rand(rng) % static_cast<uint32_t>(g.n_samples) * dim];
-                    const float dd2 = mirnak_umap_rdist(cur, o2, dim);
-                    if (dd2 <= 0.0f) continue;
-                    const float gcn = mirnak_umap_repulsive_coeff(dd2, p.a, p.b, p.gamma);
-                    if (gcn > 0.0f)
-                        for (int d = 0; d < dim; ++d)
-                            gj[d] += mirnak_umap_clip(gcn * (cur[d] - o2[d]));
+        for (int64_t s = 0; s < S; ++s) {
+            const int64_t K = s < m ? (m - s + S - 1) / S : 0;
+            for (int t = 0; t < T; ++t) {
+                std::fill(grad[t].begin(), grad[t].end(), 0.0f);
+                for (int64_t k = t * K / T; k < (t + 1) * K / T; ++k) {
+                    const int64_t i = s + k * S;
+                    if (!mirnak_umap_edge_due(g.eps[i], eons[i], n)) continue;
+                    const float *cur = &e[g.head[i] * dim], *oth = &e[g.tail[i] * dim];
+                    float *gj = &grad[t][g.head[i] * dim], *gk = &grad[t][g.tail[i] * dim];
+                    const float gc =
+                        mirnak_umap_attractive_coeff(mirnak_umap_rdist(cur, oth, dim), p.a, p.b);
+                    for (int d = 0; d < dim; ++d) {
+                        const float gd = mirnak_umap_clip(gc * (cur[d] - oth[d]));
+                        gj[d] += gd;
+                        gk[d] -= gd;
+                    }
+                    const int n_neg =
+                        mirnak_umap_advance_schedule(g.eps[i], epn[i], n, &eons[i], &eonn[i]);
+                    uint32_t rng[3];
+                    if (n_neg > 0) mirnak_umap_seed_rng(p.seed, i, n, rng);
+                    for (int q = 0; q < n_neg; ++q) {
+                        const float *o2 = &e[mirnak_umap_tau_rand(rng) %
+                                             static_cast<uint32_t>(g.n_samples) * dim];
+                        const float dd2 = mirnak_umap_rdist(cur, o2, dim);
+                        if (dd2 <= 0.0f) continue;
+                        const float gcn = mirnak_umap_repulsive_coeff(dd2, p.a, p.b, p.gamma);
+                        if (gcn > 0.0f)
+                            for (int d = 0; d < dim; ++d)
+                                gj[d] += mirnak_umap_clip(gcn * (cur[d] - o2[d]));
+                    }
                 }
             }
-            for (size_t v = 0; v < e.size(); ++v) e[v] = e[v] + (0.0f + grad[v]) * alpha;
+            for (size_t v = 0; v < e.size(); ++v) {
+                float acc = 0.0f;
+                for (int t = 0; t < T; ++t) acc = acc + grad[t][v];
+                e[v] = e[v] + acc * alpha;
+            }
         }
     }
     return e;
@@ -740,7 +781,7 @@ TEST(ParallelLayout, OneEdgePerSubstepFollowsTheFrozenSubstepRule) {
     for (float rate : {5.0f, 8.0f, 23.0f}) {
         params p;
         p.rate = rate;
-        const auto expected = one_edge_per_substep_reference(g, p);
+        const auto expected = substep_reference(g, p, 1, static_cast<int64_t>(g.head.size()));
         for (int T : {2, 3, 5}) {
             int rc = 1;
             EXPECT_TRUE(same_bits(run_parallel(g, p, T, &rc), expected)) << T << " " << rate;
@@ -749,6 +790,30 @@ TEST(ParallelLayout, OneEdgePerSubstepFollowsTheFrozenSubstepRule) {
         int rc = 1;
         EXPECT_TRUE(same_bits(drop_third(run_parallel(lift_to_3d(g), p, 2, &rc)), expected))
             << rate;
+    }
+}
+
+TEST(ParallelLayout, ManyEdgesPerSubstepFollowTheWorkerOrderReduction) {
+    // Shares far longer than the worker's look-ahead, several substeps per
+    // epoch and edges owing more samples than one draw chunk: the threaded
+    // kernel must still add every edge in order into its worker's buffer,
+    // start each substep from clear buffers and sum them in worker order.
+    graph g = random_graph(120, 2, 7, 15);
+    g.eps[20] = 0.0f;
+    g.eps[33] = 1.0f;
+    for (float rate : {5.0f, 23.0f}) {
+        params p;
+        p.rate = rate;
+        p.n_epochs = 12;
+        for (int S : {3, 5}) {
+            substeps_env env(std::to_string(S).c_str());
+            for (int T : {2, 3}) {
+                int rc = 1;
+                EXPECT_TRUE(same_bits(run_parallel(g, p, T, &rc), substep_reference(g, p, T, S)))
+                    << "rate " << rate << " S " << S << " T " << T;
+                EXPECT_EQ(rc, 0);
+            }
+        }
     }
 }
 
