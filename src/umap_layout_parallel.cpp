@@ -223,9 +223,41 @@ inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, floa
     }
 }
 
-// First k in [k, k_hi) whose edge is due in this epoch (k_hi if none).
-inline int64_t next_due(const double *eons, int64_t base, int64_t k, int64_t k_hi, double epoch) {
-    while (k < k_hi && eons[base + k] > epoch) ++k; // not due (or parked)
+// Walks the due edges of a worker's share in ascending order. The due tests
+// of 64 edges at a time are gathered into a word without branching, so that
+// the walk does not stall on a branch the schedule makes unpredictable; only
+// taking an edge changes its own test, so testing a block ahead of taking
+// its edges finds the same edges.
+struct due_walk {
+    const double *eons; // the schedule of the substep (position of k = 0)
+    int64_t k_hi;
+    double epoch;
+    int64_t block; // first k of the current block
+    uint64_t due;  // bit b: edge block + b is due and not yet taken
+};
+
+inline uint64_t due_bits(const double *eons, int64_t k0, int64_t k1, double epoch) {
+    uint64_t bits = 0;
+    for (int64_t k = k0; k < k1; ++k) // not due: eons > epoch (or parked)
+        bits |= static_cast<uint64_t>(!(eons[k] > epoch)) << (k - k0);
+    return bits;
+}
+
+inline due_walk start_due_walk(const double *eons, int64_t k_lo, int64_t k_hi, double epoch) {
+    const int64_t k1 = k_hi - k_lo < 64 ? k_hi : k_lo + 64;
+    return due_walk{eons, k_hi, epoch, k_lo, k_lo < k_hi ? due_bits(eons, k_lo, k1, epoch) : 0};
+}
+
+// The next due edge's k, or k_hi when none is left.
+inline int64_t next_due(due_walk *dw) {
+    while (dw->due == 0) {
+        dw->block += 64;
+        if (dw->block >= dw->k_hi) return dw->k_hi;
+        const int64_t k1 = dw->k_hi - dw->block < 64 ? dw->k_hi : dw->block + 64;
+        dw->due = due_bits(dw->eons, dw->block, k1, dw->epoch);
+    }
+    const int64_t k = dw->block + __builtin_ctzll(dw->due);
+    dw->due &= dw->due - 1;
     return k;
 }
 
@@ -239,16 +271,17 @@ inline void substep_gradients(const layout_worker_args &w, const layout_coeffs &
     const int64_t S = w.n_substeps;
     taken_edge ring[LOOKAHEAD];
     int first = 0, queued = 0;
-    int64_t k = next_due(w.eons, base, k_lo, k_hi, epoch);
+    due_walk walk = start_due_walk(w.eons + base, k_lo, k_hi, epoch);
+    int64_t k = next_due(&walk);
     for (; queued < LOOKAHEAD && k < k_hi; ++queued) {
         take_edge<DIM>(w, g, vertices, s + k * S, base + k, epoch, n, &ring[queued]);
-        k = next_due(w.eons, base, k + 1, k_hi, epoch);
+        k = next_due(&walk);
     }
     while (queued > 0) {
         accumulate_edge<DIM>(w, cf, g, vertices, &ring[first]);
         if (k < k_hi) { // the ring is full: the freed slot becomes its tail
             take_edge<DIM>(w, g, vertices, s + k * S, base + k, epoch, n, &ring[first]);
-            k = next_due(w.eons, base, k + 1, k_hi, epoch);
+            k = next_due(&walk);
         } else {
             --queued;
         }
