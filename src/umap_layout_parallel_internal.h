@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 // Processors this process may run on, at least one.
@@ -49,6 +50,19 @@ static inline void mirnak_barrier_pause() {
     }
 }
 
+// Processors the calling thread may run on: its affinity mask where the
+// system tells it, else every online processor.
+static inline long mirnak_barrier_usable_cpus() {
+#if defined(__linux__)
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        if (n > 0) return n;
+    }
+#endif
+    return mirnak_umap_online_cpus();
+}
+
 static inline void mirnak_barrier_init(mirnak_barrier_t *b, int n) {
     pthread_mutex_init(&b->mtx, nullptr);
     pthread_cond_init(&b->cond, nullptr);
@@ -58,7 +72,7 @@ static inline void mirnak_barrier_init(mirnak_barrier_t *b, int n) {
     b->aborted = 0;
     // With more parties than processors a polling waiter could hold the very
     // processor the last party needs, so then waiters sleep at once.
-    b->polls = n <= mirnak_umap_online_cpus() ? MIRNAK_BARRIER_POLLS : 0;
+    b->polls = n <= mirnak_barrier_usable_cpus() ? MIRNAK_BARRIER_POLLS : 0;
 }
 
 // 0 after a normal crossing, non-zero once the barrier is aborted.

@@ -519,6 +519,18 @@ TEST(LayoutBarrier, AbortReleasesWaitersAndFailsLaterWaits) {
     mirnak_barrier_destroy(&b);
 }
 
+TEST(LayoutBarrier, WaitersPollOnlyWhenEveryPartyHasAProcessor) {
+    const long cpus = mirnak_barrier_usable_cpus();
+    ASSERT_GE(cpus, 1);
+    mirnak_barrier_t b;
+    mirnak_barrier_init(&b, static_cast<int>(cpus));
+    EXPECT_EQ(b.polls, MIRNAK_BARRIER_POLLS);
+    mirnak_barrier_destroy(&b);
+    mirnak_barrier_init(&b, static_cast<int>(cpus) + 1);
+    EXPECT_EQ(b.polls, 0);
+    mirnak_barrier_destroy(&b);
+}
+
 TEST(LayoutBarrier, WaitersThatStoppedPollingStillCrossAndAbort) {
     // The other party turns up long after a waiter has given up polling and
     // gone to sleep: the crossing, and later an abort, must still reach it.
