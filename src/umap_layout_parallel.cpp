@@ -243,9 +243,9 @@ inline uint64_t due_bits(const double *eons, int64_t k0, int64_t k1, double epoc
     return bits;
 }
 
+// A walk over [k_lo, k_hi) whose first block is tested by the first next_due.
 inline due_walk start_due_walk(const double *eons, int64_t k_lo, int64_t k_hi, double epoch) {
-    const int64_t k1 = k_hi - k_lo < 64 ? k_hi : k_lo + 64;
-    return due_walk{eons, k_hi, epoch, k_lo, k_lo < k_hi ? due_bits(eons, k_lo, k1, epoch) : 0};
+    return due_walk{eons, k_hi, epoch, k_lo - 64, 0};
 }
 
 // The next due edge's k, or k_hi when none is left.
