@@ -6,6 +6,8 @@
 #   4. the wheel: stable-ABI audit, and its tag against the shared object
 #   5. AArch64: the kernels cross-compiled and run under qemu-user, bit for bit
 #      against the x86-64 build
+#   6. powf: the vector powf against the C library's over every non-negative
+#      float base, for the default curve's exponents, on each vector path
 # Each step prints how long it took. Pass step names to run only some of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -13,7 +15,7 @@ cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
 jobs=${JOBS:-2}
 steps=("$@")
-[ ${#steps[@]} -eq 0 ] && steps=(asan tsan python-asan abi3 aarch64)
+[ ${#steps[@]} -eq 0 ] && steps=(asan tsan python-asan abi3 aarch64 powf)
 
 source tests/lib.sh
 
@@ -81,6 +83,21 @@ later_interpreters() { # CPython 3.12 and newer installed beside the build inter
 step_aarch64() {
     ensure_debian_packages g++-aarch64-linux-gnu qemu-user
     bash tests/cross/run_aarch64.sh
+}
+
+step_powf() {
+    cmake -S . -B build/bench -G Ninja -DVORNIK_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build build/bench -j "$jobs" --target vornik_powf_check
+    local path status
+    for path in avx2 avx512; do
+        status=0
+        build/bench/vornik_powf_check -t "$jobs" --path "$path" || status=$?
+        case $status in
+        0) ;;
+        2) echo "powf: no $path path on this machine and C library; skipped" ;;
+        *) return 1 ;;
+        esac
+    done
 }
 
 for step in "${steps[@]}"; do
