@@ -236,14 +236,18 @@ PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
         return nullptr;
     }
 
-    int rc;
-    Py_BEGIN_ALLOW_THREADS;
-    rc = mirnak_umap_optimize_layout_euclidean_f32_parallel(
+    const layout_problem problem = mirnak_umap_make_problem(
         embedding.as<float>(), n_samples, dim, head.as<const int32_t>(), tail.as<const int32_t>(),
         static_cast<int64_t>(n_edges), epochs_per_sample.as<const float>(), n_epochs,
         narrow_to_float(a), narrow_to_float(b), narrow_to_float(gamma),
         narrow_to_float(initial_alpha), narrow_to_float(negative_sample_rate),
-        static_cast<uint64_t>(seed), n_threads);
+        static_cast<uint64_t>(seed));
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    // The ids were checked above; the kernel behind the exported function
+    // does not scan them again.
+    rc = vornik::layout::optimize_parallel(problem, n_threads);
     Py_END_ALLOW_THREADS;
     return PyLong_FromLong(rc);
 }
