@@ -111,7 +111,9 @@ struct heap {
 
 // Randomised quickselect, one draw per pass: the pivot goes to the front,
 // smaller values are gathered behind it in scan order, and the pivot is
-// swapped to the end of that group.
+// swapped to the end of that group. When the target lies beyond the pivot
+// and at least 16 values beyond it equal the pivot, those are brought next
+// to it (in scan order), and the selection ends if the target is among them.
 inline void select(std::vector<std::pair<double, int32_t>> &v, int target, uint64_t &rng) {
     int lo = 0, hi = int(v.size()) - 1;
     while (lo < hi) {
@@ -122,10 +124,19 @@ inline void select(std::vector<std::pair<double, int32_t>> &v, int target, uint6
             if (v[i].first < pivot) std::swap(v[++last_smaller], v[i]);
         std::swap(v[lo], v[last_smaller]);
         if (last_smaller == target) return;
-        if (last_smaller < target)
-            lo = last_smaller + 1;
-        else
+        if (last_smaller > target) {
             hi = last_smaller - 1;
+            continue;
+        }
+        lo = last_smaller + 1;
+        int equal = 0;
+        for (int i = lo; i <= hi; ++i) equal += v[i].first == pivot;
+        if (equal < 16) continue;
+        int last_equal = lo - 1;
+        for (int i = lo; i <= hi; ++i)
+            if (v[i].first == pivot) std::swap(v[++last_equal], v[i]);
+        if (target <= last_equal) return;
+        lo = last_equal + 1;
     }
 }
 
