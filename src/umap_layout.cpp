@@ -49,7 +49,7 @@ template <int DIM> void serial_epoch(const serial_run r, int n, float alpha) {
             oth[d] = oth[d] - grad * alpha;
         }
 
-        const int n_neg =
+        const int64_t n_neg =
             mirnak_umap_advance_schedule(eps, r.epn[i], epoch, &r.eons[i], &r.eonn[i]);
         if (n_neg <= 0) continue;
 
@@ -58,7 +58,7 @@ template <int DIM> void serial_epoch(const serial_run r, int n, float alpha) {
         uint32_t rng[3];
         mirnak_umap_seed_rng(prob.seed, i, n, rng);
         int32_t next = mirnak_umap_sample_vertex(rng, r.vertices);
-        for (int p = 0; p < n_neg; ++p) {
+        for (int64_t p = 0; p < n_neg; ++p) {
             const int32_t k2 = next;
             if (p + 1 < n_neg) {
                 next = mirnak_umap_sample_vertex(rng, r.vertices);

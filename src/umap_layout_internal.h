@@ -241,11 +241,12 @@ static inline void mirnak_umap_schedule_init(float eps, float negative_sample_ra
 // saturates at INT_MAX rather than converting out of range. Such quotients
 // only arise from degenerate schedules (a vanishing epochs_per_sample or an
 // enormous rate); the saturated count keeps the loop finite and the schedule
-// monotone.
-static inline int mirnak_umap_neg_count(double quotient) {
+// monotone. The count is 64-bit so that loops which step through it in
+// chunks cannot overflow on their last step.
+static inline int64_t mirnak_umap_neg_count(double quotient) {
     if (!(quotient > 0.0)) return 0;
     if (quotient >= 2147483648.0) return INT_MAX;
-    return static_cast<int>(quotient);
+    return static_cast<int64_t>(quotient);
 }
 
 // Whether an edge is processed in epoch n. Both tests are ordered, so a NaN
@@ -258,10 +259,10 @@ static inline bool mirnak_umap_edge_due(float eps, double eons, double n) {
 // of negative samples it owes now: all the whole epn steps between eonn and n.
 // The schedule depends on nothing the geometry does, so the optimisers may
 // advance it before they draw the samples.
-static inline int mirnak_umap_advance_schedule(float eps, double epn, double n, double *eons,
-                                               double *eonn) {
+static inline int64_t mirnak_umap_advance_schedule(float eps, double epn, double n, double *eons,
+                                                   double *eonn) {
     *eons = *eons + static_cast<double>(eps);
-    const int n_neg = mirnak_umap_neg_count((n - *eonn) / epn);
+    const int64_t n_neg = mirnak_umap_neg_count((n - *eonn) / epn);
     if (n_neg > 0) *eonn = *eonn + static_cast<double>(n_neg) * epn;
     return n_neg;
 }

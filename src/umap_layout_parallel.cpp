@@ -64,7 +64,7 @@ const int LOOKAHEAD = 4;
 // samples have been drawn, waiting for its gradients.
 struct taken_edge {
     int64_t p;       // schedule position
-    int n_neg;       // negative samples owed in this epoch
+    int64_t n_neg;   // negative samples owed in this epoch, up to INT_MAX
     int drawn;       // how many of them are in sample[]
     uint32_t rng[3]; // the edge's stream, just past the drawn samples
     int32_t sample[NEG_CHUNK];
@@ -114,7 +114,7 @@ inline void take_edge(const layout_worker_args &w, const float *g,
     // otherwise alias it and force it through memory on every draw.
     uint32_t rng[3];
     mirnak_umap_seed_rng(w.problem.seed, i, n, rng);
-    const int m = te->n_neg < NEG_CHUNK ? te->n_neg : NEG_CHUNK;
+    const int m = te->n_neg < NEG_CHUNK ? static_cast<int>(te->n_neg) : NEG_CHUNK;
     for (int c = 0; c < m; ++c) {
         const int32_t v = mirnak_umap_sample_vertex(rng, vertices);
         __builtin_prefetch(embedding + static_cast<int64_t>(v) * dim);
@@ -186,8 +186,8 @@ inline void accumulate_edge(const layout_worker_args &w, const layout_coeffs &cf
     }
     push_samples<DIM>(w, cf, cur, gj, m, rows, dd2, pb);
 
-    for (int q0 = m; q0 < te->n_neg; q0 += NEG_CHUNK) {
-        const int mm = te->n_neg - q0 < NEG_CHUNK ? te->n_neg - q0 : NEG_CHUNK;
+    for (int64_t q0 = m; q0 < te->n_neg; q0 += NEG_CHUNK) {
+        const int mm = te->n_neg - q0 < NEG_CHUNK ? static_cast<int>(te->n_neg - q0) : NEG_CHUNK;
         for (int c = 0; c < mm; ++c) {
             rows[c] = embedding +
                       static_cast<int64_t>(mirnak_umap_sample_vertex(te->rng, vertices)) * dim;
