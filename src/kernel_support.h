@@ -67,6 +67,19 @@ inline int requested_threads(int n_threads) {
     return cpus > INT_MAX ? INT_MAX : static_cast<int>(cpus);
 }
 
+// The most threads a kernel starts at once: a small multiple of the
+// processors this process may run on, and never fewer than a handful. More
+// would only add start-up time and memory; a request above the cap runs its
+// workers on the capped number of threads.
+const int THREADS_PER_CPU = 4;
+const int MIN_THREAD_CAP = 8;
+
+inline int thread_cap() {
+    const int64_t cap = THREADS_PER_CPU * usable_cpus();
+    if (cap < MIN_THREAD_CAP) return MIN_THREAD_CAP;
+    return cap > INT_MAX ? INT_MAX : static_cast<int>(cap);
+}
+
 // ---------------------------------------------------------------------------
 // Blocks
 // ---------------------------------------------------------------------------

@@ -46,6 +46,15 @@ struct path_ops;
 // Worker records
 // ---------------------------------------------------------------------------
 
+// Scratch of one tree worker, reused by all its trees: the node order
+// (idx, n entries), the projections of the current node (pv, n) and its split
+// direction (dir, d), which is used up before either child is split.
+struct tree_scratch {
+    int32_t *idx;
+    double *pv;
+    float *dir;
+};
+
 struct treework {
     int t0, t1; // tree numbers [t0, t1)
     int n, d, k;
@@ -55,7 +64,13 @@ struct treework {
     uint64_t seed;
     const path_ops *ops;
     bool finite;
-    int failed; // set when the worker could not allocate its scratch
+    tree_scratch scratch;
+};
+
+// Tree workers run one after another on one thread.
+struct treerun {
+    treework *records;
+    int count;
 };
 
 // Context handed down one tree's recursion.
@@ -69,11 +84,15 @@ struct rpx {
     bool finite; // X holds no NaN or infinity: no distance is NaN, roots never grow
 };
 
+// Folds the heaps of a batch of tree workers into the output rows [i0, i1).
+// The fold of all workers' heaps is a sequence of offers in worker order per
+// row, so folding batch after batch in worker order gives the same rows.
 struct mergework {
     int i0, i1;                  // rows [i0, i1)
-    int P;                       // number of tree-worker heaps
-    const neighbour_heap *trees; // the P tree-worker heaps, in worker order
+    int P;                       // number of tree-worker heaps in this batch
+    const neighbour_heap *trees; // the P heaps, in worker order
     neighbour_heap out;          // the caller's arrays and the kernel's flags
+    bool first;                  // the first batch: the rows start as sentinels
 };
 
 struct work {
@@ -350,15 +369,7 @@ void *treeworker(void *arg) {
     const int n = w->n, k = w->k;
     fill_sentinels(w->heap.dist, w->heap.ids, w->heap.flags,
                    static_cast<uint64_t>(n) * static_cast<uint64_t>(k));
-    scratch<int32_t> idx = alloc_scratch<int32_t>(n);
-    scratch<double> pvbuf = alloc_scratch<double>(n);
-    // One direction buffer serves every level: a node's direction is used up
-    // by its projections before either child is split.
-    scratch<float> dir = alloc_scratch<float>(w->d);
-    if (!idx || !pvbuf || !dir) {
-        w->failed = 1;
-        return nullptr;
-    }
+    int32_t *idx = w->scratch.idx;
     uint64_t rng = w->seed;
     rpx c;
     c.n = n;
@@ -367,14 +378,20 @@ void *treeworker(void *arg) {
     c.leaf = w->leaf;
     c.X = w->X;
     c.heap = w->heap;
-    c.pv = pvbuf.get();
-    c.dir = dir.get();
+    c.pv = w->scratch.pv;
+    c.dir = w->scratch.dir;
     c.ops = w->ops;
     c.finite = w->finite;
     for (int t = w->t0; t < w->t1; ++t) {
-        shuffle(idx.get(), n, &rng);
-        rp(&c, idx.get(), 0, n, &rng);
+        shuffle(idx, n, &rng);
+        rp(&c, idx, 0, n, &rng);
     }
+    return nullptr;
+}
+
+void *treerunworker(void *arg) {
+    const treerun *r = static_cast<const treerun *>(arg);
+    for (int j = 0; j < r->count; ++j) treeworker(&r->records[j]);
     return nullptr;
 }
 
@@ -387,7 +404,7 @@ void *mergeworker(void *arg) {
     const int k = w->out.k;
     for (int i = w->i0; i < w->i1; ++i) {
         const heap_row out = w->out.row(i);
-        fill_sentinels(out.dist, out.ids, out.flags, static_cast<uint64_t>(k));
+        if (w->first) fill_sentinels(out.dist, out.ids, out.flags, static_cast<uint64_t>(k));
         for (int e = 0; e < w->P; ++e) {
             const heap_row tree = w->trees[e].row(i);
             for (int j = 0; j < k; ++j)
@@ -428,37 +445,6 @@ inline void join_all(pthread_t *th, int started) {
 // Tree-phase storage
 // ---------------------------------------------------------------------------
 
-// The per-worker heaps of the forest; whatever was allocated is freed when
-// the owner goes out of scope.
-struct tree_heaps {
-    int count = 0;
-    scratch<neighbour_heap> heap;
-
-    bool allocate_views(int teff, int k) {
-        heap = alloc_scratch<neighbour_heap>(teff);
-        if (!heap) return false;
-        count = teff;
-        for (int e = 0; e < teff; ++e) heap[e] = neighbour_heap{nullptr, nullptr, nullptr, k};
-        return true;
-    }
-    bool allocate_heap(int e, uint64_t nk) {
-        heap[e].dist = alloc_scratch<float>(nk).release();
-        heap[e].ids = alloc_scratch<int32_t>(nk).release();
-        heap[e].flags = alloc_scratch<uint8_t>(nk).release();
-        return heap[e].dist && heap[e].ids && heap[e].flags;
-    }
-    void release() {
-        for (int e = 0; e < count; ++e) {
-            std::free(heap[e].dist);
-            std::free(heap[e].ids);
-            std::free(heap[e].flags);
-        }
-        count = 0;
-        heap.reset();
-    }
-    ~tree_heaps() { release(); }
-};
-
 // What every phase reads: the points, the sizes and how distances are taken.
 struct knn_input {
     int n, d, k;
@@ -467,18 +453,99 @@ struct knn_input {
     bool finite; // X holds no NaN or infinity
 };
 
+// Threads and workers of the forest and the merge.
+struct forest_plan {
+    int workers;       // tree workers: the result depends on this count
+    int threads;       // threads that run them, at most this many at once
+    int batch;         // workers whose heaps are held at once
+    int merge_threads; // merge workers per batch
+};
+
+forest_plan plan_forest(const knn_input &in, int workers, int thread_cap, int merge_threads,
+                        uint64_t batch_bytes) {
+    forest_plan p;
+    p.workers = workers;
+    p.threads = workers < thread_cap ? workers : thread_cap;
+    const uint64_t heap_bytes = static_cast<uint64_t>(in.n) * static_cast<uint64_t>(in.k) *
+                                (sizeof(float) + sizeof(int32_t) + sizeof(uint8_t));
+    const uint64_t fit = batch_bytes / heap_bytes;
+    p.batch = fit < static_cast<uint64_t>(p.threads) ? p.threads
+              : fit < static_cast<uint64_t>(workers) ? static_cast<int>(fit)
+                                                     : workers;
+    p.merge_threads = merge_threads;
+    return p;
+}
+
+// Everything the forest and the merge use, allocated before any worker runs
+// so that a failure leaves the outputs untouched; whatever was allocated is
+// freed when the owner goes out of scope.
+struct forest_storage {
+    int heaps = 0, scratch_sets = 0;
+    scratch<neighbour_heap> heap;         // one per worker of a batch
+    scratch<treework> records;            // one per worker of a batch
+    scratch<tree_scratch> thread_scratch; // one per thread
+    scratch<treerun> runs;                // one per thread
+    scratch<pthread_t> th;                // tree threads, then merge threads
+    scratch<mergework> merges;
+
+    bool allocate(const knn_input &in, const forest_plan &p) {
+        heap = alloc_scratch<neighbour_heap>(p.batch);
+        records = alloc_scratch<treework>(p.batch);
+        thread_scratch = alloc_scratch<tree_scratch>(p.threads);
+        runs = alloc_scratch<treerun>(p.threads);
+        th = alloc_scratch<pthread_t>(p.threads > p.merge_threads ? p.threads : p.merge_threads);
+        merges = alloc_scratch<mergework>(p.merge_threads);
+        if (!heap || !records || !thread_scratch || !runs || !th || !merges) return false;
+        const uint64_t nk = static_cast<uint64_t>(in.n) * static_cast<uint64_t>(in.k);
+        for (; heaps < p.batch; ++heaps) {
+            neighbour_heap &h = heap[heaps];
+            h.dist = alloc_scratch<float>(nk).release();
+            h.ids = alloc_scratch<int32_t>(nk).release();
+            h.flags = alloc_scratch<uint8_t>(nk).release();
+            h.k = in.k;
+            if (!h.dist || !h.ids || !h.flags) {
+                ++heaps; // freed with the others
+                return false;
+            }
+        }
+        for (; scratch_sets < p.threads; ++scratch_sets) {
+            tree_scratch &t = thread_scratch[scratch_sets];
+            t.idx = alloc_scratch<int32_t>(in.n).release();
+            t.pv = alloc_scratch<double>(in.n).release();
+            t.dir = alloc_scratch<float>(in.d).release();
+            if (!t.idx || !t.pv || !t.dir) {
+                ++scratch_sets;
+                return false;
+            }
+        }
+        return true;
+    }
+    ~forest_storage() {
+        for (int e = 0; e < heaps; ++e) {
+            std::free(heap[e].dist);
+            std::free(heap[e].ids);
+            std::free(heap[e].flags);
+        }
+        for (int t = 0; t < scratch_sets; ++t) {
+            std::free(thread_scratch[t].idx);
+            std::free(thread_scratch[t].pv);
+            std::free(thread_scratch[t].dir);
+        }
+    }
+};
+
 bool all_finite(const float *X, uint64_t count) {
     for (uint64_t j = 0; j < count; ++j)
         if (!std::isfinite(X[j])) return false;
     return true;
 }
 
-// Tree worker e of teff: its share of the n_trees trees and its own seed.
-treework tree_record(const knn_input &in, int n_trees, int leaf, uint64_t seed, int teff, int e,
+// Tree worker e of all: its share of the n_trees trees and its own seed.
+treework tree_record(const knn_input &in, int n_trees, int leaf, uint64_t seed, int all, int e,
                      int first_tree, const neighbour_heap &heap) {
     treework w;
     w.t0 = first_tree;
-    w.t1 = first_tree + block_size(n_trees, teff, e);
+    w.t1 = first_tree + block_size(n_trees, all, e);
     w.n = in.n;
     w.d = in.d;
     w.k = in.k;
@@ -488,53 +555,61 @@ treework tree_record(const knn_input &in, int n_trees, int leaf, uint64_t seed, 
     w.seed = seed ^ static_cast<uint64_t>(static_cast<uint32_t>(e + 1)) * TREE_SEED_STRIDE;
     w.ops = in.ops;
     w.finite = in.finite;
-    w.failed = 0;
+    w.scratch = tree_scratch{nullptr, nullptr, nullptr};
     return w;
 }
 
-// Runs the forest; returns false when a heap or a worker's scratch could not
-// be allocated (every started worker is joined either way).
-bool run_tree_phase(const knn_input &in, int n_trees, int leaf, uint64_t seed, int teff,
-                    tree_heaps &heaps) {
-    scratch<pthread_t> th = alloc_scratch<pthread_t>(teff);
-    scratch<treework> tw = alloc_scratch<treework>(teff);
-    const bool views = heaps.allocate_views(teff, in.k);
-    if (!th || !tw || !views) return false;
-    const uint64_t nk = static_cast<uint64_t>(in.n) * static_cast<uint64_t>(in.k);
-    int started = 0, st = 0, launched = 0;
-    bool ok = true;
-    for (int e = 0; e < teff; ++e) {
-        if (!heaps.allocate_heap(e, nk)) {
-            ok = false;
-            break;
-        }
-        tw[e] = tree_record(in, n_trees, leaf, seed, teff, e, st, heaps.heap[e]);
-        st = tw[e].t1;
-        launch(th.get(), &started, treeworker, &tw[e]);
-        ++launched;
+// Runs the count workers of a batch on up to p.threads threads, each thread
+// taking a consecutive share of them.
+void run_tree_batch(const forest_plan &p, forest_storage &fs, int count) {
+    const int threads = count < p.threads ? count : p.threads;
+    int started = 0, first = 0;
+    for (int r = 0; r < threads; ++r) {
+        treerun &run = fs.runs[r];
+        run.records = fs.records.get() + first;
+        run.count = block_size(count, threads, r);
+        for (int j = 0; j < run.count; ++j) run.records[j].scratch = fs.thread_scratch[r];
+        first += run.count;
+        launch(fs.th.get(), &started, treerunworker, &run);
     }
-    join_all(th.get(), started);
-    for (int e = 0; e < launched; ++e)
-        if (tw[e].failed) ok = false;
-    return ok;
+    join_all(fs.th.get(), started);
 }
 
-bool run_merge_phase(int n, int meff, const tree_heaps &heaps, const neighbour_heap &out) {
-    scratch<pthread_t> mt = alloc_scratch<pthread_t>(meff);
-    scratch<mergework> mw = alloc_scratch<mergework>(meff);
-    if (!mt || !mw) return false;
-    int started = 0, ms = 0;
-    for (int e = 0; e < meff; ++e) {
-        mergework &w = mw[e];
-        w.i0 = ms;
-        w.i1 = ms + block_size(n, meff, e);
-        w.P = heaps.count;
-        w.trees = heaps.heap.get();
+// Folds the count heaps of a batch into the output rows.
+void merge_tree_batch(const forest_plan &p, forest_storage &fs, int count, bool first,
+                      const neighbour_heap &out, int n) {
+    int started = 0, i0 = 0;
+    for (int e = 0; e < p.merge_threads; ++e) {
+        mergework &w = fs.merges[e];
+        w.i0 = i0;
+        w.i1 = i0 + block_size(n, p.merge_threads, e);
+        w.P = count;
+        w.trees = fs.heap.get();
         w.out = out;
-        ms = w.i1;
-        launch(mt.get(), &started, mergeworker, &w);
+        w.first = first;
+        i0 = w.i1;
+        launch(fs.th.get(), &started, mergeworker, &w);
     }
-    join_all(mt.get(), started);
+    join_all(fs.th.get(), started);
+}
+
+// The forest and the merge into out; false when scratch memory could not be
+// had, with out untouched.
+bool run_forest(const knn_input &in, int n_trees, int leaf, uint64_t seed, const forest_plan &p,
+                const neighbour_heap &out) {
+    forest_storage fs;
+    if (!fs.allocate(in, p)) return false;
+    int first_tree = 0;
+    for (int b0 = 0; b0 < p.workers; b0 += p.batch) {
+        const int count = p.workers - b0 < p.batch ? p.workers - b0 : p.batch;
+        for (int j = 0; j < count; ++j) {
+            fs.records[j] =
+                tree_record(in, n_trees, leaf, seed, p.workers, b0 + j, first_tree, fs.heap[j]);
+            first_tree = fs.records[j].t1;
+        }
+        run_tree_batch(p, fs, count);
+        merge_tree_batch(p, fs, count, b0 == 0, out, in.n);
+    }
     return true;
 }
 
@@ -635,7 +710,8 @@ void run_refinement(const knn_input &in, int n_iters, int deff, const neighbour_
 
 int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, int k, const float *X,
                                      int n_trees, int n_iters, int leaf_size, uint64_t seed,
-                                     int32_t *knn_idx, float *knn_dist, int n_threads) {
+                                     int32_t *knn_idx, float *knn_dist, int n_threads,
+                                     uint64_t tree_batch_bytes) {
     const int n = n_cells, d = n_dims;
     if (n <= 0 || d <= 0 || k <= 0 || k >= n) return -1;
     if (n_trees < 1) n_trees = 1;
@@ -650,9 +726,13 @@ int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, in
     scratch<int> rcn = alloc_scratch<int>(n);
     if (!hf || !sh || !sf || !revn || !rcn) return -2;
 
+    // The result depends on the number of tree workers, teff; the threads
+    // that run them, and the merge and refinement workers, are capped.
     const int eff = vornik::requested_threads(n_threads);
+    const int cap = vornik::thread_cap();
     const int teff = eff < n_trees ? eff : n_trees;
-    const int meff = eff < n ? eff : n;
+    const int capped = eff < cap ? eff : cap;
+    const int meff = capped < n ? capped : n;
     const int deff = meff;
 
     knn_input in;
@@ -667,11 +747,8 @@ int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, in
     // The caller's arrays are the live heap of the merge and the refinement.
     const neighbour_heap out = {knn_dist, knn_idx, hf.get(), k};
 
-    {
-        tree_heaps heaps;
-        if (!run_tree_phase(in, n_trees, leaf, seed, teff, heaps)) return -2;
-        if (!run_merge_phase(n, meff, heaps, out)) return -2;
-    }
+    const forest_plan plan = plan_forest(in, teff, cap, meff, tree_batch_bytes);
+    if (!run_forest(in, n_trees, leaf, seed, plan, out)) return -2;
 
     descent_scratch s;
     s.sh = sh.get();

@@ -13,11 +13,19 @@
 namespace vornik {
 namespace knn {
 
-// The kernel on a given distance path (one the CPU runs); the exported entry
-// uses the fastest. Results are the same on every path.
+// Tree-worker heaps held at once: when there are more tree workers than
+// threads, batches of workers grow up to about this many bytes of heaps, so
+// that any number of workers is folded into the output at bounded memory.
+const uint64_t TREE_BATCH_BYTES = uint64_t(64) << 20;
+
+// The kernel on a given distance path (one the CPU runs) and with a given
+// batch size for tree-worker heaps; the exported entry uses the fastest path
+// and TREE_BATCH_BYTES. Results are the same on every path and for every
+// batch size.
 int knn_descent_on_path(dist_path path, int n_cells, int n_dims, int k, const float *X, int n_trees,
                         int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
-                        float *knn_dist, int n_threads);
+                        float *knn_dist, int n_threads,
+                        uint64_t tree_batch_bytes = TREE_BATCH_BYTES);
 
 } // namespace knn
 } // namespace vornik

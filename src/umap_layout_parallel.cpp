@@ -413,7 +413,11 @@ bool run_parallel(const layout_problem &c, int eff_threads) {
 
 int vornik::layout::optimize_parallel(const layout_problem &p, int n_threads) {
     if (!mirnak_umap_layout_args_valid(p)) return -1;
-    const int eff_threads = resolve_threads(n_threads, p.n_edges);
+    // The result depends on the number of workers; a request above the thread
+    // cap gets the capped count's result.
+    int eff_threads = resolve_threads(n_threads, p.n_edges);
+    const int cap = vornik::thread_cap();
+    if (eff_threads > cap) eff_threads = cap;
     if (eff_threads > 1 && run_parallel(p, eff_threads)) return 0;
     optimize_serial(p);
     return -1;

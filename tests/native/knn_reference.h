@@ -186,23 +186,23 @@ inline result knn(const std::vector<float> &X, int n, int d, int k, int n_trees,
     if (n_trees < 1) n_trees = 1;
     if (n_iters < 1) n_iters = 1;
     const int leaf = k + 1 >= leaf_size ? k + 1 : leaf_size;
-    std::vector<heap> trees;
+    // Each tree worker's heap is folded into the output as soon as it is
+    // built: per row that offers the workers' entries in worker order.
+    heap out(n, k);
     for (int e = 0; e < teff; ++e) {
         const int count = n_trees / teff + (e < n_trees % teff ? 1 : 0);
-        trees.emplace_back(n, k);
+        heap tree(n, k);
         uint64_t rng = seed ^ (uint64_t(uint32_t(e + 1)) * 40503u);
         std::vector<int32_t> idx(n);
         for (int t = 0; t < count; ++t) {
             for (int i = 0; i < n; ++i) idx[i] = i;
             for (int i = n - 1; i >= 1; --i) std::swap(idx[i], idx[draw(rng, i + 1)]);
-            split(X, d, leaf, trees.back(), idx, 0, n, rng);
+            split(X, d, leaf, tree, idx, 0, n, rng);
         }
-    }
-    heap out(n, k);
-    for (int i = 0; i < n; ++i)
-        for (const heap &t : trees)
+        for (int i = 0; i < n; ++i)
             for (int j = 0; j < k; ++j)
-                if (t.row(i)[j].id >= 0) out.push(i, t.row(i)[j].id, t.row(i)[j].dist);
+                if (tree.row(i)[j].id >= 0) out.push(i, tree.row(i)[j].id, tree.row(i)[j].dist);
+    }
     auto offer = [&](int i, int32_t c) {
         return out.push(i, c, squared_distance(point(X, d, i), point(X, d, c), d));
     };

@@ -654,6 +654,23 @@ TEST(KnnKernel, IdenticalPointsSplitAndTerminate) {
     for (float v : r.dist) EXPECT_EQ(v, 0.0f);
 }
 
+TEST(KnnKernel, TreeWorkersBeyondTheThreadCapKeepTheirResult) {
+    // 100 tree workers run on the capped threads, and their heaps are folded
+    // into the output batch by batch, however small the batches: the result
+    // is still that of 100 workers.
+    const int n = 200, d = 4, k = 8, trees = 100;
+    const std::vector<float> X = clustered(n, d, 3, 61);
+    const knnref::result want = knnref::knn(X, n, d, k, trees, 2, 10, 5, trees);
+    for (uint64_t batch_bytes : {uint64_t(1), uint64_t(200000), TREE_BATCH_BYTES}) {
+        run_result r{0, std::vector<int32_t>(size_t(n) * k), std::vector<float>(size_t(n) * k)};
+        r.rc = knn_descent_on_path(best_dist_path(), n, d, k, X.data(), trees, 2, 10, 5,
+                                   r.idx.data(), r.dist.data(), 1 << 30, batch_bytes);
+        expect_well_formed(r, X, n, d, k);
+        EXPECT_EQ(r.idx, want.idx) << batch_bytes;
+        EXPECT_EQ(std::memcmp(r.dist.data(), want.dist.data(), r.dist.size() * 4), 0);
+    }
+}
+
 TEST(KnnKernel, HugeDimensionOnAWorkerThread) {
     // One direction buffer of d floats per worker on the heap, not per level
     // on the stack: a deep forest over 100,000 dimensions runs on threads.
