@@ -12,12 +12,12 @@
 #include "vornik_kernels.h"
 
 #include <pthread.h>
-#include <unistd.h>
 
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "kernel_support.h"
 #include "knn_internal.h"
 #include "scratch.h"
 
@@ -25,6 +25,7 @@ namespace {
 
 using namespace vornik::knn;
 using vornik::alloc_scratch;
+using vornik::block_size;
 using vornik::scratch;
 
 #define VORNIK_ALWAYS_INLINE __attribute__((always_inline)) inline
@@ -45,42 +46,53 @@ struct path_ops;
 // Worker records
 // ---------------------------------------------------------------------------
 
+// Scratch of one tree worker, reused by all its trees: the node order
+// (idx, n entries), the projections of the current node (pv, n) and its split
+// direction (dir, d), which is used up before either child is split.
+struct tree_scratch {
+    int32_t *idx;
+    double *pv;
+    float *dir;
+};
+
 struct treework {
     int t0, t1; // tree numbers [t0, t1)
     int n, d, k;
     int leaf; // largest node that is not split
     const float *X;
-    float *hd; // this worker's heap, n * k entries
-    int32_t *hi;
-    uint8_t *hf;
+    neighbour_heap heap; // this worker's own, n rows
     uint64_t seed;
     const path_ops *ops;
     bool finite;
-    int failed; // set when the worker could not allocate its scratch
+    tree_scratch scratch;
+};
+
+// Tree workers run one after another on one thread.
+struct treerun {
+    treework *records;
+    int count;
 };
 
 // Context handed down one tree's recursion.
 struct rpx {
     int n, d, k, leaf;
     const float *X;
-    float *hd;
-    int32_t *hi;
-    uint8_t *hf;
+    neighbour_heap heap;
     double *pv; // projections of the current node, n entries
     float *dir; // split direction, d entries; consumed before either child runs
     const path_ops *ops;
     bool finite; // X holds no NaN or infinity: no distance is NaN, roots never grow
 };
 
+// Folds the heaps of a batch of tree workers into the output rows [i0, i1).
+// The fold of all workers' heaps is a sequence of offers in worker order per
+// row, so folding batch after batch in worker order gives the same rows.
 struct mergework {
-    int i0, i1; // rows [i0, i1)
-    int k;
-    int P; // number of tree-worker heaps
-    float **thd;
-    int32_t **thi;
-    float *hd;
-    int32_t *hi;
-    uint8_t *hf;
+    int i0, i1;                  // rows [i0, i1)
+    int P;                       // number of tree-worker heaps in this batch
+    const neighbour_heap *trees; // the P heaps, in worker order
+    neighbour_heap out;          // the caller's arrays and the kernel's flags
+    bool first;                  // the first batch: the rows start as sentinels
 };
 
 struct work {
@@ -91,10 +103,8 @@ struct work {
     const uint8_t *sf;   // snapshot of the new-flags
     const int32_t *revn; // reverse-neighbour lists, k slots per point
     const int *rcn;      // reverse-neighbour counts
-    float *hd;
-    int32_t *hi;
-    uint8_t *hf;
-    int64_t upd; // out: insertions made by this worker
+    neighbour_heap live; // the caller's arrays and the kernel's flags
+    int64_t upd;         // out: insertions made by this worker
     const path_ops *ops;
     // Optional, n entries: marks the candidates already decided for the row
     // being processed, so that their distance is not computed again.
@@ -146,18 +156,19 @@ VORNIK_ALWAYS_INLINE void project_node(const float *X, int d, const int32_t *idx
 // keep the pair order.
 template <class P>
 VORNIK_ALWAYS_INLINE void leaf_pairs(const rpx *c, const int32_t *idx, int lo, int hi) {
-    const int d = c->d, k = c->k;
+    const int d = c->d;
+    const neighbour_heap &h = c->heap;
     // Every heap row of the leaf is touched again and again; fetch them all
     // up front rather than missing on each first touch.
     for (int a = lo; a < hi; ++a) {
-        const int64_t o = static_cast<int64_t>(idx[a]) * k;
-        __builtin_prefetch(c->hd + o);
-        __builtin_prefetch(c->hi + o);
+        const heap_row r = h.row(idx[a]);
+        __builtin_prefetch(r.dist);
+        __builtin_prefetch(r.ids);
     }
     for (int a = lo; a + 1 < hi; ++a) {
         const int32_t u = idx[a];
         const float *xu = row_of(c->X, u, d);
-        const int64_t ou = static_cast<int64_t>(u) * k;
+        const heap_row ru = h.row(u);
         for (int b0 = a + 1; b0 < hi; b0 += 4) {
             const int cnt = hi - b0 < 4 ? hi - b0 : 4;
             float dd[4];
@@ -166,10 +177,10 @@ VORNIK_ALWAYS_INLINE void leaf_pairs(const rpx *c, const int32_t *idx, int lo, i
                                         row_of(c->X, idx[b0 + 2], d), row_of(c->X, idx[b0 + 3], d)};
                 // A pair not closer than both roots is refused by both rows.
                 float bound[4];
-                const float ru = c->hd[ou];
+                const float root_u = ru.dist[0];
                 for (int r = 0; r < 4; ++r) {
-                    const float rv = c->hd[static_cast<int64_t>(idx[b0 + r]) * k];
-                    bound[r] = ru > rv ? ru : rv;
+                    const float root_v = h.row(idx[b0 + r]).dist[0];
+                    bound[r] = root_u > root_v ? root_u : root_v;
                 }
                 P::sqd4(xu, rows, d, dd, c->finite ? bound : nullptr);
             } else {
@@ -177,9 +188,8 @@ VORNIK_ALWAYS_INLINE void leaf_pairs(const rpx *c, const int32_t *idx, int lo, i
             }
             for (int r = 0; r < cnt; ++r) {
                 const int32_t v = idx[b0 + r];
-                const int64_t ov = static_cast<int64_t>(v) * k;
-                hpush(c->hd + ou, c->hi + ou, c->hf + ou, k, v, dd[r]);
-                hpush(c->hd + ov, c->hi + ov, c->hf + ov, k, u, dd[r]);
+                hpush(ru, v, dd[r]);
+                hpush(h.row(v), u, dd[r]);
             }
         }
     }
@@ -196,8 +206,8 @@ struct pending_offers {
 };
 
 template <class P>
-VORNIK_ALWAYS_INLINE int64_t flush_offers(const work *w, const float *xi, float *hdi, int32_t *hii,
-                                          uint8_t *hfi, pending_offers &q) {
+VORNIK_ALWAYS_INLINE int64_t flush_offers(const work *w, const float *xi, heap_row hr,
+                                          pending_offers &q) {
     const int d = w->d;
     int64_t upd = 0;
     int j = 0;
@@ -209,12 +219,12 @@ VORNIK_ALWAYS_INLINE int64_t flush_offers(const work *w, const float *xi, float 
                                     row_of(w->X, q.ids[j + 2], d), row_of(w->X, q.ids[j + 3], d)};
             // Candidates not closer than the root are refused; a lower bound
             // that reaches it is as good as the distance.
-            const float bound[4] = {hdi[0], hdi[0], hdi[0], hdi[0]};
+            const float bound[4] = {hr.dist[0], hr.dist[0], hr.dist[0], hr.dist[0]};
             P::sqd4(xi, rows, d, dd, w->finite ? bound : nullptr);
         } else {
             for (int r = 0; r < cnt; ++r) dd[r] = P::sqd(xi, row_of(w->X, q.ids[j + r], d), d);
         }
-        for (int r = 0; r < cnt; ++r) upd += hpush(hdi, hii, hfi, w->k, q.ids[j + r], dd[r]);
+        for (int r = 0; r < cnt; ++r) upd += hpush(hr, q.ids[j + r], dd[r]);
     }
     q.count = 0;
     return upd;
@@ -226,15 +236,15 @@ VORNIK_ALWAYS_INLINE int64_t flush_offers(const work *w, const float *xi, float 
 // the root never grows, so it would be refused again. Skipping it therefore
 // changes neither the heap nor the count.
 template <class P>
-VORNIK_ALWAYS_INLINE int64_t offer(const work *w, const float *xi, float *hdi, int32_t *hii,
-                                   uint8_t *hfi, int32_t c, uint32_t tag, pending_offers &q) {
+VORNIK_ALWAYS_INLINE int64_t offer(const work *w, const float *xi, heap_row hr, int32_t c,
+                                   uint32_t tag, pending_offers &q) {
     if (w->seen) {
         if (w->seen[c] == tag) return 0;
         w->seen[c] = tag;
     }
     prefetch_row(row_of(w->X, c, w->d), w->d);
     q.ids[q.count++] = c;
-    return q.count == PENDING_MAX ? flush_offers<P>(w, xi, hdi, hii, hfi, q) : 0;
+    return q.count == PENDING_MAX ? flush_offers<P>(w, xi, hr, q) : 0;
 }
 
 template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w) {
@@ -244,14 +254,12 @@ template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w) {
     if (w->seen) std::memset(w->seen, 0, sizeof(uint32_t) * static_cast<size_t>(n));
     for (int i = w->i0; i < w->i1; ++i) {
         const int64_t oi = static_cast<int64_t>(i) * k;
-        float *hdi = w->hd + oi;
-        int32_t *hii = w->hi + oi;
-        uint8_t *hfi = w->hf + oi;
+        const heap_row hr = w->live.row(i);
         const float *xi = row_of(w->X, i, d);
         const uint32_t tag = static_cast<uint32_t>(i) + 1;
         if (w->seen)
             for (int j = 0; j < k; ++j)
-                if (hii[j] >= 0 && hii[j] < n) w->seen[hii[j]] = tag;
+                if (hr.ids[j] >= 0 && hr.ids[j] < n) w->seen[hr.ids[j]] = tag;
         // The neighbour lists the next row will expand are scattered over sh.
         if (i + 1 < w->i1) {
             const int64_t on = oi + k;
@@ -271,7 +279,7 @@ template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w) {
             for (int b = 0; b < k; ++b) {
                 const int32_t c = sj[b];
                 if (c < 0 || c >= n || c == i) continue;
-                upd += offer<P>(w, xi, hdi, hii, hfi, c, tag, q);
+                upd += offer<P>(w, xi, hr, c, tag, q);
             }
         }
         // Reverse: the points that newly hold i as a neighbour.
@@ -279,9 +287,9 @@ template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w) {
         for (int a = 0; a < w->rcn[i]; ++a) {
             const int32_t c = ri[a];
             if (c < 0 || c >= n || c == i) continue;
-            upd += offer<P>(w, xi, hdi, hii, hfi, c, tag, q);
+            upd += offer<P>(w, xi, hr, c, tag, q);
         }
-        upd += flush_offers<P>(w, xi, hdi, hii, hfi, q);
+        upd += flush_offers<P>(w, xi, hr, q);
     }
     return upd;
 }
@@ -323,14 +331,6 @@ const path_ops *ops_for(dist_path p) {
 // Random-projection forest
 // ---------------------------------------------------------------------------
 
-void fill_sentinels(float *hd, int32_t *hi, uint8_t *hf, uint64_t count) {
-    for (uint64_t j = 0; j < count; ++j) {
-        hd[j] = SENTINEL_DIST;
-        hi[j] = -1;
-        hf[j] = 1;
-    }
-}
-
 // Splits the node idx[lo, hi) at the median of its projections onto the
 // difference of two random points, left part first, until nodes fit a leaf.
 void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
@@ -367,23 +367,31 @@ void shuffle(int32_t *idx, int n, uint64_t *rng) {
 void *treeworker(void *arg) {
     treework *w = static_cast<treework *>(arg);
     const int n = w->n, k = w->k;
-    fill_sentinels(w->hd, w->hi, w->hf, static_cast<uint64_t>(n) * static_cast<uint64_t>(k));
-    scratch<int32_t> idx = alloc_scratch<int32_t>(n);
-    scratch<double> pvbuf = alloc_scratch<double>(n);
-    // One direction buffer serves every level: a node's direction is used up
-    // by its projections before either child is split.
-    scratch<float> dir = alloc_scratch<float>(w->d);
-    if (!idx || !pvbuf || !dir) {
-        w->failed = 1;
-        return nullptr;
-    }
+    fill_sentinels(w->heap.dist, w->heap.ids, w->heap.flags,
+                   static_cast<uint64_t>(n) * static_cast<uint64_t>(k));
+    int32_t *idx = w->scratch.idx;
     uint64_t rng = w->seed;
-    rpx c = {n,     w->d,  k,           w->leaf,   w->X,   w->hd,
-             w->hi, w->hf, pvbuf.get(), dir.get(), w->ops, w->finite};
+    rpx c;
+    c.n = n;
+    c.d = w->d;
+    c.k = k;
+    c.leaf = w->leaf;
+    c.X = w->X;
+    c.heap = w->heap;
+    c.pv = w->scratch.pv;
+    c.dir = w->scratch.dir;
+    c.ops = w->ops;
+    c.finite = w->finite;
     for (int t = w->t0; t < w->t1; ++t) {
-        shuffle(idx.get(), n, &rng);
-        rp(&c, idx.get(), 0, n, &rng);
+        shuffle(idx, n, &rng);
+        rp(&c, idx, 0, n, &rng);
     }
+    return nullptr;
+}
+
+void *treerunworker(void *arg) {
+    const treerun *r = static_cast<const treerun *>(arg);
+    for (int j = 0; j < r->count; ++j) treeworker(&r->records[j]);
     return nullptr;
 }
 
@@ -393,18 +401,14 @@ void *treeworker(void *arg) {
 
 void *mergeworker(void *arg) {
     const mergework *w = static_cast<const mergework *>(arg);
-    const int k = w->k;
+    const int k = w->out.k;
     for (int i = w->i0; i < w->i1; ++i) {
-        const int64_t oi = static_cast<int64_t>(i) * k;
-        float *hdi = w->hd + oi;
-        int32_t *hii = w->hi + oi;
-        uint8_t *hfi = w->hf + oi;
-        fill_sentinels(hdi, hii, hfi, static_cast<uint64_t>(k));
+        const heap_row out = w->out.row(i);
+        if (w->first) fill_sentinels(out.dist, out.ids, out.flags, static_cast<uint64_t>(k));
         for (int e = 0; e < w->P; ++e) {
-            const float *sd = w->thd[e] + oi;
-            const int32_t *si = w->thi[e] + oi;
+            const heap_row tree = w->trees[e].row(i);
             for (int j = 0; j < k; ++j)
-                if (si[j] >= 0) hpush(hdi, hii, hfi, k, si[j], sd[j]);
+                if (tree.ids[j] >= 0) hpush(out, tree.ids[j], tree.dist[j]);
         }
     }
     return nullptr;
@@ -424,11 +428,6 @@ void *descworker(void *arg) {
 // Threads
 // ---------------------------------------------------------------------------
 
-inline int64_t mirnak_native_online_cpus() {
-    const long c = sysconf(_SC_NPROCESSORS_ONLN);
-    return c > 0 ? static_cast<int64_t>(c) : 1;
-}
-
 // Starts fn on rec in the next free handle slot; when the thread cannot be
 // created, runs fn on the calling thread at once.
 inline void launch(pthread_t *th, int *started, void *(*fn)(void *), void *rec) {
@@ -442,54 +441,97 @@ inline void join_all(pthread_t *th, int started) {
     for (int s = 0; s < started; ++s) pthread_join(th[s], nullptr);
 }
 
-// Contiguous ascending blocks: the first (total mod parts) get one more.
-inline int block_size(int total, int parts, int e) {
-    return total / parts + (e < total % parts ? 1 : 0);
-}
-
 // ---------------------------------------------------------------------------
 // Tree-phase storage
 // ---------------------------------------------------------------------------
 
-// The per-worker heaps of the forest and their pointer arrays; whatever was
-// allocated is freed when the owner goes out of scope.
-struct tree_heaps {
-    int count = 0;
-    scratch<float *> thd;
-    scratch<int32_t *> thi;
-    scratch<uint8_t *> thf;
+// What every phase reads: the points, the sizes and how distances are taken.
+struct knn_input {
+    int n, d, k;
+    const float *X;
+    const path_ops *ops;
+    bool finite; // X holds no NaN or infinity
+};
 
-    bool allocate_arrays(int teff) {
-        thd = alloc_scratch<float *>(teff);
-        thi = alloc_scratch<int32_t *>(teff);
-        thf = alloc_scratch<uint8_t *>(teff);
-        if (!thd || !thi || !thf) return false;
-        count = teff;
-        for (int e = 0; e < teff; ++e) {
-            thd[e] = nullptr;
-            thi[e] = nullptr;
-            thf[e] = nullptr;
+// Threads and workers of the forest and the merge.
+struct forest_plan {
+    int workers;       // tree workers: the result depends on this count
+    int threads;       // threads that run them, at most this many at once
+    int batch;         // workers whose heaps are held at once
+    int merge_threads; // merge workers per batch
+};
+
+forest_plan plan_forest(const knn_input &in, int workers, int thread_cap, int merge_threads,
+                        uint64_t batch_bytes) {
+    forest_plan p;
+    p.workers = workers;
+    p.threads = workers < thread_cap ? workers : thread_cap;
+    const uint64_t heap_bytes = static_cast<uint64_t>(in.n) * static_cast<uint64_t>(in.k) *
+                                (sizeof(float) + sizeof(int32_t) + sizeof(uint8_t));
+    const uint64_t fit = batch_bytes / heap_bytes;
+    p.batch = fit < static_cast<uint64_t>(p.threads) ? p.threads
+              : fit < static_cast<uint64_t>(workers) ? static_cast<int>(fit)
+                                                     : workers;
+    p.merge_threads = merge_threads;
+    return p;
+}
+
+// Everything the forest and the merge use, allocated before any worker runs
+// so that a failure leaves the outputs untouched; whatever was allocated is
+// freed when the owner goes out of scope.
+struct forest_storage {
+    int heaps = 0, scratch_sets = 0;
+    scratch<neighbour_heap> heap;         // one per worker of a batch
+    scratch<treework> records;            // one per worker of a batch
+    scratch<tree_scratch> thread_scratch; // one per thread
+    scratch<treerun> runs;                // one per thread
+    scratch<pthread_t> th;                // tree threads, then merge threads
+    scratch<mergework> merges;
+
+    bool allocate(const knn_input &in, const forest_plan &p) {
+        heap = alloc_scratch<neighbour_heap>(p.batch);
+        records = alloc_scratch<treework>(p.batch);
+        thread_scratch = alloc_scratch<tree_scratch>(p.threads);
+        runs = alloc_scratch<treerun>(p.threads);
+        th = alloc_scratch<pthread_t>(p.threads > p.merge_threads ? p.threads : p.merge_threads);
+        merges = alloc_scratch<mergework>(p.merge_threads);
+        if (!heap || !records || !thread_scratch || !runs || !th || !merges) return false;
+        const uint64_t nk = static_cast<uint64_t>(in.n) * static_cast<uint64_t>(in.k);
+        for (; heaps < p.batch; ++heaps) {
+            neighbour_heap &h = heap[heaps];
+            h.dist = alloc_scratch<float>(nk).release();
+            h.ids = alloc_scratch<int32_t>(nk).release();
+            h.flags = alloc_scratch<uint8_t>(nk).release();
+            h.k = in.k;
+            if (!h.dist || !h.ids || !h.flags) {
+                ++heaps; // freed with the others
+                return false;
+            }
+        }
+        for (; scratch_sets < p.threads; ++scratch_sets) {
+            tree_scratch &t = thread_scratch[scratch_sets];
+            t.idx = alloc_scratch<int32_t>(in.n).release();
+            t.pv = alloc_scratch<double>(in.n).release();
+            t.dir = alloc_scratch<float>(in.d).release();
+            if (!t.idx || !t.pv || !t.dir) {
+                ++scratch_sets;
+                return false;
+            }
         }
         return true;
     }
-    bool allocate_heap(int e, uint64_t nk) {
-        thd[e] = alloc_scratch<float>(nk).release();
-        thi[e] = alloc_scratch<int32_t>(nk).release();
-        thf[e] = alloc_scratch<uint8_t>(nk).release();
-        return thd[e] && thi[e] && thf[e];
-    }
-    void release() {
-        for (int e = 0; e < count; ++e) {
-            std::free(thd[e]);
-            std::free(thi[e]);
-            std::free(thf[e]);
+    ~forest_storage() {
+        for (int e = 0; e < heaps; ++e) {
+            std::free(heap[e].dist);
+            std::free(heap[e].ids);
+            std::free(heap[e].flags);
         }
-        count = 0;
-        thd.reset();
-        thi.reset();
-        thf.reset();
+        for (int t = 0; t < scratch_sets; ++t) {
+            std::free(thread_scratch[t].idx);
+            std::free(thread_scratch[t].pv);
+            std::free(thread_scratch[t].dir);
+        }
     }
-    ~tree_heaps() { release(); }
 };
 
 bool all_finite(const float *X, uint64_t count) {
@@ -498,50 +540,76 @@ bool all_finite(const float *X, uint64_t count) {
     return true;
 }
 
-// Runs the forest; returns false when a heap or a worker's scratch could not
-// be allocated (every started worker is joined either way).
-bool run_tree_phase(int n, int d, int k, const float *X, int n_trees, int leaf, uint64_t seed,
-                    int teff, const path_ops *ops, bool finite, tree_heaps &heaps) {
-    scratch<pthread_t> th = alloc_scratch<pthread_t>(teff);
-    scratch<treework> tw = alloc_scratch<treework>(teff);
-    const bool arrays = heaps.allocate_arrays(teff);
-    if (!th || !tw || !arrays) return false;
-    const uint64_t nk = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
-    int started = 0, st = 0, launched = 0;
-    bool ok = true;
-    for (int e = 0; e < teff; ++e) {
-        if (!heaps.allocate_heap(e, nk)) {
-            ok = false;
-            break;
-        }
-        const int cnt = block_size(n_trees, teff, e);
-        const uint64_t mix = static_cast<uint64_t>(static_cast<uint32_t>(e + 1)) * TREE_SEED_STRIDE;
-        tw[e] = treework{st,           st + cnt,     n,          d,   k,      leaf, X, heaps.thd[e],
-                         heaps.thi[e], heaps.thf[e], seed ^ mix, ops, finite, 0};
-        st += cnt;
-        launch(th.get(), &started, treeworker, &tw[e]);
-        ++launched;
-    }
-    join_all(th.get(), started);
-    for (int e = 0; e < launched; ++e)
-        if (tw[e].failed) ok = false;
-    return ok;
+// Tree worker e of all: its share of the n_trees trees and its own seed.
+treework tree_record(const knn_input &in, int n_trees, int leaf, uint64_t seed, int all, int e,
+                     int first_tree, const neighbour_heap &heap) {
+    treework w;
+    w.t0 = first_tree;
+    w.t1 = first_tree + block_size(n_trees, all, e);
+    w.n = in.n;
+    w.d = in.d;
+    w.k = in.k;
+    w.leaf = leaf;
+    w.X = in.X;
+    w.heap = heap;
+    w.seed = seed ^ static_cast<uint64_t>(static_cast<uint32_t>(e + 1)) * TREE_SEED_STRIDE;
+    w.ops = in.ops;
+    w.finite = in.finite;
+    w.scratch = tree_scratch{nullptr, nullptr, nullptr};
+    return w;
 }
 
-bool run_merge_phase(int n, int k, int meff, const tree_heaps &heaps, int32_t *knn_idx,
-                     float *knn_dist, uint8_t *hf) {
-    scratch<pthread_t> mt = alloc_scratch<pthread_t>(meff);
-    scratch<mergework> mw = alloc_scratch<mergework>(meff);
-    if (!mt || !mw) return false;
-    int started = 0, ms = 0;
-    for (int e = 0; e < meff; ++e) {
-        const int cnt = block_size(n, meff, e);
-        mw[e] = mergework{ms,       ms + cnt, k, heaps.count, heaps.thd.get(), heaps.thi.get(),
-                          knn_dist, knn_idx,  hf};
-        ms += cnt;
-        launch(mt.get(), &started, mergeworker, &mw[e]);
+// Runs the count workers of a batch on up to p.threads threads, each thread
+// taking a consecutive share of them.
+void run_tree_batch(const forest_plan &p, forest_storage &fs, int count) {
+    const int threads = count < p.threads ? count : p.threads;
+    int started = 0, first = 0;
+    for (int r = 0; r < threads; ++r) {
+        treerun &run = fs.runs[r];
+        run.records = fs.records.get() + first;
+        run.count = block_size(count, threads, r);
+        for (int j = 0; j < run.count; ++j) run.records[j].scratch = fs.thread_scratch[r];
+        first += run.count;
+        launch(fs.th.get(), &started, treerunworker, &run);
     }
-    join_all(mt.get(), started);
+    join_all(fs.th.get(), started);
+}
+
+// Folds the count heaps of a batch into the output rows.
+void merge_tree_batch(const forest_plan &p, forest_storage &fs, int count, bool first,
+                      const neighbour_heap &out, int n) {
+    int started = 0, i0 = 0;
+    for (int e = 0; e < p.merge_threads; ++e) {
+        mergework &w = fs.merges[e];
+        w.i0 = i0;
+        w.i1 = i0 + block_size(n, p.merge_threads, e);
+        w.P = count;
+        w.trees = fs.heap.get();
+        w.out = out;
+        w.first = first;
+        i0 = w.i1;
+        launch(fs.th.get(), &started, mergeworker, &w);
+    }
+    join_all(fs.th.get(), started);
+}
+
+// The forest and the merge into out; false when scratch memory could not be
+// had, with out untouched.
+bool run_forest(const knn_input &in, int n_trees, int leaf, uint64_t seed, const forest_plan &p,
+                const neighbour_heap &out) {
+    forest_storage fs;
+    if (!fs.allocate(in, p)) return false;
+    int first_tree = 0;
+    for (int b0 = 0; b0 < p.workers; b0 += p.batch) {
+        const int count = p.workers - b0 < p.batch ? p.workers - b0 : p.batch;
+        for (int j = 0; j < count; ++j) {
+            fs.records[j] =
+                tree_record(in, n_trees, leaf, seed, p.workers, b0 + j, first_tree, fs.heap[j]);
+            first_tree = fs.records[j].t1;
+        }
+        run_tree_batch(p, fs, count);
+        merge_tree_batch(p, fs, count, b0 == 0, out, in.n);
+    }
     return true;
 }
 
@@ -549,8 +617,8 @@ bool run_merge_phase(int n, int k, int meff, const tree_heaps &heaps, int32_t *k
 // NN-descent iteration loop
 // ---------------------------------------------------------------------------
 
+// The refinement's per-iteration scratch, allocated once per call.
 struct descent_scratch {
-    uint8_t *hf;
     int32_t *sh;
     uint8_t *sf;
     int32_t *revn;
@@ -572,8 +640,30 @@ void build_reverse_lists(int n, int k, const descent_scratch &s) {
     }
 }
 
-void run_refinement(int n, int d, int k, const float *X, int n_iters, int deff, const path_ops *ops,
-                    bool finite, int32_t *knn_idx, float *knn_dist, const descent_scratch &s) {
+work descent_record(const knn_input &in, const descent_scratch &s, const neighbour_heap &live,
+                    int i0, int i1, uint32_t *seen) {
+    work w;
+    w.i0 = i0;
+    w.i1 = i1;
+    w.n = in.n;
+    w.d = in.d;
+    w.k = in.k;
+    w.X = in.X;
+    w.sh = s.sh;
+    w.sf = s.sf;
+    w.revn = s.revn;
+    w.rcn = s.rcn;
+    w.live = live;
+    w.upd = 0;
+    w.ops = in.ops;
+    w.seen = seen;
+    w.finite = in.finite;
+    return w;
+}
+
+void run_refinement(const knn_input &in, int n_iters, int deff, const neighbour_heap &live,
+                    const descent_scratch &s) {
+    const int n = in.n, k = in.k;
     scratch<pthread_t> th = alloc_scratch<pthread_t>(deff);
     scratch<work> wk = alloc_scratch<work>(deff);
     if (!th || !wk) return;
@@ -583,26 +673,25 @@ void run_refinement(int n, int d, int k, const float *X, int n_iters, int deff, 
     // while their memory stays within a small multiple of the heaps.
     scratch<uint32_t> seen;
     const uint64_t marks = static_cast<uint64_t>(n) * static_cast<uint64_t>(deff);
-    if (finite && marks <= 4 * static_cast<uint64_t>(n) * static_cast<uint64_t>(k))
+    if (in.finite && marks <= 4 * static_cast<uint64_t>(n) * static_cast<uint64_t>(k))
         seen = alloc_scratch<uint32_t>(marks);
 
     const uint64_t nk = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
     const int64_t threshold =
         static_cast<int64_t>(static_cast<double>(n) * static_cast<double>(k) * STOP_FRACTION);
     for (int it = 0; it < n_iters; ++it) {
-        std::memcpy(s.sh, knn_idx, sizeof(int32_t) * nk);
-        std::memcpy(s.sf, s.hf, nk);
-        std::memset(s.hf, 0, nk);
+        std::memcpy(s.sh, live.ids, sizeof(int32_t) * nk);
+        std::memcpy(s.sf, live.flags, nk);
+        std::memset(live.flags, 0, nk);
         std::memset(s.rcn, 0, sizeof(int) * static_cast<size_t>(n));
         build_reverse_lists(n, k, s);
 
         int started = 0, i0 = 0;
         for (int e = 0; e < deff; ++e) {
-            const int cnt = block_size(n, deff, e);
+            const int i1 = i0 + block_size(n, deff, e);
             uint32_t *own_seen = seen ? seen.get() + static_cast<int64_t>(e) * n : nullptr;
-            wk[e] = work{i0,    i0 + cnt, n,       d,    k, X,   s.sh,     s.sf,  s.revn,
-                         s.rcn, knn_dist, knn_idx, s.hf, 0, ops, own_seen, finite};
-            i0 += cnt;
+            wk[e] = descent_record(in, s, live, i0, i1, own_seen);
+            i0 = i1;
             launch(th.get(), &started, descworker, &wk[e]);
         }
         join_all(th.get(), started);
@@ -621,7 +710,8 @@ void run_refinement(int n, int d, int k, const float *X, int n_iters, int deff, 
 
 int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, int k, const float *X,
                                      int n_trees, int n_iters, int leaf_size, uint64_t seed,
-                                     int32_t *knn_idx, float *knn_dist, int n_threads) {
+                                     int32_t *knn_idx, float *knn_dist, int n_threads,
+                                     uint64_t tree_batch_bytes) {
     const int n = n_cells, d = n_dims;
     if (n <= 0 || d <= 0 || k <= 0 || k >= n) return -1;
     if (n_trees < 1) n_trees = 1;
@@ -636,23 +726,36 @@ int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, in
     scratch<int> rcn = alloc_scratch<int>(n);
     if (!hf || !sh || !sf || !revn || !rcn) return -2;
 
-    const int eff = n_threads > 0 ? n_threads : static_cast<int>(mirnak_native_online_cpus());
-    const int teff = eff < n_trees ? (eff > 1 ? eff : 1) : n_trees;
-    const int meff = eff < n ? (eff > 1 ? eff : 1) : n;
+    // The result depends on the number of tree workers, teff; the threads
+    // that run them, and the merge and refinement workers, are capped.
+    const int eff = vornik::requested_threads(n_threads);
+    const int cap = vornik::thread_cap();
+    const int teff = eff < n_trees ? eff : n_trees;
+    const int capped = eff < cap ? eff : cap;
+    const int meff = capped < n ? capped : n;
     const int deff = meff;
-    const path_ops *ops = ops_for(path);
+
+    knn_input in;
+    in.n = n;
+    in.d = d;
+    in.k = k;
+    in.X = X;
+    in.ops = ops_for(path);
     // With finite points no distance is NaN and a row's root never grows, so
     // an offer already known to be refused may be skipped.
-    const bool finite = all_finite(X, static_cast<uint64_t>(n) * static_cast<uint64_t>(d));
+    in.finite = all_finite(X, static_cast<uint64_t>(n) * static_cast<uint64_t>(d));
+    // The caller's arrays are the live heap of the merge and the refinement.
+    const neighbour_heap out = {knn_dist, knn_idx, hf.get(), k};
 
-    {
-        tree_heaps heaps;
-        if (!run_tree_phase(n, d, k, X, n_trees, leaf, seed, teff, ops, finite, heaps)) return -2;
-        if (!run_merge_phase(n, k, meff, heaps, knn_idx, knn_dist, hf.get())) return -2;
-    }
+    const forest_plan plan = plan_forest(in, teff, cap, meff, tree_batch_bytes);
+    if (!run_forest(in, n_trees, leaf, seed, plan, out)) return -2;
 
-    const descent_scratch s = {hf.get(), sh.get(), sf.get(), revn.get(), rcn.get()};
-    run_refinement(n, d, k, X, n_iters, deff, ops, finite, knn_idx, knn_dist, s);
+    descent_scratch s;
+    s.sh = sh.get();
+    s.sf = sf.get();
+    s.revn = revn.get();
+    s.rcn = rcn.get();
+    run_refinement(in, n_iters, deff, out, s);
     return 0;
 }
 

@@ -68,6 +68,41 @@ class buffer_view {
     bool held_;
 };
 
+// The bytes a kernel touches through one view: its first items elements.
+struct used_bytes {
+    const char *name;
+    uintptr_t lo, hi; // [lo, hi)
+};
+
+inline used_bytes used(const char *name, const buffer_view &v, Py_ssize_t items) {
+    const uintptr_t lo = reinterpret_cast<uintptr_t>(v.as<const char>());
+    return used_bytes{name, lo, lo + static_cast<uintptr_t>(items) * ITEMSIZE};
+}
+
+inline bool overlap(const used_bytes &a, const used_bytes &b) {
+    return a.lo < b.hi && b.lo < a.hi; // an empty range overlaps nothing
+}
+
+// A kernel writes its outputs while it reads its inputs, so no output may
+// share a byte with an input or with another output (inputs may share).
+// Returns false with a ValueError that names the first such pair: the output
+// and the input, or two outputs in argument order.
+bool outputs_apart(const used_bytes *inputs, int n_inputs, const used_bytes *outputs,
+                   int n_outputs) {
+    for (int o = 0; o < n_outputs; ++o) {
+        const char *first = nullptr, *second = nullptr;
+        for (int i = 0; i < n_inputs && !first; ++i)
+            if (overlap(outputs[o], inputs[i])) first = outputs[o].name, second = inputs[i].name;
+        for (int e = 0; e < o && !first; ++e)
+            if (overlap(outputs[o], outputs[e])) first = outputs[e].name, second = outputs[o].name;
+        if (first) {
+            PyErr_Format(PyExc_ValueError, "%s and %s must not overlap", first, second);
+            return false;
+        }
+    }
+    return true;
+}
+
 // Element counts are formed from the int arguments in 64 bits, so no product
 // of positive ints overflows.
 inline Py_ssize_t count_of(int a, int b) {
@@ -90,6 +125,39 @@ inline float narrow_to_float(double v) {
 const char knn_descent_f32_doc[] =
     "Fill kNN indices and squared distances with the vendored Vornik kNN kernel.";
 
+// Squared distances at or above the heap's empty-slot value (1e30) are never
+// admitted, so data whose rows can be that far apart would come back with
+// every slot empty.
+const double KNN_SQUARED_DISTANCE_LIMIT = 1e30;
+
+// The squared diagonal of the bounding box of the n rows of x, over their
+// finite values, in double: no two rows are further apart. Columns are taken
+// a block at a time, so that every row is read once and contiguously.
+double squared_box_diagonal(const float *x, int n, int d) {
+    const int BLOCK = 64;
+    double sum = 0.0;
+    for (int t0 = 0; t0 < d; t0 += BLOCK) {
+        const int width = d - t0 < BLOCK ? d - t0 : BLOCK;
+        float lo[BLOCK], hi[BLOCK];
+        for (int c = 0; c < width; ++c) lo[c] = INFINITY, hi[c] = -INFINITY;
+        for (int i = 0; i < n; ++i) {
+            const float *row = x + static_cast<int64_t>(i) * d + t0;
+            for (int c = 0; c < width; ++c) {
+                const float v = row[c];
+                if (!std::isfinite(v)) continue;
+                lo[c] = v < lo[c] ? v : lo[c];
+                hi[c] = v > hi[c] ? v : hi[c];
+            }
+        }
+        for (int c = 0; c < width; ++c) {
+            if (!(lo[c] <= hi[c])) continue; // no finite value in this column
+            const double extent = static_cast<double>(hi[c]) - static_cast<double>(lo[c]);
+            sum += extent * extent;
+        }
+    }
+    return sum;
+}
+
 PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
     PyObject *x_obj, *idx_obj, *dist_obj;
     int n, d, k, n_trees, n_iters, leaf_size, n_threads;
@@ -106,13 +174,26 @@ PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
     if (!x.acquire(x_obj, false, count_of(n, d), "x")) return nullptr;
     if (!idx.acquire(idx_obj, true, count_of(n, k), "idx")) return nullptr;
     if (!dist.acquire(dist_obj, true, count_of(n, k), "dist")) return nullptr;
+    const used_bytes inputs[] = {used("x", x, count_of(n, d))};
+    const used_bytes outputs[] = {used("idx", idx, count_of(n, k)),
+                                  used("dist", dist, count_of(n, k))};
+    if (!outputs_apart(inputs, 1, outputs, 2)) return nullptr;
 
-    int rc;
+    int rc = 0;
+    bool in_range;
     Py_BEGIN_ALLOW_THREADS;
-    rc = mirnak_knn_descent_f32(n, d, k, x.as<const float>(), n_trees, n_iters, leaf_size,
-                                static_cast<uint64_t>(seed), idx.as<int32_t>(), dist.as<float>(),
-                                n_threads);
+    in_range = squared_box_diagonal(x.as<const float>(), n, d) < KNN_SQUARED_DISTANCE_LIMIT;
+    if (in_range)
+        rc = mirnak_knn_descent_f32(n, d, k, x.as<const float>(), n_trees, n_iters, leaf_size,
+                                    static_cast<uint64_t>(seed), idx.as<int32_t>(),
+                                    dist.as<float>(), n_threads);
     Py_END_ALLOW_THREADS;
+    if (!in_range) {
+        PyErr_SetString(PyExc_ValueError,
+                        "squared distances between rows of x can reach 1e30, beyond the "
+                        "kernel's range; scale x down");
+        return nullptr;
+    }
     return PyLong_FromLong(rc);
 }
 
@@ -173,6 +254,11 @@ PyObject *py_umap_graph_f32(PyObject *, PyObject *args) {
     if (!out_rows.acquire(rows_obj, true, 2 * flat, "out_rows")) return nullptr;
     if (!out_cols.acquire(cols_obj, true, 2 * flat, "out_cols")) return nullptr;
     if (!out_vals.acquire(vals_obj, true, 2 * flat, "out_vals")) return nullptr;
+    const used_bytes inputs[] = {used("idx", idx, flat), used("dist", dist, flat)};
+    const used_bytes outputs[] = {used("out_rows", out_rows, 2 * flat),
+                                  used("out_cols", out_cols, 2 * flat),
+                                  used("out_vals", out_vals, 2 * flat)};
+    if (!outputs_apart(inputs, 2, outputs, 3)) return nullptr;
 
     graph_scratch s;
     if (!s.allocate(n_samples, flat)) {
@@ -228,6 +314,10 @@ PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
         PyErr_SetString(PyExc_ValueError, "head, tail, and epochs_per_sample lengths must match");
         return nullptr;
     }
+    const used_bytes inputs[] = {used("head", head, n_edges), used("tail", tail, n_edges),
+                                 used("epochs_per_sample", epochs_per_sample, n_edges)};
+    const used_bytes outputs[] = {used("embedding", embedding, count_of(n_samples, dim))};
+    if (!outputs_apart(inputs, 3, outputs, 1)) return nullptr;
     // The optimiser indexes the embedding by these ids; the kernel would refuse
     // them too, but only with a status that also means "ran serially".
     if (!mirnak_umap_vertex_ids_valid(head.as<const int32_t>(), tail.as<const int32_t>(),
@@ -236,14 +326,18 @@ PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
         return nullptr;
     }
 
-    int rc;
-    Py_BEGIN_ALLOW_THREADS;
-    rc = mirnak_umap_optimize_layout_euclidean_f32_parallel(
+    const layout_problem problem = mirnak_umap_make_problem(
         embedding.as<float>(), n_samples, dim, head.as<const int32_t>(), tail.as<const int32_t>(),
         static_cast<int64_t>(n_edges), epochs_per_sample.as<const float>(), n_epochs,
         narrow_to_float(a), narrow_to_float(b), narrow_to_float(gamma),
         narrow_to_float(initial_alpha), narrow_to_float(negative_sample_rate),
-        static_cast<uint64_t>(seed), n_threads);
+        static_cast<uint64_t>(seed));
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    // The ids were checked above; the kernel behind the exported function
+    // does not scan them again.
+    rc = vornik::layout::optimize_parallel(problem, n_threads);
     Py_END_ALLOW_THREADS;
     return PyLong_FromLong(rc);
 }

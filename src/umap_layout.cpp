@@ -17,66 +17,61 @@ namespace {
 // One epoch
 // ---------------------------------------------------------------------------
 
+// The problem and the schedule the epochs advance.
 struct serial_run {
-    float *embedding;
+    layout_problem p;
     mirnak_umap_vertex_range vertices;
-    int dim;
-    const int32_t *head;
-    const int32_t *tail;
-    int64_t n_edges;
-    const float *epochs_per_sample;
     double *eons;
     double *eonn;
     const double *epn;
-    float a, b, gamma;
-    uint64_t seed;
 };
 
 // DIM > 0 fixes the dimension at compile time (the common 2-D layout); 0
 // reads it from the run. The arithmetic is the same either way.
 template <int DIM> void serial_epoch(const serial_run r, int n, float alpha) {
-    const int dim = DIM > 0 ? DIM : r.dim;
+    const layout_problem &prob = r.p;
+    const int dim = DIM > 0 ? DIM : prob.dim;
     const double epoch = static_cast<double>(n);
-    for (int64_t i = 0; i < r.n_edges; ++i) {
-        const float eps = r.epochs_per_sample[i];
+    for (int64_t i = 0; i < prob.n_edges; ++i) {
+        const float eps = prob.epochs_per_sample[i];
         if (!mirnak_umap_edge_due(eps, r.eons[i], epoch)) continue;
 
-        const int32_t j = r.head[i];
-        float *cur = r.embedding + static_cast<int64_t>(j) * dim;
-        float *oth = r.embedding + static_cast<int64_t>(r.tail[i]) * dim;
+        const int32_t j = prob.head[i];
+        float *cur = prob.embedding + static_cast<int64_t>(j) * dim;
+        float *oth = prob.embedding + static_cast<int64_t>(prob.tail[i]) * dim;
 
         // Attraction; oth is read after cur was written (they alias on a self-loop).
         const float d2 = mirnak_umap_rdist(cur, oth, dim);
-        const float gc = mirnak_umap_attractive_coeff(d2, r.a, r.b);
+        const float gc = mirnak_umap_attractive_coeff(d2, prob.a, prob.b);
         for (int d = 0; d < dim; ++d) {
             const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
             cur[d] = cur[d] + grad * alpha;
             oth[d] = oth[d] - grad * alpha;
         }
 
-        const int n_neg =
+        const int64_t n_neg =
             mirnak_umap_advance_schedule(eps, r.epn[i], epoch, &r.eons[i], &r.eonn[i]);
         if (n_neg <= 0) continue;
 
         // The draws do not depend on positions, so each sample's row is
         // fetched while the previous sample is applied.
         uint32_t rng[3];
-        mirnak_umap_seed_rng(r.seed, i, n, rng);
+        mirnak_umap_seed_rng(prob.seed, i, n, rng);
         int32_t next = mirnak_umap_sample_vertex(rng, r.vertices);
-        for (int p = 0; p < n_neg; ++p) {
+        for (int64_t p = 0; p < n_neg; ++p) {
             const int32_t k2 = next;
             if (p + 1 < n_neg) {
                 next = mirnak_umap_sample_vertex(rng, r.vertices);
-                __builtin_prefetch(r.embedding + static_cast<int64_t>(next) * dim);
+                __builtin_prefetch(prob.embedding + static_cast<int64_t>(next) * dim);
             }
-            const float *oth2 = r.embedding + static_cast<int64_t>(k2) * dim;
+            const float *oth2 = prob.embedding + static_cast<int64_t>(k2) * dim;
             const float dd2 = mirnak_umap_rdist(cur, oth2, dim);
             float gcn;
             if (dd2 <= 0.0f) {
                 if (k2 == j) continue; // the head drew itself
                 gcn = 0.0f;
             } else {
-                gcn = mirnak_umap_repulsive_coeff(dd2, r.a, r.b, r.gamma);
+                gcn = mirnak_umap_repulsive_coeff(dd2, prob.a, prob.b, prob.gamma);
             }
             // A zero gradient is still applied: 0 * alpha is not a no-op for
             // a non-finite alpha or a negative zero coordinate.
@@ -94,43 +89,41 @@ template <int DIM> void serial_epoch(const serial_run r, int n, float alpha) {
 // Entry
 // ---------------------------------------------------------------------------
 
-extern "C" void mirnak_umap_optimize_layout_euclidean_f32(
-    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
-    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
-    float initial_alpha, float negative_sample_rate, uint64_t seed) {
-    if (!mirnak_umap_layout_args_valid(embedding, n_samples, dim, head, tail, n_edges,
-                                       epochs_per_sample, n_epochs, negative_sample_rate))
-        return;
-    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return;
-
-    vornik::scratch<double> eons = vornik::alloc_scratch<double>(static_cast<uint64_t>(n_edges));
-    vornik::scratch<double> eonn = vornik::alloc_scratch<double>(static_cast<uint64_t>(n_edges));
-    vornik::scratch<double> epn = vornik::alloc_scratch<double>(static_cast<uint64_t>(n_edges));
+void vornik::layout::optimize_serial(const layout_problem &p) {
+    if (!mirnak_umap_layout_args_valid(p)) return;
+    const uint64_t n_edges = static_cast<uint64_t>(p.n_edges);
+    vornik::scratch<double> eons = vornik::alloc_scratch<double>(n_edges);
+    vornik::scratch<double> eonn = vornik::alloc_scratch<double>(n_edges);
+    vornik::scratch<double> epn = vornik::alloc_scratch<double>(n_edges);
     if (!eons || !eonn || !epn) return;
 
-    for (int64_t i = 0; i < n_edges; ++i)
-        mirnak_umap_schedule_init(epochs_per_sample[i], negative_sample_rate, &eons[i], &eonn[i],
-                                  &epn[i]);
+    for (int64_t i = 0; i < p.n_edges; ++i)
+        mirnak_umap_schedule_init(p.epochs_per_sample[i], p.negative_sample_rate, &eons[i],
+                                  &eonn[i], &epn[i]);
 
-    const serial_run run = {embedding,
-                            mirnak_umap_make_vertex_range(n_samples),
-                            dim,
-                            head,
-                            tail,
-                            n_edges,
-                            epochs_per_sample,
-                            eons.get(),
-                            eonn.get(),
-                            epn.get(),
-                            a,
-                            b,
-                            gamma,
-                            seed};
-    for (int n = 0; n < n_epochs; ++n) {
-        const float alpha = mirnak_umap_epoch_alpha(initial_alpha, n, n_epochs);
-        if (dim == 2)
+    serial_run run;
+    run.p = p;
+    run.vertices = mirnak_umap_make_vertex_range(p.n_samples);
+    run.eons = eons.get();
+    run.eonn = eonn.get();
+    run.epn = epn.get();
+    for (int n = 0; n < p.n_epochs; ++n) {
+        const float alpha = mirnak_umap_epoch_alpha(p.initial_alpha, n, p.n_epochs);
+        if (p.dim == 2)
             serial_epoch<2>(run, n, alpha);
         else
             serial_epoch<0>(run, n, alpha);
     }
+}
+
+extern "C" void mirnak_umap_optimize_layout_euclidean_f32(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed) {
+    const layout_problem p =
+        mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
+                                 n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
+    if (!mirnak_umap_layout_args_valid(p)) return;
+    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return;
+    vornik::layout::optimize_serial(p);
 }

@@ -13,16 +13,76 @@
 #include <cmath>
 #include <cstdint>
 
+#include "kernel_support.h"
+
+// ---------------------------------------------------------------------------
+// The problem
+// ---------------------------------------------------------------------------
+
+// One layout problem as both optimisers take it: an n_samples x dim
+// embedding moved in place, the edge list (head[i], tail[i],
+// epochs_per_sample[i] for i < n_edges) and the parameters of the run.
+struct layout_problem {
+    float *embedding;
+    int n_samples; // also the number of vertices negative samples are drawn from
+    int dim;
+    const int32_t *head;
+    const int32_t *tail;
+    int64_t n_edges;
+    const float *epochs_per_sample;
+    int n_epochs;
+    float a;
+    float b;
+    float gamma;
+    float initial_alpha;
+    float negative_sample_rate;
+    uint64_t seed;
+};
+
+// The exported kernels' arguments as a problem.
+static inline layout_problem
+mirnak_umap_make_problem(float *embedding, int n_samples, int dim, const int32_t *head,
+                         const int32_t *tail, int64_t n_edges, const float *epochs_per_sample,
+                         int n_epochs, float a, float b, float gamma, float initial_alpha,
+                         float negative_sample_rate, uint64_t seed) {
+    layout_problem p;
+    p.embedding = embedding;
+    p.n_samples = n_samples;
+    p.dim = dim;
+    p.head = head;
+    p.tail = tail;
+    p.n_edges = n_edges;
+    p.epochs_per_sample = epochs_per_sample;
+    p.n_epochs = n_epochs;
+    p.a = a;
+    p.b = b;
+    p.gamma = gamma;
+    p.initial_alpha = initial_alpha;
+    p.negative_sample_rate = negative_sample_rate;
+    p.seed = seed;
+    return p;
+}
+
+namespace vornik {
+namespace layout {
+
+// The optimisers behind the exported kernels, for callers that have already
+// checked every head and tail id against n_samples (the ids are scanned once
+// per call). The remaining arguments are checked as the exported kernels
+// check them.
+void optimize_serial(const layout_problem &p);
+int optimize_parallel(const layout_problem &p, int n_threads);
+
+} // namespace layout
+} // namespace vornik
+
 // ---------------------------------------------------------------------------
 // Per-edge random stream
 // ---------------------------------------------------------------------------
 
 // The SplitMix64 output function, used as a pure mixer (no state).
 static inline uint64_t mirnak_umap_splitmix64(uint64_t x) {
-    uint64_t z = x + 0x9E3779B97F4A7C15ULL;
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
+    return vornik::splitmix64_mix(x);
 }
 
 // A fresh taus88 state for (seed, edge, epoch): the negative samples of an
@@ -61,7 +121,10 @@ struct mirnak_umap_vertex_range {
 
 static inline mirnak_umap_vertex_range mirnak_umap_make_vertex_range(int n_vertices) {
     const uint32_t n = static_cast<uint32_t>(n_vertices);
-    return mirnak_umap_vertex_range{UINT64_MAX / n + 1u, n};
+    mirnak_umap_vertex_range v;
+    v.magic = UINT64_MAX / n + 1u;
+    v.n = n;
+    return v;
 }
 
 static inline uint32_t mirnak_umap_mod(uint32_t r, mirnak_umap_vertex_range v) {
@@ -140,13 +203,10 @@ static inline float mirnak_umap_repulsive_coeff(float d2, float a, float b, floa
 
 // Arguments both optimisers refuse before touching anything. The rate test is
 // an ordered comparison, so a NaN rate passes.
-static inline bool mirnak_umap_layout_args_valid(const float *embedding, int n_samples, int dim,
-                                                 const int32_t *head, const int32_t *tail,
-                                                 int64_t n_edges, const float *epochs_per_sample,
-                                                 int n_epochs, float negative_sample_rate) {
-    if (!embedding || !head || !tail || !epochs_per_sample) return false;
-    if (n_samples <= 0 || dim <= 0 || n_edges <= 0 || n_epochs <= 0) return false;
-    return !(negative_sample_rate <= 0.0f);
+static inline bool mirnak_umap_layout_args_valid(const layout_problem &p) {
+    if (!p.embedding || !p.head || !p.tail || !p.epochs_per_sample) return false;
+    if (p.n_samples <= 0 || p.dim <= 0 || p.n_edges <= 0 || p.n_epochs <= 0) return false;
+    return !(p.negative_sample_rate <= 0.0f);
 }
 
 // Every head and tail id indexes a row of the embedding; one outside
@@ -181,11 +241,12 @@ static inline void mirnak_umap_schedule_init(float eps, float negative_sample_ra
 // saturates at INT_MAX rather than converting out of range. Such quotients
 // only arise from degenerate schedules (a vanishing epochs_per_sample or an
 // enormous rate); the saturated count keeps the loop finite and the schedule
-// monotone.
-static inline int mirnak_umap_neg_count(double quotient) {
+// monotone. The count is 64-bit so that loops which step through it in
+// chunks cannot overflow on their last step.
+static inline int64_t mirnak_umap_neg_count(double quotient) {
     if (!(quotient > 0.0)) return 0;
     if (quotient >= 2147483648.0) return INT_MAX;
-    return static_cast<int>(quotient);
+    return static_cast<int64_t>(quotient);
 }
 
 // Whether an edge is processed in epoch n. Both tests are ordered, so a NaN
@@ -198,10 +259,10 @@ static inline bool mirnak_umap_edge_due(float eps, double eons, double n) {
 // of negative samples it owes now: all the whole epn steps between eonn and n.
 // The schedule depends on nothing the geometry does, so the optimisers may
 // advance it before they draw the samples.
-static inline int mirnak_umap_advance_schedule(float eps, double epn, double n, double *eons,
-                                               double *eonn) {
+static inline int64_t mirnak_umap_advance_schedule(float eps, double epn, double n, double *eons,
+                                                   double *eonn) {
     *eons = *eons + static_cast<double>(eps);
-    const int n_neg = mirnak_umap_neg_count((n - *eonn) / epn);
+    const int64_t n_neg = mirnak_umap_neg_count((n - *eonn) / epn);
     if (n_neg > 0) *eonn = *eonn + static_cast<double>(n_neg) * epn;
     return n_neg;
 }

@@ -43,23 +43,13 @@ struct layout_edge {
 struct layout_worker_args {
     int tid;
     int n_threads;
-    float *embedding;
-    int dim;
-    int n_vertices;
+    layout_problem problem; // the workers read the edges from the table below
     const layout_edge *edges;
-    int64_t n_edges;
     double *eons;
     double *eonn;
     float *gbuf;
     size_t emb_len;
-    int n_epochs;
     int n_substeps;
-    float a;
-    float b;
-    float gamma;
-    float initial_alpha;
-    float negative_sample_rate;
-    uint64_t seed;
     mirnak_barrier_t *barrier;
 };
 
@@ -74,7 +64,7 @@ const int LOOKAHEAD = 4;
 // samples have been drawn, waiting for its gradients.
 struct taken_edge {
     int64_t p;       // schedule position
-    int n_neg;       // negative samples owed in this epoch
+    int64_t n_neg;   // negative samples owed in this epoch, up to INT_MAX
     int drawn;       // how many of them are in sample[]
     uint32_t rng[3]; // the edge's stream, just past the drawn samples
     int32_t sample[NEG_CHUNK];
@@ -89,9 +79,14 @@ struct layout_coeffs {
     float repulse_num;
 };
 
-inline layout_coeffs make_coeffs(const layout_worker_args &w) {
-    return layout_coeffs{w.a, w.b, w.b - 1.0f, mirnak_umap_attractive_numerator(w.a, w.b),
-                         mirnak_umap_repulsive_numerator(w.b, w.gamma)};
+inline layout_coeffs make_coeffs(const layout_problem &p) {
+    layout_coeffs cf;
+    cf.a = p.a;
+    cf.b = p.b;
+    cf.b_minus_1 = p.b - 1.0f;
+    cf.attract_num = mirnak_umap_attractive_numerator(p.a, p.b);
+    cf.repulse_num = mirnak_umap_repulsive_numerator(p.b, p.gamma);
+    return cf;
 }
 
 // Advances the schedule of the due edge i (stored at position p), draws its
@@ -103,13 +98,14 @@ template <int DIM>
 inline void take_edge(const layout_worker_args &w, const float *g,
                       mirnak_umap_vertex_range vertices, int64_t i, int64_t p, double epoch, int n,
                       taken_edge *te) {
-    const int dim = DIM > 0 ? DIM : w.dim;
+    const int dim = DIM > 0 ? DIM : w.problem.dim;
+    const float *embedding = w.problem.embedding;
     const layout_edge &e = w.edges[p];
-    __builtin_prefetch(w.embedding + static_cast<int64_t>(e.head) * dim);
-    __builtin_prefetch(w.embedding + static_cast<int64_t>(e.tail) * dim);
+    __builtin_prefetch(embedding + static_cast<int64_t>(e.head) * dim);
+    __builtin_prefetch(embedding + static_cast<int64_t>(e.tail) * dim);
     __builtin_prefetch(g + static_cast<int64_t>(e.head) * dim, 1);
     __builtin_prefetch(g + static_cast<int64_t>(e.tail) * dim, 1);
-    const double epn = mirnak_umap_epochs_per_negative(e.eps, w.negative_sample_rate);
+    const double epn = mirnak_umap_epochs_per_negative(e.eps, w.problem.negative_sample_rate);
     te->p = p;
     te->n_neg = mirnak_umap_advance_schedule(e.eps, epn, epoch, &w.eons[p], &w.eonn[p]);
     te->drawn = 0;
@@ -117,11 +113,11 @@ inline void take_edge(const layout_worker_args &w, const float *g,
     // The stream lives in locals while drawing: stores into sample[] could
     // otherwise alias it and force it through memory on every draw.
     uint32_t rng[3];
-    mirnak_umap_seed_rng(w.seed, i, n, rng);
-    const int m = te->n_neg < NEG_CHUNK ? te->n_neg : NEG_CHUNK;
+    mirnak_umap_seed_rng(w.problem.seed, i, n, rng);
+    const int m = te->n_neg < NEG_CHUNK ? static_cast<int>(te->n_neg) : NEG_CHUNK;
     for (int c = 0; c < m; ++c) {
         const int32_t v = mirnak_umap_sample_vertex(rng, vertices);
-        __builtin_prefetch(w.embedding + static_cast<int64_t>(v) * dim);
+        __builtin_prefetch(embedding + static_cast<int64_t>(v) * dim);
         te->sample[c] = v;
     }
     te->drawn = m;
@@ -135,7 +131,7 @@ template <int DIM>
 inline void push_samples(const layout_worker_args &w, const layout_coeffs &cf, const float *cur,
                          float *gj, int m, const float *const *rows, const float *dd2,
                          const float *pb) {
-    const int dim = DIM > 0 ? DIM : w.dim;
+    const int dim = DIM > 0 ? DIM : w.problem.dim;
     for (int c = 0; c < m; ++c) {
         if (dd2[c] <= 0.0f) continue; // coincides with the head: no push
         const float gcn = mirnak_umap_repulsive_from_pow(dd2[c], pb[c], cf.a, cf.repulse_num);
@@ -159,10 +155,11 @@ inline void push_samples(const layout_worker_args &w, const layout_coeffs &cf, c
 template <int DIM>
 inline void accumulate_edge(const layout_worker_args &w, const layout_coeffs &cf, float *g,
                             mirnak_umap_vertex_range vertices, taken_edge *te) {
-    const int dim = DIM > 0 ? DIM : w.dim;
+    const int dim = DIM > 0 ? DIM : w.problem.dim;
+    const float *embedding = w.problem.embedding;
     const layout_edge e = w.edges[te->p];
-    const float *cur = w.embedding + static_cast<int64_t>(e.head) * dim;
-    const float *oth = w.embedding + static_cast<int64_t>(e.tail) * dim;
+    const float *cur = embedding + static_cast<int64_t>(e.head) * dim;
+    const float *oth = embedding + static_cast<int64_t>(e.tail) * dim;
     float *gj = g + static_cast<int64_t>(e.head) * dim;
     float *gk = g + static_cast<int64_t>(e.tail) * dim;
 
@@ -171,7 +168,7 @@ inline void accumulate_edge(const layout_worker_args &w, const layout_coeffs &cf
     float dd2[NEG_CHUNK], pb[NEG_CHUNK];
     const int m = te->drawn;
     for (int c = 0; c < m; ++c) {
-        rows[c] = w.embedding + static_cast<int64_t>(te->sample[c]) * dim;
+        rows[c] = embedding + static_cast<int64_t>(te->sample[c]) * dim;
         dd2[c] = mirnak_umap_rdist(cur, rows[c], dim);
     }
 
@@ -189,10 +186,10 @@ inline void accumulate_edge(const layout_worker_args &w, const layout_coeffs &cf
     }
     push_samples<DIM>(w, cf, cur, gj, m, rows, dd2, pb);
 
-    for (int q0 = m; q0 < te->n_neg; q0 += NEG_CHUNK) {
-        const int mm = te->n_neg - q0 < NEG_CHUNK ? te->n_neg - q0 : NEG_CHUNK;
+    for (int64_t q0 = m; q0 < te->n_neg; q0 += NEG_CHUNK) {
+        const int mm = te->n_neg - q0 < NEG_CHUNK ? static_cast<int>(te->n_neg - q0) : NEG_CHUNK;
         for (int c = 0; c < mm; ++c) {
-            rows[c] = w.embedding +
+            rows[c] = embedding +
                       static_cast<int64_t>(mirnak_umap_sample_vertex(te->rng, vertices)) * dim;
             dd2[c] = mirnak_umap_rdist(cur, rows[c], dim);
         }
@@ -218,7 +215,7 @@ inline void reduce_slice(const layout_worker_args &w, size_t lo, size_t hi, floa
             for (size_t v = 0; v < len; ++v) acc[v] = acc[v] + src[v];
             memset(src, 0, len * sizeof(float));
         }
-        float *dst = w.embedding + v0;
+        float *dst = w.problem.embedding + v0;
         for (size_t v = 0; v < len; ++v) dst[v] = dst[v] + acc[v] * alpha;
     }
 }
@@ -245,7 +242,13 @@ inline uint64_t due_bits(const double *eons, int64_t k0, int64_t k1, double epoc
 
 // A walk over [k_lo, k_hi) whose first block is tested by the first next_due.
 inline due_walk start_due_walk(const double *eons, int64_t k_lo, int64_t k_hi, double epoch) {
-    return due_walk{eons, k_hi, epoch, k_lo - 64, 0};
+    due_walk dw;
+    dw.eons = eons;
+    dw.k_hi = k_hi;
+    dw.epoch = epoch;
+    dw.block = k_lo - 64;
+    dw.due = 0;
+    return dw;
 }
 
 // The next due edge's k, or k_hi when none is left.
@@ -294,21 +297,22 @@ template <int DIM> void worker_loop(const layout_worker_args &w) {
     const int t = w.tid;
     const int64_t S = w.n_substeps;
     const size_t emb_len = w.emb_len;
-    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(w.n_vertices);
-    const layout_coeffs cf = make_coeffs(w);
+    const layout_problem &p = w.problem;
+    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(p.n_samples);
+    const layout_coeffs cf = make_coeffs(p);
     float *g = w.gbuf + static_cast<size_t>(t) * emb_len;
     size_t v_lo, v_hi;
     layout_slice(emb_len, T, t, &v_lo, &v_hi);
 
     // Cleared once here; afterwards every reduction leaves all buffers clear.
     memset(g, 0, emb_len * sizeof(float));
-    for (int n = 0; n < w.n_epochs; ++n) {
-        const float alpha = mirnak_umap_epoch_alpha(w.initial_alpha, n, w.n_epochs);
+    for (int n = 0; n < p.n_epochs; ++n) {
+        const float alpha = mirnak_umap_epoch_alpha(p.initial_alpha, n, p.n_epochs);
         const double epoch = static_cast<double>(n);
         int64_t base = 0; // schedule position of the substep's first edge
         for (int64_t s = 0; s < S; ++s) {
             int64_t k_lo, k_hi;
-            const int64_t K = layout_edge_share(w.n_edges, S, s, T, t, &k_lo, &k_hi);
+            const int64_t K = layout_edge_share(p.n_edges, S, s, T, t, &k_lo, &k_hi);
             substep_gradients<DIM>(w, cf, g, vertices, s, base, k_lo, k_hi, epoch, n);
             base += K;
 
@@ -322,7 +326,7 @@ template <int DIM> void worker_loop(const layout_worker_args &w) {
 void *layout_worker(void *raw) {
     // A private copy: the gradient stores cannot alias the parameters.
     const layout_worker_args w = *static_cast<const layout_worker_args *>(raw);
-    if (w.dim == 2)
+    if (w.problem.dim == 2)
         worker_loop<2>(w);
     else
         worker_loop<0>(w);
@@ -333,26 +337,16 @@ void *layout_worker(void *raw) {
 // Parallel run
 // ---------------------------------------------------------------------------
 
-struct layout_call {
-    float *embedding;
-    int n_samples;
-    int dim;
-    const int32_t *head;
-    const int32_t *tail;
-    int64_t n_edges;
-    const float *epochs_per_sample;
-    int n_epochs;
-    float a, b, gamma, initial_alpha, negative_sample_rate;
-    uint64_t seed;
-};
-
 // The edge table and the initial schedule, stored substep by substep.
-void init_edges(const layout_call &c, int64_t S, layout_edge *edges, double *eons, double *eonn) {
+void init_edges(const layout_problem &c, int64_t S, layout_edge *edges, double *eons,
+                double *eonn) {
     int64_t p = 0;
     for (int64_t s = 0; s < S; ++s) {
         for (int64_t i = s; i < c.n_edges; i += S, ++p) {
             const float eps = c.epochs_per_sample[i];
-            edges[p] = layout_edge{c.head[i], c.tail[i], eps};
+            edges[p].head = c.head[i];
+            edges[p].tail = c.tail[i];
+            edges[p].eps = eps;
             double epn;
             mirnak_umap_schedule_init(eps, c.negative_sample_rate, &eons[p], &eonn[p], &epn);
             if (eps <= 0.0f) eons[p] = INFINITY;
@@ -362,7 +356,7 @@ void init_edges(const layout_call &c, int64_t S, layout_edge *edges, double *eon
 
 // Runs the threaded optimisation. Returns false, with the embedding untouched
 // and every thread joined, when scratch memory or a thread cannot be had.
-bool run_parallel(const layout_call &c, int eff_threads) {
+bool run_parallel(const layout_problem &c, int eff_threads) {
     const int n_substeps = resolve_substeps(c.n_edges, c.n_samples);
     const uint64_t emb_len = static_cast<uint64_t>(c.n_samples) * static_cast<uint64_t>(c.dim);
     const uint64_t n_edges = static_cast<uint64_t>(c.n_edges);
@@ -385,26 +379,17 @@ bool run_parallel(const layout_call &c, int eff_threads) {
     int spawned = 0;
     bool spawn_failed = false;
     for (int t = 0; t < eff_threads; ++t) {
-        args[t] = layout_worker_args{t,
-                                     eff_threads,
-                                     c.embedding,
-                                     c.dim,
-                                     c.n_samples,
-                                     edges.get(),
-                                     c.n_edges,
-                                     eons.get(),
-                                     eonn.get(),
-                                     gbuf.get(),
-                                     static_cast<size_t>(emb_len),
-                                     c.n_epochs,
-                                     n_substeps,
-                                     c.a,
-                                     c.b,
-                                     c.gamma,
-                                     c.initial_alpha,
-                                     c.negative_sample_rate,
-                                     c.seed,
-                                     &barrier};
+        layout_worker_args &w = args[t];
+        w.tid = t;
+        w.n_threads = eff_threads;
+        w.problem = c;
+        w.edges = edges.get();
+        w.eons = eons.get();
+        w.eonn = eonn.get();
+        w.gbuf = gbuf.get();
+        w.emb_len = static_cast<size_t>(emb_len);
+        w.n_substeps = n_substeps;
+        w.barrier = &barrier;
         if (pthread_create(&threads[t], nullptr, layout_worker, &args[t]) != 0) {
             spawn_failed = true;
             break;
@@ -426,35 +411,26 @@ bool run_parallel(const layout_call &c, int eff_threads) {
 // Entry
 // ---------------------------------------------------------------------------
 
+int vornik::layout::optimize_parallel(const layout_problem &p, int n_threads) {
+    if (!mirnak_umap_layout_args_valid(p)) return -1;
+    // The result depends on the number of workers; a request above the thread
+    // cap gets the capped count's result.
+    int eff_threads = resolve_threads(n_threads, p.n_edges);
+    const int cap = vornik::thread_cap();
+    if (eff_threads > cap) eff_threads = cap;
+    if (eff_threads > 1 && run_parallel(p, eff_threads)) return 0;
+    optimize_serial(p);
+    return -1;
+}
+
 extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parallel(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
     float initial_alpha, float negative_sample_rate, uint64_t seed, int n_threads) {
-    if (!mirnak_umap_layout_args_valid(embedding, n_samples, dim, head, tail, n_edges,
-                                       epochs_per_sample, n_epochs, negative_sample_rate))
-        return -1;
+    const layout_problem p =
+        mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
+                                 n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
+    if (!mirnak_umap_layout_args_valid(p)) return -1;
     if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return -1;
-
-    const int eff_threads = resolve_threads(n_threads, n_edges);
-    if (eff_threads > 1) {
-        const layout_call call = {embedding,
-                                  n_samples,
-                                  dim,
-                                  head,
-                                  tail,
-                                  n_edges,
-                                  epochs_per_sample,
-                                  n_epochs,
-                                  a,
-                                  b,
-                                  gamma,
-                                  initial_alpha,
-                                  negative_sample_rate,
-                                  seed};
-        if (run_parallel(call, eff_threads)) return 0;
-    }
-    mirnak_umap_optimize_layout_euclidean_f32(embedding, n_samples, dim, head, tail, n_edges,
-                                              epochs_per_sample, n_epochs, a, b, gamma,
-                                              initial_alpha, negative_sample_rate, seed);
-    return -1;
+    return vornik::layout::optimize_parallel(p, n_threads);
 }

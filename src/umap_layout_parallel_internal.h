@@ -8,13 +8,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <pthread.h>
-#include <sched.h>
-#include <unistd.h>
 
-// Processors this process may run on, at least one.
+#include "kernel_support.h"
+
+// Online processors of the machine, at least one.
 static inline long mirnak_umap_online_cpus() {
-    const long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n < 1 ? 1 : n;
+    return static_cast<long>(vornik::online_cpus());
 }
 
 // ---------------------------------------------------------------------------
@@ -53,14 +52,7 @@ static inline void mirnak_barrier_pause() {
 // Processors the calling thread may run on: its affinity mask where the
 // system tells it, else every online processor.
 static inline long mirnak_barrier_usable_cpus() {
-#if defined(__linux__)
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0) return n;
-    }
-#endif
-    return mirnak_umap_online_cpus();
+    return static_cast<long>(vornik::usable_cpus());
 }
 
 static inline void mirnak_barrier_init(mirnak_barrier_t *b, int n) {
@@ -130,12 +122,7 @@ static inline void mirnak_barrier_destroy(mirnak_barrier_t *b) {
 // Worker count: the request, or every online processor for a request <= 0,
 // never more than one per edge.
 static inline int resolve_threads(int n_threads, int64_t n_edges) {
-    int eff = n_threads;
-    if (eff <= 0) {
-        const long cpus = mirnak_umap_online_cpus();
-        eff = cpus > INT_MAX ? INT_MAX : static_cast<int>(cpus);
-        if (eff < 1) eff = 1;
-    }
+    int eff = vornik::requested_threads(n_threads);
     if (n_edges < eff) eff = static_cast<int>(n_edges);
     return eff;
 }
@@ -169,8 +156,11 @@ static inline int resolve_substeps(int64_t n_edges, int n_vertices) {
 static inline int64_t layout_edge_share(int64_t n_edges, int64_t n_substeps, int64_t s, int T,
                                         int t, int64_t *k_lo, int64_t *k_hi) {
     const int64_t K = s < n_edges ? (n_edges - s + n_substeps - 1) / n_substeps : 0;
-    *k_lo = t * K / T;
-    *k_hi = (t + 1) * K / T;
+    uint64_t lo, hi;
+    vornik::proportional_block(static_cast<uint64_t>(K), static_cast<uint64_t>(T),
+                               static_cast<uint64_t>(t), &lo, &hi);
+    *k_lo = static_cast<int64_t>(lo);
+    *k_hi = static_cast<int64_t>(hi);
     return K;
 }
 
@@ -186,8 +176,10 @@ static inline int64_t layout_substep_offset(int64_t n_edges, int64_t n_substeps,
 // Worker t reduces the flat embedding slice [lo, hi); the slices tile
 // [0, emb_len) and may split a vertex's coordinates.
 static inline void layout_slice(size_t emb_len, int T, int t, size_t *lo, size_t *hi) {
-    *lo = static_cast<size_t>(t) * emb_len / static_cast<size_t>(T);
-    *hi = (static_cast<size_t>(t) + 1) * emb_len / static_cast<size_t>(T);
+    uint64_t l, h;
+    vornik::proportional_block(emb_len, static_cast<uint64_t>(T), static_cast<uint64_t>(t), &l, &h);
+    *lo = static_cast<size_t>(l);
+    *hi = static_cast<size_t>(h);
 }
 
 #endif // VORNIK_UMAP_LAYOUT_PARALLEL_INTERNAL_H

@@ -2,7 +2,12 @@
  *
  * Every kernel works on caller-allocated, row-major buffers of 4-byte elements
  * and keeps no state between calls. Pointers are not validated beyond a null
- * check: the caller supplies the element counts each kernel documents.
+ * check: the caller supplies the element counts each kernel documents. No
+ * output buffer may overlap an input buffer or another output of the same
+ * call (inputs may share memory).
+ *
+ * Threads: a kernel starts at most max(8, 4 x the processors in the calling
+ * thread's affinity mask) threads at once, whatever n_threads asks for.
  *
  *   approximate kNN:   mirnak_knn_descent_f32
  *   fuzzy graph:       mirnak_umap_smooth_knn_dist_f32
@@ -32,13 +37,26 @@ extern "C" {
  * one max-heap per row (largest squared distance first, -1 / 1e30 for slots
  * never filled). Returns 0 on success, -1 for invalid arguments (k must be in
  * [1, n_cells)), -2 when memory runs out; outputs are untouched on failure.
- * n_threads <= 0 uses every online processor. */
+ * n_threads <= 0 uses every online processor. The result depends on the seed
+ * and on min(n_threads, n_trees) (the tree workers), also above the thread
+ * cap, where the workers share the capped threads.
+ *
+ * Range: results are meaningful for finite X whose squared distances stay
+ * below 1e30, the empty-slot value: a candidate at 1e30 or more is never
+ * admitted, so data whose rows are all that far apart comes back with every
+ * slot empty (status 0). Squared distances that underflow (data of scale
+ * about 1e-19 or below, or denormal values) lose their order and give
+ * arbitrary neighbours among the tied points. NaN and infinite values are
+ * accepted but order nothing: an infinite distance is never admitted, a NaN
+ * one may take a row's root. */
 MIRNAK_API int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const float *X, int n_trees,
                                       int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
                                       float *knn_dist, int n_threads);
 
 /* Per-row bandwidth (sigmas) and local-connectivity offset (rhos) from the
- * n_samples x n_neighbors distance rows, read in the order given. */
+ * n_samples x n_neighbors distance rows, read in the order given. Distances
+ * must be finite: a NaN or infinite distance makes the weights of its row 1.0
+ * in the steps below, and the weight of its own entry NaN. */
 MIRNAK_API void mirnak_umap_smooth_knn_dist_f32(int n_samples, int n_neighbors,
                                                 const float *distances, float k, int n_iter,
                                                 float local_connectivity, float bandwidth,
@@ -63,7 +81,8 @@ MIRNAK_API void mirnak_umap_symmetrize_fuzzy_graph_f32(int n_samples, int n_neig
 
 /* Serial SGD layout, in place on an n_samples x dim embedding. Returns
  * without touching the embedding on invalid arguments (including vertex ids
- * outside [0, n_samples)) or when memory runs out. */
+ * outside [0, n_samples)) or when memory runs out. The negative samples an
+ * edge owes in one epoch are capped at INT_MAX (2^31 - 1) draws. */
 MIRNAK_API void mirnak_umap_optimize_layout_euclidean_f32(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
@@ -73,7 +92,9 @@ MIRNAK_API void mirnak_umap_optimize_layout_euclidean_f32(
  * otherwise: for invalid arguments (embedding untouched) and also after the
  * serial optimiser did the work (one thread, no memory, no threads).
  * n_threads <= 0 uses every online processor; MIRNAK_UMAP_SUBSTEPS sets the
- * substeps per epoch. */
+ * substeps per epoch. The result depends on the number of worker threads:
+ * a request above the thread cap runs, and gives the result of, the capped
+ * count. */
 MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parallel(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fault_seam.h"
+#include "kernel_support.h"
 #include "knn_reference.h"
 #include "vornik_kernels.h"
 
@@ -66,6 +67,27 @@ TEST(KnnFaults, ThreadsThatCannotStartChangeNothing) {
         EXPECT_GT(scope.threads_failed(), 0);
         EXPECT_EQ(scope.live_blocks(), 0);
     }
+}
+
+TEST(KnnFaults, RequestsAboveTheCapStartNoMoreThreadsThanTheCap) {
+    // 100 tree workers: without the cap, 100 tree threads and 100 merge and
+    // refinement threads per round.
+    const std::vector<float> X = data();
+    const int trees = 100;
+    outputs o;
+    long created;
+    {
+        fault_scope scope(fault_plan{});
+        o.rc = mirnak_knn_descent_f32(N, D, K, X.data(), trees, ITERS, LEAF, SEED, o.idx.data(),
+                                      o.dist.data(), trees);
+        created = scope.thread_calls();
+        EXPECT_EQ(scope.live_blocks(), 0);
+    }
+    ASSERT_EQ(o.rc, 0);
+    // Tree threads, merge threads, and the refinement's in each round.
+    EXPECT_LE(created, long(vornik::thread_cap()) * (2 + ITERS));
+    const knnref::result want = knnref::knn(X, N, D, K, trees, ITERS, LEAF, SEED, trees);
+    EXPECT_TRUE(o.same(want.idx, want.dist));
 }
 
 // Fails every allocation of a call in turn. The last three belong to the

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "fault_seam.h"
+#include "kernel_support.h"
 #include "vornik_kernels.h"
 
 namespace {
@@ -75,6 +76,24 @@ TEST(LayoutFaults, FullParallelRunFreesEverything) {
     EXPECT_EQ(live, 0);
     EXPECT_EQ(created, 3);
     EXPECT_FALSE(same_bits(e, p.embedding));
+}
+
+TEST(LayoutFaults, RequestsAboveTheCapStartTheCappedCountAndGetItsResult) {
+    const problem p;
+    const int cap = vornik::thread_cap();
+    std::vector<float> capped = p.embedding;
+    ASSERT_EQ(parallel(p, capped, cap), 0);
+    std::vector<float> e = p.embedding;
+    int rc;
+    long created;
+    {
+        fault_scope scope(fault_plan{});
+        rc = parallel(p, e, 10000); // 480 edges: 480 workers without the cap
+        created = scope.thread_calls();
+    }
+    EXPECT_EQ(rc, 0);
+    EXPECT_EQ(created, cap);
+    EXPECT_TRUE(same_bits(e, capped));
 }
 
 TEST(LayoutFaults, ThirdOfFourThreadsFailsSoTheSerialOptimiserRuns) {

@@ -345,7 +345,7 @@ void plain_qselect(double *pv, int32_t *idx, int n, int target, uint64_t *rng) {
     }
 }
 
-TEST(Qselect, SameOrderAndDrawsAsThePlainSelection) {
+TEST(Qselect, SameOrderAndDrawsAsTheReferenceSelection) {
     std::mt19937 gen(17);
     for (int n : {1, 2, 3, 4, 9, 64, 333, 2000}) {
         for (int rep = 0; rep < 12; ++rep) {
@@ -356,16 +356,73 @@ TEST(Qselect, SameOrderAndDrawsAsThePlainSelection) {
                 idx[i] = int32_t(gen() % 100000);
             }
             if (rep == 5 && n > 2) pv[1] = std::nan("");
-            std::vector<double> pv2 = pv;
-            std::vector<int32_t> idx2 = idx;
+            std::vector<std::pair<double, int32_t>> ref;
+            for (int i = 0; i < n; ++i) ref.push_back({pv[i], idx[i]});
             uint64_t r1 = 1000 + rep, r2 = 1000 + rep;
             const int target = int(gen() % uint32_t(n));
             qselect(pv.data(), idx.data(), n, target, &r1);
-            plain_qselect(pv2.data(), idx2.data(), n, target, &r2);
+            knnref::select(ref, target, r2);
             ASSERT_EQ(r1, r2) << "n " << n;
-            ASSERT_EQ(idx, idx2) << "n " << n;
-            ASSERT_EQ(std::memcmp(pv.data(), pv2.data(), sizeof(double) * n), 0);
+            for (int i = 0; i < n; ++i) {
+                ASSERT_EQ(idx[i], ref[i].second) << "n " << n << " rep " << rep;
+                ASSERT_EQ(std::memcmp(&pv[i], &ref[i].first, sizeof(double)), 0);
+            }
         }
+    }
+}
+
+TEST(Qselect, WithoutHeavyTiesEveryPassIsPlainLomuto) {
+    // Distinct values, and values repeated 15 times: no pass meets 16 values
+    // equal to its pivot, so draws and arrangement are those of plain Lomuto.
+    std::mt19937 gen(23);
+    for (int copies : {1, 15}) {
+        for (int n : {2, 50, 999, 5000}) {
+            std::vector<double> pv(n);
+            std::vector<int32_t> idx(n);
+            for (int i = 0; i < n; ++i) pv[i] = double(i / copies) * 0.75, idx[i] = i;
+            std::shuffle(pv.begin(), pv.end(), gen);
+            std::vector<double> pv2 = pv;
+            std::vector<int32_t> idx2 = idx;
+            uint64_t r1 = 7 + n, r2 = 7 + n;
+            const int target = int(gen() % uint32_t(n));
+            qselect(pv.data(), idx.data(), n, target, &r1);
+            plain_qselect(pv2.data(), idx2.data(), n, target, &r2);
+            ASSERT_EQ(r1, r2) << "n " << n << " copies " << copies;
+            ASSERT_EQ(idx, idx2) << "n " << n << " copies " << copies;
+            ASSERT_EQ(pv, pv2);
+        }
+    }
+}
+
+// Passes a selection took: each draws exactly one word.
+int passes_from(uint64_t seed, uint64_t after) {
+    int passes = 0;
+    for (uint64_t s = seed; s != after; ++passes) knnref::next_word(s);
+    return passes;
+}
+
+TEST(Qselect, HeavilyTiedValuesTakeFewPasses) {
+    // Plain Lomuto settles one of many equal values per pass: tens of
+    // thousands of passes here, each over most of the range.
+    const int n = 100000;
+    std::vector<double> pv(n, 3.0);
+    std::vector<int32_t> idx(n);
+    for (int i = 0; i < n; ++i) idx[i] = i;
+    uint64_t rng = 9;
+    qselect(pv.data(), idx.data(), n, n / 2, &rng);
+    EXPECT_EQ(passes_from(9, rng), 1);
+
+    // Half the values tied, the rest distinct.
+    std::mt19937 gen(4);
+    std::uniform_real_distribution<double> u(0.0, 1.0);
+    for (int i = 0; i < n; ++i) pv[i] = i % 2 ? 0.5 : u(gen);
+    for (int target : {0, n / 4, n / 2, n - 1}) {
+        std::vector<double> v = pv;
+        rng = 11;
+        qselect(v.data(), idx.data(), n, target, &rng);
+        EXPECT_LE(passes_from(11, rng), 200) << target;
+        EXPECT_LE(*std::max_element(v.begin(), v.begin() + target), v[target]);
+        EXPECT_GE(*std::min_element(v.begin() + target, v.end()), v[target]);
     }
 }
 
@@ -595,6 +652,23 @@ TEST(KnnKernel, IdenticalPointsSplitAndTerminate) {
     const run_result r = run(X, n, d, k, 2, 3, 6, 1, 2);
     expect_well_formed(r, X, n, d, k);
     for (float v : r.dist) EXPECT_EQ(v, 0.0f);
+}
+
+TEST(KnnKernel, TreeWorkersBeyondTheThreadCapKeepTheirResult) {
+    // 100 tree workers run on the capped threads, and their heaps are folded
+    // into the output batch by batch, however small the batches: the result
+    // is still that of 100 workers.
+    const int n = 200, d = 4, k = 8, trees = 100;
+    const std::vector<float> X = clustered(n, d, 3, 61);
+    const knnref::result want = knnref::knn(X, n, d, k, trees, 2, 10, 5, trees);
+    for (uint64_t batch_bytes : {uint64_t(1), uint64_t(200000), TREE_BATCH_BYTES}) {
+        run_result r{0, std::vector<int32_t>(size_t(n) * k), std::vector<float>(size_t(n) * k)};
+        r.rc = knn_descent_on_path(best_dist_path(), n, d, k, X.data(), trees, 2, 10, 5,
+                                   r.idx.data(), r.dist.data(), 1 << 30, batch_bytes);
+        expect_well_formed(r, X, n, d, k);
+        EXPECT_EQ(r.idx, want.idx) << batch_bytes;
+        EXPECT_EQ(std::memcmp(r.dist.data(), want.dist.data(), r.dist.size() * 4), 0);
+    }
 }
 
 TEST(KnnKernel, HugeDimensionOnAWorkerThread) {

@@ -713,6 +713,24 @@ TEST(ParallelLayout, InvalidArgumentsReturnMinusOneUntouched) {
     EXPECT_TRUE(same_bits(e, g.embedding));
 }
 
+TEST(ParallelLayout, AnEdgeOwingIntMaxNegativeSamplesFinishes) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "2^31 draws take minutes under a sanitizer";
+#endif
+    // A rate of 1e10 makes the edge owe 2^31 - 1 samples (the saturated
+    // count) in epoch 1. The chunked sampling loop stepped an int counter past
+    // INT_MAX and read beyond its chunk. One vertex: every sample is the
+    // head itself, moves nothing and costs no power.
+    std::vector<float> e = {1.0f};
+    const std::vector<int32_t> ends = {0, 0};
+    const std::vector<float> eps = {1.0f, -1.0f};
+    EXPECT_EQ(mirnak_umap_optimize_layout_euclidean_f32_parallel(
+                  e.data(), 1, 1, ends.data(), ends.data(), 2, eps.data(), 2, 1.577f, 0.895f, 1.0f,
+                  1.0f, 1e10f, 3, 2),
+              0);
+    EXPECT_EQ(e[0], 1.0f);
+}
+
 TEST(ParallelLayout, SingleEpochAddsOnlyZeroSums) {
     const graph g = random_graph(30, 2, 3, 10);
     params p;

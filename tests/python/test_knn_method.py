@@ -30,10 +30,9 @@ def test_sizes_must_be_positive_before_any_buffer_is_looked_at(n, d, k):
 def test_short_x_is_refused_before_idx_and_dist_are_acquired():
     n, d, k = 6, 4, 2
     x = np.zeros(n * d - 1, dtype=np.float32)
-    with pytest.raises(ValueError) as info:
+    message = f"^x must be a C-contiguous buffer with itemsize 4 and at least {n * d} items$"
+    with pytest.raises(ValueError, match=message):
         call(x, object(), object(), n, d, k)  # idx/dist would fail differently if acquired
-    assert str(info.value) == (
-        f"x must be a C-contiguous buffer with itemsize 4 and at least {n * d} items")
 
 
 @pytest.mark.parametrize("which", ["idx", "dist"])
@@ -98,3 +97,41 @@ def test_recall_on_clustered_data():
     truth = np.argsort(d2, axis=1)[:, :k]
     hits = sum(np.intersect1d(a, b).size for a, b in zip(idx, truth))
     assert hits / truth.size >= 0.95
+
+
+RANGE_MESSAGE = ("^squared distances between rows of x can reach 1e30, beyond the kernel's range; "
+                 "scale x down$")
+
+
+@pytest.mark.parametrize("scale", [2.0**50, 1e16, 1e20, 1e38])
+def test_data_whose_squared_distances_reach_1e30_is_refused(scale):
+    # Such distances are never admitted to a row: every slot came back empty.
+    n, d, k = 300, 3, 5
+    x = (np.random.default_rng(1).uniform(-0.5, 0.5, (n, d)) * scale).astype(np.float32)
+    x[0] = 0.0
+    x[1, 0] = scale  # the box's squared diagonal is at least scale**2
+    idx, dist = outputs(n, k)
+    with pytest.raises(ValueError, match=RANGE_MESSAGE):
+        call(x, idx, dist, n, d, k)
+    assert (idx == 555).all() and (dist == -9.0).all()
+
+
+def test_squared_distances_just_below_1e30_are_neighbours():
+    x = np.array([[0.0], [9.9e14], [2.0e14]], np.float32)
+    idx, dist = outputs(3, 1)
+    assert call(x, idx, dist, 3, 1, 1) == 0
+    assert idx.ravel().tolist() == [2, 2, 0]
+    e = x[1, 0] - x[2, 0]
+    assert dist[1, 0] == e * e
+
+
+def test_non_finite_values_do_not_count_towards_the_range():
+    n, d, k = 200, 4, 4
+    x = clustered(n, d, 3, 9)
+    x[3, 1] = np.nan
+    x[7, 0] = np.inf
+    x[9, 2] = -np.inf
+    idx, dist = outputs(n, k)
+    assert call(x, idx, dist, n, d, k) == 0
+    finite_rows = np.isfinite(x).all(axis=1)
+    assert (idx[finite_rows] >= 0).all()

@@ -1,5 +1,6 @@
 """The module object itself: name, docstrings, calling convention, exports."""
 
+import array
 import shutil
 import subprocess
 
@@ -53,3 +54,66 @@ def test_shared_object_exports_exactly_the_entry_and_kernels():
     ).stdout
     symbols = {line.split()[-1] for line in out.splitlines() if line.strip()}
     assert symbols == EXPORTED
+
+
+# ---------------------------------------------------------------------------
+# Outputs that share memory with other arguments
+# ---------------------------------------------------------------------------
+
+
+def knn(v):
+    return m.knn_descent_f32(v["x"], v["idx"], v["dist"], 6, 2, 2, 1, 1, 0, 10, 1)
+
+
+def graph(v):
+    return m.umap_graph_f32(v["idx"], v["dist"], v["out_rows"], v["out_cols"], v["out_vals"], 3, 2)
+
+
+def layout(v):
+    return m.umap_layout_euclidean_f32(v["embedding"], v["head"], v["tail"],
+                                       v["epochs_per_sample"], 4, 2, 3, 1.58, 0.9, 1.0, 1.0, 5.0,
+                                       0, 1)
+
+
+GRAPH_INPUTS = {"idx": (0, 6, "i"), "dist": (6, 6, "f")}
+
+
+@pytest.mark.parametrize("call, spec, pair", [
+    # Each view is (first item, items, format) in one shared buffer; the
+    # counts are those the sizes imply.
+    (knn, {"x": (0, 12, "f"), "idx": (11, 12, "i"), "dist": (30, 12, "f")}, "idx and x"),
+    (knn, {"x": (20, 12, "f"), "idx": (0, 12, "i"), "dist": (31, 12, "f")}, "dist and x"),
+    (knn, {"x": (0, 12, "f"), "idx": (12, 12, "i"), "dist": (23, 12, "f")}, "idx and dist"),
+    (graph, {**GRAPH_INPUTS, "out_rows": (11, 12, "i"), "out_cols": (24, 12, "i"),
+             "out_vals": (36, 12, "f")}, "out_rows and dist"),
+    (graph, {**GRAPH_INPUTS, "out_rows": (12, 12, "i"), "out_cols": (5, 12, "i"),
+             "out_vals": (36, 12, "f")}, "out_cols and idx"),
+    (graph, {**GRAPH_INPUTS, "out_rows": (12, 12, "i"), "out_cols": (40, 12, "i"),
+             "out_vals": (20, 12, "f")}, "out_rows and out_vals"),
+    (layout, {"embedding": (0, 8, "f"), "head": (7, 3, "i"), "tail": (10, 3, "i"),
+              "epochs_per_sample": (13, 3, "f")}, "embedding and head"),
+    (layout, {"embedding": (10, 8, "f"), "head": (0, 3, "i"), "tail": (17, 3, "i"),
+              "epochs_per_sample": (20, 3, "f")}, "embedding and tail"),
+    (layout, {"embedding": (2, 8, "f"), "head": (20, 3, "i"), "tail": (20, 3, "i"),
+              "epochs_per_sample": (0, 3, "f")}, "embedding and epochs_per_sample"),
+    # Touching is not overlapping, and inputs may share memory.
+    (knn, {"x": (0, 12, "f"), "idx": (12, 12, "i"), "dist": (24, 12, "f")}, None),
+    (layout, {"embedding": (0, 8, "f"), "head": (8, 3, "i"), "tail": (8, 3, "i"),
+              "epochs_per_sample": (11, 3, "f")}, None),
+])
+def test_outputs_must_not_overlap_inputs_or_each_other(call, spec, pair):
+    buf = bytearray(4 * 64)
+    whole = memoryview(buf)
+    views = {name: whole[4 * first:4 * (first + count)].cast(fmt)
+             for name, (first, count, fmt) in spec.items()}
+    if "epochs_per_sample" in views:
+        views["epochs_per_sample"][:] = array.array("f", [1.0] * len(views["epochs_per_sample"]))
+    if pair is None:
+        call(views)
+    else:
+        with pytest.raises(ValueError, match=f"^{pair} must not overlap$"):
+            call(views)
+    for v in views.values():
+        v.release()
+    whole.release()
+    buf.extend(b"\0")  # fails while the method still holds a view of buf
