@@ -89,3 +89,18 @@ def test_demo_writes_picture_and_embedding(tmp_path):
     assert "1797 points x 64 features" in proc.stdout
     assert np.load(tmp_path / "digits.npy").shape == (1797, 2)
     assert (tmp_path / "digits.png").stat().st_size > 10_000
+
+
+def test_plot_leaves_the_callers_backend_alone(tmp_path):
+    matplotlib = pytest.importorskip("matplotlib")
+    from brembolt.vornik.plot import plot_embedding
+
+    previous = matplotlib.get_backend()
+    matplotlib.use("svg")
+    try:
+        X, labels = blobs()
+        plot_embedding(X[:, :2], tmp_path / "p.png", labels=labels)
+        assert matplotlib.get_backend() == "svg"
+        assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    finally:
+        matplotlib.use(previous)
