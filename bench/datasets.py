@@ -5,8 +5,8 @@
   lowdim64    50,000 x 64, 10 clusters in an 8-dimensional subspace plus a little noise
   digits       1,797 x 64, the handwritten digits bundled with scikit-learn
 
-Exact neighbours are computed once by blocked brute force and cached under
-bench/.cache/ (git-ignored).
+Exact neighbours are computed once by the package's blocked brute force and
+cached under bench/.cache/ (git-ignored).
 """
 
 from __future__ import annotations
@@ -15,6 +15,8 @@ import os
 import time
 
 import numpy as np
+
+from brembolt.vornik.neighbours import exact_neighbours as brute_force
 
 CACHE = os.path.join(os.path.dirname(os.path.abspath(__file__)), ".cache")
 DATASETS = ("blobs50", "mnistlike", "lowdim64", "digits")
@@ -61,37 +63,14 @@ def load(name):
         return f["x"], f["labels"]
 
 
-def brute_force_neighbours(x, k, block=2048):
-    """The k nearest other points of every row and their squared distances.
-
-    Candidates are screened in float32 and ranked in float64.
-    """
-    n = x.shape[0]
-    x64 = x.astype(np.float64)
-    sq = np.einsum("ij,ij->i", x, x)
-    idx = np.empty((n, k), dtype=np.int32)
-    dist = np.empty((n, k), dtype=np.float64)
-    wide = min(n - 1, k + 16)
-    for s in range(0, n, block):
-        e = min(n, s + block)
-        d2 = sq[s:e, None] - 2.0 * (x[s:e] @ x.T) + sq[None, :]
-        d2[np.arange(e - s), np.arange(s, e)] = np.inf
-        cand = np.argpartition(d2, wide - 1, axis=1)[:, :wide]
-        diff = x64[cand] - x64[s:e, None, :]
-        exact = np.einsum("ijk,ijk->ij", diff, diff)
-        order = np.argsort(exact, axis=1, kind="stable")[:, :k]
-        idx[s:e] = np.take_along_axis(cand, order, axis=1)
-        dist[s:e] = np.take_along_axis(exact, order, axis=1)
-    return idx, dist
-
-
 def exact_neighbours(name, x, k):
     """Cached brute-force neighbours of a named data set: (ids, squared distances)."""
     os.makedirs(CACHE, exist_ok=True)
     path = os.path.join(CACHE, f"{name}_exact{k}.npz")
     if not os.path.exists(path):
         t0 = time.perf_counter()
-        idx, dist = brute_force_neighbours(x, k)
+        idx, dist = brute_force(x, k)
+        idx = idx.astype(np.int32)
         np.savez(path, idx=idx, dist=dist)
         print(f"# exact neighbours of {name} in {time.perf_counter() - t0:.1f} s", flush=True)
     with np.load(path) as f:

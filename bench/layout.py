@@ -31,6 +31,8 @@ import time
 
 import numpy as np
 
+from brembolt.vornik.neighbours import exact_neighbours
+
 HERE = os.path.dirname(os.path.abspath(__file__))
 CACHE = os.path.join(HERE, ".cache")
 K = 15
@@ -75,24 +77,6 @@ def knn_grid(points, k):
     return idx, dist
 
 
-def knn_brute(x, k, chunk=2048):
-    """Exact kNN (Euclidean, self excluded) by blocks of squared distances."""
-    n = len(x)
-    sq = (x * x).sum(1)
-    idx = np.empty((n, k), np.int32)
-    dist = np.empty((n, k), np.float32)
-    for s in range(0, n, chunk):
-        e = min(n, s + chunk)
-        d = sq[s:e, None] + sq[None, :] - 2.0 * (x[s:e] @ x.T)
-        d[np.arange(e - s), np.arange(s, e)] = np.inf
-        part = np.argpartition(d, k, axis=1)[:, :k]
-        pd = np.take_along_axis(d, part, axis=1)
-        srt = np.argsort(pd, axis=1)
-        idx[s:e] = np.take_along_axis(part, srt, axis=1)
-        dist[s:e] = np.sqrt(np.maximum(np.take_along_axis(pd, srt, axis=1), 0.0))
-    return idx, dist
-
-
 def build_graph(n, kind, seed=12345):
     import _native_vornik as nv
 
@@ -107,7 +91,8 @@ def build_graph(n, kind, seed=12345):
         centers = rng.normal(0.0, 4.0, (20, 16)).astype(np.float32)
         labels = rng.integers(0, 20, n)
         x = (centers[labels] + rng.normal(0.0, 1.0, (n, 16))).astype(np.float32)
-        idx, dist = knn_brute(x, K)
+        ids, sq = exact_neighbours(x, K)
+        idx, dist = ids.astype(np.int32), np.sqrt(sq).astype(np.float32)
     rows = np.zeros(2 * n * K, np.int32)
     cols = np.zeros(2 * n * K, np.int32)
     vals = np.zeros(2 * n * K, np.float32)

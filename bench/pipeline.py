@@ -79,7 +79,7 @@ def main(argv=None):
         print(f"{'trees':>5} {'iters':>5} {'leaf':>5} {'knn s':>7} {'total s':>8} {'trust':>7} {'delta':>7}")
         for s in grid:
             t0 = time.perf_counter()
-            rows = pl.nearest_neighbors(x, N_NEIGHBORS, 12345, pl.resolve_threads(args.threads), s)
+            rows = pl.nearest_neighbors(x, N_NEIGHBORS, 12345, args.threads, s)
             knn_s = time.perf_counter() - t0
             y, total = run(model, x, rows)
             tw = trustworthiness(x, y, 15, sample=sample)

@@ -9,16 +9,16 @@ import time
 import numpy as np
 
 import _native_vornik
+from brembolt.vornik import exact_neighbours
 
 
 def exact_knn(points, k):
     """k nearest neighbours of every point, the point itself first, Euclidean distances."""
-    sq = (points * points).sum(1)
-    d2 = np.maximum(sq[:, None] + sq[None, :] - 2.0 * points @ points.T, 0.0)
-    np.fill_diagonal(d2, -1.0)  # the point itself sorts first
-    order = np.argsort(d2, axis=1)[:, :k]
-    dist = np.sqrt(np.maximum(np.take_along_axis(d2, order, axis=1), 0.0))
-    return order.astype(np.int32), dist.astype(np.float32)
+    ids, sq = exact_neighbours(points, k - 1)
+    n = len(points)
+    idx = np.concatenate([np.arange(n)[:, None], ids], axis=1).astype(np.int32)
+    dist = np.concatenate([np.zeros((n, 1)), np.sqrt(sq)], axis=1).astype(np.float32)
+    return idx, dist
 
 
 def main(n=2000, k=15):

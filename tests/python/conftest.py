@@ -3,6 +3,10 @@
 import array
 import os
 
+# One of scikit-learn's estimator checks runs with array-API dispatch on, which
+# SciPy allows only when this is set before it is first imported.
+os.environ.setdefault("SCIPY_ARRAY_API", "1")
+
 import numpy as np
 import pytest
 

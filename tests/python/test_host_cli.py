@@ -54,7 +54,7 @@ def test_embed_plot_and_verbose(tmp_path, capsys):
 
 @pytest.mark.parametrize(
     "content, message",
-    [("x.json", "unsupported input format"), ("nan", "NaN or infinity")],
+    [("x.json", "unsupported input format"), ("nan", "contains NaN")],
 )
 def test_embed_reports_bad_input_without_a_traceback(tmp_path, capsys, content, message):
     if content == "nan":
@@ -67,6 +67,43 @@ def test_embed_reports_bad_input_without_a_traceback(tmp_path, capsys, content, 
         src.write_text("1 2 3")
     assert _cli.main(["embed", str(src), "-o", str(tmp_path / "o.npy")]) == 2
     assert message in capsys.readouterr().err
+
+
+def test_output_is_exactly_the_file_named(tmp_path, capsys):
+    X, _ = blobs()
+    np.save(tmp_path / "x.npy", X)
+    args = ["embed", str(tmp_path / "x.npy"), "--n-neighbors", "8", "--n-epochs", "20"]
+    assert _cli.main(args + ["-o", str(tmp_path / "y.csv")]) == 0
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["x.npy", "y.csv"]
+    assert np.loadtxt(tmp_path / "y.csv", delimiter=",").shape == (len(X), 2)
+    assert _cli.main(args + ["-o", str(tmp_path / "y.txt")]) == 2
+    assert "unsupported output format '.txt'" in capsys.readouterr().err
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("a,b\n1,2\n", "x.csv, line 1: 'a' is not a number (a header line needs --header)"),
+        ("# comment\n1,2\n\n3,x\n", "x.csv, line 4: 'x' is not a number"),
+        ("1,2\n3,4\n5\n", "x.csv, line 3: 1 values, the lines before have 2"),
+        (None, "x.csv: no such file"),
+    ],
+)
+def test_unreadable_text_input_is_reported_by_line(tmp_path, capsys, text, message):
+    if text is not None:
+        (tmp_path / "x.csv").write_text(text)
+    assert _cli.main(["embed", str(tmp_path / "x.csv"), "-o", str(tmp_path / "o.npy")]) == 2
+    err = capsys.readouterr().err
+    assert message in err and "Errno" not in err
+
+
+def test_header_flag_skips_the_first_line_of_input_and_labels(tmp_path, capsys):
+    X, labels = blobs()
+    np.savetxt(tmp_path / "x.csv", X, delimiter=",", header="a,b,c,d,e,f", comments="")
+    (tmp_path / "y.txt").write_text("digit\n" + "\n".join(map(str, labels)))
+    rc = _cli.main(["embed", str(tmp_path / "x.csv"), "-o", str(tmp_path / "o.npy"), "--header",
+                    "--labels", str(tmp_path / "y.txt"), "--n-neighbors", "8", "--n-epochs", "20"])
+    assert rc == 0 and "10-NN accuracy" in capsys.readouterr().out
 
 
 def test_label_count_must_match_rows(tmp_path, capsys):
@@ -89,3 +126,18 @@ def test_demo_writes_picture_and_embedding(tmp_path):
     assert "1797 points x 64 features" in proc.stdout
     assert np.load(tmp_path / "digits.npy").shape == (1797, 2)
     assert (tmp_path / "digits.png").stat().st_size > 10_000
+
+
+def test_plot_leaves_the_callers_backend_alone(tmp_path):
+    matplotlib = pytest.importorskip("matplotlib")
+    from brembolt.vornik.plot import plot_embedding
+
+    previous = matplotlib.get_backend()
+    matplotlib.use("svg")
+    try:
+        X, labels = blobs()
+        plot_embedding(X[:, :2], tmp_path / "p.png", labels=labels)
+        assert matplotlib.get_backend() == "svg"
+        assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    finally:
+        matplotlib.use(previous)

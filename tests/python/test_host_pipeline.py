@@ -6,7 +6,7 @@ import numpy as np
 import pytest
 import scipy.sparse as sp
 
-from brembolt.vornik import UMAP, embed, knn_accuracy, trustworthiness
+from brembolt.vornik import UMAP, embed, exact_neighbours, knn_accuracy, trustworthiness
 from brembolt.vornik import _pipeline as pl
 
 
@@ -50,13 +50,23 @@ def test_nearest_neighbors_match_exact_rows_on_small_data():
 def test_rows_the_search_left_unfilled_get_exact_neighbours():
     x, _ = blobs(n_per=10)
     order, d2 = exact_sq_knn(x, 4)
-    idx, dist = order.astype(np.int32), d2.astype(np.float32)
-    idx[[3, 17]] = -1
-    dist[[3, 17]] = 1e30
+    idx, dist = pl.rows_with_self(order.astype(np.int32), d2.astype(np.float32))
+    idx[[3, 17], 2:] = -1
+    dist[[3, 17], 2:] = 1e30
     pl._fill_missing_neighbours(x, idx, dist)
     for row in (3, 17):
-        assert set(idx[row]) == set(order[row])
-        np.testing.assert_allclose(np.sort(dist[row]), np.sort(d2[row]), rtol=1e-4)
+        np.testing.assert_array_equal(idx[row], [row, *order[row]])
+        np.testing.assert_allclose(dist[row, 1:], np.sqrt(d2[row]), rtol=1e-6)
+
+
+def test_unfilled_rows_of_huge_points_keep_finite_distances():
+    x = np.array([[0.0, 0.0], [3.0, 4.0], [6.0, 8.0], [0.0, 1.0]], np.float32) * 1e20
+    idx = np.full((4, 3), -1, np.int32)
+    dist = np.full((4, 3), 1e30, np.float32)
+    pl._fill_missing_neighbours(x, idx, dist)
+    np.testing.assert_array_equal(idx[0], [0, 3, 1])
+    np.testing.assert_allclose(dist[0], [0.0, 1e20, 5e20], rtol=1e-6)
+    assert np.isfinite(dist).all()
 
 
 def test_fuzzy_graph_is_symmetric_with_weights_in_unit_interval():
@@ -151,15 +161,15 @@ def test_random_and_array_init():
 @pytest.mark.parametrize(
     "X, message",
     [
-        (np.zeros(10), "2-dimensional"),
-        (np.zeros((0, 3)), "empty"),
-        (np.zeros((10, 0)), "empty"),
-        (np.array([[0.0, np.nan]] * 20), "NaN or infinity"),
-        (np.array([[0.0, np.inf]] * 20), "NaN or infinity"),
-        (np.full((20, 2), 1e300), "NaN or infinity"),
-        (np.zeros((15, 2)), "at least n_neighbors \\+ 1"),
-        (np.array([["a", "b"]] * 20), "must hold numbers"),
-        (np.ones((20, 2), np.complex64), "complex"),
+        (np.zeros(10), "Expected 2D array"),
+        (np.zeros((0, 3)), "0 sample"),
+        (np.zeros((10, 0)), "0 feature"),
+        (np.zeros((1, 3)), "1 sample"),
+        (np.array([[0.0, np.nan]] * 20), "contains NaN"),
+        (np.array([[0.0, np.inf]] * 20), "contains infinity"),
+        (np.full((20, 2), 1e300), "contains infinity or a value too large"),
+        (np.array([["a", "b"]] * 20), "could not convert"),
+        (np.ones((20, 2), np.complex64), "Complex data not supported"),
     ],
 )
 def test_bad_input_is_refused_clearly(X, message):
@@ -168,28 +178,82 @@ def test_bad_input_is_refused_clearly(X, message):
 
 
 @pytest.mark.parametrize(
-    "params",
+    "params, message",
     [
-        {"n_neighbors": 1},
-        {"n_neighbors": 2.5},
-        {"n_components": 0},
-        {"min_dist": -0.1},
-        {"spread": 0.0},
-        {"min_dist": 2.0, "spread": 1.0},
-        {"n_epochs": 0},
-        {"learning_rate": 0},
-        {"negative_sample_rate": 0},
-        {"repulsion_strength": float("nan")},
-        {"init": "pca"},
-        {"init": np.zeros((5, 2))},
-        {"n_jobs": 0},
-        {"random_state": "seed"},
+        ({"n_neighbors": 1}, "'n_neighbors' parameter"),
+        ({"n_neighbors": 2.5}, "'n_neighbors' parameter"),
+        ({"n_components": 0}, "'n_components' parameter"),
+        ({"min_dist": -0.1}, "'min_dist' parameter"),
+        ({"spread": 0.0}, "'spread' parameter"),
+        ({"min_dist": 2.0, "spread": 1.0}, "must not exceed spread"),
+        ({"n_epochs": 0}, "'n_epochs' parameter"),
+        ({"learning_rate": 0}, "'learning_rate' parameter"),
+        ({"negative_sample_rate": 0}, "'negative_sample_rate' parameter"),
+        ({"negative_sample_rate": 1e10, "n_jobs": 2}, "'negative_sample_rate' parameter"),
+        ({"negative_sample_rate": float("inf")}, "'negative_sample_rate' parameter"),
+        ({"n_epochs": 10**9}, "'n_epochs' parameter"),
+        ({"repulsion_strength": float("nan")}, "'repulsion_strength' parameter"),
+        ({"init": "pca"}, "'init' parameter"),
+        ({"init": np.zeros((5, 2))}, "init array must have shape"),
+        ({"init": np.full((30, 2), np.nan)}, "Input init contains NaN"),
+        ({"n_jobs": 0}, "'n_jobs' parameter"),
+        ({"random_state": "seed"}, "'random_state' parameter"),
     ],
 )
-def test_bad_parameters_are_refused_clearly(params):
+def test_bad_parameters_are_refused_clearly(params, message):
     x, _ = blobs(n_per=10)
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match=message):
         UMAP(**params).fit(x)
+
+
+# ---------------------------------------------------------------------------
+# Inputs that would break the layout or waste its work
+# ---------------------------------------------------------------------------
+
+
+def test_init_arrays_that_would_overflow_or_coincide_are_repaired():
+    x, _ = blobs(n_per=20)
+    n = len(x)
+    huge = np.random.default_rng(0).normal(size=(n, 2)) * 1e20
+    with pytest.warns(RuntimeWarning, match="rescaled"):
+        y = UMAP(n_neighbors=8, init=huge, n_epochs=30, random_state=0).fit_transform(x)
+    assert np.isfinite(y).all()
+    for start in (np.zeros((n, 2)), np.full((n, 2), 3.0)):
+        a, b = (UMAP(n_neighbors=8, init=start, n_epochs=30, random_state=1).fit_transform(x)
+                for _ in range(2))
+        np.testing.assert_array_equal(a, b)
+        assert len(np.unique(a, axis=0)) == n and np.ptp(a, axis=0).min() > 1.0
+
+
+def test_knn_rows_with_a_repeated_id_are_refused():
+    x, _ = blobs(n_per=10)
+    order, d2 = exact_sq_knn(x, 4)
+    idx, dist = pl.rows_with_self(order.astype(np.int32), d2.astype(np.float32))
+    idx[6, 3] = idx[6, 1]
+    with pytest.raises(ValueError, match="repeat within a row \\(first in row 6\\)"):
+        UMAP(n_neighbors=5).fit(x, knn=(idx, dist))
+
+
+def test_neighbourhoods_near_n_are_searched_exactly(monkeypatch):
+    def no_kernel(*args):
+        raise AssertionError("the kNN kernel ran")
+
+    monkeypatch.setattr(pl._native, "knn_descent_f32", no_kernel)
+    x, _ = blobs(n_per=10)
+    idx, dist = pl.nearest_neighbors(x, 21, seed=0, n_threads=2)
+    order, d2 = exact_sq_knn(x, 20)
+    np.testing.assert_array_equal(idx[:, 1:], order)
+    np.testing.assert_allclose(dist[:, 1:], np.sqrt(d2), rtol=1e-6)
+
+
+def test_a_layout_that_fell_back_to_one_thread_warns(monkeypatch):
+    monkeypatch.setattr(pl._native, "umap_layout_euclidean_f32", lambda *args: -1)
+    x, _ = blobs(n_per=10)
+    with pytest.warns(RuntimeWarning, match="ran on one thread"):
+        UMAP(n_neighbors=5, n_jobs=2, n_epochs=5).fit(x)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        UMAP(n_neighbors=5, n_jobs=1, n_epochs=5).fit(x)
 
 
 def test_params_round_trip():
@@ -223,3 +287,23 @@ def test_trustworthiness_agrees_with_an_independent_implementation():
         warnings.simplefilter("ignore")
         want = manifold.trustworthiness(x, y, n_neighbors=7)
     assert trustworthiness(x, y, 7) == pytest.approx(want, abs=1e-9)
+
+
+def test_sampled_trustworthiness_estimates_the_full_measure():
+    x, _ = blobs(n_per=40, dim=5, scale=2.0)
+    y = x[:, :2] + np.random.default_rng(1).normal(scale=0.5, size=(len(x), 2))
+    full = trustworthiness(x, y, 7)
+    assert trustworthiness(x, y, 7, sample=len(x) - 2) == pytest.approx(full, abs=2e-3)
+
+
+def test_exact_neighbours_far_from_the_origin_and_with_duplicates():
+    rng = np.random.default_rng(4)
+    x = rng.normal(size=(80, 6)) + 1e8  # the expanded form would lose every digit
+    x[[10, 30]] = x[5]
+    ids, sq = exact_neighbours(x, 6)
+    d2 = ((x[:, None, :] - x[None, :, :]) ** 2).sum(-1)
+    for i in range(len(x)):
+        want = sorted((j for j in range(len(x)) if j != i), key=lambda j: (d2[i, j], j))[:6]
+        np.testing.assert_array_equal(ids[i], want)
+        np.testing.assert_allclose(sq[i], d2[i, want], rtol=1e-12)
+    np.testing.assert_array_equal(ids[5, :2], [10, 30])

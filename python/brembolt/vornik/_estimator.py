@@ -5,134 +5,126 @@ from __future__ import annotations
 import numbers
 import sys
 import time
+import warnings
 from contextlib import contextmanager
 
 import numpy as np
+from joblib import effective_n_jobs
+from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
+                          _fit_context)
+from sklearn.utils import check_random_state
+from sklearn.utils.validation import validate_data
 
+from . import _params
 from . import _pipeline as pl
 
 UINT64 = 2**64
 
 
-def _check_number(name, value, low=None, low_open=False, integer=False):
-    kinds = (numbers.Integral,) if integer else (numbers.Real,)
-    if isinstance(value, bool) or not isinstance(value, kinds):
-        kind = "an int" if integer else "a number"
-        raise ValueError(f"{name} must be {kind}, got {value!r}")
-    if not np.isfinite(value):
-        raise ValueError(f"{name} must be finite, got {value!r}")
-    if low is not None and (value <= low if low_open else value < low):
-        sign = ">" if low_open else ">="
-        raise ValueError(f"{name} must be {sign} {low}, got {value!r}")
+def _generator(random_state) -> np.random.Generator:
+    """random_state as a Generator; an int seeds numpy's default generator directly.
+
+    None and RandomState instances follow scikit-learn (None: numpy's global
+    RandomState); they are drawn from once to seed a Generator.
+    """
+    if isinstance(random_state, np.random.Generator):
+        return random_state
+    if isinstance(random_state, numbers.Integral):
+        return np.random.default_rng(int(random_state) % UINT64)
+    state = check_random_state(random_state)
+    return np.random.default_rng(state.randint(0, 2**32, size=4, dtype=np.uint64))
 
 
 def _seeds(random_state):
-    """Two 64-bit seeds (kNN, layout) and a generator for the initial layout."""
-    if isinstance(random_state, np.random.Generator):
-        rng = random_state
-    elif random_state is None or isinstance(random_state, (numbers.Integral, np.random.SeedSequence)):
-        if isinstance(random_state, numbers.Integral) and not isinstance(random_state, bool):
-            random_state = int(random_state) % UINT64
-        rng = np.random.default_rng(random_state)
-    else:
-        raise ValueError(f"random_state must be None, an int or a numpy Generator, got {random_state!r}")
+    """Two 64-bit seeds (kNN, layout) and the generator the initial layout draws from."""
+    rng = _generator(random_state)
     knn_seed, layout_seed = (int(s) for s in rng.integers(0, UINT64, size=2, dtype=np.uint64))
     return knn_seed, layout_seed, rng
 
 
-class UMAP:
-    """Uniform manifold approximation and projection on the native kernels.
+def _threads(n_jobs) -> int:
+    """n_jobs as scikit-learn means it, as a thread count for the kernels."""
+    return int(min(effective_n_jobs(n_jobs), _params.INT_MAX))
 
-    Parameters
+
+def _init(self, *args, **kwargs):
+    bound = _INIT_SIGNATURE.bind(self, *args, **kwargs)
+    bound.apply_defaults()
+    for name, value in list(bound.arguments.items())[1:]:
+        setattr(self, name, value)
+
+
+_INIT_SIGNATURE = _params.signature(first=("self",))
+_init.__signature__ = _INIT_SIGNATURE
+_init.__doc__ = "Stores the parameters unchecked; fit validates them."
+
+
+class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
+    __doc__ = f"""Uniform manifold approximation and projection on the native kernels.
+
+    A scikit-learn transformer: fit(X) embeds the rows of X, fit_transform(X)
+    returns the embedding. The same random_state (an int, or a generator in the
+    same state) and the same effective n_jobs give bit-identical embeddings.
+
+    {_params.docstring_section().replace(chr(10), chr(10) + '    ')}
+
+    Attributes
     ----------
-    n_neighbors : int, default 15
-        Size of the local neighbourhood (the point itself included).
-    n_components : int, default 2
-        Dimension of the embedding.
-    min_dist, spread : float, default 0.1, 1.0
-        Shape of the low-dimensional similarity curve.
-    n_epochs : int or None
-        Optimisation epochs; None means 500 for up to 10,000 points, else 200.
-    learning_rate : float, default 1.0
-    repulsion_strength : float, default 1.0
-    negative_sample_rate : int, default 5
-    init : "spectral", "random" or array of shape (n_samples, n_components)
-    random_state : None, int or numpy Generator
-        The same random_state and n_jobs give bit-identical embeddings.
-    n_jobs : int or None
-        Threads of the native kernels; None or -1 use every processor.
-    verbose : bool
-        Report each stage on standard error as it starts and ends.
+    embedding_ : ndarray (n_samples, n_components), float32
+    graph_ : scipy.sparse.csr_matrix (n_samples, n_samples), the symmetric fuzzy graph
+    knn_indices_, knn_dists_ : ndarray (n_samples, n_neighbors used)
+        Each row: the point itself at distance 0, then its nearest neighbours.
+    a_, b_ : float, the fitted curve 1 / (1 + a d^(2b))
+    n_epochs_ : int, the epochs run
+    timings_ : dict, seconds per stage
+    n_features_in_, feature_names_in_ : as in scikit-learn
     """
 
-    def __init__(self, n_neighbors=15, n_components=2, min_dist=0.1, spread=1.0, n_epochs=None,
-                 learning_rate=1.0, repulsion_strength=1.0, negative_sample_rate=5,
-                 init="spectral", random_state=None, n_jobs=None, verbose=False):
-        self.n_neighbors = n_neighbors
-        self.n_components = n_components
-        self.min_dist = min_dist
-        self.spread = spread
-        self.n_epochs = n_epochs
-        self.learning_rate = learning_rate
-        self.repulsion_strength = repulsion_strength
-        self.negative_sample_rate = negative_sample_rate
-        self.init = init
-        self.random_state = random_state
-        self.n_jobs = n_jobs
-        self.verbose = verbose
+    _parameter_constraints = _params.constraints()
+    __init__ = _init
 
-    # -- scikit-learn protocol ------------------------------------------------
+    def __sklearn_tags__(self):
+        tags = super().__sklearn_tags__()
+        tags.transformer_tags.preserves_dtype = ["float32"]  # the embedding is float32
+        return tags
 
-    def get_params(self, deep=True):
-        return {name: getattr(self, name) for name in (
-            "n_neighbors", "n_components", "min_dist", "spread", "n_epochs", "learning_rate",
-            "repulsion_strength", "negative_sample_rate", "init", "random_state", "n_jobs",
-            "verbose")}
-
-    def set_params(self, **params):
-        valid = self.get_params()
-        for name, value in params.items():
-            if name not in valid:
-                raise ValueError(f"unknown parameter {name!r}")
-            setattr(self, name, value)
-        return self
-
-    def __repr__(self):
-        changed = {k: v for k, v in self.get_params().items()
-                   if not (isinstance(v, np.ndarray)) and v != UMAP().get_params()[k]}
-        return "UMAP(" + ", ".join(f"{k}={v!r}" for k, v in changed.items()) + ")"
-
+    @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y=None, *, knn=None):
         """Embeds X; the result is in embedding_, the fuzzy graph in graph_.
 
         knn, optional: neighbours computed elsewhere, as a pair (indices,
         distances) of shape (n_samples, n_neighbors): each row starts with the
-        point itself at distance 0, followed by its nearest neighbours by
-        ascending Euclidean distance. The kNN search is then skipped.
+        point itself at distance 0, followed by distinct nearest neighbours by
+        ascending Euclidean distance (-1 for none). The kNN search is skipped.
         """
-        self._check_params()
         self.timings_ = {}
         with self._stage("checking input"):
-            x = pl.as_data_matrix(X, self.n_neighbors)
-        n = x.shape[0]
-        n_threads = pl.resolve_threads(self.n_jobs)
-        n_epochs = self.n_epochs if self.n_epochs is not None else (500 if n <= 10_000 else 200)
-        knn_seed, layout_seed, rng = _seeds(self.random_state)
-        init = self._check_init(n)
+            with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
+                x = validate_data(self, X, dtype=np.float32, order="C", ensure_min_samples=2)
+            n = x.shape[0]
+            if n > _params.INT_MAX:
+                raise ValueError(f"X has {n} samples; at most {_params.INT_MAX} are supported")
+            if self.min_dist > self.spread:
+                raise ValueError(f"min_dist ({self.min_dist}) must not exceed spread ({self.spread})")
+            n_neighbors = self._neighbours_for(n)
+            n_threads = _threads(self.n_jobs)
+            n_epochs = self.n_epochs if self.n_epochs is not None else (500 if n <= 10_000 else 200)
+            knn_seed, layout_seed, rng = _seeds(self.random_state)
+            init = None if isinstance(self.init, str) else pl.check_init(self.init, n, self.n_components)
 
         with self._stage("nearest neighbours"):
             if knn is None:
-                knn_idx, knn_dist = pl.nearest_neighbors(x, self.n_neighbors, knn_seed, n_threads)
+                knn_idx, knn_dist = pl.nearest_neighbors(x, n_neighbors, knn_seed, n_threads)
             else:
-                knn_idx, knn_dist = pl.check_knn(knn, n, self.n_neighbors)
+                knn_idx, knn_dist = pl.check_knn(knn, n, n_neighbors)
         with self._stage("fuzzy graph"):
             self.graph_ = pl.fuzzy_graph(knn_idx, knn_dist)
             head, tail, epochs_per_sample = pl.layout_edges(self.graph_, n_epochs)
             self.a_, self.b_ = pl.fit_ab(float(self.min_dist), float(self.spread))
         with self._stage("initial layout"):
-            if isinstance(init, np.ndarray):
-                embedding = np.array(init, dtype=np.float32, order="C", copy=True)
-            elif init == "random":
+            if init is not None:
+                embedding = pl.array_init(init, rng)
+            elif self.init == "random":
                 embedding = pl.random_init(n, self.n_components, rng)
             else:
                 embedding = pl.spectral_init(self.graph_, self.n_components, rng)
@@ -144,41 +136,22 @@ class UMAP:
         self.embedding_ = embedding
         self.knn_indices_, self.knn_dists_ = knn_idx, knn_dist
         self.n_epochs_ = n_epochs
+        self._n_features_out = self.n_components
         return self
 
-    def fit_transform(self, X, y=None):
-        return self.fit(X, y).embedding_
+    def fit_transform(self, X, y=None, *, knn=None):
+        """fit(X, knn=knn), then the embedding."""
+        return self.fit(X, y, knn=knn).embedding_
 
     # -- internals ------------------------------------------------------------
 
-    def _check_params(self):
-        _check_number("n_neighbors", self.n_neighbors, low=2, integer=True)
-        _check_number("n_components", self.n_components, low=1, integer=True)
-        _check_number("min_dist", self.min_dist, low=0)
-        _check_number("spread", self.spread, low=0, low_open=True)
-        if self.min_dist > self.spread:
-            raise ValueError(f"min_dist ({self.min_dist}) must not exceed spread ({self.spread})")
-        if self.n_epochs is not None:
-            _check_number("n_epochs", self.n_epochs, low=1, integer=True)
-        _check_number("learning_rate", self.learning_rate, low=0, low_open=True)
-        _check_number("repulsion_strength", self.repulsion_strength, low=0)
-        _check_number("negative_sample_rate", self.negative_sample_rate, low=0, low_open=True)
-        if self.n_neighbors > 2**31 - 2 or self.n_components > 2**31 - 1:
-            raise ValueError("n_neighbors and n_components must fit a C int")
-        pl.resolve_threads(self.n_jobs)
-
-    def _check_init(self, n):
-        init = self.init
-        if isinstance(init, str):
-            if init not in ("spectral", "random"):
-                raise ValueError(f"init must be 'spectral', 'random' or an array, got {init!r}")
-            return init
-        arr = np.asarray(init)
-        if arr.shape != (n, self.n_components):
-            raise ValueError(f"init array must have shape {(n, self.n_components)}, got {arr.shape}")
-        if not np.isfinite(arr).all():
-            raise ValueError("init array contains NaN or infinity")
-        return arr
+    def _neighbours_for(self, n: int) -> int:
+        """n_neighbors, or n - 1 (with a warning) when there are too few samples."""
+        if self.n_neighbors < n:
+            return self.n_neighbors
+        warnings.warn(f"n_neighbors={self.n_neighbors} needs more than {self.n_neighbors} "
+                      f"samples, X has {n}: using n_neighbors={n - 1}", UserWarning, stacklevel=4)
+        return n - 1
 
     @contextmanager
     def _stage(self, name):
@@ -192,11 +165,12 @@ class UMAP:
             print(f"[vornik] {name} done in {elapsed:.2f} s", file=sys.stderr, flush=True)
 
 
-def embed(X, n_neighbors=15, n_components=2, min_dist=0.1, random_state=None, n_jobs=None,
-          **params):
+def embed(X, **params):
     """Embeds X (n_samples x n_features) and returns the float32 embedding.
 
-    Keyword arguments are those of UMAP.
+    Keyword arguments are UMAP's parameters, with the same defaults.
     """
-    return UMAP(n_neighbors=n_neighbors, n_components=n_components, min_dist=min_dist,
-                random_state=random_state, n_jobs=n_jobs, **params).fit_transform(X)
+    return UMAP(**params).fit_transform(X)
+
+
+embed.__signature__ = _params.signature(first=("X",), kind=_params.inspect.Parameter.KEYWORD_ONLY)

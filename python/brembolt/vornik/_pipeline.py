@@ -13,53 +13,17 @@ from dataclasses import dataclass
 
 import numpy as np
 import scipy.sparse as sp
+from sklearn.utils import check_array
 
 import _native_vornik as _native
+
+from .neighbours import exact_neighbours
 
 KNN_STATUS = {-1: "invalid arguments", -2: "out of memory"}
 
 
 class KernelError(RuntimeError):
     """A native kernel reported a failure status."""
-
-
-# ---------------------------------------------------------------------------
-# Input
-# ---------------------------------------------------------------------------
-
-
-def as_data_matrix(X, n_neighbors: int) -> np.ndarray:
-    """Checks X once and returns it as a C-contiguous float32 matrix."""
-    try:
-        arr = np.asarray(X)
-    except Exception as exc:  # ragged lists and the like
-        raise ValueError(f"X cannot be read as a numeric array: {exc}") from None
-    if arr.ndim != 2:
-        raise ValueError(f"X must be 2-dimensional (n_samples, n_features), got shape {arr.shape}")
-    if arr.shape[0] == 0 or arr.shape[1] == 0:
-        raise ValueError(f"X is empty: shape {arr.shape}")
-    if not (np.issubdtype(arr.dtype, np.number) or arr.dtype == np.bool_):
-        raise ValueError(f"X must hold numbers, got dtype {arr.dtype}")
-    if np.iscomplexobj(arr):
-        raise ValueError("X must be real, got complex values")
-    with np.errstate(over="ignore", invalid="ignore"):
-        x = np.ascontiguousarray(arr, dtype=np.float32)
-    if not np.isfinite(x).all():
-        raise ValueError("X contains NaN or infinity (or values beyond the float32 range)")
-    if x.shape[0] < n_neighbors + 1:
-        raise ValueError(
-            f"X has {x.shape[0]} samples; at least n_neighbors + 1 = {n_neighbors + 1} are needed"
-        )
-    return x
-
-
-def resolve_threads(n_jobs) -> int:
-    """n_jobs as the kernels take it: None or -1 use every processor (0)."""
-    if n_jobs is None or n_jobs == -1:
-        return 0
-    if not isinstance(n_jobs, (int, np.integer)) or n_jobs < 1:
-        raise ValueError(f"n_jobs must be a positive int, -1 or None, got {n_jobs!r}")
-    return int(n_jobs)
 
 
 # ---------------------------------------------------------------------------
@@ -87,15 +51,30 @@ def default_knn_settings(n: int, d: int, k: int) -> KnnSettings:
                        leaf_size=int(max(24, k + 1)))
 
 
+# From this share of n_samples among the neighbours on, blocked brute force is
+# faster than the forest and NN-descent, whose cost grows with k squared
+# (bench/exact_crossover.py: at k = n / 10 it took 1.2x to 16x less time on 500
+# to 10,000 points of 16 and 128 dimensions, and the gap widens with k and n).
+EXACT_FRACTION = 0.1
+
+
+def uses_exact_search(n: int, k: int) -> bool:
+    """Whether k neighbours of n points are found by brute force rather than the kernel."""
+    return k == 0 or k >= EXACT_FRACTION * n
+
+
 def nearest_neighbors(x: np.ndarray, n_neighbors: int, seed: int, n_threads: int,
                       settings: KnnSettings | None = None):
     """kNN rows as the fuzzy graph reads them.
 
     Column 0 is the point itself at distance 0, then its n_neighbors - 1
-    nearest neighbours by ascending Euclidean (not squared) distance.
+    nearest neighbours by ascending Euclidean (not squared) distance. When
+    they are a large share of all points the search is exact.
     """
     n, d = x.shape
     k = n_neighbors - 1
+    if uses_exact_search(n, k):
+        return exact_rows(x, k)
     s = settings or default_knn_settings(n, d, k)
     idx = np.empty((n, k), np.int32)
     dist = np.empty((n, k), np.float32)
@@ -104,8 +83,29 @@ def nearest_neighbors(x: np.ndarray, n_neighbors: int, seed: int, n_threads: int
     if status != 0:
         reason = KNN_STATUS.get(status, "unknown failure")
         raise KernelError(f"kNN kernel failed with status {status} ({reason})")
-    _fill_missing_neighbours(x, idx, dist)
-    return rows_with_self(idx, dist)
+    full_idx, full_dist = rows_with_self(idx, dist)
+    _fill_missing_neighbours(x, full_idx, full_dist)
+    return full_idx, full_dist
+
+
+def exact_rows(x: np.ndarray, k: int, queries=None):
+    """Exact kNN rows (self first, Euclidean); distances stay float64 up to one final cast."""
+    rows = np.arange(x.shape[0]) if queries is None else queries
+    ids, sq = exact_neighbours(x, k, rows)
+    full_idx = np.empty((rows.size, k + 1), np.int32)
+    full_dist = np.empty((rows.size, k + 1), np.float32)
+    full_idx[:, 0] = rows
+    full_idx[:, 1:] = ids
+    full_dist[:, 0] = 0.0
+    full_dist[:, 1:] = np.sqrt(sq)
+    return full_idx, full_dist
+
+
+def _fill_missing_neighbours(x: np.ndarray, full_idx: np.ndarray, full_dist: np.ndarray) -> None:
+    """Rows the search could not fill (an id -1) get their exact rows instead."""
+    rows = np.flatnonzero((full_idx < 0).any(axis=1))
+    if rows.size:
+        full_idx[rows], full_dist[rows] = exact_rows(x, full_idx.shape[1] - 1, rows)
 
 
 def check_knn(knn, n: int, n_neighbors: int):
@@ -124,25 +124,15 @@ def check_knn(knn, n: int, n_neighbors: int):
         raise ValueError("knn indices must be integers")
     if ((knn_idx < -1) | (knn_idx >= n)).any():
         raise ValueError("knn indices must lie in [0, n_samples), or be -1 for none")
+    ordered = np.sort(knn_idx, axis=1)
+    repeated = (ordered[:, 1:] == ordered[:, :-1]) & (ordered[:, 1:] >= 0)
+    if repeated.any():
+        row = int(np.flatnonzero(repeated.any(axis=1))[0])
+        raise ValueError(f"knn indices repeat within a row (first in row {row}): "
+                         "each neighbour may appear once per row")
     if not np.isfinite(knn_dist).all() or (knn_dist < 0).any():
         raise ValueError("knn distances must be finite and non-negative")
     return knn_idx.astype(np.int32, copy=False), knn_dist
-
-
-def _fill_missing_neighbours(x: np.ndarray, idx: np.ndarray, dist: np.ndarray) -> None:
-    """Rows the search could not fill (id -1) get their exact neighbours instead."""
-    rows = np.flatnonzero((idx < 0).any(axis=1))
-    if rows.size == 0:
-        return
-    k = idx.shape[1]
-    sq = np.einsum("ij,ij->i", x, x, dtype=np.float64)
-    for start in range(0, rows.size, 1024):
-        block = rows[start:start + 1024]
-        d2 = sq[block, None] + sq[None, :] - 2.0 * (x[block].astype(np.float64) @ x.T.astype(np.float64))
-        d2[np.arange(block.size), block] = np.inf
-        order = np.argpartition(d2, k - 1, axis=1)[:, :k]
-        idx[block] = order
-        dist[block] = np.maximum(np.take_along_axis(d2, order, axis=1), 0.0)
 
 
 def rows_with_self(idx: np.ndarray, sq_dist: np.ndarray):
@@ -225,6 +215,45 @@ def fit_ab(min_dist: float, spread: float):
 INIT_SCALE = 10.0
 
 
+# An array init larger than this is rescaled to +-INIT_SCALE: the layout's
+# float32 squared distances would come near overflow (about 1.8e19 per axis).
+INIT_LIMIT = 1e15
+# Coincident start points feel no force that tells them apart; a jitter of this
+# size relative to the layout's extent separates them.
+JITTER = 1e-4
+
+
+def check_init(init, n: int, n_components: int) -> np.ndarray:
+    """A caller's initial layout as float64, with its shape and values checked."""
+    arr = check_array(init, dtype=np.float64, input_name="init")
+    if arr.shape != (n, n_components):
+        raise ValueError(f"init array must have shape {(n, n_components)}, got {arr.shape}")
+    return arr
+
+
+def array_init(init: np.ndarray, rng: np.random.Generator) -> np.ndarray:
+    """A checked init as the layout takes it: float32, its scale bounded, no coincident points."""
+    span = float(np.abs(init).max())
+    if span > INIT_LIMIT:
+        warnings.warn(f"init reaches {span:.3g}; rescaled to +-{INIT_SCALE:g} so that the "
+                      "layout's squared distances stay finite", RuntimeWarning, stacklevel=4)
+        init = init * (INIT_SCALE / span)
+    embedding = np.array(init, dtype=np.float32, order="C")
+    separate_coincident(embedding, rng)
+    return embedding
+
+
+def separate_coincident(embedding: np.ndarray, rng: np.random.Generator) -> None:
+    """Moves points that share a position by a tiny seeded jitter, in place."""
+    _, inverse, counts = np.unique(embedding, axis=0, return_inverse=True, return_counts=True)
+    shared = counts[inverse.ravel()] > 1
+    if not shared.any():
+        return
+    scale = JITTER * max(float(np.abs(embedding).max()), INIT_SCALE)
+    noise = rng.normal(scale=scale, size=(int(shared.sum()), embedding.shape[1]))
+    embedding[shared] += noise.astype(np.float32)
+
+
 def random_init(n: int, n_components: int, rng: np.random.Generator) -> np.ndarray:
     return rng.uniform(-INIT_SCALE, INIT_SCALE, size=(n, n_components)).astype(np.float32)
 
@@ -239,12 +268,12 @@ def spectral_init(graph: sp.csr_matrix, n_components: int, rng: np.random.Genera
         coords = _laplacian_eigenmap(graph, n_components, rng)
     except Exception as exc:  # ARPACK no convergence, degenerate graphs
         warnings.warn(f"spectral initialisation failed ({exc}); using a random layout",
-                      RuntimeWarning, stacklevel=3)
+                      RuntimeWarning, stacklevel=4)
         return random_init(n, n_components, rng)
     span = np.abs(coords).max()
     if not np.isfinite(span) or span == 0:
         warnings.warn("spectral initialisation is degenerate; using a random layout",
-                      RuntimeWarning, stacklevel=3)
+                      RuntimeWarning, stacklevel=4)
         return random_init(n, n_components, rng)
     coords = coords * (INIT_SCALE / span)
     coords += rng.normal(scale=1e-4 * INIT_SCALE, size=coords.shape)
@@ -290,7 +319,11 @@ def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epoc
     status = _native.umap_layout_euclidean_f32(
         embedding, head, tail, epochs_per_sample, n, dim, n_epochs, a, b,
         repulsion_strength, learning_rate, negative_sample_rate, seed, n_threads)
-    # -1 also reports that the serial optimiser did the work (one thread, or no
-    # threads or memory to be had); the arguments were checked above.
-    if status not in (0, -1):
+    # -1 also reports that the serial optimiser did the work: as asked with one
+    # thread or one edge, else because threads or memory could not be had.
+    if status == -1 and n_threads > 1 and head.size > 1:
+        warnings.warn(f"the layout ran on one thread: {n_threads} threads (or their memory) could "
+                      "not be had; the embedding differs from a threaded run",
+                      RuntimeWarning, stacklevel=4)
+    elif status not in (0, -1):
         raise KernelError(f"layout kernel failed with status {status}")

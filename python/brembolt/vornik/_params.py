@@ -1,0 +1,176 @@
+"""The estimator's parameters: one table that the class, embed(), the CLI and the README read.
+
+Adding a parameter is one Param line here; UMAP.__init__, its
+_parameter_constraints and docstring, embed()'s signature, the command-line
+options and the README table all follow from it. A test checks the README's
+copy of the table; print it with
+    python -c "from brembolt.vornik._params import markdown_table as t; print(t())"
+"""
+
+from __future__ import annotations
+
+import argparse
+import inspect
+from dataclasses import dataclass
+from numbers import Integral, Real
+
+import numpy as np
+from sklearn.utils._param_validation import Interval, StrOptions
+
+INT_MAX = 2**31 - 1
+# Bounds that keep the layout's amount of work sane: each edge draws up to
+# negative_sample_rate negative samples per epoch in which it is sampled.
+MAX_EPOCHS = 100_000
+MAX_NEGATIVE_SAMPLE_RATE = 1_000
+
+
+@dataclass(frozen=True)
+class Cli:
+    """How a parameter appears on the command line (absent: not an option)."""
+
+    type: object = None  # argparse type; None for a flag
+    flag: str | None = None  # default: --name-with-dashes
+    default: object = inspect.Parameter.empty  # default: the parameter's own
+    choices: tuple | None = None
+    help: str | None = None  # default: the parameter's doc
+
+
+@dataclass(frozen=True)
+class Param:
+    name: str
+    default: object
+    constraints: tuple
+    doc: str
+    cli: Cli | None = None
+
+    @property
+    def flag(self) -> str:
+        return self.cli.flag or "--" + self.name.replace("_", "-")
+
+    @property
+    def cli_default(self):
+        return self.default if self.cli.default is inspect.Parameter.empty else self.cli.default
+
+
+PARAMS = (
+    Param("n_neighbors", 15, (Interval(Integral, 2, INT_MAX - 1, closed="both"),),
+          "size of each point's neighbourhood, the point itself included; at most "
+          "n_samples - 1 is used", Cli(int)),
+    Param("n_components", 2, (Interval(Integral, 1, INT_MAX, closed="both"),),
+          "dimension of the embedding", Cli(int)),
+    Param("min_dist", 0.1, (Interval(Real, 0, None, closed="left"),),
+          "smallest distance of close points in the embedding (at most spread)", Cli(float)),
+    Param("spread", 1.0, (Interval(Real, 0, None, closed="neither"),),
+          "scale of the embedded clusters", Cli(float)),
+    Param("n_epochs", None, (Interval(Integral, 1, MAX_EPOCHS, closed="both"), None),
+          "optimisation epochs; None: 500 up to 10,000 points, else 200",
+          Cli(int, help="optimisation epochs (default: 500 up to 10,000 points, else 200)")),
+    Param("learning_rate", 1.0, (Interval(Real, 0, None, closed="neither"),),
+          "initial step size of the layout, decaying linearly to 0", Cli(float)),
+    Param("repulsion_strength", 1.0, (Interval(Real, 0, None, closed="left"),),
+          "weight of the repulsive (negative-sample) updates", Cli(float)),
+    Param("negative_sample_rate", 5,
+          (Interval(Real, 0, MAX_NEGATIVE_SAMPLE_RATE, closed="right"),),
+          "negative samples per positive sample of an edge", Cli(float)),
+    Param("init", "spectral", (StrOptions({"spectral", "random"}), "array-like"),
+          "initial layout: 'spectral', 'random' or an array (n_samples, n_components)",
+          Cli(str, choices=("spectral", "random"), help="initial layout")),
+    Param("random_state", None, (None, Integral, np.random.RandomState, np.random.Generator),
+          "seed (int), numpy RandomState or Generator, or None for numpy's global state",
+          Cli(int, flag="--seed", default=42, help="random seed")),
+    Param("n_jobs", -1, (Interval(Integral, None, -1, closed="right"),
+                         Interval(Integral, 1, None, closed="left"), None),
+          "threads: -1 every usable processor, -2 all but one, None one unless a joblib "
+          "parallel_config says otherwise", Cli(int, help="threads: -1 every usable processor, "
+                                                "-2 all but one")),
+    Param("verbose", False, ("verbose",),
+          "report each stage on standard error as it starts and ends", Cli()),
+)
+
+BY_NAME = {p.name: p for p in PARAMS}
+
+
+def constraints() -> dict:
+    """UMAP._parameter_constraints."""
+    return {p.name: list(p.constraints) for p in PARAMS}
+
+
+def defaults() -> dict:
+    return {p.name: p.default for p in PARAMS}
+
+
+def signature(*, first=(), kind=inspect.Parameter.POSITIONAL_OR_KEYWORD) -> inspect.Signature:
+    """A signature with the leading parameters `first`, then every table entry with its default."""
+    lead = [inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD) for name in first]
+    rest = [inspect.Parameter(p.name, kind, default=p.default) for p in PARAMS]
+    return inspect.Signature(lead + rest)
+
+
+# ---------------------------------------------------------------------------
+# Text
+# ---------------------------------------------------------------------------
+
+
+def _describe_constraint(c) -> str:
+    if c is None:
+        return "None"
+    if isinstance(c, Interval):
+        kind = "int" if c.type is Integral else "float"
+        if c.right is None:
+            sign = ">=" if c.closed in ("left", "both") else ">"
+            return f"{kind} {sign} {c.left}"
+        if c.left is None:
+            sign = "<=" if c.closed in ("right", "both") else "<"
+            return f"{kind} {sign} {c.right}"
+        lo = "[" if c.closed in ("left", "both") else "("
+        hi = "]" if c.closed in ("right", "both") else ")"
+        return f"{kind} in {lo}{c.left}, {c.right}{hi}"
+    if isinstance(c, StrOptions):
+        return ", ".join(repr(o) for o in sorted(c.options))
+    if isinstance(c, type):
+        return {int: "int", Integral: "int"}.get(c, c.__name__)
+    return {"verbose": "bool or int"}.get(c, str(c))
+
+
+def describe(p: Param) -> str:
+    """The allowed values in words: "int >= 1 or None"."""
+    parts = [_describe_constraint(c) for c in p.constraints]
+    return parts[0] if len(parts) == 1 else ", ".join(parts[:-1]) + " or " + parts[-1]
+
+
+def docstring_section() -> str:
+    """The numpydoc 'Parameters' section of the class docstring."""
+    lines = ["Parameters", "----------"]
+    for p in PARAMS:
+        lines.append(f"{p.name} : {describe(p)}, default={p.default!r}")
+        lines.append(f"    {p.doc[0].upper()}{p.doc[1:]}.")
+    return "\n".join(lines)
+
+
+def markdown_table() -> str:
+    """The README's parameter table."""
+    rows = ["| parameter | default | allowed | meaning |", "|---|---|---|---|"]
+    for p in PARAMS:
+        rows.append(f"| `{p.name}` | `{p.default!r}` | {describe(p)} | {p.doc} |")
+    return "\n".join(rows)
+
+
+def add_cli_options(parser: argparse.ArgumentParser) -> None:
+    """One option per table entry that has a command-line form."""
+    for p in PARAMS:
+        if p.cli is None:
+            continue
+        help_text = p.cli.help or p.doc
+        if p.cli.type is None:
+            parser.add_argument(p.flag, dest=p.name, action="store_true", help=help_text)
+            continue
+        if p.cli_default is not None:
+            help_text += f" (default: {p.cli_default})"
+        parser.add_argument(p.flag, dest=p.name, type=p.cli.type, default=p.cli_default,
+                            choices=p.cli.choices,
+                            metavar=None if p.cli.choices else p.flag[2:].upper().replace("-", "_"),
+                            help=help_text)
+
+
+def cli_params(args: argparse.Namespace) -> dict:
+    return {p.name: getattr(args, p.name) for p in PARAMS if p.cli is not None}
