@@ -85,42 +85,67 @@ def search_graph(knn_idx: np.ndarray, knn_dist: np.ndarray, width: int) -> np.nd
     """Each point's fit neighbours and reverse neighbours, nearest first, width at most.
 
     Reverse edges let a walk reach points that few others list, and the width
-    bounds the work of expanding a hub.
+    bounds the work of expanding a hub. A row holds its own neighbours in
+    their order and the points that list it (and are not among them), merged
+    by distance; equal distances put its own neighbours first.
     """
     n = knn_idx.shape[0]
-    rows = np.repeat(np.arange(n, dtype=np.int64), knn_idx.shape[1])
-    cols = knn_idx.astype(np.int64).ravel()
-    dist = knn_dist.astype(np.float64).ravel()
-    keep = (cols >= 0) & (cols != rows)
-    src = np.concatenate([rows[keep], cols[keep]])
-    dst = np.concatenate([cols[keep], rows[keep]])
-    dist = np.concatenate([dist[keep], dist[keep]])
-    # One entry per pair (the shorter distance), then each row by distance, ties by id.
-    pair = src * n + dst
-    first = np.lexsort((dist, pair))
-    _, at = np.unique(pair[first], return_index=True)
-    chosen = first[at]
-    src, dst, dist = src[chosen], dst[chosen], dist[chosen]
-    order = np.lexsort((dst, dist, src))
-    src, dst = src[order], dst[order]
-    rank = np.arange(src.size) - np.searchsorted(src, src, side="left")
-    keep = rank < width
+    fwd, fdist = _own_neighbours(knn_idx, knn_dist)
+    m = fwd.shape[1]
+    src = np.repeat(np.arange(n, dtype=np.int64), m)
+    dst = fwd.ravel().astype(np.int64)
+    keep = dst >= 0
+    f_src, f_dst = src[keep], dst[keep]
+    f_key = _row_distance_keys(f_src, fdist.ravel()[keep])  # ascending: rows in order, sorted
+    # The reverse entry dst <- src, unless dst lists src itself.
+    mutual = np.zeros(f_src.size, bool)
+    for lo in range(0, f_src.size, 1 << 20):
+        hi = min(lo + (1 << 20), f_src.size)
+        mutual[lo:hi] = (fwd[f_dst[lo:hi]] == f_src[lo:hi, None]).any(axis=1)
+    r_src, r_dst = f_dst[~mutual], f_src[~mutual]
+    r_key = _row_distance_keys(r_src, fdist.ravel()[keep][~mutual])
+    order = np.argsort(r_key, kind="stable")
+    r_src, r_dst, r_key = r_src[order], r_dst[order], r_key[order]
+    # Place in the merged row: own rank plus the other list's entries before it.
+    f_rank = np.arange(f_src.size) - np.searchsorted(f_src, f_src, side="left")
+    r_rank = np.arange(r_src.size) - np.searchsorted(r_src, r_src, side="left")
+    f_pos = f_rank + np.searchsorted(r_key, f_key, side="left") - np.searchsorted(r_src, f_src)
+    r_pos = r_rank + np.searchsorted(f_key, r_key, side="right") - np.searchsorted(f_src, r_src)
     graph = np.full((n, width), -1, np.int32)
-    graph[src[keep], rank[keep]] = dst[keep]
+    for s_, d_, p_ in ((f_src, f_dst, f_pos), (r_src, r_dst, r_pos)):
+        ok = p_ < width
+        graph[s_[ok], p_[ok]] = d_[ok]
     return graph
+
+
+def _own_neighbours(knn_idx: np.ndarray, knn_dist: np.ndarray):
+    """The kNN rows without each point itself (-1 there), by ascending distance."""
+    n = knn_idx.shape[0]
+    ids = np.where(knn_idx == np.arange(n)[:, None], -1, knn_idx).astype(np.int32)
+    dist = np.ascontiguousarray(knn_dist, dtype=np.float32)
+    if (np.diff(dist, axis=1) < 0).any():  # caller's rows need not be sorted
+        order = np.argsort(dist, axis=1, kind="stable")
+        ids = np.take_along_axis(ids, order, axis=1)
+        dist = np.take_along_axis(dist, order, axis=1)
+    return ids, dist
+
+
+def _row_distance_keys(rows: np.ndarray, dist: np.ndarray) -> np.ndarray:
+    """Keys that order entries by row, then by distance (non-negative floats order as bits)."""
+    return (rows.astype(np.uint64) << np.uint64(32)) | dist.astype(np.float32).view(
+        np.uint32).astype(np.uint64)
 
 
 def choose_pivots(graph: np.ndarray, count: int, rng: np.random.Generator) -> np.ndarray:
     """count random points (all when fewer), plus the first point of every piece they miss."""
-    n = graph.shape[0]
+    n, width = graph.shape
     if count >= n:
         return np.arange(n, dtype=np.int32)
     chosen = rng.choice(n, size=count, replace=False)
-    rows = np.repeat(np.arange(n), graph.shape[1])
-    cols = graph.ravel()
-    keep = cols >= 0
-    adjacency = sp.coo_matrix((np.ones(int(keep.sum()), np.int8), (rows[keep], cols[keep])),
-                              shape=(n, n))
+    # The graph as CSR as it stands: empty slots become self-loops, which join nothing.
+    cols = np.where(graph >= 0, graph, np.arange(n, dtype=np.int32)[:, None]).ravel()
+    adjacency = sp.csr_matrix((np.ones(cols.size, np.int8), cols,
+                               np.arange(0, cols.size + 1, width)), shape=(n, n))
     _, piece = connected_components(adjacency, directed=False)
     _, first = np.unique(piece, return_index=True)
     missed = first[~np.isin(piece[first], piece[chosen])]
