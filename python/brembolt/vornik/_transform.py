@@ -153,15 +153,21 @@ def choose_pivots(graph: np.ndarray, count: int, rng: np.random.Generator) -> np
 
 
 def row_keys(x: np.ndarray) -> np.ndarray:
-    """A 64-bit hash of the bits of every row of a float32 matrix."""
-    words = np.ascontiguousarray(np.ascontiguousarray(x, dtype=np.float32).view(np.uint32).T)
-    h = np.full(words.shape[1], words.shape[0], np.uint64)
+    """A 64-bit hash of the bits of every row of a float32 matrix.
+
+    The row's words times fixed odd multipliers, summed modulo 2^64 (exact, so
+    no order of summation changes a bit), then mixed.
+    """
+    words = np.ascontiguousarray(x, dtype=np.float32).view(np.uint32)
+    m, d = words.shape
     with np.errstate(over="ignore"):
-        for column in words:
-            h ^= column
-            h *= _KEY_MULTIPLIER
-            h ^= h >> np.uint64(29)
-        return _mix64(h)
+        multipliers = _mix64(np.arange(1, d + 1, dtype=np.uint64) * _KEY_MULTIPLIER)
+        multipliers |= np.uint64(1)
+        keys = np.empty(m, np.uint64)
+        step = max(1, (1 << 22) // max(d, 1))  # rows per block: 32 MiB of 64-bit words
+        for lo in range(0, m, step):
+            keys[lo:lo + step] = words[lo:lo + step].astype(np.uint64) @ multipliers
+        return _mix64(keys ^ np.uint64(d))
 
 
 def _mix64(z: np.ndarray) -> np.ndarray:
