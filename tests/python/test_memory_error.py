@@ -52,12 +52,16 @@ SCRIPT = textwrap.dedent("""
 """)
 
 
-def test_scratch_exhaustion_raises_memory_error_with_outputs_untouched(preload):
+def run_with_failing_malloc(script, preload):
     env = dict(os.environ, LD_PRELOAD=str(preload))
-    proc = subprocess.run([sys.executable, "-c", SCRIPT, str(preload)], env=env,
+    proc = subprocess.run([sys.executable, "-c", script, str(preload)], env=env,
                           capture_output=True, text=True, timeout=120)
     assert proc.returncode == 0, proc.stderr
     assert proc.stdout.strip() == "ok"
+
+
+def test_scratch_exhaustion_raises_memory_error_with_outputs_untouched(preload):
+    run_with_failing_malloc(SCRIPT, preload)
 
 
 MEMBERSHIP_SCRIPT = textwrap.dedent("""
@@ -89,8 +93,4 @@ MEMBERSHIP_SCRIPT = textwrap.dedent("""
 
 
 def test_membership_scratch_exhaustion_raises_memory_error_with_vals_untouched(preload):
-    env = dict(os.environ, LD_PRELOAD=str(preload))
-    proc = subprocess.run([sys.executable, "-c", MEMBERSHIP_SCRIPT, str(preload)], env=env,
-                          capture_output=True, text=True, timeout=120)
-    assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.strip() == "ok"
+    run_with_failing_malloc(MEMBERSHIP_SCRIPT, preload)
