@@ -48,3 +48,55 @@ def umap_layout_euclidean_f32(
     /,
 ) -> int:
     """Optimize a UMAP layout in-place with the vendored pthread kernel."""
+
+def knn_query_f32(
+    x: Buffer,
+    graph: Buffer,
+    pivots: Buffer,
+    queries: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    d: int,
+    width: int,
+    n_pivots: int,
+    n_queries: int,
+    k: int,
+    beam: int,
+    n_entries: int,
+    n_threads: int,
+    /,
+) -> int:
+    """Fill the k nearest training rows of new rows by a walk over a fitted search graph."""
+
+def umap_query_memberships_f32(
+    idx: Buffer,
+    dist: Buffer,
+    vals: Buffer,
+    n_queries: int,
+    n_neighbors: int,
+    /,
+) -> None:
+    """Membership strengths of new rows to their training neighbours from dense kNN arrays."""
+
+def umap_layout_new_points_f32(
+    embedding: Buffer,
+    reference: Buffer,
+    tail: Buffer,
+    epochs_per_sample: Buffer,
+    keys: Buffer,
+    n_points: int,
+    n_reference: int,
+    dim: int,
+    width: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    n_threads: int,
+    /,
+) -> int:
+    """Optimize the layout of new points in-place against a frozen reference embedding."""

@@ -56,16 +56,20 @@ class buffer_view {
         if (held_) PyBuffer_Release(&view_);
     }
 
-    bool acquire(PyObject *obj, bool writable, Py_ssize_t min_items, const char *name) {
-        held_ = get_buffer(obj, &view_, writable, ITEMSIZE, min_items, name) == 0;
+    bool acquire(PyObject *obj, bool writable, Py_ssize_t min_items, const char *name,
+                 Py_ssize_t itemsize = ITEMSIZE) {
+        held_ = get_buffer(obj, &view_, writable, itemsize, min_items, name) == 0;
+        itemsize_ = itemsize;
         return held_;
     }
-    Py_ssize_t items() const { return view_.len / ITEMSIZE; }
+    Py_ssize_t items() const { return view_.len / itemsize_; }
+    Py_ssize_t itemsize() const { return itemsize_; }
     template <class T> T *as() const { return static_cast<T *>(view_.buf); }
 
   private:
     Py_buffer view_;
     bool held_;
+    Py_ssize_t itemsize_ = ITEMSIZE;
 };
 
 // The bytes a kernel touches through one view: its first items elements.
@@ -76,7 +80,7 @@ struct used_bytes {
 
 inline used_bytes used(const char *name, const buffer_view &v, Py_ssize_t items) {
     const uintptr_t lo = reinterpret_cast<uintptr_t>(v.as<const char>());
-    return used_bytes{name, lo, lo + static_cast<uintptr_t>(items) * ITEMSIZE};
+    return used_bytes{name, lo, lo + static_cast<uintptr_t>(items) * v.itemsize()};
 }
 
 inline bool overlap(const used_bytes &a, const used_bytes &b) {
@@ -343,6 +347,173 @@ PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
 }
 
 // ---------------------------------------------------------------------------
+// knn_query_f32
+// ---------------------------------------------------------------------------
+
+const char knn_query_f32_doc[] =
+    "Fill the k nearest training rows of new rows by a walk over a fitted search graph.";
+
+// Whether every one of count ids lies in [lo, n).
+bool ids_within(const int32_t *ids, Py_ssize_t count, int lo, int n) {
+    for (Py_ssize_t j = 0; j < count; ++j)
+        if (ids[j] < lo || ids[j] >= n) return false;
+    return true;
+}
+
+PyObject *py_knn_query_f32(PyObject *, PyObject *args) {
+    PyObject *x_obj, *graph_obj, *pivots_obj, *q_obj, *idx_obj, *dist_obj;
+    int n, d, width, n_pivots, n_queries, k, beam, n_entries, n_threads;
+    if (!PyArg_ParseTuple(args, "OOOOOOiiiiiiiii", &x_obj, &graph_obj, &pivots_obj, &q_obj,
+                          &idx_obj, &dist_obj, &n, &d, &width, &n_pivots, &n_queries, &k, &beam,
+                          &n_entries, &n_threads))
+        return nullptr;
+    if (n <= 0 || d <= 0 || width <= 0 || n_pivots <= 0 || n_queries <= 0 || k <= 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "n, d, width, n_pivots, n_queries, and k must be positive");
+        return nullptr;
+    }
+
+    buffer_view x, graph, pivots, queries, idx, dist;
+    if (!x.acquire(x_obj, false, count_of(n, d), "x")) return nullptr;
+    if (!graph.acquire(graph_obj, false, count_of(n, width), "graph")) return nullptr;
+    if (!pivots.acquire(pivots_obj, false, n_pivots, "pivots")) return nullptr;
+    if (!queries.acquire(q_obj, false, count_of(n_queries, d), "queries")) return nullptr;
+    if (!idx.acquire(idx_obj, true, count_of(n_queries, k), "idx")) return nullptr;
+    if (!dist.acquire(dist_obj, true, count_of(n_queries, k), "dist")) return nullptr;
+    const used_bytes inputs[] = {
+        used("x", x, count_of(n, d)), used("graph", graph, count_of(n, width)),
+        used("pivots", pivots, n_pivots), used("queries", queries, count_of(n_queries, d))};
+    const used_bytes outputs[] = {used("idx", idx, count_of(n_queries, k)),
+                                  used("dist", dist, count_of(n_queries, k))};
+    if (!outputs_apart(inputs, 4, outputs, 2)) return nullptr;
+    // The walk indexes the training rows by these ids; the kernel would
+    // refuse them too, but only with its status.
+    if (!ids_within(graph.as<const int32_t>(), count_of(n, width), -1, n)) {
+        PyErr_SetString(PyExc_ValueError, "graph ids must be in [-1, n)");
+        return nullptr;
+    }
+    if (!ids_within(pivots.as<const int32_t>(), n_pivots, 0, n)) {
+        PyErr_SetString(PyExc_ValueError, "pivot ids must be in [0, n)");
+        return nullptr;
+    }
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_knn_query_f32(n, d, x.as<const float>(), width, graph.as<const int32_t>(), n_pivots,
+                              pivots.as<const int32_t>(), n_queries, queries.as<const float>(), k,
+                              beam, n_entries, idx.as<int32_t>(), dist.as<float>(), n_threads);
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+// ---------------------------------------------------------------------------
+// umap_query_memberships_f32
+// ---------------------------------------------------------------------------
+
+const char umap_query_memberships_f32_doc[] =
+    "Membership strengths of new rows to their training neighbours from dense kNN arrays.";
+
+// Per-call scratch of the bandwidths and the directed entries.
+struct membership_scratch {
+    vornik::scratch<float> sigmas, rhos;
+    vornik::scratch<int32_t> rows, cols;
+
+    bool allocate(int n_queries, Py_ssize_t flat) {
+        sigmas = vornik::alloc_scratch<float>(n_queries);
+        rhos = vornik::alloc_scratch<float>(n_queries);
+        rows = vornik::alloc_scratch<int32_t>(flat);
+        cols = vornik::alloc_scratch<int32_t>(flat);
+        return sigmas && rhos && rows && cols;
+    }
+};
+
+PyObject *py_umap_query_memberships_f32(PyObject *, PyObject *args) {
+    PyObject *idx_obj, *dist_obj, *vals_obj;
+    int n_queries, n_neighbors;
+    if (!PyArg_ParseTuple(args, "OOOii", &idx_obj, &dist_obj, &vals_obj, &n_queries, &n_neighbors))
+        return nullptr;
+    if (n_queries <= 0 || n_neighbors <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n_queries and n_neighbors must be positive");
+        return nullptr;
+    }
+    const Py_ssize_t flat = count_of(n_queries, n_neighbors);
+
+    buffer_view idx, dist, vals;
+    if (!idx.acquire(idx_obj, false, flat, "idx")) return nullptr;
+    if (!dist.acquire(dist_obj, false, flat, "dist")) return nullptr;
+    if (!vals.acquire(vals_obj, true, flat, "vals")) return nullptr;
+    const used_bytes inputs[] = {used("idx", idx, flat), used("dist", dist, flat)};
+    const used_bytes outputs[] = {used("vals", vals, flat)};
+    if (!outputs_apart(inputs, 2, outputs, 1)) return nullptr;
+
+    membership_scratch s;
+    if (!s.allocate(n_queries, flat)) return PyErr_NoMemory();
+
+    Py_BEGIN_ALLOW_THREADS;
+    // Rows and columns index different sets, so an id equal to its row
+    // number is an ordinary neighbour (bipartite).
+    mirnak_umap_smooth_knn_dist_f32(n_queries, n_neighbors, dist.as<const float>(),
+                                    static_cast<float>(n_neighbors), SIGMA_BISECTION_STEPS,
+                                    LOCAL_CONNECTIVITY, BANDWIDTH, s.sigmas.get(), s.rhos.get());
+    mirnak_umap_membership_strengths_f32(n_queries, n_neighbors, idx.as<const int32_t>(),
+                                         dist.as<const float>(), s.sigmas.get(), s.rhos.get(), 0, 1,
+                                         s.rows.get(), s.cols.get(), vals.as<float>(), nullptr);
+    Py_END_ALLOW_THREADS;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// umap_layout_new_points_f32
+// ---------------------------------------------------------------------------
+
+const char umap_layout_new_points_f32_doc[] =
+    "Optimize the layout of new points in-place against a frozen reference embedding.";
+
+PyObject *py_umap_layout_new_points_f32(PyObject *, PyObject *args) {
+    PyObject *emb_obj, *ref_obj, *tail_obj, *eps_obj, *keys_obj;
+    int n_points, n_reference, dim, width, n_epochs, n_threads;
+    double a, b, gamma, initial_alpha, negative_sample_rate;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOOOiiiiidddddKi", &emb_obj, &ref_obj, &tail_obj, &eps_obj,
+                          &keys_obj, &n_points, &n_reference, &dim, &width, &n_epochs, &a, &b,
+                          &gamma, &initial_alpha, &negative_sample_rate, &seed, &n_threads))
+        return nullptr;
+    if (n_points <= 0 || n_reference <= 0 || dim <= 0 || width <= 0 || n_epochs <= 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "n_points, n_reference, dim, width, and n_epochs must be positive");
+        return nullptr;
+    }
+    const Py_ssize_t edges = count_of(n_points, width);
+
+    buffer_view embedding, reference, tail, epochs_per_sample, keys;
+    if (!embedding.acquire(emb_obj, true, count_of(n_points, dim), "embedding")) return nullptr;
+    if (!reference.acquire(ref_obj, false, count_of(n_reference, dim), "reference")) return nullptr;
+    if (!tail.acquire(tail_obj, false, edges, "tail")) return nullptr;
+    if (!epochs_per_sample.acquire(eps_obj, false, edges, "epochs_per_sample")) return nullptr;
+    if (!keys.acquire(keys_obj, false, n_points, "keys", 8)) return nullptr;
+    const used_bytes inputs[] = {
+        used("reference", reference, count_of(n_reference, dim)), used("tail", tail, edges),
+        used("epochs_per_sample", epochs_per_sample, edges), used("keys", keys, n_points)};
+    const used_bytes outputs[] = {used("embedding", embedding, count_of(n_points, dim))};
+    if (!outputs_apart(inputs, 4, outputs, 1)) return nullptr;
+    if (!ids_within(tail.as<const int32_t>(), edges, -1, n_reference)) {
+        PyErr_SetString(PyExc_ValueError, "tail ids must be in [-1, n_reference)");
+        return nullptr;
+    }
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_umap_optimize_new_points_f32(
+        embedding.as<float>(), n_points, dim, reference.as<const float>(), n_reference,
+        tail.as<const int32_t>(), epochs_per_sample.as<const float>(), width,
+        keys.as<const uint64_t>(), n_epochs, narrow_to_float(a), narrow_to_float(b),
+        narrow_to_float(gamma), narrow_to_float(initial_alpha),
+        narrow_to_float(negative_sample_rate), static_cast<uint64_t>(seed), n_threads);
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+// ---------------------------------------------------------------------------
 // Module definition
 // ---------------------------------------------------------------------------
 
@@ -353,6 +524,11 @@ PyMethodDef methods[] = {
     {"umap_graph_f32", py_umap_graph_f32, METH_VARARGS, umap_graph_f32_doc},
     {"umap_layout_euclidean_f32", py_umap_layout_euclidean_f32, METH_VARARGS,
      umap_layout_euclidean_f32_doc},
+    {"knn_query_f32", py_knn_query_f32, METH_VARARGS, knn_query_f32_doc},
+    {"umap_query_memberships_f32", py_umap_query_memberships_f32, METH_VARARGS,
+     umap_query_memberships_f32_doc},
+    {"umap_layout_new_points_f32", py_umap_layout_new_points_f32, METH_VARARGS,
+     umap_layout_new_points_f32_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

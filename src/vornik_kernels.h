@@ -15,6 +15,8 @@
  *                      mirnak_umap_symmetrize_fuzzy_graph_f32
  *   layout:            mirnak_umap_optimize_layout_euclidean_f32
  *                      mirnak_umap_optimize_layout_euclidean_f32_parallel
+ *   new points:        mirnak_knn_query_f32
+ *                      mirnak_umap_optimize_new_points_f32
  */
 #ifndef VORNIK_KERNELS_H
 #define VORNIK_KERNELS_H
@@ -99,6 +101,46 @@ MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parallel(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
     float initial_alpha, float negative_sample_rate, uint64_t seed, int n_threads);
+
+/* k nearest training points of new rows by squared Euclidean distance, by a
+ * best-first walk over a search graph of the training points.
+ * X: n_train x n_dims floats; graph: n_train x width ids (-1 for none), row i
+ * the points the walk may step to from point i; pivots: n_pivots ids, each
+ * query is measured against all of them and starts from the n_entries
+ * nearest. The search list keeps the beam nearest points found (beam is
+ * raised to k; n_entries is clamped to [1, min(beam, n_pivots)]).
+ * Q: n_queries x n_dims floats. knn_idx, knn_dist: n_queries x k each, row q
+ * ascending by squared distance, ties by id; -1 / 1e30 when fewer than k
+ * points were reached (never when n_pivots >= k). Returns 0 on success, -1
+ * for invalid arguments (k must be in [1, n_train]; graph ids in
+ * [-1, n_train); pivot ids in [0, n_train)), -2 when memory runs out; outputs
+ * are untouched on failure. A row's answer depends only on that row, X, the
+ * graph, the pivots, k, beam and n_entries: never on the other rows, their
+ * order or n_threads (<= 0: every online processor). With every training
+ * point a pivot and beam >= k, the answer is exact. NaN and infinite values
+ * are accepted but order nothing. */
+MIRNAK_API int mirnak_knn_query_f32(int n_train, int n_dims, const float *X, int width,
+                                    const int32_t *graph, int n_pivots, const int32_t *pivots,
+                                    int n_queries, const float *Q, int k, int beam, int n_entries,
+                                    int32_t *knn_idx, float *knn_dist, int n_threads);
+
+/* SGD layout of n_points new points (embedding: n_points x dim, moved in
+ * place) against a frozen reference embedding (n_reference x dim, read
+ * only). Point i has width edges: tail[i * width + j] a reference id (-1:
+ * none), sampled once every epochs_per_sample[i * width + j] epochs (<= 0:
+ * never). A due edge pulls the point towards its reference point and pushes
+ * it from the negative samples it owes, drawn from the reference points;
+ * gradients, clipping, learning-rate decay and schedule are those of the
+ * fit's optimisers. Point i's random stream derives from seed and keys[i]
+ * (a hash of its data row, say), so a point's result depends only on its own
+ * start, edges and key: never on the other points or n_threads (<= 0: every
+ * online processor). Returns 0, -1 for invalid arguments (tail ids must be in
+ * [-1, n_reference)), -2 when memory runs out (embedding untouched). */
+MIRNAK_API int mirnak_umap_optimize_new_points_f32(
+    float *embedding, int n_points, int dim, const float *reference, int n_reference,
+    const int32_t *tail, const float *epochs_per_sample, int width, const uint64_t *keys,
+    int n_epochs, float a, float b, float gamma, float initial_alpha, float negative_sample_rate,
+    uint64_t seed, int n_threads);
 
 #ifdef __cplusplus
 }

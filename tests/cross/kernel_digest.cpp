@@ -152,5 +152,29 @@ int main() {
         eps.data(), 60, 1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 2024, 3);
     std::printf("%-28s %d\n", "layout_parallel_status", rc);
     print_digest("layout_parallel", parallel);
+
+    // New points: the training rows' kNN ids as the search graph, every 100th
+    // point a pivot; the queries are fresh points of the same clusters.
+    const int m = 500;
+    const std::vector<float> q = clustered_points(m, d, 43);
+    std::vector<int32_t> pivots;
+    for (int i = 0; i < n; i += 100) pivots.push_back(i);
+    std::vector<int32_t> qi(static_cast<size_t>(m) * k);
+    std::vector<float> qd(qi.size());
+    if (mirnak_knn_query_f32(n, d, x.data(), k, idx.data(), static_cast<int>(pivots.size()),
+                             pivots.data(), m, q.data(), k, 2 * k, 4, qi.data(), qd.data(), 3) != 0)
+        return 1;
+    print_digest("query_idx", qi);
+    print_digest("query_dist", qd);
+    std::vector<uint64_t> keys(m);
+    for (uint64_t &key : keys) key = g.next();
+    std::vector<float> qeps(qi.size());
+    for (size_t e = 0; e < qeps.size(); ++e) qeps[e] = 1.0f + static_cast<float>(e % k) * 0.75f;
+    std::vector<float> placed(static_cast<size_t>(m) * 2, 0.5f);
+    if (mirnak_umap_optimize_new_points_f32(placed.data(), m, 2, serial.data(), n, qi.data(),
+                                            qeps.data(), k, keys.data(), 40, 1.577f, 0.895f, 1.0f,
+                                            1.0f, 5.0f, 77, 3) != 0)
+        return 1;
+    print_digest("new_points", placed);
     return 0;
 }

@@ -12,6 +12,12 @@ METHOD_DOCS = {
     "knn_descent_f32": "Fill kNN indices and squared distances with the vendored Vornik kNN kernel.",
     "umap_graph_f32": "Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays.",
     "umap_layout_euclidean_f32": "Optimize a UMAP layout in-place with the vendored pthread kernel.",
+    "knn_query_f32":
+        "Fill the k nearest training rows of new rows by a walk over a fitted search graph.",
+    "umap_query_memberships_f32":
+        "Membership strengths of new rows to their training neighbours from dense kNN arrays.",
+    "umap_layout_new_points_f32":
+        "Optimize the layout of new points in-place against a frozen reference embedding.",
 }
 
 EXPORTED = {
@@ -22,6 +28,8 @@ EXPORTED = {
     "mirnak_umap_symmetrize_fuzzy_graph_f32",
     "mirnak_umap_optimize_layout_euclidean_f32",
     "mirnak_umap_optimize_layout_euclidean_f32_parallel",
+    "mirnak_knn_query_f32",
+    "mirnak_umap_optimize_new_points_f32",
 }
 
 

@@ -13,10 +13,11 @@ from joblib import effective_n_jobs
 from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
                           _fit_context)
 from sklearn.utils import check_random_state
-from sklearn.utils.validation import validate_data
+from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _params
 from . import _pipeline as pl
+from . import _transform
 
 UINT64 = 2**64
 
@@ -44,7 +45,11 @@ def _seeds(random_state):
 
 def _threads(n_jobs) -> int:
     """n_jobs as scikit-learn means it, as a thread count for the kernels."""
-    return int(min(effective_n_jobs(n_jobs), _params.INT_MAX))
+    with warnings.catch_warnings():
+        # joblib counts one job inside a Dask worker and says so; the kernels'
+        # threads are not joblib's processes, and one is what the worker has.
+        warnings.filterwarnings("ignore", "Inside a Dask worker", UserWarning)
+        return int(min(effective_n_jobs(n_jobs), _params.INT_MAX))
 
 
 def _init(self, *args, **kwargs):
@@ -135,6 +140,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
                                layout_seed, n_threads)
         self.embedding_ = embedding
         self.knn_indices_, self.knn_dists_ = knn_idx, knn_dist
+        self._reference = _transform.build_reference(x, knn_idx, knn_dist, rng)
         self.n_epochs_ = n_epochs
         self._n_features_out = self.n_components
         return self
@@ -142,6 +148,19 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     def fit_transform(self, X, y=None, *, knn=None):
         """fit(X, knn=knn), then the embedding."""
         return self.fit(X, y, knn=knn).embedding_
+
+    def transform(self, X):
+        """Places the rows of X in the fitted embedding (float32, one row per row of X).
+
+        Each row is placed from its own values alone (the same bits alone, in
+        any batch or order, for any n_jobs); a row bit-identical to a training
+        row gets that row's place in embedding_.
+        """
+        check_is_fitted(self)
+        self._validate_params()  # transform_epochs may have been set after fit
+        with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
+            x = validate_data(self, X, dtype=np.float32, order="C", reset=False)
+        return _transform.place(self, x, _threads(self.n_jobs), self.transform_epochs)
 
     # -- internals ------------------------------------------------------------
 
