@@ -209,7 +209,7 @@ def test_transform_epochs_zero_places_rows_at_their_start(fitted):
     finally:
         model.set_params(transform_epochs=UMAP().transform_epochs)
     assert not np.array_equal(start, model.transform(new))
-    ref = model._reference
+    ref = _transform.build_index(model._reference, model.knn_indices_, model.knn_dists_)
     idx, sq = _transform.query(ref, new, model.knn_indices_.shape[1], 1)
     w = _transform.memberships(idx, np.sqrt(sq)).astype(np.float64)
     mean = (w[:, :, None] * model.embedding_[idx]).sum(1) / w.sum(1)[:, None]

@@ -140,7 +140,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
                                layout_seed, n_threads)
         self.embedding_ = embedding
         self.knn_indices_, self.knn_dists_ = knn_idx, knn_dist
-        self._reference = _transform.build_reference(x, knn_idx, knn_dist, rng)
+        self._reference = _transform.keep_reference(x, x is not X and x.flags.owndata, rng)
         self.n_epochs_ = n_epochs
         self._n_features_out = self.n_components
         return self
@@ -161,6 +161,13 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
             x = validate_data(self, X, dtype=np.float32, order="C", reset=False)
         return _transform.place(self, x, _threads(self.n_jobs), self.transform_epochs)
+
+    def __getstate__(self):
+        # A pickled model carries its search index, so that every process that
+        # loads it (Dask workers, say) transforms without building it again.
+        if hasattr(self, "_reference"):
+            _transform.build_index(self._reference, self.knn_indices_, self.knn_dists_)
+        return super().__getstate__()
 
     # -- internals ------------------------------------------------------------
 

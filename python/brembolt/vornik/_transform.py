@@ -48,37 +48,57 @@ _KEY_MULTIPLIER = np.uint64(0x9E3779B97F4A7C15)
 
 @dataclass
 class Reference:
-    """What transform needs of the training data, kept by fit (and pickled with the model)."""
+    """What transform needs of the training data (pickled with the model).
+
+    fit keeps the training rows and two seeds; the search index (graph,
+    pivots, row keys) is built from them and the fit's kNN rows on the first
+    transform, or before the model is pickled, so a fit that is never
+    transformed does not pay for it and every copy of a model searches the
+    same index.
+    """
 
     data: np.ndarray  # (n, d) float32, the training rows
-    graph: np.ndarray  # (n, width) int32, -1 for none
-    pivots: np.ndarray  # (p,) int32, ascending
-    keys: np.ndarray  # (n,) uint64 row keys, ascending
-    key_ids: np.ndarray  # (n,) int32, the training row of each key
     seed: int  # the layout's seed for new points
+    pivot_seed: int  # draws the pivots
+    graph: np.ndarray | None = None  # (n, width) int32, -1 for none
+    pivots: np.ndarray | None = None  # (p,) int32, ascending
+    keys: np.ndarray | None = None  # (n,) uint64 row keys, ascending
+    key_ids: np.ndarray | None = None  # (n,) int32, the training row of each key
+
+    @property
+    def indexed(self) -> bool:
+        return self.graph is not None
 
     @property
     def nbytes(self) -> int:
         return sum(a.nbytes for a in (self.data, self.graph, self.pivots, self.keys,
-                                      self.key_ids))
+                                      self.key_ids) if a is not None)
 
 
 # ---------------------------------------------------------------------------
-# Built at fit time
+# Kept at fit time, indexed on first use
 # ---------------------------------------------------------------------------
 
 
-def build_reference(x: np.ndarray, knn_idx: np.ndarray, knn_dist: np.ndarray,
-                    rng: np.random.Generator) -> Reference:
-    """The search index of a fit: x as fitted, its kNN rows (self first), a generator."""
-    data = np.array(x, dtype=np.float32, order="C", copy=True)
+def keep_reference(x: np.ndarray, owned: bool, rng: np.random.Generator) -> Reference:
+    """What fit keeps: the rows as fitted (copied unless the fit owns them) and two seeds."""
+    data = x if owned else np.array(x, dtype=np.float32, order="C", copy=True)
+    pivot_seed, seed = (int(s) for s in rng.integers(0, 2**64, size=2, dtype=np.uint64))
+    return Reference(data, seed, pivot_seed)
+
+
+def build_index(ref: Reference, knn_idx: np.ndarray, knn_dist: np.ndarray) -> Reference:
+    """Builds ref's search index in place from the fit's kNN rows (self first); returns ref."""
+    if ref.indexed:
+        return ref
     k = knn_idx.shape[1]
     graph = search_graph(knn_idx, knn_dist, max(1, GRAPH_WIDTH_FACTOR * (k - 1)))
-    pivots = choose_pivots(graph, max(N_PIVOTS, k), rng)
-    keys = row_keys(data)
+    pivots = choose_pivots(graph, max(N_PIVOTS, k), np.random.default_rng(ref.pivot_seed))
+    keys = row_keys(ref.data)
     order = np.argsort(keys, kind="stable")  # equal keys: ascending training id
-    seed = int(rng.integers(0, 2**64, dtype=np.uint64))
-    return Reference(data, graph, pivots, keys[order], order.astype(np.int32), seed)
+    ref.keys, ref.key_ids = keys[order], order.astype(np.int32)
+    ref.pivots, ref.graph = pivots, graph
+    return ref
 
 
 def search_graph(knn_idx: np.ndarray, knn_dist: np.ndarray, width: int) -> np.ndarray:
@@ -244,7 +264,7 @@ def weighted_start(embedding: np.ndarray, idx: np.ndarray, weights: np.ndarray) 
 def place(model, x: np.ndarray, n_threads: int, n_epochs: int, *,
           exact_rows: bool = True) -> np.ndarray:
     """The embedding of the rows of x (validated float32) in the fitted model."""
-    ref = model._reference
+    ref = build_index(model._reference, model.knn_indices_, model.knn_dists_)
     embedding = model.embedding_
     m, dim = x.shape[0], embedding.shape[1]
     keys = row_keys(x)
