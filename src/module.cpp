@@ -283,6 +283,49 @@ PyObject *py_umap_graph_f32(PyObject *, PyObject *args) {
 }
 
 // ---------------------------------------------------------------------------
+// umap_graph_f32_parallel
+// ---------------------------------------------------------------------------
+
+const char umap_graph_f32_parallel_doc[] =
+    "umap_graph_f32 with its rows split between n_threads threads; the same bits.";
+
+PyObject *py_umap_graph_f32_parallel(PyObject *, PyObject *args) {
+    PyObject *idx_obj, *dist_obj, *rows_obj, *cols_obj, *vals_obj;
+    int n_samples, n_neighbors, n_threads;
+    if (!PyArg_ParseTuple(args, "OOOOOiii", &idx_obj, &dist_obj, &rows_obj, &cols_obj, &vals_obj,
+                          &n_samples, &n_neighbors, &n_threads))
+        return nullptr;
+    if (n_samples <= 0 || n_neighbors <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n_samples and n_neighbors must be positive");
+        return nullptr;
+    }
+    const Py_ssize_t flat = count_of(n_samples, n_neighbors);
+
+    buffer_view idx, dist, out_rows, out_cols, out_vals;
+    if (!idx.acquire(idx_obj, false, flat, "idx")) return nullptr;
+    if (!dist.acquire(dist_obj, false, flat, "dist")) return nullptr;
+    if (!out_rows.acquire(rows_obj, true, 2 * flat, "out_rows")) return nullptr;
+    if (!out_cols.acquire(cols_obj, true, 2 * flat, "out_cols")) return nullptr;
+    if (!out_vals.acquire(vals_obj, true, 2 * flat, "out_vals")) return nullptr;
+    const used_bytes inputs[] = {used("idx", idx, flat), used("dist", dist, flat)};
+    const used_bytes outputs[] = {used("out_rows", out_rows, 2 * flat),
+                                  used("out_cols", out_cols, 2 * flat),
+                                  used("out_vals", out_vals, 2 * flat)};
+    if (!outputs_apart(inputs, 2, outputs, 3)) return nullptr;
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_umap_fuzzy_graph_f32_parallel(
+        n_samples, n_neighbors, idx.as<const int32_t>(), dist.as<const float>(),
+        static_cast<float>(n_neighbors), SIGMA_BISECTION_STEPS, LOCAL_CONNECTIVITY, BANDWIDTH,
+        SET_OP_MIX_RATIO, out_rows.as<int32_t>(), out_cols.as<int32_t>(), out_vals.as<float>(),
+        n_threads);
+    Py_END_ALLOW_THREADS;
+    if (rc == -2) return PyErr_NoMemory(); // outputs untouched
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
 // umap_layout_euclidean_f32
 // ---------------------------------------------------------------------------
 
@@ -351,6 +394,8 @@ const char module_doc[] = "Minimal vendored native kernels for brembolt.vornik."
 PyMethodDef methods[] = {
     {"knn_descent_f32", py_knn_descent_f32, METH_VARARGS, knn_descent_f32_doc},
     {"umap_graph_f32", py_umap_graph_f32, METH_VARARGS, umap_graph_f32_doc},
+    {"umap_graph_f32_parallel", py_umap_graph_f32_parallel, METH_VARARGS,
+     umap_graph_f32_parallel_doc},
     {"umap_layout_euclidean_f32", py_umap_layout_euclidean_f32, METH_VARARGS,
      umap_layout_euclidean_f32_doc},
     {nullptr, nullptr, 0, nullptr},
