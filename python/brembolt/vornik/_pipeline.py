@@ -182,7 +182,7 @@ def graph_from_slots(rows: np.ndarray, cols: np.ndarray, vals: np.ndarray) -> sp
     listed.sort_indices()
     back = vals[:, :, 1] > 0
     reverse = _csr_of_rows(back, rows[:, :, 1][back], vals[:, :, 1][back], n).T.tocsr()
-    graph = (listed + reverse).tocsr()
+    graph = listed + reverse
     graph.sum_duplicates()
     return graph
 
