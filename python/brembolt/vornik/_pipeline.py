@@ -399,12 +399,15 @@ def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epoc
     n, dim = embedding.shape
     if head.size == 0:
         return
-    work = embedding if order is None else np.ascontiguousarray(embedding[order])
-    status = _native.umap_layout_euclidean_f32(
-        work, head, tail, epochs_per_sample, n, dim, n_epochs, a, b,
-        repulsion_strength, learning_rate, negative_sample_rate, seed, n_threads)
-    if order is not None:
-        embedding[order] = work
+    if order is not None:  # permuted in place: no second embedding while the kernel runs
+        embedding[:] = embedding[order]
+    try:
+        status = _native.umap_layout_euclidean_f32(
+            embedding, head, tail, epochs_per_sample, n, dim, n_epochs, a, b,
+            repulsion_strength, learning_rate, negative_sample_rate, seed, n_threads)
+    finally:
+        if order is not None:
+            embedding[order] = embedding.copy()
     # -1 also reports that the serial optimiser did the work: as asked with one
     # thread or one edge, else because threads or memory could not be had.
     if status == -1 and n_threads > 1 and head.size > 1:
