@@ -30,6 +30,19 @@ def umap_graph_f32(
 ) -> None:
     """Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays."""
 
+def umap_graph_f32_parallel(
+    idx: Buffer,
+    dist: Buffer,
+    out_rows: Buffer,
+    out_cols: Buffer,
+    out_vals: Buffer,
+    n_samples: int,
+    n_neighbors: int,
+    n_threads: int,
+    /,
+) -> None:
+    """umap_graph_f32 with its rows split between n_threads threads; the same bits."""
+
 def umap_layout_euclidean_f32(
     embedding: Buffer,
     head: Buffer,

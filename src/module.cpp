@@ -240,49 +240,90 @@ struct graph_scratch {
     ~graph_scratch() { release(); }
 };
 
-PyObject *py_umap_graph_f32(PyObject *, PyObject *args) {
-    PyObject *idx_obj, *dist_obj, *rows_obj, *cols_obj, *vals_obj;
+// The arguments both fuzzy-graph methods share: the sizes and the five
+// views, declared in argument order so that they are released in reverse.
+struct graph_args {
+    PyObject *objs[5]; // idx, dist, out_rows, out_cols, out_vals
     int n_samples, n_neighbors;
-    if (!PyArg_ParseTuple(args, "OOOOOii", &idx_obj, &dist_obj, &rows_obj, &cols_obj, &vals_obj,
-                          &n_samples, &n_neighbors))
-        return nullptr;
-    if (n_samples <= 0 || n_neighbors <= 0) {
-        PyErr_SetString(PyExc_ValueError, "n_samples and n_neighbors must be positive");
-        return nullptr;
-    }
-    const Py_ssize_t flat = count_of(n_samples, n_neighbors);
-
+    Py_ssize_t flat;
     buffer_view idx, dist, out_rows, out_cols, out_vals;
-    if (!idx.acquire(idx_obj, false, flat, "idx")) return nullptr;
-    if (!dist.acquire(dist_obj, false, flat, "dist")) return nullptr;
-    if (!out_rows.acquire(rows_obj, true, 2 * flat, "out_rows")) return nullptr;
-    if (!out_cols.acquire(cols_obj, true, 2 * flat, "out_cols")) return nullptr;
-    if (!out_vals.acquire(vals_obj, true, 2 * flat, "out_vals")) return nullptr;
-    const used_bytes inputs[] = {used("idx", idx, flat), used("dist", dist, flat)};
-    const used_bytes outputs[] = {used("out_rows", out_rows, 2 * flat),
-                                  used("out_cols", out_cols, 2 * flat),
-                                  used("out_vals", out_vals, 2 * flat)};
-    if (!outputs_apart(inputs, 2, outputs, 3)) return nullptr;
+
+    // Checks the sizes, acquires the views and refuses overlapping outputs.
+    // Returns false with an exception set.
+    bool hold() {
+        if (n_samples <= 0 || n_neighbors <= 0) {
+            PyErr_SetString(PyExc_ValueError, "n_samples and n_neighbors must be positive");
+            return false;
+        }
+        flat = count_of(n_samples, n_neighbors);
+        if (!idx.acquire(objs[0], false, flat, "idx")) return false;
+        if (!dist.acquire(objs[1], false, flat, "dist")) return false;
+        if (!out_rows.acquire(objs[2], true, 2 * flat, "out_rows")) return false;
+        if (!out_cols.acquire(objs[3], true, 2 * flat, "out_cols")) return false;
+        if (!out_vals.acquire(objs[4], true, 2 * flat, "out_vals")) return false;
+        const used_bytes inputs[] = {used("idx", idx, flat), used("dist", dist, flat)};
+        const used_bytes outputs[] = {used("out_rows", out_rows, 2 * flat),
+                                      used("out_cols", out_cols, 2 * flat),
+                                      used("out_vals", out_vals, 2 * flat)};
+        return outputs_apart(inputs, 2, outputs, 3);
+    }
+};
+
+PyObject *py_umap_graph_f32(PyObject *, PyObject *args) {
+    graph_args g;
+    if (!PyArg_ParseTuple(args, "OOOOOii", &g.objs[0], &g.objs[1], &g.objs[2], &g.objs[3],
+                          &g.objs[4], &g.n_samples, &g.n_neighbors))
+        return nullptr;
+    if (!g.hold()) return nullptr;
+    const int n_samples = g.n_samples, n_neighbors = g.n_neighbors;
 
     graph_scratch s;
-    if (!s.allocate(n_samples, flat)) {
+    if (!s.allocate(n_samples, g.flat)) {
         s.release();
         return PyErr_NoMemory();
     }
 
     Py_BEGIN_ALLOW_THREADS;
-    mirnak_umap_smooth_knn_dist_f32(n_samples, n_neighbors, dist.as<const float>(),
+    mirnak_umap_smooth_knn_dist_f32(n_samples, n_neighbors, g.dist.as<const float>(),
                                     static_cast<float>(n_neighbors), SIGMA_BISECTION_STEPS,
                                     LOCAL_CONNECTIVITY, BANDWIDTH, s.sigmas.get(), s.rhos.get());
     mirnak_umap_membership_strengths_f32(
-        n_samples, n_neighbors, idx.as<const int32_t>(), dist.as<const float>(), s.sigmas.get(),
+        n_samples, n_neighbors, g.idx.as<const int32_t>(), g.dist.as<const float>(), s.sigmas.get(),
         s.rhos.get(), 0, 0, s.rows.get(), s.cols.get(), s.vals.get(), s.tmp_dists.get());
     mirnak_umap_symmetrize_fuzzy_graph_f32(n_samples, n_neighbors, s.rows.get(), s.cols.get(),
-                                           s.vals.get(), SET_OP_MIX_RATIO, out_rows.as<int32_t>(),
-                                           out_cols.as<int32_t>(), out_vals.as<float>());
+                                           s.vals.get(), SET_OP_MIX_RATIO, g.out_rows.as<int32_t>(),
+                                           g.out_cols.as<int32_t>(), g.out_vals.as<float>());
     Py_END_ALLOW_THREADS;
 
     s.release();
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// umap_graph_f32_parallel
+// ---------------------------------------------------------------------------
+
+const char umap_graph_f32_parallel_doc[] =
+    "umap_graph_f32 with its rows split between n_threads threads; the same bits.";
+
+PyObject *py_umap_graph_f32_parallel(PyObject *, PyObject *args) {
+    graph_args g;
+    int n_threads;
+    if (!PyArg_ParseTuple(args, "OOOOOiii", &g.objs[0], &g.objs[1], &g.objs[2], &g.objs[3],
+                          &g.objs[4], &g.n_samples, &g.n_neighbors, &n_threads))
+        return nullptr;
+    if (!g.hold()) return nullptr;
+    const int n_samples = g.n_samples, n_neighbors = g.n_neighbors;
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_umap_fuzzy_graph_f32_parallel(
+        n_samples, n_neighbors, g.idx.as<const int32_t>(), g.dist.as<const float>(),
+        static_cast<float>(n_neighbors), SIGMA_BISECTION_STEPS, LOCAL_CONNECTIVITY, BANDWIDTH,
+        SET_OP_MIX_RATIO, g.out_rows.as<int32_t>(), g.out_cols.as<int32_t>(),
+        g.out_vals.as<float>(), n_threads);
+    Py_END_ALLOW_THREADS;
+    if (rc == -2) return PyErr_NoMemory(); // outputs untouched
     Py_RETURN_NONE;
 }
 
@@ -522,6 +563,8 @@ const char module_doc[] = "Minimal vendored native kernels for brembolt.vornik."
 PyMethodDef methods[] = {
     {"knn_descent_f32", py_knn_descent_f32, METH_VARARGS, knn_descent_f32_doc},
     {"umap_graph_f32", py_umap_graph_f32, METH_VARARGS, umap_graph_f32_doc},
+    {"umap_graph_f32_parallel", py_umap_graph_f32_parallel, METH_VARARGS,
+     umap_graph_f32_parallel_doc},
     {"umap_layout_euclidean_f32", py_umap_layout_euclidean_f32, METH_VARARGS,
      umap_layout_euclidean_f32_doc},
     {"knn_query_f32", py_knn_query_f32, METH_VARARGS, knn_query_f32_doc},

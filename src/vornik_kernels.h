@@ -13,6 +13,7 @@
  *   fuzzy graph:       mirnak_umap_smooth_knn_dist_f32
  *                      mirnak_umap_membership_strengths_f32
  *                      mirnak_umap_symmetrize_fuzzy_graph_f32
+ *                      mirnak_umap_fuzzy_graph_f32_parallel (the three, threaded)
  *   layout:            mirnak_umap_optimize_layout_euclidean_f32
  *                      mirnak_umap_optimize_layout_euclidean_f32_parallel
  *   new points:        mirnak_knn_query_f32
@@ -80,6 +81,20 @@ MIRNAK_API void mirnak_umap_symmetrize_fuzzy_graph_f32(int n_samples, int n_neig
                                                        const float *vals, float set_op_mix_ratio,
                                                        int32_t *out_rows, int32_t *out_cols,
                                                        float *out_vals);
+
+/* The three fuzzy-graph stages above in one call, their rows split between
+ * threads: smooth kNN distances with k, n_iter, local_connectivity and
+ * bandwidth, membership strengths (return_dists 0, bipartite 0), then the
+ * fuzzy-set union with set_op_mix_ratio into the 2 x n_samples x n_neighbors
+ * output slots. The outputs equal those of the three kernels run in a row,
+ * bit for bit, for any n_threads (<= 0: every online processor). Returns 0 on
+ * success, -1 for invalid arguments (n_samples or n_neighbors <= 0, a null
+ * pointer, k not > 0, n_iter <= 0) and -2 when scratch memory runs out; on
+ * -1 and -2 the outputs are untouched. */
+MIRNAK_API int mirnak_umap_fuzzy_graph_f32_parallel(
+    int n_samples, int n_neighbors, const int32_t *knn_indices, const float *knn_dists, float k,
+    int n_iter, float local_connectivity, float bandwidth, float set_op_mix_ratio,
+    int32_t *out_rows, int32_t *out_cols, float *out_vals, int n_threads);
 
 /* Serial SGD layout, in place on an n_samples x dim embedding. Returns
  * without touching the embedding on invalid arguments (including vertex ids

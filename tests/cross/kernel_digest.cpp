@@ -125,6 +125,12 @@ int main() {
     mirnak_umap_symmetrize_fuzzy_graph_f32(n, kk, rows.data(), cols.data(), vals.data(), 1.0f,
                                            out_rows.data(), out_cols.data(), out_vals.data());
     print_digest("graph_vals", out_vals);
+    std::vector<int32_t> par_rows(2 * flat), par_cols(2 * flat);
+    std::vector<float> par_vals(2 * flat);
+    mirnak_umap_fuzzy_graph_f32_parallel(n, kk, gi.data(), gd.data(), static_cast<float>(kk), 64,
+                                         1.0f, 1.0f, 1.0f, par_rows.data(), par_cols.data(),
+                                         par_vals.data(), 2);
+    print_digest("graph_parallel_vals", par_vals);
 
     std::vector<int32_t> head, tail;
     std::vector<float> eps;

@@ -46,6 +46,15 @@ SCRIPT = textwrap.dedent("""
             assert all(v == 7 for o in outs for v in o), "outputs written"
             for a in (idx, dist, *outs):        # every view released
                 a.append(a[0]); a.pop()
+    fail(4 * n * k, 2)  # the threaded kernel's second row-sized scratch array
+    try:
+        m.umap_graph_f32_parallel(idx, dist, *outs, n, k, 2)
+        raise AssertionError("no MemoryError from the threaded graph")
+    except MemoryError:
+        pass
+    finally:
+        fail(0, 0)
+    assert all(v == 7 for o in outs for v in o), "outputs written"
     m.umap_graph_f32(idx, dist, *outs, n, k)
     assert any(v != 7 for v in outs[2])
     print("ok")

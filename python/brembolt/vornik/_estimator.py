@@ -123,8 +123,9 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             else:
                 knn_idx, knn_dist = pl.check_knn(knn, n, n_neighbors)
         with self._stage("fuzzy graph"):
-            self.graph_ = pl.fuzzy_graph(knn_idx, knn_dist)
-            head, tail, epochs_per_sample = pl.layout_edges(self.graph_, n_epochs)
+            self.graph_ = pl.fuzzy_graph(knn_idx, knn_dist, n_threads)
+            order = pl.locality_order(self.graph_)
+            head, tail, epochs_per_sample = pl.layout_edges(self.graph_, n_epochs, order)
             self.a_, self.b_ = pl.fit_ab(float(self.min_dist), float(self.spread))
         with self._stage("initial layout"):
             if init is not None:
@@ -137,7 +138,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             pl.optimize_layout(embedding, head, tail, epochs_per_sample, n_epochs, self.a_,
                                self.b_, float(self.repulsion_strength),
                                float(self.learning_rate), float(self.negative_sample_rate),
-                               layout_seed, n_threads)
+                               layout_seed, n_threads, order)
         self.embedding_ = embedding
         self.knn_indices_, self.knn_dists_ = knn_idx, knn_dist
         self._reference = _transform.keep_reference(x, x is not X and x.flags.owndata, rng)
