@@ -22,6 +22,7 @@
 namespace {
 
 using vornik::layout::layout_edge;
+using vornik::layout::negative_schedule;
 using vornik::layout::substep_run;
 
 // ---------------------------------------------------------------------------
@@ -97,22 +98,23 @@ run_end run_parallel(const layout_problem &c, int eff_threads, mirnak_control *c
 
     vornik::scratch<float> gbuf = vornik::alloc_scratch<float>(gbuf_len);
     vornik::scratch<double> eons = vornik::alloc_scratch<double>(n_edges);
-    vornik::scratch<double> eonn = vornik::alloc_scratch<double>(n_edges);
+    vornik::scratch<negative_schedule> neg = vornik::alloc_scratch<negative_schedule>(n_edges);
     vornik::scratch<layout_edge> edges = vornik::alloc_scratch<layout_edge>(n_edges);
     vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
     vornik::scratch<layout_worker_args> args = vornik::alloc_scratch<layout_worker_args>(T);
-    if (!gbuf || !eons || !eonn || !edges || !threads || !args) return run_end::no_resources;
+    if (!gbuf || !eons || !neg || !edges || !threads || !args) return run_end::no_resources;
 
-    vornik::layout::init_edges(c, n_substeps, edges.get(), eons.get(), eonn.get());
+    vornik::layout::init_edges(c, n_substeps, edges.get(), eons.get(), neg.get());
     substep_run run;
     run.problem = c;
     run.edges = edges.get();
     run.eons = eons.get();
-    run.eonn = eonn.get();
+    run.neg = neg.get();
     run.gbuf = gbuf.get();
     run.emb_len = static_cast<size_t>(emb_len);
     run.n_blocks = eff_threads;
     run.n_substeps = n_substeps;
+    run.powers = vornik::powf_fast::best_powf_path();
 
     mirnak_barrier_t barrier;
     mirnak_barrier_init(&barrier, eff_threads);

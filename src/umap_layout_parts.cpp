@@ -31,6 +31,7 @@
 namespace {
 
 using vornik::layout::layout_edge;
+using vornik::layout::negative_schedule;
 using vornik::layout::substep_run;
 
 // Floats of the embedding per reduction block (a multiple of a cache line),
@@ -187,14 +188,14 @@ int run_parts(const layout_problem &c, int P, int S, int T, mirnak_control *ctl)
         emb_len > UINT64_MAX / static_cast<uint64_t>(P) ? UINT64_MAX : emb_len * P;
     vornik::scratch<float> gbuf = vornik::alloc_scratch<float>(gbuf_len);
     vornik::scratch<double> eons = vornik::alloc_scratch<double>(n_edges);
-    vornik::scratch<double> eonn = vornik::alloc_scratch<double>(n_edges);
+    vornik::scratch<negative_schedule> neg = vornik::alloc_scratch<negative_schedule>(n_edges);
     vornik::scratch<layout_edge> edges = vornik::alloc_scratch<layout_edge>(n_edges);
     vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
-    if (!gbuf || !eons || !eonn || !edges || !threads) return -2;
+    if (!gbuf || !eons || !neg || !edges || !threads) return -2;
 
     // Every reduction leaves the buffers clear for the next substep.
     memset(gbuf.get(), 0, static_cast<size_t>(gbuf_len) * sizeof(float));
-    vornik::layout::init_edges(c, S, edges.get(), eons.get(), eonn.get());
+    vornik::layout::init_edges(c, S, edges.get(), eons.get(), neg.get());
 
     ticket_schedule ts;
     ts.next.store(0, std::memory_order_relaxed);
@@ -205,11 +206,12 @@ int run_parts(const layout_problem &c, int P, int S, int T, mirnak_control *ctl)
     ts.run.problem = c;
     ts.run.edges = edges.get();
     ts.run.eons = eons.get();
-    ts.run.eonn = eonn.get();
+    ts.run.neg = neg.get();
     ts.run.gbuf = gbuf.get();
     ts.run.emb_len = static_cast<size_t>(emb_len);
     ts.run.n_blocks = P;
     ts.run.n_substeps = S;
+    ts.run.powers = vornik::powf_fast::best_powf_path();
     ts.parts = static_cast<uint64_t>(P);
     ts.per_substep = per;
     ts.total = steps * per;

@@ -2,6 +2,8 @@
 // reduction, for both threaded optimisers.
 #include "umap_layout_substep.h"
 
+#include "powf_fast.h"
+
 namespace vornik {
 namespace layout {
 
@@ -9,10 +11,6 @@ namespace {
 
 // Negative samples drawn when an edge is taken (see take_edge).
 const int NEG_CHUNK = 8;
-
-// Due edges taken ahead of the one whose gradients are being computed, so
-// that the rows they read are on their way into the cache by their turn.
-const int LOOKAHEAD = 4;
 
 // A due edge whose schedule has been advanced and whose first negative
 // samples have been drawn, waiting for its gradients.
@@ -68,9 +66,9 @@ template <int DIM> inline void take_edge(const share &w, int64_t i, int64_t p, t
     __builtin_prefetch(embedding + static_cast<int64_t>(e.tail) * dim);
     __builtin_prefetch(w.g + static_cast<int64_t>(e.head) * dim, 1);
     __builtin_prefetch(w.g + static_cast<int64_t>(e.tail) * dim, 1);
-    const double epn = mirnak_umap_epochs_per_negative(e.eps, w.r.problem.negative_sample_rate);
+    negative_schedule &ns = w.r.neg[p];
     te->p = p;
-    te->n_neg = mirnak_umap_advance_schedule(e.eps, epn, w.epoch, &w.r.eons[p], &w.r.eonn[p]);
+    te->n_neg = mirnak_umap_advance_schedule(e.eps, ns.epn, w.epoch, &w.r.eons[p], &ns.eonn);
     te->drawn = 0;
     if (te->n_neg <= 0) return;
     // The stream lives in locals while drawing: stores into sample[] could
@@ -103,59 +101,152 @@ inline void push_samples(const share &w, const float *cur, float *gj, int m,
     }
 }
 
-// Gradients of a taken edge into g, from frozen positions: the attraction on
-// both ends, the repulsion on the head only. Gradients are unscaled; the
-// learning rate is applied in the reduction.
-//
-// Positions are frozen, so the attraction and the negative samples are
-// independent apart from the order in which they add into g. The drawn
-// samples are measured, and the powers (the attraction's, then the
-// samples') are taken back to back, so that the calls overlap instead of
-// waiting on each other; then the gradients are added in the order
-// attraction, sample 0, sample 1, ... Samples beyond the first chunk (an
-// edge that owes many) are drawn and pushed chunk by chunk.
-template <int DIM> inline void accumulate_edge(const share &w, taken_edge *te) {
+// ---------------------------------------------------------------------------
+// Powers
+// ---------------------------------------------------------------------------
+
+// Powers of lanes with an exponent each: powf itself, or a vector form with
+// powf's bits, eight lanes at a time. Callers pad their lanes to PAD.
+struct libm_powers {
+    static const int PAD = 1;
+    static void run(const float *x, const float *y, int n, float *out) {
+        for (int j = 0; j < n; ++j) out[j] = powf(x[j], y[j]);
+    }
+};
+
+#if defined(VORNIK_POWF_HAVE_VECTOR_PATHS)
+struct avx2_powers {
+    static const int PAD = 8;
+    VORNIK_TARGET_AVX2_FMA static void run(const float *x, const float *y, int n, float *out) {
+        for (int j = 0; j < n; j += 8)
+            _mm256_store_ps(out + j, vornik::powf_fast::avx2::powf8(_mm256_load_ps(x + j),
+                                                                    _mm256_load_ps(y + j)));
+    }
+};
+
+struct avx512_powers {
+    static const int PAD = 8;
+    VORNIK_TARGET_AVX512 static void run(const float *x, const float *y, int n, float *out) {
+        for (int j = 0; j < n; j += 8)
+            _mm256_store_ps(out + j, vornik::powf_fast::avx512::powf8(_mm256_load_ps(x + j),
+                                                                      _mm256_load_ps(y + j)));
+    }
+};
+#endif
+
+// ---------------------------------------------------------------------------
+// Groups of edges
+// ---------------------------------------------------------------------------
+
+// Due edges held taken: the next group is formed from the front while the
+// rows of the later ones are on their way into the cache.
+const int RING = 8;
+
+// Lanes a group of edges fills before its powers are taken (each edge brings
+// its attraction and its drawn samples), and room for the padding.
+const int GROUP_LANES = 32;
+const int LANE_ROOM = GROUP_LANES + 8;
+
+// A group's measured distances and their powers, lane by lane: an edge's
+// attraction (exponent b - 1, other row its tail), then its drawn samples
+// (exponent b). A base is the squared distance, or 1 where that is not
+// positive: such a power is never used, and 1 keeps the lane on the vector
+// forms' fast path. A NaN distance stays (its power is NaN, as from powf).
+struct lane_group {
+    alignas(32) float x[LANE_ROOM];
+    alignas(32) float y[LANE_ROOM];
+    alignas(32) float pow[LANE_ROOM];
+    float d2[LANE_ROOM];
+    const float *other[LANE_ROOM];
+    int lanes;
+};
+
+inline void add_lane(lane_group &lg, float d2, float y, const float *other) {
+    const int l = lg.lanes++;
+    lg.d2[l] = d2;
+    lg.x[l] = d2 <= 0.0f ? 1.0f : d2;
+    lg.y[l] = y;
+    lg.other[l] = other;
+}
+
+template <class Pow> inline void take_powers(lane_group &lg, float pad_exponent) {
+    int padded = lg.lanes;
+    for (; padded % Pow::PAD; ++padded) {
+        lg.x[padded] = 1.0f;
+        lg.y[padded] = pad_exponent;
+    }
+    Pow::run(lg.x, lg.y, padded, lg.pow);
+}
+
+// The attraction and drawn samples of a taken edge as lanes.
+template <int DIM> inline void measure_edge(const share &w, const taken_edge &te, lane_group &lg) {
+    const int dim = DIM > 0 ? DIM : w.r.problem.dim;
+    const float *embedding = w.r.problem.embedding;
+    const layout_edge &e = w.r.edges[te.p];
+    const float *cur = embedding + static_cast<int64_t>(e.head) * dim;
+    const float *oth = embedding + static_cast<int64_t>(e.tail) * dim;
+    add_lane(lg, mirnak_umap_rdist(cur, oth, dim), w.cf.b_minus_1, oth);
+    for (int c = 0; c < te.drawn; ++c) {
+        const float *row = embedding + static_cast<int64_t>(te.sample[c]) * dim;
+        add_lane(lg, mirnak_umap_rdist(cur, row, dim), w.cf.b, row);
+    }
+}
+
+// Adds the repulsion of the sample lanes [l0, l1) into gj, in order.
+template <int DIM>
+inline void push_samples(const share &w, const float *cur, float *gj, const lane_group &lg, int l0,
+                         int l1) {
+    const int dim = DIM > 0 ? DIM : w.r.problem.dim;
+    for (int l = l0; l < l1; ++l) {
+        if (lg.d2[l] <= 0.0f) continue; // coincides with the head: no push
+        const float gcn =
+            mirnak_umap_repulsive_from_pow(lg.d2[l], lg.pow[l], w.cf.a, w.cf.repulse_num);
+        if (!(gcn > 0.0f)) continue;
+        const float *oth2 = lg.other[l];
+        for (int d = 0; d < dim; ++d) gj[d] = gj[d] + mirnak_umap_clip(gcn * (cur[d] - oth2[d]));
+    }
+}
+
+// Gradients of a measured edge (its lanes start at l0) into g, from frozen
+// positions: the attraction on both ends, the repulsion on the head only.
+// Gradients are unscaled; the learning rate is applied in the reduction.
+// They are added in the order attraction, sample 0, sample 1, ...; samples
+// beyond the first chunk (an edge that owes many) are drawn, measured and
+// pushed chunk by chunk.
+template <int DIM, class Pow>
+inline void accumulate_edge(const share &w, taken_edge *te, const lane_group &lg, int l0) {
     const int dim = DIM > 0 ? DIM : w.r.problem.dim;
     const float *embedding = w.r.problem.embedding;
     const layout_edge e = w.r.edges[te->p];
     const float *cur = embedding + static_cast<int64_t>(e.head) * dim;
-    const float *oth = embedding + static_cast<int64_t>(e.tail) * dim;
+    const float *oth = lg.other[l0];
     float *gj = w.g + static_cast<int64_t>(e.head) * dim;
     float *gk = w.g + static_cast<int64_t>(e.tail) * dim;
 
-    const float d2 = mirnak_umap_rdist(cur, oth, dim);
-    const float *rows[NEG_CHUNK];
-    float dd2[NEG_CHUNK], pb[NEG_CHUNK];
-    const int m = te->drawn;
-    for (int c = 0; c < m; ++c) {
-        rows[c] = embedding + static_cast<int64_t>(te->sample[c]) * dim;
-        dd2[c] = mirnak_umap_rdist(cur, rows[c], dim);
-    }
-
-    float pb1 = 0.0f;
-    if (!(d2 <= 0.0f)) pb1 = powf(d2, w.cf.b_minus_1);
-    for (int c = 0; c < m; ++c)
-        if (!(dd2[c] <= 0.0f)) pb[c] = powf(dd2[c], w.cf.b);
-
+    const float d2 = lg.d2[l0];
     const float gc =
-        d2 <= 0.0f ? 0.0f : mirnak_umap_attractive_from_pow(d2, pb1, w.cf.a, w.cf.attract_num);
+        d2 <= 0.0f ? 0.0f
+                   : mirnak_umap_attractive_from_pow(d2, lg.pow[l0], w.cf.a, w.cf.attract_num);
     for (int d = 0; d < dim; ++d) {
         const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
         gj[d] = gj[d] + grad;
         gk[d] = gk[d] - grad;
     }
-    push_samples<DIM>(w, cur, gj, m, rows, dd2, pb);
+    push_samples<DIM>(w, cur, gj, lg, l0 + 1, l0 + 1 + te->drawn);
 
-    for (int64_t q0 = m; q0 < te->n_neg; q0 += NEG_CHUNK) {
+    if (te->drawn == te->n_neg) return;
+    lane_group more;
+    for (int64_t q0 = te->drawn; q0 < te->n_neg; q0 += NEG_CHUNK) {
         const int mm = te->n_neg - q0 < NEG_CHUNK ? static_cast<int>(te->n_neg - q0) : NEG_CHUNK;
+        more.lanes = 0;
         for (int c = 0; c < mm; ++c) {
-            rows[c] = embedding +
-                      static_cast<int64_t>(mirnak_umap_sample_vertex(te->rng, w.vertices)) * dim;
-            dd2[c] = mirnak_umap_rdist(cur, rows[c], dim);
+            const float *row =
+                embedding +
+                static_cast<int64_t>(mirnak_umap_sample_vertex(te->rng, w.vertices)) * dim;
+            add_lane(more, mirnak_umap_rdist(cur, row, dim), w.cf.b, row);
         }
-        for (int c = 0; c < mm; ++c)
-            if (!(dd2[c] <= 0.0f)) pb[c] = powf(dd2[c], w.cf.b);
-        push_samples<DIM>(w, cur, gj, mm, rows, dd2, pb);
+        take_powers<Pow>(more, w.cf.b);
+        push_samples<DIM>(w, cur, gj, more, 0, mm);
     }
 }
 
@@ -203,35 +294,62 @@ inline int64_t next_due(due_walk *dw) {
     return k;
 }
 
-// Edges are taken LOOKAHEAD due edges ahead of the one being computed, from
-// a ring in ascending edge order, so the gradients still add up edge by edge.
-template <int DIM>
-void share_gradients(const share &w, int64_t s, int64_t base, int64_t k_lo, int64_t k_hi) {
+// Due edges are taken up to RING ahead, in ascending edge order. The front
+// edges of the ring form a group: their distances are measured and all their
+// powers taken together (positions are frozen, so nothing the group's
+// gradients add changes them), then their gradients are added edge by edge.
+template <int DIM, class Pow>
+inline void share_gradients(const share &w, int64_t s, int64_t base, int64_t k_lo, int64_t k_hi) {
     const int64_t S = w.r.n_substeps;
-    taken_edge ring[LOOKAHEAD];
+    taken_edge ring[RING];
     int first = 0, queued = 0;
     due_walk walk = start_due_walk(w.r.eons + base, k_lo, k_hi, w.epoch);
     int64_t k = next_due(&walk);
-    for (; queued < LOOKAHEAD && k < k_hi; ++queued) {
-        take_edge<DIM>(w, s + k * S, base + k, &ring[queued]);
-        k = next_due(&walk);
-    }
-    while (queued > 0) {
-        accumulate_edge<DIM>(w, &ring[first]);
-        if (k < k_hi) { // the ring is full: the freed slot becomes its tail
-            take_edge<DIM>(w, s + k * S, base + k, &ring[first]);
+    lane_group lg;
+    int lane_of[RING];
+    for (;;) {
+        for (; queued < RING && k < k_hi; ++queued) {
+            take_edge<DIM>(w, s + k * S, base + k, &ring[(first + queued) % RING]);
             k = next_due(&walk);
-        } else {
-            --queued;
         }
-        first = first + 1 == LOOKAHEAD ? 0 : first + 1;
+        if (queued == 0) return;
+        lg.lanes = 0;
+        int members = 0;
+        do {
+            const taken_edge &te = ring[(first + members) % RING];
+            if (members > 0 && lg.lanes + 1 + te.drawn > GROUP_LANES) break;
+            lane_of[members] = lg.lanes;
+            measure_edge<DIM>(w, te, lg);
+        } while (++members < queued);
+        take_powers<Pow>(lg, w.cf.b);
+        for (int j = 0; j < members; ++j)
+            accumulate_edge<DIM, Pow>(w, &ring[(first + j) % RING], lg, lane_of[j]);
+        first = (first + members) % RING;
+        queued -= members;
     }
 }
+
+// The share on one power path, for both dimension forms; the vector paths
+// are compiled for their instruction sets, with everything inlined.
+#define VORNIK_DEFINE_SHARE_GRADIENTS(NAME, POW, ATTR)                                             \
+    ATTR __attribute__((flatten)) void NAME(const share &w, int64_t s, int64_t base, int64_t k_lo, \
+                                            int64_t k_hi) {                                        \
+        if (w.r.problem.dim == 2)                                                                  \
+            share_gradients<2, POW>(w, s, base, k_lo, k_hi);                                       \
+        else                                                                                       \
+            share_gradients<0, POW>(w, s, base, k_lo, k_hi);                                       \
+    }
+
+VORNIK_DEFINE_SHARE_GRADIENTS(share_gradients_libm, libm_powers, )
+#if defined(VORNIK_POWF_HAVE_VECTOR_PATHS)
+VORNIK_DEFINE_SHARE_GRADIENTS(share_gradients_avx2, avx2_powers, VORNIK_TARGET_AVX2_FMA)
+VORNIK_DEFINE_SHARE_GRADIENTS(share_gradients_avx512, avx512_powers, VORNIK_TARGET_AVX512)
+#endif
 
 } // namespace
 
 void init_edges(const layout_problem &c, int64_t S, layout_edge *edges, double *eons,
-                double *eonn) {
+                negative_schedule *neg) {
     int64_t p = 0;
     for (int64_t s = 0; s < S; ++s) {
         for (int64_t i = s; i < c.n_edges; i += S, ++p) {
@@ -239,8 +357,8 @@ void init_edges(const layout_problem &c, int64_t S, layout_edge *edges, double *
             edges[p].head = c.head[i];
             edges[p].tail = c.tail[i];
             edges[p].eps = eps;
-            double epn;
-            mirnak_umap_schedule_init(eps, c.negative_sample_rate, &eons[p], &eonn[p], &epn);
+            mirnak_umap_schedule_init(eps, c.negative_sample_rate, &eons[p], &neg[p].eonn,
+                                      &neg[p].epn);
             if (eps <= 0.0f) eons[p] = INFINITY;
         }
     }
@@ -255,10 +373,13 @@ void substep_gradients(const substep_run &r, float *g, int64_t s, int64_t base, 
     w.g = g;
     w.epoch = static_cast<double>(n);
     w.n = n;
-    if (r.problem.dim == 2)
-        share_gradients<2>(w, s, base, k_lo, k_hi);
-    else
-        share_gradients<0>(w, s, base, k_lo, k_hi);
+#if defined(VORNIK_POWF_HAVE_VECTOR_PATHS)
+    if (r.powers == vornik::powf_fast::POWF_AVX512)
+        return share_gradients_avx512(w, s, base, k_lo, k_hi);
+    if (r.powers == vornik::powf_fast::POWF_AVX2)
+        return share_gradients_avx2(w, s, base, k_lo, k_hi);
+#endif
+    share_gradients_libm(w, s, base, k_lo, k_hi);
 }
 
 // The reduction reads every buffer at its range anyway, so it clears them for

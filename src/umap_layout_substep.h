@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "powf_fast.h"
 #include "umap_layout_internal.h"
 #include "umap_layout_parallel_internal.h"
 
@@ -28,27 +29,35 @@ struct layout_edge {
     float eps; // epochs_per_sample
 };
 
+// The negative-sample schedule of an edge, read and written together when
+// the edge is due: drawn up to eonn, one owed per epn epochs.
+struct negative_schedule {
+    double eonn;
+    double epn;
+};
+
 // What every thread of a run reads, filled before any thread starts.
 //
 // Everything per edge is stored substep by substep (edge s + k * S at
 // position offset(s) + k), so a share of a substep is contiguous memory
-// rather than a stride of S. The schedule keeps eons and eonn; epn is
-// recomputed by the same double division whenever an edge is due, which
-// gives the same bits as storing it. An edge that is never sampled is parked
-// with eons = +inf, so the due test reads eons alone.
+// rather than a stride of S. eons is apart from the rest of the schedule
+// because every edge's is read to find the due ones. An edge that is never
+// sampled is parked with eons = +inf, so the due test reads eons alone.
 struct substep_run {
     layout_problem problem; // the gradients read the edges from the table
     const layout_edge *edges;
     double *eons;
-    double *eonn;
+    negative_schedule *neg;
     float *gbuf;    // n_blocks gradient buffers of emb_len floats each
     size_t emb_len; // n_samples * dim
     int n_blocks;   // buffers the reduction sums, in order
     int n_substeps;
+    vornik::powf_fast::powf_path powers; // how the powers are taken (all give powf's bits)
 };
 
 // The edge table and the initial schedule, stored substep by substep.
-void init_edges(const layout_problem &c, int64_t S, layout_edge *edges, double *eons, double *eonn);
+void init_edges(const layout_problem &c, int64_t S, layout_edge *edges, double *eons,
+                negative_schedule *neg);
 
 // The gradients of edges [k_lo, k_hi) of substep s (schedule position of its
 // first edge: base) into the buffer g, for epoch n, in ascending edge order.
