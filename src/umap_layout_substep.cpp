@@ -257,6 +257,8 @@ inline void accumulate_edge(const share &w, taken_edge *te, const lane_group &lg
 // its edges finds the same edges.
 struct due_walk {
     const double *eons; // the schedule of the substep (position of k = 0)
+    const layout_edge *edges;
+    const negative_schedule *neg;
     int64_t k_hi;
     double epoch;
     int64_t block; // first k of the current block
@@ -270,10 +272,25 @@ inline uint64_t due_bits(const double *eons, int64_t k0, int64_t k1, double epoc
     return bits;
 }
 
+// Fetches the cache lines of [first, first + count) elements of an array.
+template <class T> inline void prefetch_lines(const T *first, int64_t count, int write) {
+    const char *p = reinterpret_cast<const char *>(first);
+    const char *end = reinterpret_cast<const char *>(first + count);
+    for (; p < end; p += 64) {
+        if (write)
+            __builtin_prefetch(p, 1);
+        else
+            __builtin_prefetch(p, 0);
+    }
+}
+
 // A walk over [k_lo, k_hi) whose first block is tested by the first next_due.
-inline due_walk start_due_walk(const double *eons, int64_t k_lo, int64_t k_hi, double epoch) {
+inline due_walk start_due_walk(const substep_run &r, int64_t base, int64_t k_lo, int64_t k_hi,
+                               double epoch) {
     due_walk dw;
-    dw.eons = eons;
+    dw.eons = r.eons + base;
+    dw.edges = r.edges + base;
+    dw.neg = r.neg + base;
     dw.k_hi = k_hi;
     dw.epoch = epoch;
     dw.block = k_lo - 64;
@@ -281,13 +298,18 @@ inline due_walk start_due_walk(const double *eons, int64_t k_lo, int64_t k_hi, d
     return dw;
 }
 
-// The next due edge's k, or k_hi when none is left.
+// The next due edge's k, or k_hi when none is left. Testing a block starts
+// fetching the table entries of the block after it: about a third of the
+// edges are due, scattered, and each due edge reads its entries at once.
 inline int64_t next_due(due_walk *dw) {
     while (dw->due == 0) {
         dw->block += 64;
         if (dw->block >= dw->k_hi) return dw->k_hi;
         const int64_t k1 = dw->k_hi - dw->block < 64 ? dw->k_hi : dw->block + 64;
         dw->due = due_bits(dw->eons, dw->block, k1, dw->epoch);
+        const int64_t ahead = dw->k_hi - k1 < 64 ? dw->k_hi - k1 : 64;
+        prefetch_lines(dw->edges + k1, ahead, 0);
+        prefetch_lines(dw->neg + k1, ahead, 1);
     }
     const int64_t k = dw->block + __builtin_ctzll(dw->due);
     dw->due &= dw->due - 1;
@@ -303,7 +325,7 @@ inline void share_gradients(const share &w, int64_t s, int64_t base, int64_t k_l
     const int64_t S = w.r.n_substeps;
     taken_edge ring[RING];
     int first = 0, queued = 0;
-    due_walk walk = start_due_walk(w.r.eons + base, k_lo, k_hi, w.epoch);
+    due_walk walk = start_due_walk(w.r, base, k_lo, k_hi, w.epoch);
     int64_t k = next_due(&walk);
     lane_group lg;
     int lane_of[RING];
