@@ -14,6 +14,9 @@
 // counter, advanced after every ticket, tells. A thread whose ticket cannot
 // start yet polls the counter briefly when every thread has a processor of
 // its own, and otherwise (or after the polls) sleeps until the phase ends.
+// A wait that ends asleep halves the thread's next polls (the thread it
+// waited for had probably lost its processor, which polling only keeps from
+// it), one that ends while polling doubles them again.
 #include "vornik_kernels.h"
 
 #include <atomic>
@@ -44,8 +47,8 @@ const uint64_t REDUCE_BLOCKS_MAX = uint64_t(1) << 20;
 const uint64_t STOP_BIT = uint64_t(1) << 63;
 
 // Polls of the completion count before a waiting thread sleeps (some tens
-// of microseconds), when every thread has a processor of its own.
-const int WAIT_POLLS = 1000;
+// of microseconds at most), when every thread has a processor of its own.
+const int WAIT_POLLS = 1024;
 
 // The whole run, shared by its threads.
 struct ticket_schedule {
@@ -71,16 +74,21 @@ inline void pause_briefly() {
 #endif
 }
 
-// Waits until at least `opens` tickets are complete. False when the run was
+// Waits until at least `opens` tickets are complete, polling at most *polls
+// times before it sleeps (and adapting *polls). False when the run was
 // stopped instead.
-bool wait_for_phase(ticket_schedule &ts, uint64_t opens) {
+bool wait_for_phase(ticket_schedule &ts, uint64_t opens, int *polls) {
     // STOP_BIT makes the count exceed any phase start.
     uint64_t d = ts.done.load(std::memory_order_acquire);
-    for (int poll = 0; d < opens && poll < ts.polls; ++poll) {
+    if (d >= opens) return (d & STOP_BIT) == 0;
+    for (int poll = 0; d < opens && poll < *polls; ++poll) {
         pause_briefly();
         d = ts.done.load(std::memory_order_acquire);
     }
-    if (d < opens) {
+    if (d >= opens) {
+        *polls = *polls * 2 < ts.polls ? *polls * 2 : ts.polls;
+    } else {
+        *polls = (*polls + 1) / 2; // never below one poll: a later quick wait doubles it
         // The completer reads sleepers after its count is visible and this
         // thread reads the count after it counted itself in (both sequentially
         // consistent), so one of the two sees the other: no wake-up is lost.
@@ -145,6 +153,7 @@ void run_reduction_block(const ticket_schedule &ts, uint64_t u, uint64_t c) {
 void *ticket_worker(void *raw) {
     ticket_schedule &ts = *static_cast<ticket_schedule *>(raw);
     const uint64_t per = ts.per_substep;
+    int polls = ts.polls;
     for (;;) {
         if (ts.done.load(std::memory_order_relaxed) & STOP_BIT) break;
         const uint64_t t = ts.next.fetch_add(1, std::memory_order_relaxed);
@@ -153,7 +162,7 @@ void *ticket_worker(void *raw) {
         const bool gradient = within < ts.parts;
         // Gradients wait for the reduction before them, the reduction for
         // every part of its substep.
-        if (!wait_for_phase(ts, u * per + (gradient ? 0 : ts.parts))) break;
+        if (!wait_for_phase(ts, u * per + (gradient ? 0 : ts.parts), &polls)) break;
         if (gradient)
             run_part(ts, u, within);
         else
