@@ -12,6 +12,14 @@ METHOD_DOCS = {
     "knn_descent_f32": "Fill kNN indices and squared distances with the vendored Vornik kNN kernel.",
     "umap_graph_f32": "Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays.",
     "umap_layout_euclidean_f32": "Optimize a UMAP layout in-place with the vendored pthread kernel.",
+    "knn_descent_f32_ctl": "knn_descent_f32 with the number of tree workers given (0: one per "
+    "tree), so that the result does not depend on n_threads, and a control block (progress, "
+    "stop) or None.",
+    "umap_layout_euclidean_f32_ctl": "umap_layout_euclidean_f32 with a control block (progress, "
+    "stop) or None.",
+    "umap_layout_euclidean_f32_parts": "Optimize a UMAP layout in-place on n_parts gradient "
+    "buffers, with a result that does not depend on n_threads; takes a control block "
+    "(progress, stop) or None.",
 }
 
 EXPORTED = {
@@ -22,6 +30,10 @@ EXPORTED = {
     "mirnak_umap_symmetrize_fuzzy_graph_f32",
     "mirnak_umap_optimize_layout_euclidean_f32",
     "mirnak_umap_optimize_layout_euclidean_f32_parallel",
+    "mirnak_knn_descent_f32_ctl",
+    "mirnak_umap_optimize_layout_euclidean_f32_ctl",
+    "mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl",
+    "mirnak_umap_optimize_layout_euclidean_f32_parts",
 }
 
 
