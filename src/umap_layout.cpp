@@ -9,7 +9,6 @@
 #include <cstdint>
 
 #include "control.h"
-#include "powf_fast.h"
 #include "scratch.h"
 #include "umap_layout_internal.h"
 
@@ -32,27 +31,13 @@ struct serial_run {
 // Edges between two looks at the stop flag.
 const int64_t STOP_POLL_EDGES = 4096;
 
-// One power at a time: every power depends on the position the previous
-// update left. powf itself, or its transcription inlined (its bits, where
-// the vector paths are available, see powf_fast.h).
-struct libm_power {
-    static float of(float x, float y) { return powf(x, y); }
-};
-
-struct transcribed_power {
-    static float of(float x, float y) { return vornik::powf_fast::powf_scalar(x, y); }
-};
-
 // DIM > 0 fixes the dimension at compile time (the common 2-D layout); 0
 // reads it from the run. The arithmetic is the same either way. Returns
 // false when a stop ended the epoch early.
-template <int DIM, class Pow> inline bool serial_epoch(const serial_run r, int n, float alpha) {
+template <int DIM> bool serial_epoch(const serial_run r, int n, float alpha) {
     const layout_problem &prob = r.p;
     const int dim = DIM > 0 ? DIM : prob.dim;
     const double epoch = static_cast<double>(n);
-    const float b_minus_1 = prob.b - 1.0f;
-    const float attract_num = mirnak_umap_attractive_numerator(prob.a, prob.b);
-    const float repulse_num = mirnak_umap_repulsive_numerator(prob.b, prob.gamma);
     for (int64_t i = 0; i < prob.n_edges; ++i) {
         if (i % STOP_POLL_EDGES == 0 && vornik::stop_requested(r.ctl)) return false;
         const float eps = prob.epochs_per_sample[i];
@@ -64,9 +49,7 @@ template <int DIM, class Pow> inline bool serial_epoch(const serial_run r, int n
 
         // Attraction; oth is read after cur was written (they alias on a self-loop).
         const float d2 = mirnak_umap_rdist(cur, oth, dim);
-        const float gc = d2 <= 0.0f ? 0.0f
-                                    : mirnak_umap_attractive_from_pow(d2, Pow::of(d2, b_minus_1),
-                                                                      prob.a, attract_num);
+        const float gc = mirnak_umap_attractive_coeff(d2, prob.a, prob.b);
         for (int d = 0; d < dim; ++d) {
             const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
             cur[d] = cur[d] + grad * alpha;
@@ -95,8 +78,7 @@ template <int DIM, class Pow> inline bool serial_epoch(const serial_run r, int n
                 if (k2 == j) continue; // the head drew itself
                 gcn = 0.0f;
             } else {
-                gcn =
-                    mirnak_umap_repulsive_from_pow(dd2, Pow::of(dd2, prob.b), prob.a, repulse_num);
+                gcn = mirnak_umap_repulsive_coeff(dd2, prob.a, prob.b, prob.gamma);
             }
             // A zero gradient is still applied: 0 * alpha is not a no-op for
             // a non-finite alpha or a negative zero coordinate.
@@ -108,19 +90,6 @@ template <int DIM, class Pow> inline bool serial_epoch(const serial_run r, int n
     }
     return true;
 }
-
-// An epoch on one power form, for both dimension forms; the transcription
-// is compiled for fused multiply-adds, with everything inlined.
-#define VORNIK_DEFINE_SERIAL_EPOCH(NAME, POW, ATTR)                                                \
-    ATTR __attribute__((flatten)) bool NAME(const serial_run &r, int n, float alpha) {             \
-        return r.p.dim == 2 ? serial_epoch<2, POW>(r, n, alpha)                                    \
-                            : serial_epoch<0, POW>(r, n, alpha);                                   \
-    }
-
-VORNIK_DEFINE_SERIAL_EPOCH(serial_epoch_libm, libm_power, )
-#if defined(VORNIK_POWF_HAVE_VECTOR_PATHS)
-VORNIK_DEFINE_SERIAL_EPOCH(serial_epoch_transcribed, transcribed_power, VORNIK_TARGET_AVX2_FMA)
-#endif
 
 } // namespace
 
@@ -149,15 +118,10 @@ int vornik::layout::optimize_serial(const layout_problem &p, mirnak_control *ctl
     run.eonn = eonn.get();
     run.epn = epn.get();
     run.ctl = ctl;
-    // The transcription has powf's bits exactly where the vector paths do.
-    bool (*epoch_fn)(const serial_run &, int, float) = serial_epoch_libm;
-#if defined(VORNIK_POWF_HAVE_VECTOR_PATHS)
-    if (vornik::powf_fast::best_powf_path() != vornik::powf_fast::POWF_LIBM)
-        epoch_fn = serial_epoch_transcribed;
-#endif
     for (int n = 0; n < p.n_epochs; ++n) {
         const float alpha = mirnak_umap_epoch_alpha(p.initial_alpha, n, p.n_epochs);
-        const bool finished = epoch_fn(run, n, alpha);
+        const bool finished =
+            p.dim == 2 ? serial_epoch<2>(run, n, alpha) : serial_epoch<0>(run, n, alpha);
         if (!finished) return MIRNAK_STOPPED;
         vornik::set_progress(ctl, n + 1);
     }
