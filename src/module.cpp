@@ -184,6 +184,50 @@ double squared_box_diagonal(const float *x, int n, int d) {
     return sum;
 }
 
+// The arguments both kNN methods share, checked, with their views held
+// (released in reverse order when the record goes).
+struct knn_call {
+    buffer_view x, idx, dist, control;
+    int n = 0, d = 0, k = 0;
+
+    // Sizes, views and overlaps, in that order; false with an exception set.
+    // control_obj is null for the method without a control block.
+    bool prepare(PyObject *x_obj, PyObject *idx_obj, PyObject *dist_obj, PyObject *control_obj,
+                 int n_, int d_, int k_) {
+        n = n_, d = d_, k = k_;
+        if (n <= 0 || d <= 0 || k <= 0) {
+            PyErr_SetString(PyExc_ValueError, "n, d, and k must be positive");
+            return false;
+        }
+        if (!x.acquire(x_obj, false, count_of(n, d), "x")) return false;
+        if (!idx.acquire(idx_obj, true, count_of(n, k), "idx")) return false;
+        if (!dist.acquire(dist_obj, true, count_of(n, k), "dist")) return false;
+        if (control_obj && !acquire_control(control, control_obj)) return false;
+        const used_bytes inputs[] = {used("x", x, count_of(n, d))};
+        const used_bytes outputs[] = {used("idx", idx, count_of(n, k)),
+                                      used("dist", dist, count_of(n, k)), used_control(control)};
+        return outputs_apart(inputs, 1, outputs, 3);
+    }
+
+    // Calls kernel() with the interpreter lock released once x is known to be
+    // in the kernel's range; its status as an int, or null with a ValueError.
+    template <class Kernel> PyObject *run(Kernel kernel) {
+        int rc = 0;
+        bool in_range;
+        Py_BEGIN_ALLOW_THREADS;
+        in_range = squared_box_diagonal(x.as<const float>(), n, d) < KNN_SQUARED_DISTANCE_LIMIT;
+        if (in_range) rc = kernel();
+        Py_END_ALLOW_THREADS;
+        if (!in_range) {
+            PyErr_SetString(PyExc_ValueError,
+                            "squared distances between rows of x can reach 1e30, beyond the "
+                            "kernel's range; scale x down");
+            return nullptr;
+        }
+        return PyLong_FromLong(rc);
+    }
+};
+
 PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
     PyObject *x_obj, *idx_obj, *dist_obj;
     int n, d, k, n_trees, n_iters, leaf_size, n_threads;
@@ -191,36 +235,13 @@ PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "OOOiiiiiKii", &x_obj, &idx_obj, &dist_obj, &n, &d, &k, &n_trees,
                           &n_iters, &seed, &leaf_size, &n_threads))
         return nullptr;
-    if (n <= 0 || d <= 0 || k <= 0) {
-        PyErr_SetString(PyExc_ValueError, "n, d, and k must be positive");
-        return nullptr;
-    }
-
-    buffer_view x, idx, dist;
-    if (!x.acquire(x_obj, false, count_of(n, d), "x")) return nullptr;
-    if (!idx.acquire(idx_obj, true, count_of(n, k), "idx")) return nullptr;
-    if (!dist.acquire(dist_obj, true, count_of(n, k), "dist")) return nullptr;
-    const used_bytes inputs[] = {used("x", x, count_of(n, d))};
-    const used_bytes outputs[] = {used("idx", idx, count_of(n, k)),
-                                  used("dist", dist, count_of(n, k))};
-    if (!outputs_apart(inputs, 1, outputs, 2)) return nullptr;
-
-    int rc = 0;
-    bool in_range;
-    Py_BEGIN_ALLOW_THREADS;
-    in_range = squared_box_diagonal(x.as<const float>(), n, d) < KNN_SQUARED_DISTANCE_LIMIT;
-    if (in_range)
-        rc = mirnak_knn_descent_f32(n, d, k, x.as<const float>(), n_trees, n_iters, leaf_size,
-                                    static_cast<uint64_t>(seed), idx.as<int32_t>(),
-                                    dist.as<float>(), n_threads);
-    Py_END_ALLOW_THREADS;
-    if (!in_range) {
-        PyErr_SetString(PyExc_ValueError,
-                        "squared distances between rows of x can reach 1e30, beyond the "
-                        "kernel's range; scale x down");
-        return nullptr;
-    }
-    return PyLong_FromLong(rc);
+    knn_call call;
+    if (!call.prepare(x_obj, idx_obj, dist_obj, nullptr, n, d, k)) return nullptr;
+    return call.run([&] {
+        return mirnak_knn_descent_f32(n, d, k, call.x.as<const float>(), n_trees, n_iters,
+                                      leaf_size, static_cast<uint64_t>(seed),
+                                      call.idx.as<int32_t>(), call.dist.as<float>(), n_threads);
+    });
 }
 
 const char knn_descent_f32_ctl_doc[] =
@@ -234,37 +255,14 @@ PyObject *py_knn_descent_f32_ctl(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "OOOiiiiiKiiiO", &x_obj, &idx_obj, &dist_obj, &n, &d, &k, &n_trees,
                           &n_iters, &seed, &leaf_size, &tree_workers, &n_threads, &control_obj))
         return nullptr;
-    if (n <= 0 || d <= 0 || k <= 0) {
-        PyErr_SetString(PyExc_ValueError, "n, d, and k must be positive");
-        return nullptr;
-    }
-
-    buffer_view x, idx, dist, control;
-    if (!x.acquire(x_obj, false, count_of(n, d), "x")) return nullptr;
-    if (!idx.acquire(idx_obj, true, count_of(n, k), "idx")) return nullptr;
-    if (!dist.acquire(dist_obj, true, count_of(n, k), "dist")) return nullptr;
-    if (!acquire_control(control, control_obj)) return nullptr;
-    const used_bytes inputs[] = {used("x", x, count_of(n, d))};
-    const used_bytes outputs[] = {used("idx", idx, count_of(n, k)),
-                                  used("dist", dist, count_of(n, k)), used_control(control)};
-    if (!outputs_apart(inputs, 1, outputs, 3)) return nullptr;
-
-    int rc = 0;
-    bool in_range;
-    Py_BEGIN_ALLOW_THREADS;
-    in_range = squared_box_diagonal(x.as<const float>(), n, d) < KNN_SQUARED_DISTANCE_LIMIT;
-    if (in_range)
-        rc = mirnak_knn_descent_f32_ctl(
-            n, d, k, x.as<const float>(), n_trees, n_iters, leaf_size, static_cast<uint64_t>(seed),
-            idx.as<int32_t>(), dist.as<float>(), tree_workers, n_threads, control_of(control));
-    Py_END_ALLOW_THREADS;
-    if (!in_range) {
-        PyErr_SetString(PyExc_ValueError,
-                        "squared distances between rows of x can reach 1e30, beyond the "
-                        "kernel's range; scale x down");
-        return nullptr;
-    }
-    return PyLong_FromLong(rc);
+    knn_call call;
+    if (!call.prepare(x_obj, idx_obj, dist_obj, control_obj, n, d, k)) return nullptr;
+    return call.run([&] {
+        return mirnak_knn_descent_f32_ctl(n, d, k, call.x.as<const float>(), n_trees, n_iters,
+                                          leaf_size, static_cast<uint64_t>(seed),
+                                          call.idx.as<int32_t>(), call.dist.as<float>(),
+                                          tree_workers, n_threads, control_of(call.control));
+    });
 }
 
 // ---------------------------------------------------------------------------

@@ -87,20 +87,6 @@ template <int DIM> inline void take_edge(const share &w, int64_t i, int64_t p, t
     te->rng[2] = rng[2];
 }
 
-// Adds the repulsion of m measured samples (powers in pb) into gj, in order.
-template <int DIM>
-inline void push_samples(const share &w, const float *cur, float *gj, int m,
-                         const float *const *rows, const float *dd2, const float *pb) {
-    const int dim = DIM > 0 ? DIM : w.r.problem.dim;
-    for (int c = 0; c < m; ++c) {
-        if (dd2[c] <= 0.0f) continue; // coincides with the head: no push
-        const float gcn = mirnak_umap_repulsive_from_pow(dd2[c], pb[c], w.cf.a, w.cf.repulse_num);
-        if (!(gcn > 0.0f)) continue;
-        const float *oth2 = rows[c];
-        for (int d = 0; d < dim; ++d) gj[d] = gj[d] + mirnak_umap_clip(gcn * (cur[d] - oth2[d]));
-    }
-}
-
 // ---------------------------------------------------------------------------
 // Powers
 // ---------------------------------------------------------------------------

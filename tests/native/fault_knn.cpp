@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <dirent.h>
 #include <random>
 #include <thread>
 #include <vector>
@@ -85,15 +84,6 @@ TEST(KnnFaults, FixedTreeWorkersKeepTheirResultOnFailedThreads) {
         EXPECT_TRUE(o.same(clean.idx, clean.dist));
         EXPECT_EQ(scope.live_blocks(), 0);
     }
-}
-
-int live_threads() {
-    DIR *dir = opendir("/proc/self/task");
-    if (!dir) return -1;
-    int count = 0;
-    while (const dirent *e = readdir(dir)) count += e->d_name[0] != '.';
-    closedir(dir);
-    return count;
 }
 
 TEST(KnnFaults, AStoppedSearchLeavesNoThreadAndNoAllocation) {

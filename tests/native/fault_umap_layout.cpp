@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstring>
-#include <dirent.h>
 #include <random>
 #include <thread>
 #include <vector>
@@ -169,16 +168,6 @@ int parts(const problem &p, std::vector<float> &e, int n_parts, int n_threads,
     return mirnak_umap_optimize_layout_euclidean_f32_parts(
         e.data(), p.n_samples, p.dim, p.head.data(), p.tail.data(), p.n_edges(), p.eps.data(),
         n_epochs, 1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 99, n_parts, 0, n_threads, ctl);
-}
-
-// Threads of this process: the entries of /proc/self/task.
-int live_threads() {
-    DIR *dir = opendir("/proc/self/task");
-    if (!dir) return -1;
-    int count = 0;
-    while (const dirent *e = readdir(dir)) count += e->d_name[0] != '.';
-    closedir(dir);
-    return count;
 }
 
 TEST(LayoutFaults, PartsLayoutRunsOnWhateverThreadsItGets) {
