@@ -1,11 +1,13 @@
 """Threads against parts: the layout on an idle and on a busy machine.
 
-Three fuzzy graphs (15 neighbours, built by the module's own kNN and graph
-kernels and cached in bench/.cache): the first 100 and all 1,797 handwritten
-digits (500 epochs, as the host runs up to 10,000 points), and the 100,000-vertex
-random-geometric graph of bench/layout.py (200 epochs). Every run happens in a
-fresh child process; the runs of a graph alternate between the settings, and
-each setting's minimum and median wall time are printed:
+Fuzzy graphs of 15 neighbours, cached in bench/.cache: the first 100 and all
+1,797 handwritten digits (built by the module's own kNN and graph kernels; 500
+epochs, as the host runs up to 10,000 points), and the graphs of
+bench/layout.py (200 epochs): 100,000 random-geometric vertices by default,
+and on request its 50,000-vertex clustered graph and a 1,000,000-vertex
+random-geometric graph (whose first build takes some minutes). Every run
+happens in a fresh child process; the runs of a graph alternate between the
+settings, and each setting's minimum and median wall time are printed:
 
   serial        umap_layout_euclidean_f32_parts with 1 part (the serial optimiser)
   P=p T=t       umap_layout_euclidean_f32_parts with p parts on t threads
@@ -58,18 +60,20 @@ def fuzzy_graph(x, seed=1):
     return rows[keep], cols[keep], eps, emb
 
 
+LAYOUT_GRAPHS = {"geometric100k": (100000, "geometric"), "clustered50k": (50000, "clustered"),
+                 "geometric1m": (1000000, "geometric")}
+
+
 def graph_path(name):
-    """The cached graph of a name: digits100, digits or geometric100k."""
-    os.makedirs(CACHE, exist_ok=True)
-    path = os.path.join(CACHE, f"threads_{name}.npz")
-    if os.path.exists(path):
-        return path
-    if name == "geometric100k":
+    """The cached graph of a name (see EPOCHS)."""
+    if name in LAYOUT_GRAPHS:
         sys.path.insert(0, HERE)
         import layout
 
-        with np.load(layout.build_graph(100000, "geometric")) as g:
-            np.savez(path, head=g["head"], tail=g["tail"], eps=g["eps"], emb=g["emb"])
+        return layout.build_graph(*LAYOUT_GRAPHS[name])
+    os.makedirs(CACHE, exist_ok=True)
+    path = os.path.join(CACHE, f"threads_{name}.npz")
+    if os.path.exists(path):
         return path
     from sklearn.datasets import load_digits
 
@@ -80,7 +84,8 @@ def graph_path(name):
     return path
 
 
-EPOCHS = {"digits100": 500, "digits": 500, "geometric100k": 200}
+EPOCHS = {"digits100": 500, "digits": 500, "geometric100k": 200, "clustered50k": 200,
+          "geometric1m": 200}
 
 
 def child(path, setting, epochs, substeps):
@@ -148,6 +153,7 @@ def main():
     ap.add_argument("--settings", nargs="+", default=["1x1", "2x1", "2x2", "4x2", "barrier"],
                     help="PxT for P parts on T threads, or barrier")
     ap.add_argument("--substeps", type=int, nargs="+", default=[0])
+    ap.add_argument("--epochs", type=int, help="epochs of every graph (default: per graph)")
     ap.add_argument("--reps", type=int, default=5)
     ap.add_argument("--busy", type=int, nargs="+", default=[0, 1],
                     help="competing busy processes for each half of the runs")
@@ -162,6 +168,8 @@ def main():
         try:
             print(f"== {busy} competing busy process{'es' if busy != 1 else ''}")
             for name in a.graphs:
+                if a.epochs:
+                    EPOCHS[name] = a.epochs
                 for s in a.substeps:
                     measure(name, a.settings, a.reps, s)
         finally:
