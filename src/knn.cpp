@@ -103,7 +103,7 @@ struct row_blocks {
     // The next block as [*i0, *i1); false when none is left.
     bool claim(int *i0, int *i1) const {
         const int b = next->fetch_add(1, std::memory_order_relaxed);
-        if (b >= (n + ROW_BLOCK - 1) / ROW_BLOCK) return false;
+        if (b >= n / ROW_BLOCK + (n % ROW_BLOCK != 0)) return false; // no n + 255: n may be INT_MAX
         *i0 = b * ROW_BLOCK;
         *i1 = n - *i0 < ROW_BLOCK ? n : *i0 + ROW_BLOCK;
         return true;
