@@ -113,3 +113,63 @@ def umap_layout_new_points_f32(
     /,
 ) -> int:
     """Optimize the layout of new points in-place against a frozen reference embedding."""
+
+def knn_descent_f32_ctl(
+    x: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    d: int,
+    k: int,
+    n_trees: int,
+    n_iters: int,
+    seed: int,
+    leaf_size: int,
+    tree_workers: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """knn_descent_f32 with the number of tree workers given (0: one per tree), so that the result does not depend on n_threads, and a control block (progress, stop) or None."""
+
+def umap_layout_euclidean_f32_ctl(
+    embedding: Buffer,
+    head: Buffer,
+    tail: Buffer,
+    epochs_per_sample: Buffer,
+    n_samples: int,
+    dim: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """umap_layout_euclidean_f32 with a control block (progress, stop) or None."""
+
+def umap_layout_euclidean_f32_parts(
+    embedding: Buffer,
+    head: Buffer,
+    tail: Buffer,
+    epochs_per_sample: Buffer,
+    n_samples: int,
+    dim: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    n_parts: int,
+    n_substeps: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """Optimize a UMAP layout in-place on n_parts gradient buffers, with a result that does not depend on n_threads; takes a control block (progress, stop) or None."""

@@ -62,9 +62,10 @@ class buffer_view {
         itemsize_ = itemsize;
         return held_;
     }
+    bool held() const { return held_; }
     Py_ssize_t items() const { return view_.len / itemsize_; }
     Py_ssize_t itemsize() const { return itemsize_; }
-    template <class T> T *as() const { return static_cast<T *>(view_.buf); }
+    template <class T> T *as() const { return held_ ? static_cast<T *>(view_.buf) : nullptr; }
 
   private:
     Py_buffer view_;
@@ -81,6 +82,29 @@ struct used_bytes {
 inline used_bytes used(const char *name, const buffer_view &v, Py_ssize_t items) {
     const uintptr_t lo = reinterpret_cast<uintptr_t>(v.as<const char>());
     return used_bytes{name, lo, lo + static_cast<uintptr_t>(items) * v.itemsize()};
+}
+
+// ---------------------------------------------------------------------------
+// Control blocks
+// ---------------------------------------------------------------------------
+
+// A control block is a writable buffer of two 8-byte items (progress, stop),
+// such as a 2-item int64 array, or None for no block. The kernel writes the
+// progress while the caller's other threads may read it and set the stop.
+const Py_ssize_t CONTROL_ITEMSIZE = 8;
+const Py_ssize_t CONTROL_ITEMS = 2;
+
+inline bool acquire_control(buffer_view &view, PyObject *obj) {
+    return obj == Py_None || view.acquire(obj, true, CONTROL_ITEMS, "control", CONTROL_ITEMSIZE);
+}
+
+// The bytes the kernel uses of the control view: none without a block.
+inline used_bytes used_control(const buffer_view &view) {
+    return used("control", view, view.held() ? CONTROL_ITEMS : 0);
+}
+
+inline mirnak_control *control_of(const buffer_view &view) {
+    return view.as<mirnak_control>();
 }
 
 inline bool overlap(const used_bytes &a, const used_bytes &b) {
@@ -162,6 +186,50 @@ double squared_box_diagonal(const float *x, int n, int d) {
     return sum;
 }
 
+// The arguments both kNN methods share, checked, with their views held
+// (released in reverse order when the record goes).
+struct knn_call {
+    buffer_view x, idx, dist, control;
+    int n = 0, d = 0, k = 0;
+
+    // Sizes, views and overlaps, in that order; false with an exception set.
+    // control_obj is null for the method without a control block.
+    bool prepare(PyObject *x_obj, PyObject *idx_obj, PyObject *dist_obj, PyObject *control_obj,
+                 int n_, int d_, int k_) {
+        n = n_, d = d_, k = k_;
+        if (n <= 0 || d <= 0 || k <= 0) {
+            PyErr_SetString(PyExc_ValueError, "n, d, and k must be positive");
+            return false;
+        }
+        if (!x.acquire(x_obj, false, count_of(n, d), "x")) return false;
+        if (!idx.acquire(idx_obj, true, count_of(n, k), "idx")) return false;
+        if (!dist.acquire(dist_obj, true, count_of(n, k), "dist")) return false;
+        if (control_obj && !acquire_control(control, control_obj)) return false;
+        const used_bytes inputs[] = {used("x", x, count_of(n, d))};
+        const used_bytes outputs[] = {used("idx", idx, count_of(n, k)),
+                                      used("dist", dist, count_of(n, k)), used_control(control)};
+        return outputs_apart(inputs, 1, outputs, 3);
+    }
+
+    // Calls kernel() with the interpreter lock released once x is known to be
+    // in the kernel's range; its status as an int, or null with a ValueError.
+    template <class Kernel> PyObject *run(Kernel kernel) {
+        int rc = 0;
+        bool in_range;
+        Py_BEGIN_ALLOW_THREADS;
+        in_range = squared_box_diagonal(x.as<const float>(), n, d) < KNN_SQUARED_DISTANCE_LIMIT;
+        if (in_range) rc = kernel();
+        Py_END_ALLOW_THREADS;
+        if (!in_range) {
+            PyErr_SetString(PyExc_ValueError,
+                            "squared distances between rows of x can reach 1e30, beyond the "
+                            "kernel's range; scale x down");
+            return nullptr;
+        }
+        return PyLong_FromLong(rc);
+    }
+};
+
 PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
     PyObject *x_obj, *idx_obj, *dist_obj;
     int n, d, k, n_trees, n_iters, leaf_size, n_threads;
@@ -169,36 +237,34 @@ PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "OOOiiiiiKii", &x_obj, &idx_obj, &dist_obj, &n, &d, &k, &n_trees,
                           &n_iters, &seed, &leaf_size, &n_threads))
         return nullptr;
-    if (n <= 0 || d <= 0 || k <= 0) {
-        PyErr_SetString(PyExc_ValueError, "n, d, and k must be positive");
-        return nullptr;
-    }
+    knn_call call;
+    if (!call.prepare(x_obj, idx_obj, dist_obj, nullptr, n, d, k)) return nullptr;
+    return call.run([&] {
+        return mirnak_knn_descent_f32(n, d, k, call.x.as<const float>(), n_trees, n_iters,
+                                      leaf_size, static_cast<uint64_t>(seed),
+                                      call.idx.as<int32_t>(), call.dist.as<float>(), n_threads);
+    });
+}
 
-    buffer_view x, idx, dist;
-    if (!x.acquire(x_obj, false, count_of(n, d), "x")) return nullptr;
-    if (!idx.acquire(idx_obj, true, count_of(n, k), "idx")) return nullptr;
-    if (!dist.acquire(dist_obj, true, count_of(n, k), "dist")) return nullptr;
-    const used_bytes inputs[] = {used("x", x, count_of(n, d))};
-    const used_bytes outputs[] = {used("idx", idx, count_of(n, k)),
-                                  used("dist", dist, count_of(n, k))};
-    if (!outputs_apart(inputs, 1, outputs, 2)) return nullptr;
+const char knn_descent_f32_ctl_doc[] =
+    "knn_descent_f32 with the number of tree workers given (0: one per tree), so that the "
+    "result does not depend on n_threads, and a control block (progress, stop) or None.";
 
-    int rc = 0;
-    bool in_range;
-    Py_BEGIN_ALLOW_THREADS;
-    in_range = squared_box_diagonal(x.as<const float>(), n, d) < KNN_SQUARED_DISTANCE_LIMIT;
-    if (in_range)
-        rc = mirnak_knn_descent_f32(n, d, k, x.as<const float>(), n_trees, n_iters, leaf_size,
-                                    static_cast<uint64_t>(seed), idx.as<int32_t>(),
-                                    dist.as<float>(), n_threads);
-    Py_END_ALLOW_THREADS;
-    if (!in_range) {
-        PyErr_SetString(PyExc_ValueError,
-                        "squared distances between rows of x can reach 1e30, beyond the "
-                        "kernel's range; scale x down");
+PyObject *py_knn_descent_f32_ctl(PyObject *, PyObject *args) {
+    PyObject *x_obj, *idx_obj, *dist_obj, *control_obj;
+    int n, d, k, n_trees, n_iters, leaf_size, tree_workers, n_threads;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOiiiiiKiiiO", &x_obj, &idx_obj, &dist_obj, &n, &d, &k, &n_trees,
+                          &n_iters, &seed, &leaf_size, &tree_workers, &n_threads, &control_obj))
         return nullptr;
-    }
-    return PyLong_FromLong(rc);
+    knn_call call;
+    if (!call.prepare(x_obj, idx_obj, dist_obj, control_obj, n, d, k)) return nullptr;
+    return call.run([&] {
+        return mirnak_knn_descent_f32_ctl(n, d, k, call.x.as<const float>(), n_trees, n_iters,
+                                          leaf_size, static_cast<uint64_t>(seed),
+                                          call.idx.as<int32_t>(), call.dist.as<float>(),
+                                          tree_workers, n_threads, control_of(call.control));
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -334,6 +400,58 @@ PyObject *py_umap_graph_f32_parallel(PyObject *, PyObject *args) {
 const char umap_layout_euclidean_f32_doc[] =
     "Optimize a UMAP layout in-place with the vendored pthread kernel.";
 
+// The arguments all layout methods share, checked, with their views held
+// (released in reverse order when the record goes).
+struct layout_call {
+    buffer_view embedding, head, tail, epochs_per_sample, control;
+    layout_problem problem;
+
+    // Sizes, views, lengths, overlaps and vertex ids, in that order; false
+    // with an exception set. control_obj is null for methods without a
+    // control block.
+    bool prepare(PyObject *emb_obj, PyObject *head_obj, PyObject *tail_obj, PyObject *eps_obj,
+                 PyObject *control_obj, int n_samples, int dim, int n_epochs, double a, double b,
+                 double gamma, double initial_alpha, double negative_sample_rate,
+                 unsigned long long seed) {
+        if (n_samples <= 0 || dim <= 0 || n_epochs <= 0) {
+            PyErr_SetString(PyExc_ValueError, "n_samples, dim, and n_epochs must be positive");
+            return false;
+        }
+        if (!embedding.acquire(emb_obj, true, count_of(n_samples, dim), "embedding")) return false;
+        if (!head.acquire(head_obj, false, 0, "head")) return false;
+        if (!tail.acquire(tail_obj, false, 0, "tail")) return false;
+        if (!epochs_per_sample.acquire(eps_obj, false, 0, "epochs_per_sample")) return false;
+        if (control_obj && !acquire_control(control, control_obj)) return false;
+
+        const Py_ssize_t n_edges = head.items();
+        if (tail.items() != n_edges || epochs_per_sample.items() != n_edges) {
+            PyErr_SetString(PyExc_ValueError,
+                            "head, tail, and epochs_per_sample lengths must match");
+            return false;
+        }
+        const used_bytes inputs[] = {used("head", head, n_edges), used("tail", tail, n_edges),
+                                     used("epochs_per_sample", epochs_per_sample, n_edges)};
+        const used_bytes outputs[] = {used("embedding", embedding, count_of(n_samples, dim)),
+                                      used_control(control)};
+        if (!outputs_apart(inputs, 3, outputs, 2)) return false;
+        // The optimiser indexes the embedding by these ids; the kernel would
+        // refuse them too, but only with a status that also means "ran
+        // serially".
+        if (!mirnak_umap_vertex_ids_valid(head.as<const int32_t>(), tail.as<const int32_t>(),
+                                          static_cast<int64_t>(n_edges), n_samples)) {
+            PyErr_SetString(PyExc_ValueError, "head and tail ids must be in [0, n_samples)");
+            return false;
+        }
+        problem = mirnak_umap_make_problem(
+            embedding.as<float>(), n_samples, dim, head.as<const int32_t>(),
+            tail.as<const int32_t>(), static_cast<int64_t>(n_edges),
+            epochs_per_sample.as<const float>(), n_epochs, narrow_to_float(a), narrow_to_float(b),
+            narrow_to_float(gamma), narrow_to_float(initial_alpha),
+            narrow_to_float(negative_sample_rate), static_cast<uint64_t>(seed));
+        return true;
+    }
+};
+
 PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
     PyObject *emb_obj, *head_obj, *tail_obj, *eps_obj;
     int n_samples, dim, n_epochs, n_threads;
@@ -343,46 +461,72 @@ PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
                           &n_samples, &dim, &n_epochs, &a, &b, &gamma, &initial_alpha,
                           &negative_sample_rate, &seed, &n_threads))
         return nullptr;
-    if (n_samples <= 0 || dim <= 0 || n_epochs <= 0) {
-        PyErr_SetString(PyExc_ValueError, "n_samples, dim, and n_epochs must be positive");
+    layout_call call;
+    if (!call.prepare(emb_obj, head_obj, tail_obj, eps_obj, nullptr, n_samples, dim, n_epochs, a, b,
+                      gamma, initial_alpha, negative_sample_rate, seed))
         return nullptr;
-    }
-
-    buffer_view embedding, head, tail, epochs_per_sample;
-    if (!embedding.acquire(emb_obj, true, count_of(n_samples, dim), "embedding")) return nullptr;
-    if (!head.acquire(head_obj, false, 0, "head")) return nullptr;
-    if (!tail.acquire(tail_obj, false, 0, "tail")) return nullptr;
-    if (!epochs_per_sample.acquire(eps_obj, false, 0, "epochs_per_sample")) return nullptr;
-
-    const Py_ssize_t n_edges = head.items();
-    if (tail.items() != n_edges || epochs_per_sample.items() != n_edges) {
-        PyErr_SetString(PyExc_ValueError, "head, tail, and epochs_per_sample lengths must match");
-        return nullptr;
-    }
-    const used_bytes inputs[] = {used("head", head, n_edges), used("tail", tail, n_edges),
-                                 used("epochs_per_sample", epochs_per_sample, n_edges)};
-    const used_bytes outputs[] = {used("embedding", embedding, count_of(n_samples, dim))};
-    if (!outputs_apart(inputs, 3, outputs, 1)) return nullptr;
-    // The optimiser indexes the embedding by these ids; the kernel would refuse
-    // them too, but only with a status that also means "ran serially".
-    if (!mirnak_umap_vertex_ids_valid(head.as<const int32_t>(), tail.as<const int32_t>(),
-                                      static_cast<int64_t>(n_edges), n_samples)) {
-        PyErr_SetString(PyExc_ValueError, "head and tail ids must be in [0, n_samples)");
-        return nullptr;
-    }
-
-    const layout_problem problem = mirnak_umap_make_problem(
-        embedding.as<float>(), n_samples, dim, head.as<const int32_t>(), tail.as<const int32_t>(),
-        static_cast<int64_t>(n_edges), epochs_per_sample.as<const float>(), n_epochs,
-        narrow_to_float(a), narrow_to_float(b), narrow_to_float(gamma),
-        narrow_to_float(initial_alpha), narrow_to_float(negative_sample_rate),
-        static_cast<uint64_t>(seed));
 
     int rc;
     Py_BEGIN_ALLOW_THREADS;
     // The ids were checked above; the kernel behind the exported function
     // does not scan them again.
-    rc = vornik::layout::optimize_parallel(problem, n_threads);
+    rc = vornik::layout::optimize_parallel(call.problem, n_threads);
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+const char umap_layout_euclidean_f32_ctl_doc[] =
+    "umap_layout_euclidean_f32 with a control block (progress, stop) or None.";
+
+PyObject *py_umap_layout_euclidean_f32_ctl(PyObject *, PyObject *args) {
+    PyObject *emb_obj, *head_obj, *tail_obj, *eps_obj, *control_obj;
+    int n_samples, dim, n_epochs, n_threads;
+    double a, b, gamma, initial_alpha, negative_sample_rate;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOOiiidddddKiO", &emb_obj, &head_obj, &tail_obj, &eps_obj,
+                          &n_samples, &dim, &n_epochs, &a, &b, &gamma, &initial_alpha,
+                          &negative_sample_rate, &seed, &n_threads, &control_obj))
+        return nullptr;
+    layout_call call;
+    if (!call.prepare(emb_obj, head_obj, tail_obj, eps_obj, control_obj, n_samples, dim, n_epochs,
+                      a, b, gamma, initial_alpha, negative_sample_rate, seed))
+        return nullptr;
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = vornik::layout::optimize_parallel(call.problem, n_threads, control_of(call.control));
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+const char umap_layout_euclidean_f32_parts_doc[] =
+    "Optimize a UMAP layout in-place on n_parts gradient buffers, with a result that does not "
+    "depend on n_threads; takes a control block (progress, stop) or None.";
+
+PyObject *py_umap_layout_euclidean_f32_parts(PyObject *, PyObject *args) {
+    PyObject *emb_obj, *head_obj, *tail_obj, *eps_obj, *control_obj;
+    int n_samples, dim, n_epochs, n_parts, n_substeps, n_threads;
+    double a, b, gamma, initial_alpha, negative_sample_rate;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOOiiidddddKiiiO", &emb_obj, &head_obj, &tail_obj, &eps_obj,
+                          &n_samples, &dim, &n_epochs, &a, &b, &gamma, &initial_alpha,
+                          &negative_sample_rate, &seed, &n_parts, &n_substeps, &n_threads,
+                          &control_obj))
+        return nullptr;
+    if (n_parts <= 0 || n_substeps < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "n_parts must be positive and n_substeps must not be negative");
+        return nullptr;
+    }
+    layout_call call;
+    if (!call.prepare(emb_obj, head_obj, tail_obj, eps_obj, control_obj, n_samples, dim, n_epochs,
+                      a, b, gamma, initial_alpha, negative_sample_rate, seed))
+        return nullptr;
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = vornik::layout::optimize_parts(call.problem, n_parts, n_substeps, n_threads,
+                                        control_of(call.control));
     Py_END_ALLOW_THREADS;
     return PyLong_FromLong(rc);
 }
@@ -572,6 +716,11 @@ PyMethodDef methods[] = {
      umap_query_memberships_f32_doc},
     {"umap_layout_new_points_f32", py_umap_layout_new_points_f32, METH_VARARGS,
      umap_layout_new_points_f32_doc},
+    {"knn_descent_f32_ctl", py_knn_descent_f32_ctl, METH_VARARGS, knn_descent_f32_ctl_doc},
+    {"umap_layout_euclidean_f32_ctl", py_umap_layout_euclidean_f32_ctl, METH_VARARGS,
+     umap_layout_euclidean_f32_ctl_doc},
+    {"umap_layout_euclidean_f32_parts", py_umap_layout_euclidean_f32_parts, METH_VARARGS,
+     umap_layout_euclidean_f32_parts_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

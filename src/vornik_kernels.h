@@ -18,6 +18,12 @@
  *                      mirnak_umap_optimize_layout_euclidean_f32_parallel
  *   new points:        mirnak_knn_query_f32
  *                      mirnak_umap_optimize_new_points_f32
+ *
+ * The long kernels also come with a control block (mirnak_control, below):
+ * mirnak_knn_descent_f32_ctl, mirnak_umap_optimize_layout_euclidean_f32_ctl,
+ * mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl, and
+ * mirnak_umap_optimize_layout_euclidean_f32_parts, whose result does not
+ * depend on the number of threads.
  */
 #ifndef VORNIK_KERNELS_H
 #define VORNIK_KERNELS_H
@@ -33,6 +39,33 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* A caller-owned control block for the long kernels (the _ctl and _parts
+ * entries below; a null pointer means no block).
+ *
+ * progress: work done so far, written only by the kernel: 0 when it starts,
+ *   then rising. kNN: one per tree built, then one per refinement iteration;
+ *   a successful call ends at n_trees + n_iters (each raised to at least 1),
+ *   an early end of the refinement counting its remaining iterations.
+ *   Layout: epochs done, n_epochs at the end.
+ * stop: read only by the kernel; non-zero asks it to stop. It is polled at
+ *   least once per tree, per refinement iteration and per epoch (more often:
+ *   per tree node, per block of rows, per substep, per 4096 edges of the
+ *   serial layout). A stopped kernel joins its threads, frees its memory and
+ *   returns MIRNAK_STOPPED; what its outputs hold then is documented with
+ *   each kernel. A stop set before the call is seen before any work.
+ * The kernel reads and writes both with relaxed atomic operations. progress
+ * orders nothing: it is a count to show, not a sign that outputs are ready
+ * (they are ready when the call returns). The caller may use relaxed atomic
+ * operations or plain aligned 8-byte loads and stores, which are atomic on
+ * the 64-bit targets this library builds for. */
+typedef struct mirnak_control {
+    int64_t progress;
+    int64_t stop;
+} mirnak_control;
+
+/* Status of a kernel that saw its control block's stop flag. */
+#define MIRNAK_STOPPED (-3)
 
 /* Approximate k nearest neighbours by squared Euclidean distance: a forest of
  * random-projection trees, merged, then refined by NN-descent.
@@ -55,6 +88,20 @@ extern "C" {
 MIRNAK_API int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const float *X, int n_trees,
                                       int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
                                       float *knn_dist, int n_threads);
+
+/* mirnak_knn_descent_f32 with a control block and the number of tree workers
+ * given directly: the result depends on the seed and tree_workers (clamped
+ * to [1, n_trees]; 0 or less means one per tree) but not on n_threads, which
+ * only sets how many threads run the work (0 or less: every online
+ * processor). It equals mirnak_knn_descent_f32 run with n_threads =
+ * tree_workers, bit for bit. Returns 0, -1, -2 as that kernel does, or
+ * MIRNAK_STOPPED: then knn_idx and knn_dist are either untouched (stopped
+ * within the first batch of trees) or hold valid neighbour heaps of an
+ * unfinished search (no self, no repeated id, heap order). */
+MIRNAK_API int mirnak_knn_descent_f32_ctl(int n_cells, int n_dims, int k, const float *X,
+                                          int n_trees, int n_iters, int leaf_size, uint64_t seed,
+                                          int32_t *knn_idx, float *knn_dist, int tree_workers,
+                                          int n_threads, mirnak_control *control);
 
 /* Per-row bandwidth (sigmas) and local-connectivity offset (rhos) from the
  * n_samples x n_neighbors distance rows, read in the order given. Distances
@@ -156,6 +203,46 @@ MIRNAK_API int mirnak_umap_optimize_new_points_f32(
     const int32_t *tail, const float *epochs_per_sample, int width, const uint64_t *keys,
     int n_epochs, float a, float b, float gamma, float initial_alpha, float negative_sample_rate,
     uint64_t seed, int n_threads);
+
+/* The serial layout with a control block. Returns 0 when it ran to the end,
+ * -1 for invalid arguments and -2 when memory runs out (embedding untouched
+ * for both), MIRNAK_STOPPED when stopped: the embedding then holds the
+ * positions reached, part way through an epoch. */
+MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_ctl(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed, mirnak_control *control);
+
+/* The threaded layout with a control block: the statuses of
+ * mirnak_umap_optimize_layout_euclidean_f32_parallel, or MIRNAK_STOPPED with
+ * the embedding at the end of a substep (or, on the serial path, where the
+ * serial optimiser stopped). */
+MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed, int n_threads,
+    mirnak_control *control);
+
+/* A layout whose result does not depend on the number of threads. Every
+ * substep's edges are cut into n_parts parts (at most one per edge), each
+ * with its own gradient buffer; any number of threads (n_threads, 0 or less:
+ * every online processor; never more than parts) claim parts and then
+ * blocks of the reduction as they come free, and the buffers are summed in
+ * part order. The result equals, bit for bit,
+ * mirnak_umap_optimize_layout_euclidean_f32_parallel run with n_parts
+ * threads and MIRNAK_UMAP_SUBSTEPS = n_substeps (0: the default count;
+ * the environment is not read), and for n_parts = 1 the serial optimiser.
+ * The calling thread works too; a thread that cannot be created only costs
+ * speed. Returns 0 when the layout ran to the end; -1 for invalid arguments
+ * (those of the serial optimiser, n_parts < 1, n_substeps < 0, or more than
+ * 2^62 units of scheduled work) and -2 when memory runs out, both with the
+ * embedding untouched; MIRNAK_STOPPED with the embedding at the end of a
+ * substep. Memory: n_parts gradient buffers of n_samples x dim floats. */
+MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parts(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,
+    int n_threads, mirnak_control *control);
 
 #ifdef __cplusplus
 }

@@ -182,5 +182,22 @@ int main() {
                                             1.0f, 5.0f, 77, 3) != 0)
         return 1;
     print_digest("new_points", placed);
+    // The kernels whose results do not depend on the thread count, on other
+    // thread counts: the same digests as the kNN and the threaded layout above.
+    std::vector<int32_t> idx_ctl(idx.size());
+    std::vector<float> dist_ctl(dist.size());
+    mirnak_control ctl = {0, 0};
+    if (mirnak_knn_descent_f32_ctl(n, d, k, x.data(), 6, 8, 20, 1234, idx_ctl.data(),
+                                   dist_ctl.data(), 3, 2, &ctl) != 0)
+        return 1;
+    print_digest("knn_idx (3 of 6 workers)", idx_ctl);
+    print_digest("knn_dist (3 of 6 workers)", dist_ctl);
+    std::vector<float> parts = start;
+    const int parts_rc = mirnak_umap_optimize_layout_euclidean_f32_parts(
+        parts.data(), n, 2, head.data(), tail.data(), static_cast<int64_t>(head.size()), eps.data(),
+        60, 1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 2024, 3, 8, 1, &ctl);
+    std::printf("%-28s %d %lld\n", "layout_parts_status", parts_rc,
+                static_cast<long long>(ctl.progress));
+    print_digest("layout_parts (3 on 1 thread)", parts);
     return 0;
 }

@@ -19,6 +19,14 @@ METHOD_DOCS = {
         "Membership strengths of new rows to their training neighbours from dense kNN arrays.",
     "umap_layout_new_points_f32":
         "Optimize the layout of new points in-place against a frozen reference embedding.",
+    "knn_descent_f32_ctl": "knn_descent_f32 with the number of tree workers given (0: one per "
+    "tree), so that the result does not depend on n_threads, and a control block (progress, "
+    "stop) or None.",
+    "umap_layout_euclidean_f32_ctl": "umap_layout_euclidean_f32 with a control block (progress, "
+    "stop) or None.",
+    "umap_layout_euclidean_f32_parts": "Optimize a UMAP layout in-place on n_parts gradient "
+    "buffers, with a result that does not depend on n_threads; takes a control block "
+    "(progress, stop) or None.",
 }
 
 EXPORTED = {
@@ -32,6 +40,10 @@ EXPORTED = {
     "mirnak_umap_optimize_layout_euclidean_f32_parallel",
     "mirnak_knn_query_f32",
     "mirnak_umap_optimize_new_points_f32",
+    "mirnak_knn_descent_f32_ctl",
+    "mirnak_umap_optimize_layout_euclidean_f32_ctl",
+    "mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl",
+    "mirnak_umap_optimize_layout_euclidean_f32_parts",
 }
 
 
