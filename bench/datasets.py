@@ -4,6 +4,8 @@
   mnistlike   70,000 x 784, ten clusters in a 40-dimensional subspace plus small noise
   lowdim64    50,000 x 64, 10 clusters in an 8-dimensional subspace plus a little noise
   digits       1,797 x 64, the handwritten digits bundled with scikit-learn
+  scale      any n x 32, 50 clusters in a 10-dimensional subspace plus small noise
+             (make_scale; bench/scale.py fits 1,000,000 and 10,000,000 of them)
 
 Exact neighbours are computed once by the package's blocked brute force and
 cached under bench/.cache/ (git-ignored).
@@ -28,6 +30,35 @@ def _clusters_in_subspace(rng, n, d, sub, c, noise):
     labels = rng.integers(0, c, size=n)
     latent = centers[labels] + rng.normal(0.0, 1.0, size=(n, sub))
     return latent @ basis.T + rng.normal(0.0, noise, size=(n, d)), labels
+
+
+# The scale set: 50 unit clusters (centres spread 4) in a 10-dimensional
+# subspace of 32 dimensions, noise 0.05 off the subspace.
+SCALE_DIMS, SCALE_SUBSPACE, SCALE_CLUSTERS, SCALE_NOISE = 32, 10, 50, 0.05
+SCALE_BLOCK = 100_000
+
+
+def make_scale(n):
+    """(points as float32, labels) of the scale set's first n rows.
+
+    Generated block by block, each block from its own seeded stream, so the
+    first million rows are the same in every size and the float64
+    intermediates stay small beside the float32 result (peak memory is the
+    benchmark's business).
+    """
+    rng = np.random.default_rng(20240611)
+    basis, _ = np.linalg.qr(rng.normal(size=(SCALE_DIMS, SCALE_SUBSPACE)))
+    centers = rng.normal(0.0, 4.0, size=(SCALE_CLUSTERS, SCALE_SUBSPACE))
+    x = np.empty((n, SCALE_DIMS), np.float32)
+    labels = np.empty(n, np.int32)
+    for block, start in enumerate(range(0, n, SCALE_BLOCK)):
+        stop = min(n, start + SCALE_BLOCK)
+        r = np.random.default_rng([20240611, block])
+        lab = r.integers(0, SCALE_CLUSTERS, size=stop - start)
+        latent = centers[lab] + r.normal(0.0, 1.0, size=(stop - start, SCALE_SUBSPACE))
+        x[start:stop] = latent @ basis.T + r.normal(0.0, SCALE_NOISE, size=(stop - start, SCALE_DIMS))
+        labels[start:stop] = lab
+    return x, labels
 
 
 def make_data(name):

@@ -30,6 +30,19 @@ def umap_graph_f32(
 ) -> None:
     """Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays."""
 
+def umap_graph_f32_parallel(
+    idx: Buffer,
+    dist: Buffer,
+    out_rows: Buffer,
+    out_cols: Buffer,
+    out_vals: Buffer,
+    n_samples: int,
+    n_neighbors: int,
+    n_threads: int,
+    /,
+) -> None:
+    """umap_graph_f32 with its rows split between n_threads threads; the same bits."""
+
 def umap_layout_euclidean_f32(
     embedding: Buffer,
     head: Buffer,
@@ -48,3 +61,115 @@ def umap_layout_euclidean_f32(
     /,
 ) -> int:
     """Optimize a UMAP layout in-place with the vendored pthread kernel."""
+
+def knn_query_f32(
+    x: Buffer,
+    graph: Buffer,
+    pivots: Buffer,
+    queries: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    d: int,
+    width: int,
+    n_pivots: int,
+    n_queries: int,
+    k: int,
+    beam: int,
+    n_entries: int,
+    n_threads: int,
+    /,
+) -> int:
+    """Fill the k nearest training rows of new rows by a walk over a fitted search graph."""
+
+def umap_query_memberships_f32(
+    idx: Buffer,
+    dist: Buffer,
+    vals: Buffer,
+    n_queries: int,
+    n_neighbors: int,
+    /,
+) -> None:
+    """Membership strengths of new rows to their training neighbours from dense kNN arrays."""
+
+def umap_layout_new_points_f32(
+    embedding: Buffer,
+    reference: Buffer,
+    tail: Buffer,
+    epochs_per_sample: Buffer,
+    keys: Buffer,
+    n_points: int,
+    n_reference: int,
+    dim: int,
+    width: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    n_threads: int,
+    /,
+) -> int:
+    """Optimize the layout of new points in-place against a frozen reference embedding."""
+
+def knn_descent_f32_ctl(
+    x: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    d: int,
+    k: int,
+    n_trees: int,
+    n_iters: int,
+    seed: int,
+    leaf_size: int,
+    tree_workers: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """knn_descent_f32 with the number of tree workers given (0: one per tree), so that the result does not depend on n_threads, and a control block (progress, stop) or None."""
+
+def umap_layout_euclidean_f32_ctl(
+    embedding: Buffer,
+    head: Buffer,
+    tail: Buffer,
+    epochs_per_sample: Buffer,
+    n_samples: int,
+    dim: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """umap_layout_euclidean_f32 with a control block (progress, stop) or None."""
+
+def umap_layout_euclidean_f32_parts(
+    embedding: Buffer,
+    head: Buffer,
+    tail: Buffer,
+    epochs_per_sample: Buffer,
+    n_samples: int,
+    dim: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    n_parts: int,
+    n_substeps: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """Optimize a UMAP layout in-place on n_parts gradient buffers, with a result that does not depend on n_threads; takes a control block (progress, stop) or None."""

@@ -7,16 +7,20 @@
 //   3. NN-descent iterations refine the caller's arrays in place.
 // No lock is used: every worker writes only its own heap or its own rows, and
 // thread creation and join order everything else. Results depend on the seed
-// and the number of tree workers, never on scheduling: a thread that cannot
-// be created runs its worker on the calling thread at once.
+// and the number of tree workers, never on scheduling or on the threads that
+// run the work: threads claim tree workers and blocks of rows as they come
+// free, and a thread that cannot be created runs its share on the calling
+// thread at once.
 #include "vornik_kernels.h"
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
 
+#include "control.h"
 #include "kernel_support.h"
 #include "knn_internal.h"
 #include "scratch.h"
@@ -65,12 +69,16 @@ struct treework {
     const path_ops *ops;
     bool finite;
     tree_scratch scratch;
+    mirnak_control *ctl; // one progress unit per tree; a stop abandons the tree
 };
 
-// Tree workers run one after another on one thread.
+// Threads claim the tree workers of a batch one at a time, in order, and run
+// each to its end with their own scratch.
 struct treerun {
     treework *records;
     int count;
+    std::atomic<int> *next; // the next unclaimed record
+    tree_scratch scratch;   // this thread's
 };
 
 // Context handed down one tree's recursion.
@@ -82,13 +90,31 @@ struct rpx {
     float *dir; // split direction, d entries; consumed before either child runs
     const path_ops *ops;
     bool finite; // X holds no NaN or infinity: no distance is NaN, roots never grow
+    const mirnak_control *ctl;
 };
 
-// Folds the heaps of a batch of tree workers into the output rows [i0, i1).
-// The fold of all workers' heaps is a sequence of offers in worker order per
-// row, so folding batch after batch in worker order gives the same rows.
+// Rows cut into blocks that threads claim one at a time. Every row's result
+// depends only on the row, so who takes which block changes nothing.
+const int ROW_BLOCK = 256;
+
+struct row_blocks {
+    int n;                  // rows [0, n)
+    std::atomic<int> *next; // the next unclaimed block
+    // The next block as [*i0, *i1); false when none is left.
+    bool claim(int *i0, int *i1) const {
+        const int b = next->fetch_add(1, std::memory_order_relaxed);
+        if (b >= n / ROW_BLOCK + (n % ROW_BLOCK != 0)) return false; // no n + 255: n may be INT_MAX
+        *i0 = b * ROW_BLOCK;
+        *i1 = n - *i0 < ROW_BLOCK ? n : *i0 + ROW_BLOCK;
+        return true;
+    }
+};
+
+// Folds the heaps of a batch of tree workers into the output rows. The fold
+// of all workers' heaps is a sequence of offers in worker order per row, so
+// folding batch after batch in worker order gives the same rows.
 struct mergework {
-    int i0, i1;                  // rows [i0, i1)
+    row_blocks rows;
     int P;                       // number of tree-worker heaps in this batch
     const neighbour_heap *trees; // the P heaps, in worker order
     neighbour_heap out;          // the caller's arrays and the kernel's flags
@@ -96,7 +122,7 @@ struct mergework {
 };
 
 struct work {
-    int i0, i1; // rows [i0, i1)
+    row_blocks rows;
     int n, d, k;
     const float *X;
     const int32_t *sh;   // snapshot of the ids
@@ -110,6 +136,7 @@ struct work {
     // being processed, so that their distance is not computed again.
     uint32_t *seen;
     bool finite;
+    const mirnak_control *ctl; // a stop ends the claiming of blocks
 };
 
 // The loops that call the distance kernels, one set per kernel path, so the
@@ -117,7 +144,7 @@ struct work {
 struct path_ops {
     void (*project)(const float *X, int d, const int32_t *idx, int m, const float *dir, double *pv);
     void (*leaf)(const rpx *c, const int32_t *idx, int lo, int hi);
-    int64_t (*rows)(const work *w);
+    int64_t (*rows)(const work *w, int i0, int i1);
 };
 
 inline const float *row_of(const float *X, int32_t i, int d) {
@@ -247,12 +274,12 @@ VORNIK_ALWAYS_INLINE int64_t offer(const work *w, const float *xi, heap_row hr, 
     return q.count == PENDING_MAX ? flush_offers<P>(w, xi, hr, q) : 0;
 }
 
-template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w) {
+// Rows [i0, i1). The marks must hold no tag of these rows on entry.
+template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w, int i0, int i1) {
     const int n = w->n, d = w->d, k = w->k;
     int64_t upd = 0;
     pending_offers q;
-    if (w->seen) std::memset(w->seen, 0, sizeof(uint32_t) * static_cast<size_t>(n));
-    for (int i = w->i0; i < w->i1; ++i) {
+    for (int i = i0; i < i1; ++i) {
         const int64_t oi = static_cast<int64_t>(i) * k;
         const heap_row hr = w->live.row(i);
         const float *xi = row_of(w->X, i, d);
@@ -261,7 +288,7 @@ template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w) {
             for (int j = 0; j < k; ++j)
                 if (hr.ids[j] >= 0 && hr.ids[j] < n) w->seen[hr.ids[j]] = tag;
         // The neighbour lists the next row will expand are scattered over sh.
-        if (i + 1 < w->i1) {
+        if (i + 1 < i1) {
             const int64_t on = oi + k;
             for (int a = 0; a < k; ++a) {
                 const int32_t j = w->sh[on + a];
@@ -303,8 +330,8 @@ template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w) {
                                                    int hi) {                                       \
         leaf_pairs<PATH>(c, idx, lo, hi);                                                          \
     }                                                                                              \
-    ATTR __attribute__((flatten)) int64_t NAME##_rows(const work *w) {                             \
-        return descend_rows<PATH>(w);                                                              \
+    ATTR __attribute__((flatten)) int64_t NAME##_rows(const work *w, int i0, int i1) {             \
+        return descend_rows<PATH>(w, i0, i1);                                                      \
     }                                                                                              \
     const path_ops NAME##_ops = {NAME##_project, NAME##_leaf, NAME##_rows};
 
@@ -333,7 +360,9 @@ const path_ops *ops_for(dist_path p) {
 
 // Splits the node idx[lo, hi) at the median of its projections onto the
 // difference of two random points, left part first, until nodes fit a leaf.
+// A stop leaves the rest of the tree unbuilt.
 void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
+    if (vornik::stop_requested(c->ctl)) return;
     const int m = hi - lo;
     if (m <= c->leaf) {
         c->ops->leaf(c, idx, lo, hi);
@@ -382,16 +411,24 @@ void *treeworker(void *arg) {
     c.dir = w->scratch.dir;
     c.ops = w->ops;
     c.finite = w->finite;
+    c.ctl = w->ctl;
     for (int t = w->t0; t < w->t1; ++t) {
+        if (vornik::stop_requested(w->ctl)) break;
         shuffle(idx, n, &rng);
         rp(&c, idx, 0, n, &rng);
+        vornik::add_progress(w->ctl, 1);
     }
     return nullptr;
 }
 
 void *treerunworker(void *arg) {
-    const treerun *r = static_cast<const treerun *>(arg);
-    for (int j = 0; j < r->count; ++j) treeworker(&r->records[j]);
+    treerun *r = static_cast<treerun *>(arg);
+    for (;;) {
+        const int j = r->next->fetch_add(1, std::memory_order_relaxed);
+        if (j >= r->count) break;
+        r->records[j].scratch = r->scratch;
+        treeworker(&r->records[j]);
+    }
     return nullptr;
 }
 
@@ -402,13 +439,16 @@ void *treerunworker(void *arg) {
 void *mergeworker(void *arg) {
     const mergework *w = static_cast<const mergework *>(arg);
     const int k = w->out.k;
-    for (int i = w->i0; i < w->i1; ++i) {
-        const heap_row out = w->out.row(i);
-        if (w->first) fill_sentinels(out.dist, out.ids, out.flags, static_cast<uint64_t>(k));
-        for (int e = 0; e < w->P; ++e) {
-            const heap_row tree = w->trees[e].row(i);
-            for (int j = 0; j < k; ++j)
-                if (tree.ids[j] >= 0) hpush(out, tree.ids[j], tree.dist[j]);
+    int i0, i1;
+    while (w->rows.claim(&i0, &i1)) {
+        for (int i = i0; i < i1; ++i) {
+            const heap_row out = w->out.row(i);
+            if (w->first) fill_sentinels(out.dist, out.ids, out.flags, static_cast<uint64_t>(k));
+            for (int e = 0; e < w->P; ++e) {
+                const heap_row tree = w->trees[e].row(i);
+                for (int j = 0; j < k; ++j)
+                    if (tree.ids[j] >= 0) hpush(out, tree.ids[j], tree.dist[j]);
+            }
         }
     }
     return nullptr;
@@ -418,9 +458,16 @@ void *mergeworker(void *arg) {
 // NN-descent worker
 // ---------------------------------------------------------------------------
 
+// One thread's part of an iteration: blocks of rows, claimed until none is
+// left or the caller asks to stop.
 void *descworker(void *arg) {
     work *w = static_cast<work *>(arg);
-    w->upd = w->ops->rows(w);
+    if (w->seen) std::memset(w->seen, 0, sizeof(uint32_t) * static_cast<size_t>(w->n));
+    int64_t upd = 0;
+    int i0, i1;
+    while (!vornik::stop_requested(w->ctl) && w->rows.claim(&i0, &i1))
+        upd += w->ops->rows(w, i0, i1);
+    w->upd = upd;
     return nullptr;
 }
 
@@ -451,6 +498,7 @@ struct knn_input {
     const float *X;
     const path_ops *ops;
     bool finite; // X holds no NaN or infinity
+    mirnak_control *ctl;
 };
 
 // Threads and workers of the forest and the merge.
@@ -556,20 +604,22 @@ treework tree_record(const knn_input &in, int n_trees, int leaf, uint64_t seed, 
     w.ops = in.ops;
     w.finite = in.finite;
     w.scratch = tree_scratch{nullptr, nullptr, nullptr};
+    w.ctl = in.ctl;
     return w;
 }
 
-// Runs the count workers of a batch on up to p.threads threads, each thread
-// taking a consecutive share of them.
+// Runs the count workers of a batch on up to p.threads threads, which claim
+// them one by one.
 void run_tree_batch(const forest_plan &p, forest_storage &fs, int count) {
     const int threads = count < p.threads ? count : p.threads;
-    int started = 0, first = 0;
+    std::atomic<int> next{0};
+    int started = 0;
     for (int r = 0; r < threads; ++r) {
         treerun &run = fs.runs[r];
-        run.records = fs.records.get() + first;
-        run.count = block_size(count, threads, r);
-        for (int j = 0; j < run.count; ++j) run.records[j].scratch = fs.thread_scratch[r];
-        first += run.count;
+        run.records = fs.records.get();
+        run.count = count;
+        run.next = &next;
+        run.scratch = fs.thread_scratch[r];
         launch(fs.th.get(), &started, treerunworker, &run);
     }
     join_all(fs.th.get(), started);
@@ -578,27 +628,28 @@ void run_tree_batch(const forest_plan &p, forest_storage &fs, int count) {
 // Folds the count heaps of a batch into the output rows.
 void merge_tree_batch(const forest_plan &p, forest_storage &fs, int count, bool first,
                       const neighbour_heap &out, int n) {
-    int started = 0, i0 = 0;
+    std::atomic<int> next{0};
+    int started = 0;
     for (int e = 0; e < p.merge_threads; ++e) {
         mergework &w = fs.merges[e];
-        w.i0 = i0;
-        w.i1 = i0 + block_size(n, p.merge_threads, e);
+        w.rows = row_blocks{n, &next};
         w.P = count;
         w.trees = fs.heap.get();
         w.out = out;
         w.first = first;
-        i0 = w.i1;
         launch(fs.th.get(), &started, mergeworker, &w);
     }
     join_all(fs.th.get(), started);
 }
 
-// The forest and the merge into out; false when scratch memory could not be
-// had, with out untouched.
-bool run_forest(const knn_input &in, int n_trees, int leaf, uint64_t seed, const forest_plan &p,
-                const neighbour_heap &out) {
+enum class phase_end { done, no_memory, stopped };
+
+// The forest and the merge into out. No memory: out untouched. Stopped:
+// out untouched, or holding the fold of the batches built before the stop.
+phase_end run_forest(const knn_input &in, int n_trees, int leaf, uint64_t seed,
+                     const forest_plan &p, const neighbour_heap &out) {
     forest_storage fs;
-    if (!fs.allocate(in, p)) return false;
+    if (!fs.allocate(in, p)) return phase_end::no_memory;
     int first_tree = 0;
     for (int b0 = 0; b0 < p.workers; b0 += p.batch) {
         const int count = p.workers - b0 < p.batch ? p.workers - b0 : p.batch;
@@ -608,9 +659,11 @@ bool run_forest(const knn_input &in, int n_trees, int leaf, uint64_t seed, const
             first_tree = fs.records[j].t1;
         }
         run_tree_batch(p, fs, count);
+        // A stopped batch holds unfinished trees: none of it reaches out.
+        if (vornik::stop_requested(in.ctl)) return phase_end::stopped;
         merge_tree_batch(p, fs, count, b0 == 0, out, in.n);
     }
-    return true;
+    return phase_end::done;
 }
 
 // ---------------------------------------------------------------------------
@@ -641,10 +694,9 @@ void build_reverse_lists(int n, int k, const descent_scratch &s) {
 }
 
 work descent_record(const knn_input &in, const descent_scratch &s, const neighbour_heap &live,
-                    int i0, int i1, uint32_t *seen) {
+                    const row_blocks &rows, uint32_t *seen) {
     work w;
-    w.i0 = i0;
-    w.i1 = i1;
+    w.rows = rows;
     w.n = in.n;
     w.d = in.d;
     w.k = in.k;
@@ -658,15 +710,18 @@ work descent_record(const knn_input &in, const descent_scratch &s, const neighbo
     w.ops = in.ops;
     w.seen = seen;
     w.finite = in.finite;
+    w.ctl = in.ctl;
     return w;
 }
 
-void run_refinement(const knn_input &in, int n_iters, int deff, const neighbour_heap &live,
-                    const descent_scratch &s) {
+// The refinement iterations on the threads: done also when its arrays could
+// not be had (the refinement is skipped), stopped when the caller asked.
+phase_end run_refinement(const knn_input &in, int n_iters, int deff, const neighbour_heap &live,
+                         const descent_scratch &s) {
     const int n = in.n, k = in.k;
     scratch<pthread_t> th = alloc_scratch<pthread_t>(deff);
     scratch<work> wk = alloc_scratch<work>(deff);
-    if (!th || !wk) return;
+    if (!th || !wk) return phase_end::done;
     // Without the marks every candidate's distance is computed; the result
     // is the same. They are only valid while no distance can be NaN.
     // Each worker clears its n marks per iteration, so they are kept only
@@ -680,26 +735,29 @@ void run_refinement(const knn_input &in, int n_iters, int deff, const neighbour_
     const int64_t threshold =
         static_cast<int64_t>(static_cast<double>(n) * static_cast<double>(k) * STOP_FRACTION);
     for (int it = 0; it < n_iters; ++it) {
+        if (vornik::stop_requested(in.ctl)) return phase_end::stopped;
         std::memcpy(s.sh, live.ids, sizeof(int32_t) * nk);
         std::memcpy(s.sf, live.flags, nk);
         std::memset(live.flags, 0, nk);
         std::memset(s.rcn, 0, sizeof(int) * static_cast<size_t>(n));
         build_reverse_lists(n, k, s);
 
-        int started = 0, i0 = 0;
+        std::atomic<int> next{0};
+        int started = 0;
         for (int e = 0; e < deff; ++e) {
-            const int i1 = i0 + block_size(n, deff, e);
             uint32_t *own_seen = seen ? seen.get() + static_cast<int64_t>(e) * n : nullptr;
-            wk[e] = descent_record(in, s, live, i0, i1, own_seen);
-            i0 = i1;
+            wk[e] = descent_record(in, s, live, row_blocks{n, &next}, own_seen);
             launch(th.get(), &started, descworker, &wk[e]);
         }
         join_all(th.get(), started);
+        if (vornik::stop_requested(in.ctl)) return phase_end::stopped;
+        vornik::add_progress(in.ctl, 1);
 
         int64_t total = 0;
         for (int e = 0; e < deff; ++e) total += wk[e].upd;
         if (total < threshold) break;
     }
+    return phase_end::done;
 }
 
 } // namespace
@@ -708,15 +766,37 @@ void run_refinement(const knn_input &in, int n_iters, int deff, const neighbour_
 // Entry point
 // ---------------------------------------------------------------------------
 
+vornik::knn::knn_schedule vornik::knn::schedule_for_threads(int n_threads) {
+    knn_schedule s;
+    s.tree_workers = vornik::requested_threads(n_threads);
+    s.threads = s.tree_workers;
+    s.ctl = nullptr;
+    s.tree_batch_bytes = TREE_BATCH_BYTES;
+    return s;
+}
+
 int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, int k, const float *X,
                                      int n_trees, int n_iters, int leaf_size, uint64_t seed,
                                      int32_t *knn_idx, float *knn_dist, int n_threads,
                                      uint64_t tree_batch_bytes) {
+    knn_schedule s = schedule_for_threads(n_threads);
+    s.tree_batch_bytes = tree_batch_bytes;
+    return knn_descent_scheduled(path, n_cells, n_dims, k, X, n_trees, n_iters, leaf_size, seed,
+                                 knn_idx, knn_dist, s);
+}
+
+int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, int k,
+                                       const float *X, int n_trees, int n_iters, int leaf_size,
+                                       uint64_t seed, int32_t *knn_idx, float *knn_dist,
+                                       const knn_schedule &sched) {
     const int n = n_cells, d = n_dims;
     if (n <= 0 || d <= 0 || k <= 0 || k >= n) return -1;
     if (n_trees < 1) n_trees = 1;
     if (n_iters < 1) n_iters = 1;
     const int leaf = k + 1 >= leaf_size ? k + 1 : leaf_size;
+    mirnak_control *ctl = sched.ctl;
+    vornik::set_progress(ctl, 0);
+    if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
 
     const uint64_t nk = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
     scratch<uint8_t> hf = alloc_scratch<uint8_t>(nk);
@@ -727,12 +807,13 @@ int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, in
     if (!hf || !sh || !sf || !revn || !rcn) return -2;
 
     // The result depends on the number of tree workers, teff; the threads
-    // that run them, and the merge and refinement workers, are capped.
-    const int eff = vornik::requested_threads(n_threads);
+    // that run them, and the merge and refinement threads, are capped.
+    const int teff = sched.tree_workers < 1         ? n_trees
+                     : sched.tree_workers < n_trees ? sched.tree_workers
+                                                    : n_trees;
     const int cap = vornik::thread_cap();
-    const int teff = eff < n_trees ? eff : n_trees;
-    const int capped = eff < cap ? eff : cap;
-    const int meff = capped < n ? capped : n;
+    const int threads = sched.threads < 1 ? 1 : sched.threads < cap ? sched.threads : cap;
+    const int meff = threads < n ? threads : n;
     const int deff = meff;
 
     knn_input in;
@@ -744,18 +825,23 @@ int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, in
     // With finite points no distance is NaN and a row's root never grows, so
     // an offer already known to be refused may be skipped.
     in.finite = all_finite(X, static_cast<uint64_t>(n) * static_cast<uint64_t>(d));
+    in.ctl = ctl;
     // The caller's arrays are the live heap of the merge and the refinement.
     const neighbour_heap out = {knn_dist, knn_idx, hf.get(), k};
 
-    const forest_plan plan = plan_forest(in, teff, cap, meff, tree_batch_bytes);
-    if (!run_forest(in, n_trees, leaf, seed, plan, out)) return -2;
+    const forest_plan plan = plan_forest(in, teff, threads, meff, sched.tree_batch_bytes);
+    const phase_end forest = run_forest(in, n_trees, leaf, seed, plan, out);
+    if (forest == phase_end::no_memory) return -2;
+    if (forest == phase_end::stopped) return MIRNAK_STOPPED;
 
     descent_scratch s;
     s.sh = sh.get();
     s.sf = sf.get();
     s.revn = revn.get();
     s.rcn = rcn.get();
-    run_refinement(in, n_iters, deff, out, s);
+    if (run_refinement(in, n_iters, deff, out, s) == phase_end::stopped) return MIRNAK_STOPPED;
+    // An early end of the refinement counts its remaining iterations as done.
+    vornik::set_progress(ctl, static_cast<int64_t>(n_trees) + n_iters);
     return 0;
 }
 
@@ -764,4 +850,17 @@ extern "C" int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const floa
                                       float *knn_dist, int n_threads) {
     return knn_descent_on_path(best_dist_path(), n_cells, n_dims, k, X, n_trees, n_iters, leaf_size,
                                seed, knn_idx, knn_dist, n_threads);
+}
+
+extern "C" int mirnak_knn_descent_f32_ctl(int n_cells, int n_dims, int k, const float *X,
+                                          int n_trees, int n_iters, int leaf_size, uint64_t seed,
+                                          int32_t *knn_idx, float *knn_dist, int tree_workers,
+                                          int n_threads, mirnak_control *control) {
+    knn_schedule s;
+    s.tree_workers = tree_workers;
+    s.threads = vornik::requested_threads(n_threads);
+    s.ctl = control;
+    s.tree_batch_bytes = TREE_BATCH_BYTES;
+    return knn_descent_scheduled(best_dist_path(), n_cells, n_dims, k, X, n_trees, n_iters,
+                                 leaf_size, seed, knn_idx, knn_dist, s);
 }

@@ -9,6 +9,7 @@
 #include "knn_distance.h"
 #include "knn_heap.h"
 #include "knn_select.h"
+#include "vornik_kernels.h"
 
 namespace vornik {
 namespace knn {
@@ -26,6 +27,25 @@ int knn_descent_on_path(dist_path path, int n_cells, int n_dims, int k, const fl
                         int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
                         float *knn_dist, int n_threads,
                         uint64_t tree_batch_bytes = TREE_BATCH_BYTES);
+
+// How one call runs: the tree workers, which fix the result (below 1: one
+// per tree; above n_trees: n_trees), the threads that run all the work
+// (capped), the caller's control block (may be null) and the batch size for
+// tree-worker heaps.
+struct knn_schedule {
+    int tree_workers;
+    int threads;
+    mirnak_control *ctl;
+    uint64_t tree_batch_bytes;
+};
+
+// The schedule of the exported kernel for a thread count: as many tree
+// workers as threads.
+knn_schedule schedule_for_threads(int n_threads);
+
+int knn_descent_scheduled(dist_path path, int n_cells, int n_dims, int k, const float *X,
+                          int n_trees, int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
+                          float *knn_dist, const knn_schedule &schedule);
 
 } // namespace knn
 } // namespace vornik

@@ -56,16 +56,21 @@ class buffer_view {
         if (held_) PyBuffer_Release(&view_);
     }
 
-    bool acquire(PyObject *obj, bool writable, Py_ssize_t min_items, const char *name) {
-        held_ = get_buffer(obj, &view_, writable, ITEMSIZE, min_items, name) == 0;
+    bool acquire(PyObject *obj, bool writable, Py_ssize_t min_items, const char *name,
+                 Py_ssize_t itemsize = ITEMSIZE) {
+        held_ = get_buffer(obj, &view_, writable, itemsize, min_items, name) == 0;
+        itemsize_ = itemsize;
         return held_;
     }
-    Py_ssize_t items() const { return view_.len / ITEMSIZE; }
-    template <class T> T *as() const { return static_cast<T *>(view_.buf); }
+    bool held() const { return held_; }
+    Py_ssize_t items() const { return view_.len / itemsize_; }
+    Py_ssize_t itemsize() const { return itemsize_; }
+    template <class T> T *as() const { return held_ ? static_cast<T *>(view_.buf) : nullptr; }
 
   private:
     Py_buffer view_;
     bool held_;
+    Py_ssize_t itemsize_ = ITEMSIZE;
 };
 
 // The bytes a kernel touches through one view: its first items elements.
@@ -76,7 +81,30 @@ struct used_bytes {
 
 inline used_bytes used(const char *name, const buffer_view &v, Py_ssize_t items) {
     const uintptr_t lo = reinterpret_cast<uintptr_t>(v.as<const char>());
-    return used_bytes{name, lo, lo + static_cast<uintptr_t>(items) * ITEMSIZE};
+    return used_bytes{name, lo, lo + static_cast<uintptr_t>(items) * v.itemsize()};
+}
+
+// ---------------------------------------------------------------------------
+// Control blocks
+// ---------------------------------------------------------------------------
+
+// A control block is a writable buffer of two 8-byte items (progress, stop),
+// such as a 2-item int64 array, or None for no block. The kernel writes the
+// progress while the caller's other threads may read it and set the stop.
+const Py_ssize_t CONTROL_ITEMSIZE = 8;
+const Py_ssize_t CONTROL_ITEMS = 2;
+
+inline bool acquire_control(buffer_view &view, PyObject *obj) {
+    return obj == Py_None || view.acquire(obj, true, CONTROL_ITEMS, "control", CONTROL_ITEMSIZE);
+}
+
+// The bytes the kernel uses of the control view: none without a block.
+inline used_bytes used_control(const buffer_view &view) {
+    return used("control", view, view.held() ? CONTROL_ITEMS : 0);
+}
+
+inline mirnak_control *control_of(const buffer_view &view) {
+    return view.as<mirnak_control>();
 }
 
 inline bool overlap(const used_bytes &a, const used_bytes &b) {
@@ -158,6 +186,50 @@ double squared_box_diagonal(const float *x, int n, int d) {
     return sum;
 }
 
+// The arguments both kNN methods share, checked, with their views held
+// (released in reverse order when the record goes).
+struct knn_call {
+    buffer_view x, idx, dist, control;
+    int n = 0, d = 0, k = 0;
+
+    // Sizes, views and overlaps, in that order; false with an exception set.
+    // control_obj is null for the method without a control block.
+    bool prepare(PyObject *x_obj, PyObject *idx_obj, PyObject *dist_obj, PyObject *control_obj,
+                 int n_, int d_, int k_) {
+        n = n_, d = d_, k = k_;
+        if (n <= 0 || d <= 0 || k <= 0) {
+            PyErr_SetString(PyExc_ValueError, "n, d, and k must be positive");
+            return false;
+        }
+        if (!x.acquire(x_obj, false, count_of(n, d), "x")) return false;
+        if (!idx.acquire(idx_obj, true, count_of(n, k), "idx")) return false;
+        if (!dist.acquire(dist_obj, true, count_of(n, k), "dist")) return false;
+        if (control_obj && !acquire_control(control, control_obj)) return false;
+        const used_bytes inputs[] = {used("x", x, count_of(n, d))};
+        const used_bytes outputs[] = {used("idx", idx, count_of(n, k)),
+                                      used("dist", dist, count_of(n, k)), used_control(control)};
+        return outputs_apart(inputs, 1, outputs, 3);
+    }
+
+    // Calls kernel() with the interpreter lock released once x is known to be
+    // in the kernel's range; its status as an int, or null with a ValueError.
+    template <class Kernel> PyObject *run(Kernel kernel) {
+        int rc = 0;
+        bool in_range;
+        Py_BEGIN_ALLOW_THREADS;
+        in_range = squared_box_diagonal(x.as<const float>(), n, d) < KNN_SQUARED_DISTANCE_LIMIT;
+        if (in_range) rc = kernel();
+        Py_END_ALLOW_THREADS;
+        if (!in_range) {
+            PyErr_SetString(PyExc_ValueError,
+                            "squared distances between rows of x can reach 1e30, beyond the "
+                            "kernel's range; scale x down");
+            return nullptr;
+        }
+        return PyLong_FromLong(rc);
+    }
+};
+
 PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
     PyObject *x_obj, *idx_obj, *dist_obj;
     int n, d, k, n_trees, n_iters, leaf_size, n_threads;
@@ -165,36 +237,34 @@ PyObject *py_knn_descent_f32(PyObject *, PyObject *args) {
     if (!PyArg_ParseTuple(args, "OOOiiiiiKii", &x_obj, &idx_obj, &dist_obj, &n, &d, &k, &n_trees,
                           &n_iters, &seed, &leaf_size, &n_threads))
         return nullptr;
-    if (n <= 0 || d <= 0 || k <= 0) {
-        PyErr_SetString(PyExc_ValueError, "n, d, and k must be positive");
-        return nullptr;
-    }
+    knn_call call;
+    if (!call.prepare(x_obj, idx_obj, dist_obj, nullptr, n, d, k)) return nullptr;
+    return call.run([&] {
+        return mirnak_knn_descent_f32(n, d, k, call.x.as<const float>(), n_trees, n_iters,
+                                      leaf_size, static_cast<uint64_t>(seed),
+                                      call.idx.as<int32_t>(), call.dist.as<float>(), n_threads);
+    });
+}
 
-    buffer_view x, idx, dist;
-    if (!x.acquire(x_obj, false, count_of(n, d), "x")) return nullptr;
-    if (!idx.acquire(idx_obj, true, count_of(n, k), "idx")) return nullptr;
-    if (!dist.acquire(dist_obj, true, count_of(n, k), "dist")) return nullptr;
-    const used_bytes inputs[] = {used("x", x, count_of(n, d))};
-    const used_bytes outputs[] = {used("idx", idx, count_of(n, k)),
-                                  used("dist", dist, count_of(n, k))};
-    if (!outputs_apart(inputs, 1, outputs, 2)) return nullptr;
+const char knn_descent_f32_ctl_doc[] =
+    "knn_descent_f32 with the number of tree workers given (0: one per tree), so that the "
+    "result does not depend on n_threads, and a control block (progress, stop) or None.";
 
-    int rc = 0;
-    bool in_range;
-    Py_BEGIN_ALLOW_THREADS;
-    in_range = squared_box_diagonal(x.as<const float>(), n, d) < KNN_SQUARED_DISTANCE_LIMIT;
-    if (in_range)
-        rc = mirnak_knn_descent_f32(n, d, k, x.as<const float>(), n_trees, n_iters, leaf_size,
-                                    static_cast<uint64_t>(seed), idx.as<int32_t>(),
-                                    dist.as<float>(), n_threads);
-    Py_END_ALLOW_THREADS;
-    if (!in_range) {
-        PyErr_SetString(PyExc_ValueError,
-                        "squared distances between rows of x can reach 1e30, beyond the "
-                        "kernel's range; scale x down");
+PyObject *py_knn_descent_f32_ctl(PyObject *, PyObject *args) {
+    PyObject *x_obj, *idx_obj, *dist_obj, *control_obj;
+    int n, d, k, n_trees, n_iters, leaf_size, tree_workers, n_threads;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOiiiiiKiiiO", &x_obj, &idx_obj, &dist_obj, &n, &d, &k, &n_trees,
+                          &n_iters, &seed, &leaf_size, &tree_workers, &n_threads, &control_obj))
         return nullptr;
-    }
-    return PyLong_FromLong(rc);
+    knn_call call;
+    if (!call.prepare(x_obj, idx_obj, dist_obj, control_obj, n, d, k)) return nullptr;
+    return call.run([&] {
+        return mirnak_knn_descent_f32_ctl(n, d, k, call.x.as<const float>(), n_trees, n_iters,
+                                          leaf_size, static_cast<uint64_t>(seed),
+                                          call.idx.as<int32_t>(), call.dist.as<float>(),
+                                          tree_workers, n_threads, control_of(call.control));
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -236,49 +306,90 @@ struct graph_scratch {
     ~graph_scratch() { release(); }
 };
 
-PyObject *py_umap_graph_f32(PyObject *, PyObject *args) {
-    PyObject *idx_obj, *dist_obj, *rows_obj, *cols_obj, *vals_obj;
+// The arguments both fuzzy-graph methods share: the sizes and the five
+// views, declared in argument order so that they are released in reverse.
+struct graph_args {
+    PyObject *objs[5]; // idx, dist, out_rows, out_cols, out_vals
     int n_samples, n_neighbors;
-    if (!PyArg_ParseTuple(args, "OOOOOii", &idx_obj, &dist_obj, &rows_obj, &cols_obj, &vals_obj,
-                          &n_samples, &n_neighbors))
-        return nullptr;
-    if (n_samples <= 0 || n_neighbors <= 0) {
-        PyErr_SetString(PyExc_ValueError, "n_samples and n_neighbors must be positive");
-        return nullptr;
-    }
-    const Py_ssize_t flat = count_of(n_samples, n_neighbors);
-
+    Py_ssize_t flat;
     buffer_view idx, dist, out_rows, out_cols, out_vals;
-    if (!idx.acquire(idx_obj, false, flat, "idx")) return nullptr;
-    if (!dist.acquire(dist_obj, false, flat, "dist")) return nullptr;
-    if (!out_rows.acquire(rows_obj, true, 2 * flat, "out_rows")) return nullptr;
-    if (!out_cols.acquire(cols_obj, true, 2 * flat, "out_cols")) return nullptr;
-    if (!out_vals.acquire(vals_obj, true, 2 * flat, "out_vals")) return nullptr;
-    const used_bytes inputs[] = {used("idx", idx, flat), used("dist", dist, flat)};
-    const used_bytes outputs[] = {used("out_rows", out_rows, 2 * flat),
-                                  used("out_cols", out_cols, 2 * flat),
-                                  used("out_vals", out_vals, 2 * flat)};
-    if (!outputs_apart(inputs, 2, outputs, 3)) return nullptr;
+
+    // Checks the sizes, acquires the views and refuses overlapping outputs.
+    // Returns false with an exception set.
+    bool hold() {
+        if (n_samples <= 0 || n_neighbors <= 0) {
+            PyErr_SetString(PyExc_ValueError, "n_samples and n_neighbors must be positive");
+            return false;
+        }
+        flat = count_of(n_samples, n_neighbors);
+        if (!idx.acquire(objs[0], false, flat, "idx")) return false;
+        if (!dist.acquire(objs[1], false, flat, "dist")) return false;
+        if (!out_rows.acquire(objs[2], true, 2 * flat, "out_rows")) return false;
+        if (!out_cols.acquire(objs[3], true, 2 * flat, "out_cols")) return false;
+        if (!out_vals.acquire(objs[4], true, 2 * flat, "out_vals")) return false;
+        const used_bytes inputs[] = {used("idx", idx, flat), used("dist", dist, flat)};
+        const used_bytes outputs[] = {used("out_rows", out_rows, 2 * flat),
+                                      used("out_cols", out_cols, 2 * flat),
+                                      used("out_vals", out_vals, 2 * flat)};
+        return outputs_apart(inputs, 2, outputs, 3);
+    }
+};
+
+PyObject *py_umap_graph_f32(PyObject *, PyObject *args) {
+    graph_args g;
+    if (!PyArg_ParseTuple(args, "OOOOOii", &g.objs[0], &g.objs[1], &g.objs[2], &g.objs[3],
+                          &g.objs[4], &g.n_samples, &g.n_neighbors))
+        return nullptr;
+    if (!g.hold()) return nullptr;
+    const int n_samples = g.n_samples, n_neighbors = g.n_neighbors;
 
     graph_scratch s;
-    if (!s.allocate(n_samples, flat)) {
+    if (!s.allocate(n_samples, g.flat)) {
         s.release();
         return PyErr_NoMemory();
     }
 
     Py_BEGIN_ALLOW_THREADS;
-    mirnak_umap_smooth_knn_dist_f32(n_samples, n_neighbors, dist.as<const float>(),
+    mirnak_umap_smooth_knn_dist_f32(n_samples, n_neighbors, g.dist.as<const float>(),
                                     static_cast<float>(n_neighbors), SIGMA_BISECTION_STEPS,
                                     LOCAL_CONNECTIVITY, BANDWIDTH, s.sigmas.get(), s.rhos.get());
     mirnak_umap_membership_strengths_f32(
-        n_samples, n_neighbors, idx.as<const int32_t>(), dist.as<const float>(), s.sigmas.get(),
+        n_samples, n_neighbors, g.idx.as<const int32_t>(), g.dist.as<const float>(), s.sigmas.get(),
         s.rhos.get(), 0, 0, s.rows.get(), s.cols.get(), s.vals.get(), s.tmp_dists.get());
     mirnak_umap_symmetrize_fuzzy_graph_f32(n_samples, n_neighbors, s.rows.get(), s.cols.get(),
-                                           s.vals.get(), SET_OP_MIX_RATIO, out_rows.as<int32_t>(),
-                                           out_cols.as<int32_t>(), out_vals.as<float>());
+                                           s.vals.get(), SET_OP_MIX_RATIO, g.out_rows.as<int32_t>(),
+                                           g.out_cols.as<int32_t>(), g.out_vals.as<float>());
     Py_END_ALLOW_THREADS;
 
     s.release();
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// umap_graph_f32_parallel
+// ---------------------------------------------------------------------------
+
+const char umap_graph_f32_parallel_doc[] =
+    "umap_graph_f32 with its rows split between n_threads threads; the same bits.";
+
+PyObject *py_umap_graph_f32_parallel(PyObject *, PyObject *args) {
+    graph_args g;
+    int n_threads;
+    if (!PyArg_ParseTuple(args, "OOOOOiii", &g.objs[0], &g.objs[1], &g.objs[2], &g.objs[3],
+                          &g.objs[4], &g.n_samples, &g.n_neighbors, &n_threads))
+        return nullptr;
+    if (!g.hold()) return nullptr;
+    const int n_samples = g.n_samples, n_neighbors = g.n_neighbors;
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_umap_fuzzy_graph_f32_parallel(
+        n_samples, n_neighbors, g.idx.as<const int32_t>(), g.dist.as<const float>(),
+        static_cast<float>(n_neighbors), SIGMA_BISECTION_STEPS, LOCAL_CONNECTIVITY, BANDWIDTH,
+        SET_OP_MIX_RATIO, g.out_rows.as<int32_t>(), g.out_cols.as<int32_t>(),
+        g.out_vals.as<float>(), n_threads);
+    Py_END_ALLOW_THREADS;
+    if (rc == -2) return PyErr_NoMemory(); // outputs untouched
     Py_RETURN_NONE;
 }
 
@@ -289,6 +400,58 @@ PyObject *py_umap_graph_f32(PyObject *, PyObject *args) {
 const char umap_layout_euclidean_f32_doc[] =
     "Optimize a UMAP layout in-place with the vendored pthread kernel.";
 
+// The arguments all layout methods share, checked, with their views held
+// (released in reverse order when the record goes).
+struct layout_call {
+    buffer_view embedding, head, tail, epochs_per_sample, control;
+    layout_problem problem;
+
+    // Sizes, views, lengths, overlaps and vertex ids, in that order; false
+    // with an exception set. control_obj is null for methods without a
+    // control block.
+    bool prepare(PyObject *emb_obj, PyObject *head_obj, PyObject *tail_obj, PyObject *eps_obj,
+                 PyObject *control_obj, int n_samples, int dim, int n_epochs, double a, double b,
+                 double gamma, double initial_alpha, double negative_sample_rate,
+                 unsigned long long seed) {
+        if (n_samples <= 0 || dim <= 0 || n_epochs <= 0) {
+            PyErr_SetString(PyExc_ValueError, "n_samples, dim, and n_epochs must be positive");
+            return false;
+        }
+        if (!embedding.acquire(emb_obj, true, count_of(n_samples, dim), "embedding")) return false;
+        if (!head.acquire(head_obj, false, 0, "head")) return false;
+        if (!tail.acquire(tail_obj, false, 0, "tail")) return false;
+        if (!epochs_per_sample.acquire(eps_obj, false, 0, "epochs_per_sample")) return false;
+        if (control_obj && !acquire_control(control, control_obj)) return false;
+
+        const Py_ssize_t n_edges = head.items();
+        if (tail.items() != n_edges || epochs_per_sample.items() != n_edges) {
+            PyErr_SetString(PyExc_ValueError,
+                            "head, tail, and epochs_per_sample lengths must match");
+            return false;
+        }
+        const used_bytes inputs[] = {used("head", head, n_edges), used("tail", tail, n_edges),
+                                     used("epochs_per_sample", epochs_per_sample, n_edges)};
+        const used_bytes outputs[] = {used("embedding", embedding, count_of(n_samples, dim)),
+                                      used_control(control)};
+        if (!outputs_apart(inputs, 3, outputs, 2)) return false;
+        // The optimiser indexes the embedding by these ids; the kernel would
+        // refuse them too, but only with a status that also means "ran
+        // serially".
+        if (!mirnak_umap_vertex_ids_valid(head.as<const int32_t>(), tail.as<const int32_t>(),
+                                          static_cast<int64_t>(n_edges), n_samples)) {
+            PyErr_SetString(PyExc_ValueError, "head and tail ids must be in [0, n_samples)");
+            return false;
+        }
+        problem = mirnak_umap_make_problem(
+            embedding.as<float>(), n_samples, dim, head.as<const int32_t>(),
+            tail.as<const int32_t>(), static_cast<int64_t>(n_edges),
+            epochs_per_sample.as<const float>(), n_epochs, narrow_to_float(a), narrow_to_float(b),
+            narrow_to_float(gamma), narrow_to_float(initial_alpha),
+            narrow_to_float(negative_sample_rate), static_cast<uint64_t>(seed));
+        return true;
+    }
+};
+
 PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
     PyObject *emb_obj, *head_obj, *tail_obj, *eps_obj;
     int n_samples, dim, n_epochs, n_threads;
@@ -298,46 +461,239 @@ PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
                           &n_samples, &dim, &n_epochs, &a, &b, &gamma, &initial_alpha,
                           &negative_sample_rate, &seed, &n_threads))
         return nullptr;
-    if (n_samples <= 0 || dim <= 0 || n_epochs <= 0) {
-        PyErr_SetString(PyExc_ValueError, "n_samples, dim, and n_epochs must be positive");
+    layout_call call;
+    if (!call.prepare(emb_obj, head_obj, tail_obj, eps_obj, nullptr, n_samples, dim, n_epochs, a, b,
+                      gamma, initial_alpha, negative_sample_rate, seed))
         return nullptr;
-    }
-
-    buffer_view embedding, head, tail, epochs_per_sample;
-    if (!embedding.acquire(emb_obj, true, count_of(n_samples, dim), "embedding")) return nullptr;
-    if (!head.acquire(head_obj, false, 0, "head")) return nullptr;
-    if (!tail.acquire(tail_obj, false, 0, "tail")) return nullptr;
-    if (!epochs_per_sample.acquire(eps_obj, false, 0, "epochs_per_sample")) return nullptr;
-
-    const Py_ssize_t n_edges = head.items();
-    if (tail.items() != n_edges || epochs_per_sample.items() != n_edges) {
-        PyErr_SetString(PyExc_ValueError, "head, tail, and epochs_per_sample lengths must match");
-        return nullptr;
-    }
-    const used_bytes inputs[] = {used("head", head, n_edges), used("tail", tail, n_edges),
-                                 used("epochs_per_sample", epochs_per_sample, n_edges)};
-    const used_bytes outputs[] = {used("embedding", embedding, count_of(n_samples, dim))};
-    if (!outputs_apart(inputs, 3, outputs, 1)) return nullptr;
-    // The optimiser indexes the embedding by these ids; the kernel would refuse
-    // them too, but only with a status that also means "ran serially".
-    if (!mirnak_umap_vertex_ids_valid(head.as<const int32_t>(), tail.as<const int32_t>(),
-                                      static_cast<int64_t>(n_edges), n_samples)) {
-        PyErr_SetString(PyExc_ValueError, "head and tail ids must be in [0, n_samples)");
-        return nullptr;
-    }
-
-    const layout_problem problem = mirnak_umap_make_problem(
-        embedding.as<float>(), n_samples, dim, head.as<const int32_t>(), tail.as<const int32_t>(),
-        static_cast<int64_t>(n_edges), epochs_per_sample.as<const float>(), n_epochs,
-        narrow_to_float(a), narrow_to_float(b), narrow_to_float(gamma),
-        narrow_to_float(initial_alpha), narrow_to_float(negative_sample_rate),
-        static_cast<uint64_t>(seed));
 
     int rc;
     Py_BEGIN_ALLOW_THREADS;
     // The ids were checked above; the kernel behind the exported function
     // does not scan them again.
-    rc = vornik::layout::optimize_parallel(problem, n_threads);
+    rc = vornik::layout::optimize_parallel(call.problem, n_threads);
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+const char umap_layout_euclidean_f32_ctl_doc[] =
+    "umap_layout_euclidean_f32 with a control block (progress, stop) or None.";
+
+PyObject *py_umap_layout_euclidean_f32_ctl(PyObject *, PyObject *args) {
+    PyObject *emb_obj, *head_obj, *tail_obj, *eps_obj, *control_obj;
+    int n_samples, dim, n_epochs, n_threads;
+    double a, b, gamma, initial_alpha, negative_sample_rate;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOOiiidddddKiO", &emb_obj, &head_obj, &tail_obj, &eps_obj,
+                          &n_samples, &dim, &n_epochs, &a, &b, &gamma, &initial_alpha,
+                          &negative_sample_rate, &seed, &n_threads, &control_obj))
+        return nullptr;
+    layout_call call;
+    if (!call.prepare(emb_obj, head_obj, tail_obj, eps_obj, control_obj, n_samples, dim, n_epochs,
+                      a, b, gamma, initial_alpha, negative_sample_rate, seed))
+        return nullptr;
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = vornik::layout::optimize_parallel(call.problem, n_threads, control_of(call.control));
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+const char umap_layout_euclidean_f32_parts_doc[] =
+    "Optimize a UMAP layout in-place on n_parts gradient buffers, with a result that does not "
+    "depend on n_threads; takes a control block (progress, stop) or None.";
+
+PyObject *py_umap_layout_euclidean_f32_parts(PyObject *, PyObject *args) {
+    PyObject *emb_obj, *head_obj, *tail_obj, *eps_obj, *control_obj;
+    int n_samples, dim, n_epochs, n_parts, n_substeps, n_threads;
+    double a, b, gamma, initial_alpha, negative_sample_rate;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOOiiidddddKiiiO", &emb_obj, &head_obj, &tail_obj, &eps_obj,
+                          &n_samples, &dim, &n_epochs, &a, &b, &gamma, &initial_alpha,
+                          &negative_sample_rate, &seed, &n_parts, &n_substeps, &n_threads,
+                          &control_obj))
+        return nullptr;
+    if (n_parts <= 0 || n_substeps < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "n_parts must be positive and n_substeps must not be negative");
+        return nullptr;
+    }
+    layout_call call;
+    if (!call.prepare(emb_obj, head_obj, tail_obj, eps_obj, control_obj, n_samples, dim, n_epochs,
+                      a, b, gamma, initial_alpha, negative_sample_rate, seed))
+        return nullptr;
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = vornik::layout::optimize_parts(call.problem, n_parts, n_substeps, n_threads,
+                                        control_of(call.control));
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+// ---------------------------------------------------------------------------
+// knn_query_f32
+// ---------------------------------------------------------------------------
+
+const char knn_query_f32_doc[] =
+    "Fill the k nearest training rows of new rows by a walk over a fitted search graph.";
+
+// Whether every one of count ids lies in [lo, n).
+bool ids_within(const int32_t *ids, Py_ssize_t count, int lo, int n) {
+    for (Py_ssize_t j = 0; j < count; ++j)
+        if (ids[j] < lo || ids[j] >= n) return false;
+    return true;
+}
+
+PyObject *py_knn_query_f32(PyObject *, PyObject *args) {
+    PyObject *x_obj, *graph_obj, *pivots_obj, *q_obj, *idx_obj, *dist_obj;
+    int n, d, width, n_pivots, n_queries, k, beam, n_entries, n_threads;
+    if (!PyArg_ParseTuple(args, "OOOOOOiiiiiiiii", &x_obj, &graph_obj, &pivots_obj, &q_obj,
+                          &idx_obj, &dist_obj, &n, &d, &width, &n_pivots, &n_queries, &k, &beam,
+                          &n_entries, &n_threads))
+        return nullptr;
+    if (n <= 0 || d <= 0 || width <= 0 || n_pivots <= 0 || n_queries <= 0 || k <= 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "n, d, width, n_pivots, n_queries, and k must be positive");
+        return nullptr;
+    }
+
+    buffer_view x, graph, pivots, queries, idx, dist;
+    if (!x.acquire(x_obj, false, count_of(n, d), "x")) return nullptr;
+    if (!graph.acquire(graph_obj, false, count_of(n, width), "graph")) return nullptr;
+    if (!pivots.acquire(pivots_obj, false, n_pivots, "pivots")) return nullptr;
+    if (!queries.acquire(q_obj, false, count_of(n_queries, d), "queries")) return nullptr;
+    if (!idx.acquire(idx_obj, true, count_of(n_queries, k), "idx")) return nullptr;
+    if (!dist.acquire(dist_obj, true, count_of(n_queries, k), "dist")) return nullptr;
+    const used_bytes inputs[] = {
+        used("x", x, count_of(n, d)), used("graph", graph, count_of(n, width)),
+        used("pivots", pivots, n_pivots), used("queries", queries, count_of(n_queries, d))};
+    const used_bytes outputs[] = {used("idx", idx, count_of(n_queries, k)),
+                                  used("dist", dist, count_of(n_queries, k))};
+    if (!outputs_apart(inputs, 4, outputs, 2)) return nullptr;
+    // The walk indexes the training rows by these ids; the kernel would
+    // refuse them too, but only with its status.
+    if (!ids_within(graph.as<const int32_t>(), count_of(n, width), -1, n)) {
+        PyErr_SetString(PyExc_ValueError, "graph ids must be in [-1, n)");
+        return nullptr;
+    }
+    if (!ids_within(pivots.as<const int32_t>(), n_pivots, 0, n)) {
+        PyErr_SetString(PyExc_ValueError, "pivot ids must be in [0, n)");
+        return nullptr;
+    }
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_knn_query_f32(n, d, x.as<const float>(), width, graph.as<const int32_t>(), n_pivots,
+                              pivots.as<const int32_t>(), n_queries, queries.as<const float>(), k,
+                              beam, n_entries, idx.as<int32_t>(), dist.as<float>(), n_threads);
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+// ---------------------------------------------------------------------------
+// umap_query_memberships_f32
+// ---------------------------------------------------------------------------
+
+const char umap_query_memberships_f32_doc[] =
+    "Membership strengths of new rows to their training neighbours from dense kNN arrays.";
+
+// Per-call scratch of the bandwidths and the directed entries.
+struct membership_scratch {
+    vornik::scratch<float> sigmas, rhos;
+    vornik::scratch<int32_t> rows, cols;
+
+    bool allocate(int n_queries, Py_ssize_t flat) {
+        sigmas = vornik::alloc_scratch<float>(n_queries);
+        rhos = vornik::alloc_scratch<float>(n_queries);
+        rows = vornik::alloc_scratch<int32_t>(flat);
+        cols = vornik::alloc_scratch<int32_t>(flat);
+        return sigmas && rhos && rows && cols;
+    }
+};
+
+PyObject *py_umap_query_memberships_f32(PyObject *, PyObject *args) {
+    PyObject *idx_obj, *dist_obj, *vals_obj;
+    int n_queries, n_neighbors;
+    if (!PyArg_ParseTuple(args, "OOOii", &idx_obj, &dist_obj, &vals_obj, &n_queries, &n_neighbors))
+        return nullptr;
+    if (n_queries <= 0 || n_neighbors <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n_queries and n_neighbors must be positive");
+        return nullptr;
+    }
+    const Py_ssize_t flat = count_of(n_queries, n_neighbors);
+
+    buffer_view idx, dist, vals;
+    if (!idx.acquire(idx_obj, false, flat, "idx")) return nullptr;
+    if (!dist.acquire(dist_obj, false, flat, "dist")) return nullptr;
+    if (!vals.acquire(vals_obj, true, flat, "vals")) return nullptr;
+    const used_bytes inputs[] = {used("idx", idx, flat), used("dist", dist, flat)};
+    const used_bytes outputs[] = {used("vals", vals, flat)};
+    if (!outputs_apart(inputs, 2, outputs, 1)) return nullptr;
+
+    membership_scratch s;
+    if (!s.allocate(n_queries, flat)) return PyErr_NoMemory();
+
+    Py_BEGIN_ALLOW_THREADS;
+    // Rows and columns index different sets, so an id equal to its row
+    // number is an ordinary neighbour (bipartite).
+    mirnak_umap_smooth_knn_dist_f32(n_queries, n_neighbors, dist.as<const float>(),
+                                    static_cast<float>(n_neighbors), SIGMA_BISECTION_STEPS,
+                                    LOCAL_CONNECTIVITY, BANDWIDTH, s.sigmas.get(), s.rhos.get());
+    mirnak_umap_membership_strengths_f32(n_queries, n_neighbors, idx.as<const int32_t>(),
+                                         dist.as<const float>(), s.sigmas.get(), s.rhos.get(), 0, 1,
+                                         s.rows.get(), s.cols.get(), vals.as<float>(), nullptr);
+    Py_END_ALLOW_THREADS;
+    Py_RETURN_NONE;
+}
+
+// ---------------------------------------------------------------------------
+// umap_layout_new_points_f32
+// ---------------------------------------------------------------------------
+
+const char umap_layout_new_points_f32_doc[] =
+    "Optimize the layout of new points in-place against a frozen reference embedding.";
+
+PyObject *py_umap_layout_new_points_f32(PyObject *, PyObject *args) {
+    PyObject *emb_obj, *ref_obj, *tail_obj, *eps_obj, *keys_obj;
+    int n_points, n_reference, dim, width, n_epochs, n_threads;
+    double a, b, gamma, initial_alpha, negative_sample_rate;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOOOiiiiidddddKi", &emb_obj, &ref_obj, &tail_obj, &eps_obj,
+                          &keys_obj, &n_points, &n_reference, &dim, &width, &n_epochs, &a, &b,
+                          &gamma, &initial_alpha, &negative_sample_rate, &seed, &n_threads))
+        return nullptr;
+    if (n_points <= 0 || n_reference <= 0 || dim <= 0 || width <= 0 || n_epochs <= 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "n_points, n_reference, dim, width, and n_epochs must be positive");
+        return nullptr;
+    }
+    const Py_ssize_t edges = count_of(n_points, width);
+
+    buffer_view embedding, reference, tail, epochs_per_sample, keys;
+    if (!embedding.acquire(emb_obj, true, count_of(n_points, dim), "embedding")) return nullptr;
+    if (!reference.acquire(ref_obj, false, count_of(n_reference, dim), "reference")) return nullptr;
+    if (!tail.acquire(tail_obj, false, edges, "tail")) return nullptr;
+    if (!epochs_per_sample.acquire(eps_obj, false, edges, "epochs_per_sample")) return nullptr;
+    if (!keys.acquire(keys_obj, false, n_points, "keys", 8)) return nullptr;
+    const used_bytes inputs[] = {
+        used("reference", reference, count_of(n_reference, dim)), used("tail", tail, edges),
+        used("epochs_per_sample", epochs_per_sample, edges), used("keys", keys, n_points)};
+    const used_bytes outputs[] = {used("embedding", embedding, count_of(n_points, dim))};
+    if (!outputs_apart(inputs, 4, outputs, 1)) return nullptr;
+    if (!ids_within(tail.as<const int32_t>(), edges, -1, n_reference)) {
+        PyErr_SetString(PyExc_ValueError, "tail ids must be in [-1, n_reference)");
+        return nullptr;
+    }
+
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_umap_optimize_new_points_f32(
+        embedding.as<float>(), n_points, dim, reference.as<const float>(), n_reference,
+        tail.as<const int32_t>(), epochs_per_sample.as<const float>(), width,
+        keys.as<const uint64_t>(), n_epochs, narrow_to_float(a), narrow_to_float(b),
+        narrow_to_float(gamma), narrow_to_float(initial_alpha),
+        narrow_to_float(negative_sample_rate), static_cast<uint64_t>(seed), n_threads);
     Py_END_ALLOW_THREADS;
     return PyLong_FromLong(rc);
 }
@@ -351,8 +707,20 @@ const char module_doc[] = "Minimal vendored native kernels for brembolt.vornik."
 PyMethodDef methods[] = {
     {"knn_descent_f32", py_knn_descent_f32, METH_VARARGS, knn_descent_f32_doc},
     {"umap_graph_f32", py_umap_graph_f32, METH_VARARGS, umap_graph_f32_doc},
+    {"umap_graph_f32_parallel", py_umap_graph_f32_parallel, METH_VARARGS,
+     umap_graph_f32_parallel_doc},
     {"umap_layout_euclidean_f32", py_umap_layout_euclidean_f32, METH_VARARGS,
      umap_layout_euclidean_f32_doc},
+    {"knn_query_f32", py_knn_query_f32, METH_VARARGS, knn_query_f32_doc},
+    {"umap_query_memberships_f32", py_umap_query_memberships_f32, METH_VARARGS,
+     umap_query_memberships_f32_doc},
+    {"umap_layout_new_points_f32", py_umap_layout_new_points_f32, METH_VARARGS,
+     umap_layout_new_points_f32_doc},
+    {"knn_descent_f32_ctl", py_knn_descent_f32_ctl, METH_VARARGS, knn_descent_f32_ctl_doc},
+    {"umap_layout_euclidean_f32_ctl", py_umap_layout_euclidean_f32_ctl, METH_VARARGS,
+     umap_layout_euclidean_f32_ctl_doc},
+    {"umap_layout_euclidean_f32_parts", py_umap_layout_euclidean_f32_parts, METH_VARARGS,
+     umap_layout_euclidean_f32_parts_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

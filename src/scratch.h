@@ -19,10 +19,11 @@ struct free_deleter {
 
 template <class T> using scratch = std::unique_ptr<T[], free_deleter>;
 
-// Allocates count elements of T, or returns null when the byte count does not
-// fit a size_t or malloc fails. A zero count still yields a distinct block.
+// Allocates count elements of T, or returns null when the byte count exceeds
+// the largest object (PTRDIFF_MAX bytes) or malloc fails. A zero count still
+// yields a distinct block.
 template <class T> scratch<T> alloc_scratch(uint64_t count) {
-    if (count > SIZE_MAX / sizeof(T)) return scratch<T>();
+    if (count > static_cast<uint64_t>(PTRDIFF_MAX) / sizeof(T)) return scratch<T>();
     size_t bytes = static_cast<size_t>(count) * sizeof(T);
     return scratch<T>(static_cast<T *>(std::malloc(bytes ? bytes : 1)));
 }

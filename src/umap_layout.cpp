@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "control.h"
 #include "scratch.h"
 #include "umap_layout_internal.h"
 
@@ -24,15 +25,21 @@ struct serial_run {
     double *eons;
     double *eonn;
     const double *epn;
+    const mirnak_control *ctl;
 };
 
+// Edges between two looks at the stop flag.
+const int64_t STOP_POLL_EDGES = 4096;
+
 // DIM > 0 fixes the dimension at compile time (the common 2-D layout); 0
-// reads it from the run. The arithmetic is the same either way.
-template <int DIM> void serial_epoch(const serial_run r, int n, float alpha) {
+// reads it from the run. The arithmetic is the same either way. Returns
+// false when a stop ended the epoch early.
+template <int DIM> bool serial_epoch(const serial_run r, int n, float alpha) {
     const layout_problem &prob = r.p;
     const int dim = DIM > 0 ? DIM : prob.dim;
     const double epoch = static_cast<double>(n);
     for (int64_t i = 0; i < prob.n_edges; ++i) {
+        if (i % STOP_POLL_EDGES == 0 && vornik::stop_requested(r.ctl)) return false;
         const float eps = prob.epochs_per_sample[i];
         if (!mirnak_umap_edge_due(eps, r.eons[i], epoch)) continue;
 
@@ -81,6 +88,7 @@ template <int DIM> void serial_epoch(const serial_run r, int n, float alpha) {
             }
         }
     }
+    return true;
 }
 
 } // namespace
@@ -89,13 +97,15 @@ template <int DIM> void serial_epoch(const serial_run r, int n, float alpha) {
 // Entry
 // ---------------------------------------------------------------------------
 
-void vornik::layout::optimize_serial(const layout_problem &p) {
-    if (!mirnak_umap_layout_args_valid(p)) return;
+int vornik::layout::optimize_serial(const layout_problem &p, mirnak_control *ctl) {
+    if (!mirnak_umap_layout_args_valid(p)) return -1;
+    vornik::set_progress(ctl, 0);
+    if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
     const uint64_t n_edges = static_cast<uint64_t>(p.n_edges);
     vornik::scratch<double> eons = vornik::alloc_scratch<double>(n_edges);
     vornik::scratch<double> eonn = vornik::alloc_scratch<double>(n_edges);
     vornik::scratch<double> epn = vornik::alloc_scratch<double>(n_edges);
-    if (!eons || !eonn || !epn) return;
+    if (!eons || !eonn || !epn) return -2;
 
     for (int64_t i = 0; i < p.n_edges; ++i)
         mirnak_umap_schedule_init(p.epochs_per_sample[i], p.negative_sample_rate, &eons[i],
@@ -107,23 +117,34 @@ void vornik::layout::optimize_serial(const layout_problem &p) {
     run.eons = eons.get();
     run.eonn = eonn.get();
     run.epn = epn.get();
+    run.ctl = ctl;
     for (int n = 0; n < p.n_epochs; ++n) {
         const float alpha = mirnak_umap_epoch_alpha(p.initial_alpha, n, p.n_epochs);
-        if (p.dim == 2)
-            serial_epoch<2>(run, n, alpha);
-        else
-            serial_epoch<0>(run, n, alpha);
+        const bool finished =
+            p.dim == 2 ? serial_epoch<2>(run, n, alpha) : serial_epoch<0>(run, n, alpha);
+        if (!finished) return MIRNAK_STOPPED;
+        vornik::set_progress(ctl, n + 1);
     }
+    return 0;
+}
+
+extern "C" int mirnak_umap_optimize_layout_euclidean_f32_ctl(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed, mirnak_control *control) {
+    const layout_problem p =
+        mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
+                                 n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
+    if (!mirnak_umap_layout_args_valid(p)) return -1;
+    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return -1;
+    return vornik::layout::optimize_serial(p, control);
 }
 
 extern "C" void mirnak_umap_optimize_layout_euclidean_f32(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
     float initial_alpha, float negative_sample_rate, uint64_t seed) {
-    const layout_problem p =
-        mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
-                                 n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
-    if (!mirnak_umap_layout_args_valid(p)) return;
-    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return;
-    vornik::layout::optimize_serial(p);
+    mirnak_umap_optimize_layout_euclidean_f32_ctl(
+        embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs, a, b, gamma,
+        initial_alpha, negative_sample_rate, seed, nullptr);
 }

@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "kernel_support.h"
+#include "vornik_kernels.h"
 
 // ---------------------------------------------------------------------------
 // The problem
@@ -69,9 +70,13 @@ namespace layout {
 // The optimisers behind the exported kernels, for callers that have already
 // checked every head and tail id against n_samples (the ids are scanned once
 // per call). The remaining arguments are checked as the exported kernels
-// check them.
-void optimize_serial(const layout_problem &p);
-int optimize_parallel(const layout_problem &p, int n_threads);
+// check them, and the statuses are theirs: serial 0, -1, -2 or stopped;
+// parallel 0 (threads ran), -1 or stopped; parts 0, -1, -2 or stopped. A null
+// control block is never stopped.
+int optimize_serial(const layout_problem &p, mirnak_control *ctl = nullptr);
+int optimize_parallel(const layout_problem &p, int n_threads, mirnak_control *ctl = nullptr);
+int optimize_parts(const layout_problem &p, int n_parts, int n_substeps, int n_threads,
+                   mirnak_control *ctl);
 
 } // namespace layout
 } // namespace vornik

@@ -127,23 +127,31 @@ static inline int resolve_threads(int n_threads, int64_t n_edges) {
     return eff;
 }
 
-// Substeps per epoch: MIRNAK_UMAP_SUBSTEPS when it parses to a positive
-// number (at most one substep per edge), else about n_vertices edges per
-// substep and at most 64. Read afresh on every call.
-static inline int resolve_substeps(int64_t n_edges, int n_vertices) {
-    const char *env = getenv("MIRNAK_UMAP_SUBSTEPS");
-    if (env) {
-        const long v = strtol(env, nullptr, 10);
-        if (v > 0) {
-            int64_t s = v < n_edges ? static_cast<int64_t>(v) : n_edges;
-            return s > INT_MAX ? INT_MAX : static_cast<int>(s);
-        }
-    }
+// The default substeps per epoch: about n_vertices edges per substep, at
+// most 64, at most one per edge.
+static inline int default_substeps(int64_t n_edges, int n_vertices) {
     int64_t s = (n_edges + n_vertices - 1) / n_vertices;
     if (s < 1) s = 1;
     if (s > 64) s = 64;
     if (s > n_edges) s = n_edges;
     return static_cast<int>(s);
+}
+
+// An explicit substep count: at most one substep per edge.
+static inline int clamp_substeps(int64_t v, int64_t n_edges) {
+    const int64_t s = v < n_edges ? v : n_edges;
+    return s > INT_MAX ? INT_MAX : static_cast<int>(s);
+}
+
+// Substeps per epoch: MIRNAK_UMAP_SUBSTEPS when it parses to a positive
+// number, else the default. Read afresh on every call.
+static inline int resolve_substeps(int64_t n_edges, int n_vertices) {
+    const char *env = getenv("MIRNAK_UMAP_SUBSTEPS");
+    if (env) {
+        const long v = strtol(env, nullptr, 10);
+        if (v > 0) return clamp_substeps(v, n_edges);
+    }
+    return default_substeps(n_edges, n_vertices);
 }
 
 // ---------------------------------------------------------------------------

@@ -13,8 +13,17 @@
  *   fuzzy graph:       mirnak_umap_smooth_knn_dist_f32
  *                      mirnak_umap_membership_strengths_f32
  *                      mirnak_umap_symmetrize_fuzzy_graph_f32
+ *                      mirnak_umap_fuzzy_graph_f32_parallel (the three, threaded)
  *   layout:            mirnak_umap_optimize_layout_euclidean_f32
  *                      mirnak_umap_optimize_layout_euclidean_f32_parallel
+ *   new points:        mirnak_knn_query_f32
+ *                      mirnak_umap_optimize_new_points_f32
+ *
+ * The long kernels also come with a control block (mirnak_control, below):
+ * mirnak_knn_descent_f32_ctl, mirnak_umap_optimize_layout_euclidean_f32_ctl,
+ * mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl, and
+ * mirnak_umap_optimize_layout_euclidean_f32_parts, whose result does not
+ * depend on the number of threads.
  */
 #ifndef VORNIK_KERNELS_H
 #define VORNIK_KERNELS_H
@@ -30,6 +39,33 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* A caller-owned control block for the long kernels (the _ctl and _parts
+ * entries below; a null pointer means no block).
+ *
+ * progress: work done so far, written only by the kernel: 0 when it starts,
+ *   then rising. kNN: one per tree built, then one per refinement iteration;
+ *   a successful call ends at n_trees + n_iters (each raised to at least 1),
+ *   an early end of the refinement counting its remaining iterations.
+ *   Layout: epochs done, n_epochs at the end.
+ * stop: read only by the kernel; non-zero asks it to stop. It is polled at
+ *   least once per tree, per refinement iteration and per epoch (more often:
+ *   per tree node, per block of rows, per substep, per 4096 edges of the
+ *   serial layout). A stopped kernel joins its threads, frees its memory and
+ *   returns MIRNAK_STOPPED; what its outputs hold then is documented with
+ *   each kernel. A stop set before the call is seen before any work.
+ * The kernel reads and writes both with relaxed atomic operations. progress
+ * orders nothing: it is a count to show, not a sign that outputs are ready
+ * (they are ready when the call returns). The caller may use relaxed atomic
+ * operations or plain aligned 8-byte loads and stores, which are atomic on
+ * the 64-bit targets this library builds for. */
+typedef struct mirnak_control {
+    int64_t progress;
+    int64_t stop;
+} mirnak_control;
+
+/* Status of a kernel that saw its control block's stop flag. */
+#define MIRNAK_STOPPED (-3)
 
 /* Approximate k nearest neighbours by squared Euclidean distance: a forest of
  * random-projection trees, merged, then refined by NN-descent.
@@ -52,6 +88,20 @@ extern "C" {
 MIRNAK_API int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const float *X, int n_trees,
                                       int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
                                       float *knn_dist, int n_threads);
+
+/* mirnak_knn_descent_f32 with a control block and the number of tree workers
+ * given directly: the result depends on the seed and tree_workers (clamped
+ * to [1, n_trees]; 0 or less means one per tree) but not on n_threads, which
+ * only sets how many threads run the work (0 or less: every online
+ * processor). It equals mirnak_knn_descent_f32 run with n_threads =
+ * tree_workers, bit for bit. Returns 0, -1, -2 as that kernel does, or
+ * MIRNAK_STOPPED: then knn_idx and knn_dist are either untouched (stopped
+ * within the first batch of trees) or hold valid neighbour heaps of an
+ * unfinished search (no self, no repeated id, heap order). */
+MIRNAK_API int mirnak_knn_descent_f32_ctl(int n_cells, int n_dims, int k, const float *X,
+                                          int n_trees, int n_iters, int leaf_size, uint64_t seed,
+                                          int32_t *knn_idx, float *knn_dist, int tree_workers,
+                                          int n_threads, mirnak_control *control);
 
 /* Per-row bandwidth (sigmas) and local-connectivity offset (rhos) from the
  * n_samples x n_neighbors distance rows, read in the order given. Distances
@@ -79,6 +129,20 @@ MIRNAK_API void mirnak_umap_symmetrize_fuzzy_graph_f32(int n_samples, int n_neig
                                                        int32_t *out_rows, int32_t *out_cols,
                                                        float *out_vals);
 
+/* The three fuzzy-graph stages above in one call, their rows split between
+ * threads: smooth kNN distances with k, n_iter, local_connectivity and
+ * bandwidth, membership strengths (return_dists 0, bipartite 0), then the
+ * fuzzy-set union with set_op_mix_ratio into the 2 x n_samples x n_neighbors
+ * output slots. The outputs equal those of the three kernels run in a row,
+ * bit for bit, for any n_threads (<= 0: every online processor). Returns 0 on
+ * success, -1 for invalid arguments (n_samples or n_neighbors <= 0, a null
+ * pointer, k not > 0, n_iter <= 0) and -2 when scratch memory runs out; on
+ * -1 and -2 the outputs are untouched. */
+MIRNAK_API int mirnak_umap_fuzzy_graph_f32_parallel(
+    int n_samples, int n_neighbors, const int32_t *knn_indices, const float *knn_dists, float k,
+    int n_iter, float local_connectivity, float bandwidth, float set_op_mix_ratio,
+    int32_t *out_rows, int32_t *out_cols, float *out_vals, int n_threads);
+
 /* Serial SGD layout, in place on an n_samples x dim embedding. Returns
  * without touching the embedding on invalid arguments (including vertex ids
  * outside [0, n_samples)) or when memory runs out. The negative samples an
@@ -99,6 +163,86 @@ MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parallel(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
     float initial_alpha, float negative_sample_rate, uint64_t seed, int n_threads);
+
+/* k nearest training points of new rows by squared Euclidean distance, by a
+ * best-first walk over a search graph of the training points.
+ * X: n_train x n_dims floats; graph: n_train x width ids (-1 for none), row i
+ * the points the walk may step to from point i; pivots: n_pivots ids, each
+ * query is measured against all of them and starts from the n_entries
+ * nearest. The search list keeps the beam nearest points found (beam is
+ * raised to k; n_entries is clamped to [1, min(beam, n_pivots)]).
+ * Q: n_queries x n_dims floats. knn_idx, knn_dist: n_queries x k each, row q
+ * ascending by squared distance, ties by id; -1 / 1e30 when fewer than k
+ * points were reached (never when n_pivots >= k). Returns 0 on success, -1
+ * for invalid arguments (k must be in [1, n_train]; graph ids in
+ * [-1, n_train); pivot ids in [0, n_train)), -2 when memory runs out; outputs
+ * are untouched on failure. A row's answer depends only on that row, X, the
+ * graph, the pivots, k, beam and n_entries: never on the other rows, their
+ * order or n_threads (<= 0: every online processor). With every training
+ * point a pivot and beam >= k, the answer is exact. NaN and infinite values
+ * are accepted but order nothing. */
+MIRNAK_API int mirnak_knn_query_f32(int n_train, int n_dims, const float *X, int width,
+                                    const int32_t *graph, int n_pivots, const int32_t *pivots,
+                                    int n_queries, const float *Q, int k, int beam, int n_entries,
+                                    int32_t *knn_idx, float *knn_dist, int n_threads);
+
+/* SGD layout of n_points new points (embedding: n_points x dim, moved in
+ * place) against a frozen reference embedding (n_reference x dim, read
+ * only). Point i has width edges: tail[i * width + j] a reference id (-1:
+ * none), sampled once every epochs_per_sample[i * width + j] epochs (<= 0:
+ * never). A due edge pulls the point towards its reference point and pushes
+ * it from the negative samples it owes, drawn from the reference points;
+ * gradients, clipping, learning-rate decay and schedule are those of the
+ * fit's optimisers. Point i's random stream derives from seed and keys[i]
+ * (a hash of its data row, say), so a point's result depends only on its own
+ * start, edges and key: never on the other points or n_threads (<= 0: every
+ * online processor). Returns 0, -1 for invalid arguments (tail ids must be in
+ * [-1, n_reference)), -2 when memory runs out (embedding untouched). */
+MIRNAK_API int mirnak_umap_optimize_new_points_f32(
+    float *embedding, int n_points, int dim, const float *reference, int n_reference,
+    const int32_t *tail, const float *epochs_per_sample, int width, const uint64_t *keys,
+    int n_epochs, float a, float b, float gamma, float initial_alpha, float negative_sample_rate,
+    uint64_t seed, int n_threads);
+
+/* The serial layout with a control block. Returns 0 when it ran to the end,
+ * -1 for invalid arguments and -2 when memory runs out (embedding untouched
+ * for both), MIRNAK_STOPPED when stopped: the embedding then holds the
+ * positions reached, part way through an epoch. */
+MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_ctl(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed, mirnak_control *control);
+
+/* The threaded layout with a control block: the statuses of
+ * mirnak_umap_optimize_layout_euclidean_f32_parallel, or MIRNAK_STOPPED with
+ * the embedding at the end of a substep (or, on the serial path, where the
+ * serial optimiser stopped). */
+MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed, int n_threads,
+    mirnak_control *control);
+
+/* A layout whose result does not depend on the number of threads. Every
+ * substep's edges are cut into n_parts parts (at most one per edge), each
+ * with its own gradient buffer; any number of threads (n_threads, 0 or less:
+ * every online processor; never more than parts) claim parts and then
+ * blocks of the reduction as they come free, and the buffers are summed in
+ * part order. The result equals, bit for bit,
+ * mirnak_umap_optimize_layout_euclidean_f32_parallel run with n_parts
+ * threads and MIRNAK_UMAP_SUBSTEPS = n_substeps (0: the default count;
+ * the environment is not read), and for n_parts = 1 the serial optimiser.
+ * The calling thread works too; a thread that cannot be created only costs
+ * speed. Returns 0 when the layout ran to the end; -1 for invalid arguments
+ * (those of the serial optimiser, n_parts < 1, n_substeps < 0, or more than
+ * 2^62 units of scheduled work) and -2 when memory runs out, both with the
+ * embedding untouched; MIRNAK_STOPPED with the embedding at the end of a
+ * substep. Memory: n_parts gradient buffers of n_samples x dim floats. */
+MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parts(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,
+    int n_threads, mirnak_control *control);
 
 #ifdef __cplusplus
 }

@@ -125,6 +125,12 @@ int main() {
     mirnak_umap_symmetrize_fuzzy_graph_f32(n, kk, rows.data(), cols.data(), vals.data(), 1.0f,
                                            out_rows.data(), out_cols.data(), out_vals.data());
     print_digest("graph_vals", out_vals);
+    std::vector<int32_t> par_rows(2 * flat), par_cols(2 * flat);
+    std::vector<float> par_vals(2 * flat);
+    mirnak_umap_fuzzy_graph_f32_parallel(n, kk, gi.data(), gd.data(), static_cast<float>(kk), 64,
+                                         1.0f, 1.0f, 1.0f, par_rows.data(), par_cols.data(),
+                                         par_vals.data(), 2);
+    print_digest("graph_parallel_vals", par_vals);
 
     std::vector<int32_t> head, tail;
     std::vector<float> eps;
@@ -152,5 +158,46 @@ int main() {
         eps.data(), 60, 1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 2024, 3);
     std::printf("%-28s %d\n", "layout_parallel_status", rc);
     print_digest("layout_parallel", parallel);
+
+    // New points: the training rows' kNN ids as the search graph, every 100th
+    // point a pivot; the queries are fresh points of the same clusters.
+    const int m = 500;
+    const std::vector<float> q = clustered_points(m, d, 43);
+    std::vector<int32_t> pivots;
+    for (int i = 0; i < n; i += 100) pivots.push_back(i);
+    std::vector<int32_t> qi(static_cast<size_t>(m) * k);
+    std::vector<float> qd(qi.size());
+    if (mirnak_knn_query_f32(n, d, x.data(), k, idx.data(), static_cast<int>(pivots.size()),
+                             pivots.data(), m, q.data(), k, 2 * k, 4, qi.data(), qd.data(), 3) != 0)
+        return 1;
+    print_digest("query_idx", qi);
+    print_digest("query_dist", qd);
+    std::vector<uint64_t> keys(m);
+    for (uint64_t &key : keys) key = g.next();
+    std::vector<float> qeps(qi.size());
+    for (size_t e = 0; e < qeps.size(); ++e) qeps[e] = 1.0f + static_cast<float>(e % k) * 0.75f;
+    std::vector<float> placed(static_cast<size_t>(m) * 2, 0.5f);
+    if (mirnak_umap_optimize_new_points_f32(placed.data(), m, 2, serial.data(), n, qi.data(),
+                                            qeps.data(), k, keys.data(), 40, 1.577f, 0.895f, 1.0f,
+                                            1.0f, 5.0f, 77, 3) != 0)
+        return 1;
+    print_digest("new_points", placed);
+    // The kernels whose results do not depend on the thread count, on other
+    // thread counts: the same digests as the kNN and the threaded layout above.
+    std::vector<int32_t> idx_ctl(idx.size());
+    std::vector<float> dist_ctl(dist.size());
+    mirnak_control ctl = {0, 0};
+    if (mirnak_knn_descent_f32_ctl(n, d, k, x.data(), 6, 8, 20, 1234, idx_ctl.data(),
+                                   dist_ctl.data(), 3, 2, &ctl) != 0)
+        return 1;
+    print_digest("knn_idx (3 of 6 workers)", idx_ctl);
+    print_digest("knn_dist (3 of 6 workers)", dist_ctl);
+    std::vector<float> parts = start;
+    const int parts_rc = mirnak_umap_optimize_layout_euclidean_f32_parts(
+        parts.data(), n, 2, head.data(), tail.data(), static_cast<int64_t>(head.size()), eps.data(),
+        60, 1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 2024, 3, 8, 1, &ctl);
+    std::printf("%-28s %d %lld\n", "layout_parts_status", parts_rc,
+                static_cast<long long>(ctl.progress));
+    print_digest("layout_parts (3 on 1 thread)", parts);
     return 0;
 }

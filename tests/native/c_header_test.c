@@ -14,5 +14,15 @@ int main(void) {
                 rhos[1]);
         return 1;
     }
+    /* The same pair through the threaded fuzzy graph: one edge each way, weight 1. */
+    const int32_t idx[2] = {1, 0};
+    int32_t rows[4], cols[4];
+    float vals[4];
+    if (mirnak_umap_fuzzy_graph_f32_parallel(2, 1, idx, dist, 1.0f, 64, 1.0f, 1.0f, 1.0f, rows,
+                                             cols, vals, 2) != 0 ||
+        rows[0] != 0 || cols[0] != 1 || vals[0] != 1.0f || rows[2] != 1 || cols[2] != 0) {
+        fprintf(stderr, "unexpected fuzzy graph\n");
+        return 1;
+    }
     return 0;
 }

@@ -3,9 +3,12 @@
 // outputs and nothing leaked, or (the refinement's arrays) only skips work.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "fault_seam.h"
@@ -66,6 +69,55 @@ TEST(KnnFaults, ThreadsThatCannotStartChangeNothing) {
         EXPECT_TRUE(o.same(clean.idx, clean.dist)) << "fail from " << p.thread_fail_at;
         EXPECT_GT(scope.threads_failed(), 0);
         EXPECT_EQ(scope.live_blocks(), 0);
+    }
+}
+
+TEST(KnnFaults, FixedTreeWorkersKeepTheirResultOnFailedThreads) {
+    const std::vector<float> X = data();
+    const outputs clean = run(X, TREES);
+    for (const fault_plan &p : {fault_plan{-1, 0, -1}, fault_plan{-1, 1, 1}}) {
+        outputs o;
+        fault_scope scope(p);
+        o.rc = mirnak_knn_descent_f32_ctl(N, D, K, X.data(), TREES, ITERS, LEAF, SEED, o.idx.data(),
+                                          o.dist.data(), 0, 2, nullptr);
+        EXPECT_EQ(o.rc, 0);
+        EXPECT_TRUE(o.same(clean.idx, clean.dist));
+        EXPECT_EQ(scope.live_blocks(), 0);
+    }
+}
+
+TEST(KnnFaults, AStoppedSearchLeavesNoThreadAndNoAllocation) {
+    // Stopped in the forest (many trees) and in the refinement.
+    const std::vector<float> X = data();
+    // A thread started and joined first: a sanitizer's runtime starts a
+    // helper thread of its own with the first thread of the process.
+    std::thread([] {}).join();
+    const int before = live_threads();
+    for (int64_t after : {int64_t{3}, int64_t{400 + 1}}) {
+        outputs o;
+        mirnak_control ctl = {0, 0};
+        std::atomic<bool> returned{false};
+        long live;
+        {
+            fault_scope scope(fault_plan{});
+            std::thread runner([&] {
+                o.rc = mirnak_knn_descent_f32_ctl(N, D, K, X.data(), 400, 1 << 30, LEAF, SEED,
+                                                  o.idx.data(), o.dist.data(), 0, 3, &ctl);
+                returned = true;
+            });
+            while (!returned && __atomic_load_n(&ctl.progress, __ATOMIC_RELAXED) < after)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            __atomic_store_n(&ctl.stop, 1, __ATOMIC_RELAXED);
+            runner.join();
+            live = scope.live_blocks();
+        }
+        EXPECT_EQ(live, 0) << after;
+        EXPECT_EQ(live_threads(), before) << after;
+        if (o.rc == 0) continue; // the refinement may converge before the stop
+        EXPECT_EQ(o.rc, MIRNAK_STOPPED) << after;
+        if (after < 400) {
+            EXPECT_TRUE(o.untouched());
+        }
     }
 }
 

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstddef>
+#include <dirent.h>
 #include <pthread.h>
 
 extern "C" {
@@ -71,3 +72,12 @@ long fault_scope::malloc_calls() const { return malloc_count.load(); }
 long fault_scope::live_blocks() const { return live_count.load(); }
 long fault_scope::thread_calls() const { return thread_count.load(); }
 long fault_scope::threads_failed() const { return thread_fail_count.load(); }
+
+int live_threads() {
+    DIR *dir = opendir("/proc/self/task");
+    if (!dir) return -1;
+    int count = 0;
+    while (const dirent *e = readdir(dir)) count += e->d_name[0] != '.';
+    closedir(dir);
+    return count;
+}

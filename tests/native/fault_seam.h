@@ -27,4 +27,8 @@ class fault_scope {
     long threads_failed() const;
 };
 
+// Threads of this process (entries of /proc/self/task), to check that a
+// kernel left none behind.
+int live_threads();
+
 #endif // VORNIK_FAULT_SEAM_H

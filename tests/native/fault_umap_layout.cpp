@@ -1,11 +1,15 @@
 // Layout kernels under injected failures: scratch allocations and thread
 // creation fail, the parallel optimiser falls back to the serial one, nothing
-// leaks, every started thread is joined.
+// leaks, every started thread is joined; a stopped kernel leaves nothing
+// behind either.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "fault_seam.h"
@@ -156,6 +160,104 @@ TEST(LayoutFaults, EachScratchAllocationFailingFallsBackToSerial) {
         EXPECT_EQ(live, 0) << which;
         EXPECT_EQ(created, 0) << which;
         EXPECT_TRUE(same_bits(e, expected)) << which;
+    }
+}
+
+int parts(const problem &p, std::vector<float> &e, int n_parts, int n_threads,
+          int n_epochs = EPOCHS, mirnak_control *ctl = nullptr) {
+    return mirnak_umap_optimize_layout_euclidean_f32_parts(
+        e.data(), p.n_samples, p.dim, p.head.data(), p.tail.data(), p.n_edges(), p.eps.data(),
+        n_epochs, 1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 99, n_parts, 0, n_threads, ctl);
+}
+
+TEST(LayoutFaults, PartsLayoutRunsOnWhateverThreadsItGets) {
+    const problem p;
+    std::vector<float> expected = p.embedding;
+    ASSERT_EQ(parts(p, expected, 4, 4), 0);
+    const fault_plan plans[] = {{-1, 0, -1}, {-1, 0, 1}, {-1, 1, 1}, {-1, 2, -1}};
+    for (const fault_plan &plan : plans) {
+        std::vector<float> e = p.embedding;
+        int rc;
+        long live;
+        {
+            fault_scope scope(plan);
+            rc = parts(p, e, 4, 4);
+            live = scope.live_blocks();
+            // Three threads besides the caller, or up to the first that fails.
+            const long tried = plan.thread_fail_at < 3 ? plan.thread_fail_at + 1 : 3;
+            EXPECT_EQ(scope.thread_calls(), tried) << plan.thread_fail_at;
+        }
+        EXPECT_EQ(rc, 0) << plan.thread_fail_at;
+        EXPECT_EQ(live, 0) << plan.thread_fail_at;
+        EXPECT_TRUE(same_bits(e, expected)) << plan.thread_fail_at;
+    }
+}
+
+TEST(LayoutFaults, PartsLayoutWithoutMemoryLeavesTheEmbeddingUntouched) {
+    const problem p;
+    for (long which = 0; which < 5; ++which) {
+        std::vector<float> e = p.embedding;
+        fault_plan plan;
+        plan.malloc_fail_at = which;
+        int rc;
+        long mallocs, live, created;
+        {
+            fault_scope scope(plan);
+            rc = parts(p, e, 3, 2);
+            mallocs = scope.malloc_calls();
+            live = scope.live_blocks();
+            created = scope.thread_calls();
+        }
+        EXPECT_EQ(rc, -2) << which;
+        EXPECT_EQ(mallocs, 5) << which; // buffers, two schedules, edge table, handles
+        EXPECT_EQ(live, 0) << which;
+        EXPECT_EQ(created, 0) << which;
+        EXPECT_TRUE(same_bits(e, p.embedding)) << which;
+    }
+    std::vector<float> e = p.embedding; // one part: the serial optimiser's arrays
+    fault_plan plan;
+    plan.malloc_fail_at = 2;
+    fault_scope scope(plan);
+    EXPECT_EQ(parts(p, e, 1, 2), -2);
+    EXPECT_EQ(scope.live_blocks(), 0);
+    EXPECT_TRUE(same_bits(e, p.embedding));
+}
+
+TEST(LayoutFaults, AStoppedOptimiserLeavesNoThreadAndNoAllocation) {
+    const problem p;
+    // A thread started and joined first: a sanitizer's runtime starts a
+    // helper thread of its own with the first thread of the process.
+    std::thread([] {}).join();
+    const int before = live_threads();
+    ASSERT_GT(before, 0);
+    for (int which = 0; which < 4; ++which) {
+        std::vector<float> e = p.embedding;
+        mirnak_control ctl = {0, 0};
+        std::atomic<int> rc{1};
+        long live;
+        {
+            fault_scope scope(fault_plan{});
+            std::thread runner([&] {
+                const int epochs = 1 << 28; // hours, unless stopped
+                rc = which == 0   ? mirnak_umap_optimize_layout_euclidean_f32_ctl(
+                                        e.data(), p.n_samples, p.dim, p.head.data(), p.tail.data(),
+                                        p.n_edges(), p.eps.data(), epochs, 1.577f, 0.895f, 1.0f, 1.0f,
+                                        5.0f, 99, &ctl)
+                     : which == 1 ? mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl(
+                                        e.data(), p.n_samples, p.dim, p.head.data(), p.tail.data(),
+                                        p.n_edges(), p.eps.data(), epochs, 1.577f, 0.895f, 1.0f,
+                                        1.0f, 5.0f, 99, 3, &ctl)
+                                  : parts(p, e, 3, which, epochs, &ctl);
+            });
+            while (__atomic_load_n(&ctl.progress, __ATOMIC_RELAXED) < 5)
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            __atomic_store_n(&ctl.stop, 1, __ATOMIC_RELAXED);
+            runner.join();
+            live = scope.live_blocks();
+        }
+        EXPECT_EQ(rc.load(), MIRNAK_STOPPED) << which;
+        EXPECT_EQ(live, 0) << which;
+        EXPECT_EQ(live_threads(), before) << which;
     }
 }
 

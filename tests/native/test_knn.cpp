@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -669,6 +671,92 @@ TEST(KnnKernel, TreeWorkersBeyondTheThreadCapKeepTheirResult) {
         EXPECT_EQ(r.idx, want.idx) << batch_bytes;
         EXPECT_EQ(std::memcmp(r.dist.data(), want.dist.data(), r.dist.size() * 4), 0);
     }
+}
+
+// ---------------------------------------------------------------------------
+// Fixed tree workers and the control block
+// ---------------------------------------------------------------------------
+
+run_result run_ctl(const std::vector<float> &X, int n, int d, int k, int trees, int iters, int leaf,
+                   uint64_t seed, int tree_workers, int threads, mirnak_control *ctl) {
+    run_result r{0, std::vector<int32_t>(size_t(n) * k, 777),
+                 std::vector<float>(size_t(n) * k, -3.0f)};
+    r.rc = mirnak_knn_descent_f32_ctl(n, d, k, X.data(), trees, iters, leaf, seed, r.idx.data(),
+                                      r.dist.data(), tree_workers, threads, ctl);
+    return r;
+}
+
+TEST(KnnControl, ThreadsChangeNothingOnceTheTreeWorkersAreFixed) {
+    // Enough rows for many blocks of the merge and the refinement.
+    const int n = 1500, d = 9, k = 8, trees = 5, iters = 6;
+    const std::vector<float> X = clustered(n, d, 7, 51);
+    for (int workers : {0, 2, 5, 9}) {
+        const int as_threads = workers < 1 || workers > trees ? trees : workers;
+        const run_result want = run(X, n, d, k, trees, iters, 10, 17, as_threads);
+        for (int threads : {1, 2, 3, 8, 0}) {
+            mirnak_control ctl = {-5, 0};
+            EXPECT_TRUE(
+                same_bits(run_ctl(X, n, d, k, trees, iters, 10, 17, workers, threads, &ctl), want))
+                << workers << " workers, " << threads << " threads";
+            EXPECT_EQ(ctl.progress, trees + iters);
+        }
+    }
+    // Without a block, and with the clamps of the exported kernel.
+    EXPECT_TRUE(same_bits(run_ctl(X, n, d, k, 0, 0, 10, 17, 3, 2, nullptr),
+                          run(X, n, d, k, 1, 1, 10, 17, 2)));
+    mirnak_control ctl = {0, 0};
+    EXPECT_EQ(run_ctl(X, n, d, k, 0, -3, 10, 17, 0, 2, &ctl).rc, 0);
+    EXPECT_EQ(ctl.progress, 2);
+    EXPECT_EQ(run_ctl(X, n, d, n, 2, 2, 10, 17, 0, 2, &ctl).rc, -1);
+}
+
+// Runs the kernel on a thread of its own and sets the stop flag once the
+// progress count reaches `after`.
+run_result stop_midway(const std::vector<float> &X, int n, int d, int k, int trees, int iters,
+                       int threads, int64_t after, mirnak_control *ctl) {
+    std::atomic<bool> returned{false};
+    run_result r;
+    std::thread runner([&] {
+        r = run_ctl(X, n, d, k, trees, iters, k + 2, 3, 0, threads, ctl);
+        returned = true;
+    });
+    while (!returned && __atomic_load_n(&ctl->progress, __ATOMIC_RELAXED) < after)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    __atomic_store_n(&ctl->stop, 1, __ATOMIC_RELAXED);
+    runner.join();
+    return r;
+}
+
+TEST(KnnControl, AStopEndsTheForestOrTheRefinement) {
+    const int n = 4000, d = 12, k = 10;
+    const std::vector<float> X = clustered(n, d, 9, 52);
+    // Before the call: nothing runs.
+    mirnak_control ctl = {-5, 1};
+    run_result r = run_ctl(X, n, d, k, 3, 3, 12, 3, 0, 2, &ctl);
+    EXPECT_EQ(r.rc, MIRNAK_STOPPED);
+    EXPECT_EQ(ctl.progress, 0);
+    EXPECT_EQ(r.idx, std::vector<int32_t>(size_t(n) * k, 777));
+    // In the forest (hundreds of trees): the outputs are untouched.
+    for (int threads : {1, 2}) {
+        ctl = {0, 0};
+        r = stop_midway(X, n, d, k, 400, 3, threads, 2, &ctl);
+        EXPECT_EQ(r.rc, MIRNAK_STOPPED);
+        EXPECT_GE(ctl.progress, 2);
+        EXPECT_LT(ctl.progress, 400);
+        EXPECT_EQ(r.idx, std::vector<int32_t>(size_t(n) * k, 777));
+    }
+    // In the refinement (two small trees over spread-out points leave many
+    // iterations of tens of milliseconds to go): valid heaps of an
+    // unfinished search.
+    const int m = 20000, dm = 24;
+    const std::vector<float> Y = clustered(m, dm, 1, 53, 5.0f);
+    ctl = {0, 0};
+    r = stop_midway(Y, m, dm, k, 2, 1000, 2, 2 + 1, &ctl);
+    EXPECT_EQ(r.rc, MIRNAK_STOPPED);
+    EXPECT_GE(ctl.progress, 3);
+    EXPECT_LT(ctl.progress, 2 + 1000);
+    r.rc = 0;
+    expect_well_formed(r, Y, m, dm, k);
 }
 
 TEST(KnnKernel, HugeDimensionOnAWorkerThread) {

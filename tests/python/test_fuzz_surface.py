@@ -1,6 +1,6 @@
 """Fuzzing the module's Python surface with Hypothesis.
 
-Random argument counts, types, sizes and buffers go into all three methods.
+Random argument counts, types, sizes and buffers go into every method.
 Only the documented exceptions may come out, and a call that raises must not
 have written to any buffer. Work parameters (trees, iterations, epochs) stay
 small so that accepted calls finish quickly; the size checks are what is being
@@ -126,6 +126,22 @@ def test_knn_descent_surface(data):
     call_and_check(m.knn_descent_f32, args)
 
 
+def controls():
+    """A control block: None, or buffers of any kind around two items."""
+    return st.one_of(st.none(), numpy_buffers(2),
+                     st.sampled_from([2, 3]).map(lambda c: np.zeros(c, np.int64)))
+
+
+@given(st.data())
+def test_knn_descent_ctl_surface(data):
+    n, d, k = data.draw(size_ints), data.draw(size_ints), data.draw(size_ints)
+    args = [data.draw(numpy_buffers(sized(n, d))), data.draw(numpy_buffers(sized(n, k))),
+            data.draw(numpy_buffers(sized(n, k))), n, d, k, data.draw(work_ints),
+            data.draw(work_ints), data.draw(seeds), data.draw(size_ints), data.draw(work_ints),
+            data.draw(work_ints), data.draw(controls())]
+    call_and_check(m.knn_descent_f32_ctl, args)
+
+
 @given(st.data())
 def test_umap_graph_surface(data):
     n, k = data.draw(size_ints), data.draw(size_ints)
@@ -149,10 +165,19 @@ def test_umap_layout_surface(data):
     args = [data.draw(numpy_buffers(sized(n, dim))), head, tail, data.draw(epochs_per_sample(n_edges)),
             n, dim, n_epochs, data.draw(floats), data.draw(floats), data.draw(floats),
             data.draw(floats), data.draw(rates), data.draw(seeds), data.draw(work_ints)]
-    call_and_check(m.umap_layout_euclidean_f32, args)
+    method = data.draw(st.sampled_from(["plain", "ctl", "parts"]))
+    if method == "plain":
+        call_and_check(m.umap_layout_euclidean_f32, args)
+    elif method == "ctl":
+        call_and_check(m.umap_layout_euclidean_f32_ctl, args + [data.draw(controls())])
+    else:
+        parts_args = args[:-1] + [data.draw(size_ints), data.draw(work_ints), args[-1]]
+        call_and_check(m.umap_layout_euclidean_f32_parts, parts_args + [data.draw(controls())])
 
 
-@given(st.sampled_from(["knn_descent_f32", "umap_graph_f32", "umap_layout_euclidean_f32"]),
+@given(st.sampled_from(["knn_descent_f32", "umap_graph_f32", "umap_layout_euclidean_f32",
+                        "knn_descent_f32_ctl", "umap_layout_euclidean_f32_ctl",
+                        "umap_layout_euclidean_f32_parts"]),
        st.lists(junk, max_size=16))
 def test_any_argument_tuple_is_parsed_or_refused(name, args):
     call_and_check(getattr(m, name), args)

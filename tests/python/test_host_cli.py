@@ -141,3 +141,27 @@ def test_plot_leaves_the_callers_backend_alone(tmp_path):
         assert (tmp_path / "p.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
     finally:
         matplotlib.use(previous)
+
+
+def test_big_embeddings_are_shaded_by_density(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from brembolt.vornik import plot
+
+    X, labels = blobs()
+    small = plot.plot_embedding(X[:, :2], tmp_path / "s.png", labels=labels)
+    assert small.axes[0].collections and not small.axes[0].images
+    monkeypatch.setattr(plot, "DENSITY_FROM", len(X))
+    for given in (labels, None):
+        big = plot.plot_embedding(X[:, :2], tmp_path / "b.png", labels=given)
+        assert big.axes[0].images and not big.axes[0].collections
+        assert (tmp_path / "b.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+    # Each cell takes the mean colour of its points: the clusters lie apart,
+    # so every shaded cell shows the colour of one class.
+    from matplotlib import colormaps
+
+    cells = plot.plot_embedding(X[:, :2], tmp_path / "b.png", labels=labels).axes[0].images[0]
+    rgba = cells.get_array()
+    shaded = rgba[rgba[..., 3] > 0][:, :3]
+    palette = np.array([colormaps["tab10"](i)[:3] for i in range(3)])
+    assert np.isclose(shaded[:, None, :], palette[None]).all(axis=2).any(axis=1).all()
+    assert not plot.plot_embedding(X[:, :2], tmp_path / "s.png", density=False).axes[0].images

@@ -1,5 +1,6 @@
 """brembolt.vornik on the data people bring: metrics, labels, pieces, magnitudes, duplicates, few features."""
 
+import pickle
 import warnings
 
 import numpy as np
@@ -7,6 +8,7 @@ import pytest
 import scipy.sparse as sp
 from scipy.sparse.csgraph import connected_components
 from scipy.spatial.distance import cdist
+from sklearn.neighbors import KNeighborsClassifier
 
 from brembolt.vornik import UMAP, _cli, knn_accuracy, trustworthiness
 from brembolt.vornik import _labels
@@ -279,3 +281,58 @@ def test_cli_takes_metric_unique_and_labels_as_y(tmp_path, capsys):
     assert "10-NN accuracy on the embedding: 1.0000" in capsys.readouterr().out
     assert _cli.main(args[:4] + ["--supervised"]) == 2
     assert "--supervised needs --labels" in capsys.readouterr().err
+
+
+# ---------------------------------------------------------------------------
+# Transform prepares new rows as the fit prepared its own
+# ---------------------------------------------------------------------------
+
+
+def train_and_new(n_per=60):
+    """Blobs split into training rows (two in three) and new rows."""
+    x, labels = blobs(n_per=n_per)
+    new = np.arange(len(x)) % 3 == 0
+    return x[~new], labels[~new], x[new], labels[new]
+
+
+def test_transform_under_cosine_ignores_row_lengths():
+    x, labels, new, new_labels = train_and_new(n_per=80)
+    x *= np.random.default_rng(1).uniform(0.2, 5.0, size=(len(x), 1))
+    model = UMAP(n_neighbors=10, metric="cosine", transform_epochs=10, **FAST).fit(x)
+    assert same_bits(model.transform(x * 4.0), model.embedding_)  # training rows, longer
+    placed = model.transform(new)
+    assert same_bits(model.transform(np.ldexp(new, -7)), placed)
+    spread = np.ptp(model.embedding_, axis=0).max()
+    assert np.abs(model.transform(new * 3.7) - placed).max() < 1e-3 * spread
+    clf = KNeighborsClassifier(10).fit(model.embedding_, labels)
+    assert (clf.predict(placed) == new_labels).mean() == 1.0
+    with pytest.raises(ValueError, match="rows 1 of X are zero"):
+        model.transform(np.vstack([new[:1], np.zeros((1, new.shape[1]))]))
+
+
+def test_transform_of_extreme_magnitudes_matches_the_plain_fit():
+    x, labels, new, new_labels = train_and_new()
+    plain = UMAP(n_neighbors=10, **FAST).fit(x)
+    for factor in (1e20, 1e-40):
+        model = UMAP(n_neighbors=10, **FAST).fit(x * factor)
+        assert same_bits(model.transform(x * factor), model.embedding_)
+        placed = model.transform(new * factor)
+        clf = KNeighborsClassifier(10).fit(model.embedding_, labels)
+        assert np.isfinite(placed).all() and (clf.predict(placed) == new_labels).mean() == 1.0
+    with pytest.raises(ValueError, match="too far from the fitted ones"):
+        plain.transform(new * 1e30)
+
+
+def test_transform_of_precomputed_distances_and_of_unique_fits():
+    x, labels, new, new_labels = train_and_new()
+    model = UMAP(n_neighbors=10, metric="precomputed", **FAST).fit(cdist(x, x))
+    placed = model.transform(cdist(new, x))
+    clf = KNeighborsClassifier(10).fit(model.embedding_, labels)
+    assert (clf.predict(placed) == new_labels).mean() == 1.0
+    with pytest.raises(ValueError, match="features"):
+        model.transform(cdist(new, x[:-1]))
+    copies = np.vstack([x, x[:30]])
+    folded = UMAP(n_neighbors=10, unique=True, **FAST).fit(copies)
+    assert same_bits(folded.transform(copies), folded.embedding_)
+    again = pickle.loads(pickle.dumps(folded))
+    assert same_bits(again.transform(new), folded.transform(new))

@@ -311,3 +311,64 @@ def test_exact_neighbours_far_from_the_origin_and_with_duplicates():
         np.testing.assert_array_equal(ids[i], want)
         np.testing.assert_allclose(sq[i], d2[i, want], rtol=1e-12)
     np.testing.assert_array_equal(ids[5, :2], [10, 30])
+
+
+# ---------------------------------------------------------------------------
+# Graph assembly and vertex order
+# ---------------------------------------------------------------------------
+
+
+def test_graph_from_the_kernel_slots_is_the_coo_sum_in_canonical_form():
+    x, _ = blobs(n_per=200, centres=5)
+    order, d2 = exact_sq_knn(x, 9)
+    idx, dist = pl.rows_with_self(order.astype(np.int32), d2.astype(np.float32))
+    n, k = idx.shape
+    rows, cols, vals = (np.empty(2 * n * k, t) for t in (np.int32, np.int32, np.float32))
+    import _native_vornik
+
+    _native_vornik.umap_graph_f32(idx, dist, rows, cols, vals, n, k)
+    keep = vals > 0
+    want = sp.coo_matrix((vals[keep], (rows[keep], cols[keep])), shape=(n, n)).tocsr()
+    for threads in (1, 3):
+        got = pl.fuzzy_graph(idx, dist, threads)
+        assert got.has_canonical_format and got.dtype == np.float32
+        np.testing.assert_array_equal(got.indptr, want.indptr)
+        np.testing.assert_array_equal(got.indices, want.indices)
+        np.testing.assert_array_equal(got.data.view(np.uint32), want.data.view(np.uint32))
+
+
+def test_locality_order_walks_a_shuffled_path_end_to_end():
+    rng = np.random.default_rng(5)
+    n = 500
+    label = rng.permutation(n)  # vertex label[i] is the i-th on the path
+    a, b = label[:-1], label[1:]
+    path = sp.csr_matrix((np.ones(2 * (n - 1), np.float32), (np.r_[a, b], np.r_[b, a])),
+                         shape=(n, n))
+    extra = sp.csr_matrix((np.ones(2, np.float32), ([0, 1], [1, 0])), shape=(2, 2))
+    graph = sp.block_diag([path, extra], format="csr")  # a second component
+    order = pl.locality_order(graph)
+    assert sorted(order.tolist()) == list(range(n + 2))
+    position = np.empty(n + 2, np.int64)
+    position[order] = np.arange(n + 2)
+    assert (np.abs(np.diff(position[label])) == 1).all()  # the path in one sweep
+    np.testing.assert_array_equal(pl.locality_order(graph), order)
+
+
+def test_renumbered_layout_is_the_plain_layout_of_the_renumbered_problem():
+    x, _ = blobs(n_per=60)
+    knn = pl.rows_with_self(*(a.astype(t) for a, t in zip(exact_sq_knn(x, 7), (np.int32, np.float32))))
+    graph = pl.fuzzy_graph(*knn)
+    order = pl.locality_order(graph)
+    head, tail, eps = pl.layout_edges(graph, 50, order)
+    plain_head, plain_tail, plain_eps = pl.layout_edges(graph, 50)
+    assert (head[1:] >= head[:-1]).all()
+    renamed = sorted(zip(order[head].tolist(), order[tail].tolist(), eps.tolist()))
+    assert renamed == sorted(zip(plain_head.tolist(), plain_tail.tolist(), plain_eps.tolist()))
+
+    start = pl.random_init(len(x), 2, np.random.default_rng(1))
+    args = (50, 1.58, 0.9, 1.0, 1.0, 5.0, 99, 2)
+    y = start.copy()
+    pl.optimize_layout(y, head, tail, eps, *args, order=order)
+    moved = np.ascontiguousarray(start[order])
+    pl.optimize_layout(moved, head, tail, eps, *args)
+    np.testing.assert_array_equal(y[order].view(np.uint32), moved.view(np.uint32))

@@ -11,7 +11,22 @@ import _native_vornik as m
 METHOD_DOCS = {
     "knn_descent_f32": "Fill kNN indices and squared distances with the vendored Vornik kNN kernel.",
     "umap_graph_f32": "Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays.",
+    "umap_graph_f32_parallel": "umap_graph_f32 with its rows split between n_threads threads; the same bits.",
     "umap_layout_euclidean_f32": "Optimize a UMAP layout in-place with the vendored pthread kernel.",
+    "knn_query_f32":
+        "Fill the k nearest training rows of new rows by a walk over a fitted search graph.",
+    "umap_query_memberships_f32":
+        "Membership strengths of new rows to their training neighbours from dense kNN arrays.",
+    "umap_layout_new_points_f32":
+        "Optimize the layout of new points in-place against a frozen reference embedding.",
+    "knn_descent_f32_ctl": "knn_descent_f32 with the number of tree workers given (0: one per "
+    "tree), so that the result does not depend on n_threads, and a control block (progress, "
+    "stop) or None.",
+    "umap_layout_euclidean_f32_ctl": "umap_layout_euclidean_f32 with a control block (progress, "
+    "stop) or None.",
+    "umap_layout_euclidean_f32_parts": "Optimize a UMAP layout in-place on n_parts gradient "
+    "buffers, with a result that does not depend on n_threads; takes a control block "
+    "(progress, stop) or None.",
 }
 
 EXPORTED = {
@@ -20,8 +35,15 @@ EXPORTED = {
     "mirnak_umap_smooth_knn_dist_f32",
     "mirnak_umap_membership_strengths_f32",
     "mirnak_umap_symmetrize_fuzzy_graph_f32",
+    "mirnak_umap_fuzzy_graph_f32_parallel",
     "mirnak_umap_optimize_layout_euclidean_f32",
     "mirnak_umap_optimize_layout_euclidean_f32_parallel",
+    "mirnak_knn_query_f32",
+    "mirnak_umap_optimize_new_points_f32",
+    "mirnak_knn_descent_f32_ctl",
+    "mirnak_umap_optimize_layout_euclidean_f32_ctl",
+    "mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl",
+    "mirnak_umap_optimize_layout_euclidean_f32_parts",
 }
 
 
@@ -69,6 +91,11 @@ def graph(v):
     return m.umap_graph_f32(v["idx"], v["dist"], v["out_rows"], v["out_cols"], v["out_vals"], 3, 2)
 
 
+def graph_parallel(v):
+    return m.umap_graph_f32_parallel(v["idx"], v["dist"], v["out_rows"], v["out_cols"],
+                                     v["out_vals"], 3, 2, 2)
+
+
 def layout(v):
     return m.umap_layout_euclidean_f32(v["embedding"], v["head"], v["tail"],
                                        v["epochs_per_sample"], 4, 2, 3, 1.58, 0.9, 1.0, 1.0, 5.0,
@@ -90,6 +117,8 @@ GRAPH_INPUTS = {"idx": (0, 6, "i"), "dist": (6, 6, "f")}
              "out_vals": (36, 12, "f")}, "out_cols and idx"),
     (graph, {**GRAPH_INPUTS, "out_rows": (12, 12, "i"), "out_cols": (40, 12, "i"),
              "out_vals": (20, 12, "f")}, "out_rows and out_vals"),
+    (graph_parallel, {**GRAPH_INPUTS, "out_rows": (12, 12, "i"), "out_cols": (5, 12, "i"),
+                      "out_vals": (36, 12, "f")}, "out_cols and idx"),
     (layout, {"embedding": (0, 8, "f"), "head": (7, 3, "i"), "tail": (10, 3, "i"),
               "epochs_per_sample": (13, 3, "f")}, "embedding and head"),
     (layout, {"embedding": (10, 8, "f"), "head": (0, 3, "i"), "tail": (17, 3, "i"),

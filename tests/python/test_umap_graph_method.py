@@ -278,3 +278,28 @@ def test_objects_without_buffers_raise_the_protocols_type_error():
     args[0] = [0] * 6
     with pytest.raises(TypeError):
         m.umap_graph_f32(*args)
+
+
+# ---------------------------------------------------------------------------
+# umap_graph_f32_parallel
+# ---------------------------------------------------------------------------
+
+
+def test_threaded_graph_gives_the_serial_bits_and_raises_like_it():
+    rng = np.random.default_rng(8)
+    n, k = 13_000, 6  # three workers of at least 4,096 rows
+    idx = np.where(rng.random((n, k)) < 0.7, (np.arange(n)[:, None] + rng.integers(-9, 9, (n, k))) % n,
+                   rng.integers(0, n, (n, k))).astype(np.int32)
+    idx[:, 0] = np.arange(n)
+    dist = np.cumsum(rng.random((n, k)), axis=1, dtype=np.float32)
+    dist[:, 0] = 0.0
+    want = run_graph(idx, dist)
+    for threads in (1, 2, 3):
+        got = [np.full_like(w, 77) for w in want]
+        assert m.umap_graph_f32_parallel(idx, dist, *got, n, k, threads) is None
+        for g, w in zip(got, want):
+            np.testing.assert_array_equal(bits(g), bits(w))
+    with pytest.raises(ValueError, match="n_samples and n_neighbors must be positive"):
+        m.umap_graph_f32_parallel(idx, dist, *got, 0, k, 2)
+    with pytest.raises(ValueError, match=BUFFER_MESSAGE.format("out_vals", 2 * n * k)):
+        m.umap_graph_f32_parallel(idx, dist, got[0], got[1], got[2][:-1], n, k, 2)

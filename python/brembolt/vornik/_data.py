@@ -70,6 +70,13 @@ class KernelSpace:
             d = 0.5 * d * d  # |u - v|^2 / 2 = 1 - cos(u, v) for unit rows
         return d
 
+    def to_kernel(self, metric_dist) -> np.ndarray:
+        """The metric's distances as Euclidean distances in the kernels' space (float64)."""
+        d = np.asarray(metric_dist, dtype=np.float64)
+        if self.metric in ("cosine", "correlation"):
+            d = np.sqrt(2.0 * d)
+        return np.ldexp(d, self.exponent)
+
 
 @dataclass(frozen=True)
 class Duplicates:

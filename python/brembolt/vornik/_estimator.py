@@ -13,10 +13,11 @@ from joblib import effective_n_jobs
 from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
                           _fit_context)
 from sklearn.utils import check_random_state
-from sklearn.utils.validation import validate_data
+from sklearn.utils.validation import check_is_fitted, validate_data
 
 from . import _params
 from . import _pipeline as pl
+from . import _transform
 from ._data import Duplicates, duplicate_warning, prepare
 from ._labels import distinct_codes, label_codes, weaken_mismatches
 
@@ -46,7 +47,11 @@ def _seeds(random_state):
 
 def _threads(n_jobs) -> int:
     """n_jobs as scikit-learn means it, as a thread count for the kernels."""
-    return int(min(effective_n_jobs(n_jobs), _params.INT_MAX))
+    with warnings.catch_warnings():
+        # joblib counts one job inside a Dask worker and says so; the kernels'
+        # threads are not joblib's processes, and one is what the worker has.
+        warnings.filterwarnings("ignore", "Inside a Dask worker", UserWarning)
+        return int(min(effective_n_jobs(n_jobs), _params.INT_MAX))
 
 
 def _init(self, *args, **kwargs):
@@ -148,10 +153,11 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
                 knn_idx, knn_dist = pl.check_knn(knn, n, n_neighbors)
         with self._stage("fuzzy graph"):
             graph_exponent = pl.graph_distance_exponent(knn_dist)
-            self.graph_ = pl.fuzzy_graph(knn_idx, knn_dist, graph_exponent)
+            self.graph_ = pl.fuzzy_graph(knn_idx, knn_dist, n_threads, graph_exponent)
             if codes is not None:
                 self.graph_ = weaken_mismatches(self.graph_, codes, float(self.target_weight))
-            head, tail, epochs_per_sample = pl.layout_edges(self.graph_, n_epochs)
+            order = pl.locality_order(self.graph_)
+            head, tail, epochs_per_sample = pl.layout_edges(self.graph_, n_epochs, order)
             self.a_, self.b_ = pl.fit_ab(float(self.min_dist), float(self.spread))
         with self._stage("initial layout"):
             if init is not None:
@@ -164,7 +170,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             pl.optimize_layout(embedding, head, tail, epochs_per_sample, n_epochs, self.a_,
                                self.b_, float(self.repulsion_strength),
                                float(self.learning_rate), float(self.negative_sample_rate),
-                               layout_seed, n_threads)
+                               layout_seed, n_threads, order)
         self.embedding_ = embedding[rows.inverse] if folded else embedding
         self.knn_indices_ = knn_idx
         self.knn_dists_ = knn_dist.astype(np.float32)
@@ -173,6 +179,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         # How new rows map into the kernels' space, and the power of two the
         # graph's distances were scaled by (new points' memberships need both).
         self._kernel_space, self._graph_exponent = prepared.space, graph_exponent
+        self._reference = self._keep_reference(prepared, X, rng)
         self.n_epochs_ = n_epochs
         self._n_features_out = self.n_components
         return self
@@ -181,7 +188,43 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         """fit(X, y, knn=knn), then the embedding."""
         return self.fit(X, y, knn=knn).embedding_
 
+    def transform(self, X):
+        """Places the rows of X in the fitted embedding (float32, one row per row of X).
+
+        Each row is placed from its own values alone (the same bits alone, in
+        any batch or order, for any n_jobs); a row bit-identical to a training
+        row gets that row's place in embedding_.
+        """
+        check_is_fitted(self)
+        self._validate_params()  # transform_epochs may have been set after fit
+        with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
+            x = validate_data(self, X, dtype=[np.float32, np.float64], order="C", reset=False)
+        # New rows go through the fit's own preparation: the metric's
+        # normalisation and the fit's power of two.
+        prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
+        return _transform.place(self, prepared.points, _threads(self.n_jobs),
+                                self.transform_epochs)
+
+    def __getstate__(self):
+        # A pickled model carries its search index, so that every process that
+        # loads it (Dask workers, say) transforms without building it again.
+        if hasattr(self, "_reference"):
+            _transform.index(self)
+        return super().__getstate__()
+
     # -- internals ------------------------------------------------------------
+
+    @staticmethod
+    def _keep_reference(prepared, X, rng):
+        """The fitted rows in the kernels' space, as transform searches them.
+
+        A distance matrix is not kept: transform then takes each new row's
+        distances to the training rows.
+        """
+        points = prepared.points
+        if prepared.space.metric == "precomputed":
+            return _transform.keep_reference(np.empty((0, 0), np.float32), True, rng)
+        return _transform.keep_reference(points, points is not X and points.flags.owndata, rng)
 
     def _distinct_rows(self, duplicates, n: int):
         """The duplicates to fold with unique=True; else None, with a warning when they abound."""

@@ -96,6 +96,8 @@ PARAMS = (
           "threads: -1 every usable processor, -2 all but one, None one unless a joblib "
           "parallel_config says otherwise", Cli(int, help="threads: -1 every usable processor, "
                                                 "-2 all but one")),
+    Param("transform_epochs", 30, (Interval(Integral, 0, MAX_EPOCHS, closed="both"),),
+          "layout epochs of each new point in transform (0: the start alone)"),
     Param("verbose", False, ("verbose",),
           "report each stage on standard error as it starts and ends", Cli()),
 )

@@ -137,20 +137,33 @@ def precomputed_rows(distances: np.ndarray, k: int):
     full_idx = np.empty((n, k + 1), np.int32)
     full_dist = np.zeros((n, k + 1), np.float64)
     full_idx[:, 0] = np.arange(n)
-    if k == 0:
-        return full_idx, full_dist
-    step = max(1, (64 << 20) // (8 * n))
-    for start in range(0, n, step):
-        rows = np.arange(start, min(n, start + step))
+    if k > 0:
+        full_idx[:, 1:], full_dist[:, 1:] = nearest_columns(distances, k, skip_diagonal=True)
+    return full_idx, full_dist
+
+
+def nearest_columns(distances: np.ndarray, k: int, skip_diagonal: bool = False):
+    """The k smallest entries of every row of a distance matrix: (ids int32, float64).
+
+    Ascending by distance, equal distances by id; with skip_diagonal a row's
+    own column (a point itself) is left out.
+    """
+    m = distances.shape[0]
+    ids = np.empty((m, k), np.int32)
+    dist = np.empty((m, k), np.float64)
+    step = max(1, (64 << 20) // (8 * max(1, distances.shape[1])))
+    for start in range(0, m, step):
+        rows = np.arange(start, min(m, start + step))
         block = distances[rows].astype(np.float64)
-        block[np.arange(rows.size), rows] = np.inf  # a point is not its own neighbour
+        if skip_diagonal:
+            block[np.arange(rows.size), rows] = np.inf
         cand = np.argpartition(block, k - 1, axis=1)[:, :k]
         cand.sort(axis=1)  # equal distances then rank by id
         near = np.take_along_axis(block, cand, axis=1)
         order = np.argsort(near, axis=1, kind="stable")
-        full_idx[rows, 1:] = np.take_along_axis(cand, order, axis=1)
-        full_dist[rows, 1:] = np.take_along_axis(near, order, axis=1)
-    return full_idx, full_dist
+        ids[rows] = np.take_along_axis(cand, order, axis=1)
+        dist[rows] = np.take_along_axis(near, order, axis=1)
+    return ids, dist
 
 
 def _fill_missing_neighbours(x: np.ndarray, full_idx: np.ndarray, full_dist: np.ndarray) -> None:
@@ -226,11 +239,14 @@ def graph_distance_exponent(knn_dist: np.ndarray) -> int:
     return exponent
 
 
-def fuzzy_graph(knn_idx: np.ndarray, knn_dist: np.ndarray, exponent: int | None = None) -> sp.csr_matrix:
-    """The symmetric fuzzy graph of kNN rows (distances in any units), as an n x n CSR matrix.
+def fuzzy_graph(knn_idx: np.ndarray, knn_dist: np.ndarray, n_threads: int = 1,
+                exponent: int | None = None) -> sp.csr_matrix:
+    """The symmetric fuzzy graph of kNN rows (distances in any units), as an n x n CSR matrix
+    in canonical form.
 
     The distances are multiplied by 2**exponent first (default: the
-    graph_distance_exponent of knn_dist).
+    graph_distance_exponent of knn_dist). The kernel's bits do not depend on
+    n_threads.
     """
     knn_idx = np.ascontiguousarray(knn_idx, dtype=np.int32)
     knn_dist = np.asarray(knn_dist)
@@ -238,31 +254,106 @@ def fuzzy_graph(knn_idx: np.ndarray, knn_dist: np.ndarray, exponent: int | None 
         exponent = graph_distance_exponent(knn_dist)
     knn_dist = np.ascontiguousarray(np.ldexp(knn_dist, exponent), dtype=np.float32)
     n, k = knn_idx.shape
-    rows = np.empty(2 * n * k, np.int32)
-    cols = np.empty(2 * n * k, np.int32)
-    vals = np.empty(2 * n * k, np.float32)
-    _native.umap_graph_f32(knn_idx, knn_dist, rows, cols, vals, n, k)
-    keep = vals > 0
-    graph = sp.coo_matrix((vals[keep], (rows[keep], cols[keep])), shape=(n, n)).tocsr()
+    rows = np.empty((n, k, 2), np.int32)
+    cols = np.empty((n, k, 2), np.int32)
+    vals = np.empty((n, k, 2), np.float32)
+    _native.umap_graph_f32_parallel(knn_idx, knn_dist, rows, cols, vals, n, k, n_threads)
+    return graph_from_slots(rows, cols, vals)
+
+
+def graph_from_slots(rows: np.ndarray, cols: np.ndarray, vals: np.ndarray) -> sp.csr_matrix:
+    """The CSR matrix of the fuzzy-graph kernel's output slots, without a general sort.
+
+    Slot 0 of kNN entry (i, j) holds the edge i -> c that row i lists, so those
+    edges arrive grouped by row; slot 1 holds the reverse c -> i of a one-way
+    edge, grouped by column, which one transposition regroups. Each edge sits
+    in exactly one slot (weights add where a row lists a neighbour twice).
+    """
+    n = rows.shape[0]
+    own = vals[:, :, 0] > 0
+    listed = _csr_of_rows(own, cols[:, :, 0][own], vals[:, :, 0][own], n)
+    listed.sort_indices()
+    back = vals[:, :, 1] > 0
+    reverse = _csr_of_rows(back, rows[:, :, 1][back], vals[:, :, 1][back], n).T.tocsr()
+    graph = listed + reverse
     graph.sum_duplicates()
     return graph
 
 
-def layout_edges(graph: sp.csr_matrix, n_epochs: int):
+def _csr_of_rows(kept: np.ndarray, indices: np.ndarray, data: np.ndarray, n: int) -> sp.csr_matrix:
+    """CSR from entries that come row by row; kept marks each row's entries."""
+    indptr = np.zeros(n + 1, np.int64)
+    np.cumsum(kept.sum(axis=1), out=indptr[1:])
+    return sp.csr_matrix((data, indices, indptr), shape=(n, n))
+
+
+def locality_order(graph: sp.csr_matrix) -> np.ndarray:
+    """Vertex ids in Cuthill-McKee order, so that graph neighbours sit close in memory.
+
+    Breadth first through one connected component after another, each from an
+    unvisited vertex of least degree, every vertex's unvisited neighbours by
+    ascending degree. Ties go to the lower id (stable sorts throughout), so
+    the order is a function of the graph's structure alone. The layout runs
+    faster on vertices in this order: the rows an edge reads and writes are
+    mostly near each other and near those of the edges before it.
+    """
+    n = graph.shape[0]
+    indptr, indices = graph.indptr, graph.indices
+    degree = np.diff(indptr)
+    by_degree = np.argsort(degree, kind="stable")
+    visited = np.zeros(n, bool)
+    order = np.empty(n, np.int32)
+    filled, start = 0, 0
+    while filled < n:
+        while visited[by_degree[start]]:
+            start += 1
+        level = by_degree[start:start + 1]
+        visited[level] = True
+        while level.size:
+            order[filled:filled + level.size] = level
+            filled += level.size
+            lens = degree[level]
+            neighbours = indices[_ranges(indptr[level], lens)]
+            parent = np.repeat(np.arange(level.size), lens)
+            fresh = ~visited[neighbours]
+            # A vertex joins the next level under the first parent that reaches it.
+            level, first = np.unique(neighbours[fresh], return_index=True)
+            level = level[np.lexsort((level, degree[level], parent[fresh][first]))]
+            visited[level] = True
+    return order
+
+
+def _ranges(starts: np.ndarray, lens: np.ndarray) -> np.ndarray:
+    """The concatenation of arange(s, s + l) for every (s, l), in order."""
+    ends = np.cumsum(lens)
+    return np.repeat(starts - (ends - lens), lens) + np.arange(ends[-1] if ends.size else 0)
+
+
+def layout_edges(graph: sp.csr_matrix, n_epochs: int, order: np.ndarray | None = None):
     """head, tail and epochs_per_sample of the edges worth sampling.
 
     Edges lighter than max weight / n_epochs would be sampled less than once
-    in the whole run, so they are dropped.
+    in the whole run, so they are dropped. With order (new id -> graph id, as
+    locality_order gives it) the vertices are renumbered, vertex order[v]
+    becoming v, and the edges come grouped by their new head.
     """
-    coo = graph.tocoo()
-    weights = coo.data.astype(np.float32)
+    n = graph.shape[0]
+    tail = graph.indices
+    if order is not None:
+        new_id = np.empty(n, np.int32)
+        new_id[order] = np.arange(n, dtype=np.int32)
+        graph = graph[order]  # the rows in their new order
+        tail = new_id[graph.indices]
+    head = np.repeat(np.arange(n, dtype=np.int32), np.diff(graph.indptr))
+    weights = graph.data
     if weights.size == 0:
         empty = np.empty(0, np.int32)
         return empty, empty, np.empty(0, np.float32)
+    weights = weights.astype(np.float32, copy=False)
     top = float(weights.max())
     keep = weights >= top / float(n_epochs)
-    head = np.ascontiguousarray(coo.row[keep], dtype=np.int32)
-    tail = np.ascontiguousarray(coo.col[keep], dtype=np.int32)
+    head = np.ascontiguousarray(head[keep], dtype=np.int32)
+    tail = np.ascontiguousarray(tail[keep], dtype=np.int32)
     epochs_per_sample = (top / weights[keep].astype(np.float64)).astype(np.float32)
     return head, tail, epochs_per_sample
 
@@ -400,14 +491,25 @@ def _laplacian_eigenmap(graph: sp.csr_matrix, n_components: int, rng: np.random.
 
 def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epochs: int,
                     a: float, b: float, repulsion_strength: float, learning_rate: float,
-                    negative_sample_rate: float, seed: int, n_threads: int) -> None:
-    """Moves embedding (float32, C order) in place along the edges."""
+                    negative_sample_rate: float, seed: int, n_threads: int,
+                    order: np.ndarray | None = None) -> None:
+    """Moves embedding (float32, C order) in place along the edges.
+
+    With order, head and tail are in the renumbered ids of layout_edges: the
+    layout runs on the rows in that order, which are put back afterwards.
+    """
     n, dim = embedding.shape
     if head.size == 0:
         return
-    status = _native.umap_layout_euclidean_f32(
-        embedding, head, tail, epochs_per_sample, n, dim, n_epochs, a, b,
-        repulsion_strength, learning_rate, negative_sample_rate, seed, n_threads)
+    if order is not None:  # permuted in place: no second embedding while the kernel runs
+        embedding[:] = embedding[order]
+    try:
+        status = _native.umap_layout_euclidean_f32(
+            embedding, head, tail, epochs_per_sample, n, dim, n_epochs, a, b,
+            repulsion_strength, learning_rate, negative_sample_rate, seed, n_threads)
+    finally:
+        if order is not None:
+            embedding[order] = embedding.copy()
     # -1 also reports that the serial optimiser did the work: as asked with one
     # thread or one edge, else because threads or memory could not be had.
     if status == -1 and n_threads > 1 and head.size > 1:

@@ -1,0 +1,330 @@
+"""New points into a fitted model: the search index kept at fit time, and transform.
+
+A new row is placed by its own bits alone: its neighbours among the training
+rows come from a walk over a search graph of the fit (knn_query_f32), its
+memberships from the fit's bandwidth rule (umap_query_memberships_f32), its
+start is the membership-weighted mean of its neighbours' positions, and the
+layout moves it against the frozen training embedding with a random stream
+keyed by a hash of its row (umap_layout_new_points_f32). So a row lands on the
+same bits alone, in any batch, in any order, on any number of threads or
+machines. A row bit-identical to a training row is placed exactly where the
+fit placed that row.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+import scipy.sparse as sp
+from scipy.sparse.csgraph import connected_components
+
+import _native_vornik as _native
+
+from ._pipeline import KernelError, nearest_columns
+
+QUERY_STATUS = {-1: "invalid arguments", -2: "out of memory"}
+
+# The search graph keeps, per training point, up to this many times its
+# n_neighbors - 1 fit neighbours: its own neighbours and the points that hold
+# it as theirs, nearest first.
+GRAPH_WIDTH_FACTOR = 2
+# Pivots every query is measured against (at least n_neighbors, at least one
+# per connected piece of the search graph, at most every point).
+N_PIVOTS = 256
+# The search list keeps this many times k candidates, and the walk starts from
+# the N_ENTRIES nearest pivots (bench/transform.py: recall against time).
+BEAM_FACTOR = 2
+N_ENTRIES = 4
+
+# New points start at the membership-weighted mean of their neighbours, close
+# to where they belong: the layout refines that with a quarter of the fit's
+# learning rate, since full steps throw them about first (bench/transform.py:
+# trustworthiness dipped by up to 0.007 after 10-30 epochs at the full rate).
+LEARNING_RATE_SCALE = 0.25
+
+_KEY_MULTIPLIER = np.uint64(0x9E3779B97F4A7C15)
+
+
+@dataclass
+class Reference:
+    """What transform needs of the training data (pickled with the model).
+
+    fit keeps the training rows and two seeds; the search index (graph,
+    pivots, row keys) is built from them and the fit's kNN rows on the first
+    transform, or before the model is pickled, so a fit that is never
+    transformed does not pay for it and every copy of a model searches the
+    same index.
+    """
+
+    data: np.ndarray  # (n, d) float32, the training rows
+    seed: int  # the layout's seed for new points
+    pivot_seed: int  # draws the pivots
+    graph: np.ndarray | None = None  # (n, width) int32, -1 for none
+    pivots: np.ndarray | None = None  # (p,) int32, ascending
+    keys: np.ndarray | None = None  # (n,) uint64 row keys, ascending
+    key_ids: np.ndarray | None = None  # (n,) int32, the training row of each key
+
+    @property
+    def indexed(self) -> bool:
+        return self.graph is not None
+
+    @property
+    def nbytes(self) -> int:
+        return sum(a.nbytes for a in (self.data, self.graph, self.pivots, self.keys,
+                                      self.key_ids) if a is not None)
+
+
+# ---------------------------------------------------------------------------
+# Kept at fit time, indexed on first use
+# ---------------------------------------------------------------------------
+
+
+def keep_reference(x: np.ndarray, owned: bool, rng: np.random.Generator) -> Reference:
+    """What fit keeps: the rows as fitted (copied unless the fit owns them) and two seeds."""
+    data = x if owned else np.array(x, dtype=np.float32, order="C", copy=True)
+    pivot_seed, seed = (int(s) for s in rng.integers(0, 2**64, size=2, dtype=np.uint64))
+    return Reference(data, seed, pivot_seed)
+
+
+def build_index(ref: Reference, knn_idx: np.ndarray, knn_dist: np.ndarray) -> Reference:
+    """Builds ref's search index in place from the fit's kNN rows (self first); returns ref."""
+    if ref.indexed:
+        return ref
+    k = knn_idx.shape[1]
+    graph = search_graph(knn_idx, knn_dist, max(1, GRAPH_WIDTH_FACTOR * (k - 1)))
+    pivots = choose_pivots(graph, max(N_PIVOTS, k), np.random.default_rng(ref.pivot_seed))
+    keys = row_keys(ref.data)
+    order = np.argsort(keys, kind="stable")  # equal keys: ascending training id
+    ref.keys, ref.key_ids = keys[order], order.astype(np.int32)
+    ref.pivots, ref.graph = pivots, graph
+    return ref
+
+
+def search_graph(knn_idx: np.ndarray, knn_dist: np.ndarray, width: int) -> np.ndarray:
+    """Each point's fit neighbours and reverse neighbours, nearest first, width at most.
+
+    Reverse edges let a walk reach points that few others list, and the width
+    bounds the work of expanding a hub. A row holds its own neighbours in
+    their order and the points that list it (and are not among them), merged
+    by distance; equal distances put its own neighbours first.
+    """
+    n = knn_idx.shape[0]
+    fwd, fdist = _own_neighbours(knn_idx, knn_dist)
+    m = fwd.shape[1]
+    src = np.repeat(np.arange(n, dtype=np.int64), m)
+    dst = fwd.ravel().astype(np.int64)
+    keep = dst >= 0
+    f_src, f_dst = src[keep], dst[keep]
+    f_key = _row_distance_keys(f_src, fdist.ravel()[keep])  # ascending: rows in order, sorted
+    # The reverse entry dst <- src, unless dst lists src itself.
+    mutual = np.zeros(f_src.size, bool)
+    for lo in range(0, f_src.size, 1 << 20):
+        hi = min(lo + (1 << 20), f_src.size)
+        mutual[lo:hi] = (fwd[f_dst[lo:hi]] == f_src[lo:hi, None]).any(axis=1)
+    r_src, r_dst = f_dst[~mutual], f_src[~mutual]
+    r_key = _row_distance_keys(r_src, fdist.ravel()[keep][~mutual])
+    order = np.argsort(r_key, kind="stable")
+    r_src, r_dst, r_key = r_src[order], r_dst[order], r_key[order]
+    # Place in the merged row: own rank plus the other list's entries before it.
+    f_rank = np.arange(f_src.size) - np.searchsorted(f_src, f_src, side="left")
+    r_rank = np.arange(r_src.size) - np.searchsorted(r_src, r_src, side="left")
+    f_pos = f_rank + np.searchsorted(r_key, f_key, side="left") - np.searchsorted(r_src, f_src)
+    r_pos = r_rank + np.searchsorted(f_key, r_key, side="right") - np.searchsorted(f_src, r_src)
+    graph = np.full((n, width), -1, np.int32)
+    for s_, d_, p_ in ((f_src, f_dst, f_pos), (r_src, r_dst, r_pos)):
+        ok = p_ < width
+        graph[s_[ok], p_[ok]] = d_[ok]
+    return graph
+
+
+def _own_neighbours(knn_idx: np.ndarray, knn_dist: np.ndarray):
+    """The kNN rows without each point itself (-1 there), by ascending distance."""
+    n = knn_idx.shape[0]
+    ids = np.where(knn_idx == np.arange(n)[:, None], -1, knn_idx).astype(np.int32)
+    dist = np.ascontiguousarray(knn_dist, dtype=np.float32)
+    if (np.diff(dist, axis=1) < 0).any():  # caller's rows need not be sorted
+        order = np.argsort(dist, axis=1, kind="stable")
+        ids = np.take_along_axis(ids, order, axis=1)
+        dist = np.take_along_axis(dist, order, axis=1)
+    return ids, dist
+
+
+def _row_distance_keys(rows: np.ndarray, dist: np.ndarray) -> np.ndarray:
+    """Keys that order entries by row, then by distance (non-negative floats order as bits)."""
+    return (rows.astype(np.uint64) << np.uint64(32)) | dist.astype(np.float32).view(
+        np.uint32).astype(np.uint64)
+
+
+def choose_pivots(graph: np.ndarray, count: int, rng: np.random.Generator) -> np.ndarray:
+    """count random points (all when fewer), plus the first point of every piece they miss."""
+    n, width = graph.shape
+    if count >= n:
+        return np.arange(n, dtype=np.int32)
+    chosen = rng.choice(n, size=count, replace=False)
+    # The graph as CSR as it stands: empty slots become self-loops, which join nothing.
+    cols = np.where(graph >= 0, graph, np.arange(n, dtype=np.int32)[:, None]).ravel()
+    adjacency = sp.csr_matrix((np.ones(cols.size, np.int8), cols,
+                               np.arange(0, cols.size + 1, width)), shape=(n, n))
+    _, piece = connected_components(adjacency, directed=False)
+    _, first = np.unique(piece, return_index=True)
+    missed = first[~np.isin(piece[first], piece[chosen])]
+    return np.unique(np.concatenate([chosen, missed])).astype(np.int32)
+
+
+def row_keys(x: np.ndarray) -> np.ndarray:
+    """A 64-bit hash of the bits of every row of a float32 matrix.
+
+    The row's words times fixed odd multipliers, summed modulo 2^64 (exact, so
+    no order of summation changes a bit), then mixed.
+    """
+    words = np.ascontiguousarray(x, dtype=np.float32).view(np.uint32)
+    m, d = words.shape
+    with np.errstate(over="ignore"):
+        multipliers = _mix64(np.arange(1, d + 1, dtype=np.uint64) * _KEY_MULTIPLIER)
+        multipliers |= np.uint64(1)
+        keys = np.empty(m, np.uint64)
+        step = max(1, (1 << 22) // max(d, 1))  # rows per block: 32 MiB of 64-bit words
+        for lo in range(0, m, step):
+            keys[lo:lo + step] = words[lo:lo + step].astype(np.uint64) @ multipliers
+        return _mix64(keys ^ np.uint64(d))
+
+
+def _mix64(z: np.ndarray) -> np.ndarray:
+    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    return z ^ (z >> np.uint64(31))
+
+
+# ---------------------------------------------------------------------------
+# Transform
+# ---------------------------------------------------------------------------
+
+
+def training_rows(ref: Reference, x: np.ndarray, keys: np.ndarray) -> np.ndarray:
+    """For each row of x, the first training row with the same bits, or -1."""
+    found = np.full(x.shape[0], -1, np.int64)
+    at = np.searchsorted(ref.keys, keys)
+    open_ = np.arange(x.shape[0])
+    while open_.size:
+        # Candidates: the next training row of the same key. Equal keys of
+        # different rows almost never happen, so this rarely loops twice.
+        open_ = open_[at[open_] < ref.keys.size]
+        open_ = open_[ref.keys[at[open_]] == keys[open_]]
+        ids = ref.key_ids[at[open_]]
+        same = (ref.data[ids].view(np.uint32) == x[open_].view(np.uint32)).all(axis=1)
+        found[open_[same]] = ids[same]
+        open_ = open_[~same]
+        at[open_] += 1
+    return found
+
+
+def query(ref: Reference, x: np.ndarray, k: int, n_threads: int,
+          beam: int | None = None, n_entries: int = N_ENTRIES):
+    """k approximate nearest training rows of every row of x: (ids, squared distances)."""
+    n, d = ref.data.shape
+    m = x.shape[0]
+    idx = np.empty((m, k), np.int32)
+    sq = np.empty((m, k), np.float32)
+    beam = BEAM_FACTOR * k if beam is None else beam
+    status = _native.knn_query_f32(ref.data, ref.graph, ref.pivots, x, idx, sq, n, d,
+                                   ref.graph.shape[1], ref.pivots.size, m, k, beam, n_entries,
+                                   n_threads)
+    if status != 0:
+        reason = QUERY_STATUS.get(status, "unknown failure")
+        raise KernelError(f"neighbour query failed with status {status} ({reason})")
+    return idx, sq
+
+
+def memberships(idx: np.ndarray, dist: np.ndarray) -> np.ndarray:
+    """Membership of each row to its neighbours (Euclidean distances, nearest first)."""
+    m, k = idx.shape
+    vals = np.empty((m, k), np.float32)
+    _native.umap_query_memberships_f32(idx, dist, vals, m, k)
+    return vals
+
+
+def weighted_start(embedding: np.ndarray, idx: np.ndarray, weights: np.ndarray) -> np.ndarray:
+    """The membership-weighted mean of the neighbours' positions, row by row.
+
+    Sums run over the columns one at a time, so a row's bits do not depend on
+    how many rows are computed with it.
+    """
+    m, k = idx.shape
+    total = np.zeros((m, embedding.shape[1]), np.float64)
+    weight = np.zeros(m, np.float64)
+    safe = np.where(idx >= 0, idx, 0)
+    for j in range(k):
+        w = weights[:, j].astype(np.float64)
+        total += w[:, None] * embedding[safe[:, j]]
+        weight += w
+    return np.ascontiguousarray(total / weight[:, None], dtype=np.float32)
+
+
+def index(model) -> Reference:
+    """model's search index, built on first use from the fit's kNN rows in the kernels' space."""
+    ref = model._reference
+    if ref.indexed or model._kernel_space.metric == "precomputed":
+        return ref  # a distance matrix is its own index
+    return build_index(ref, model.knn_indices_, model._kernel_space.to_kernel(model.knn_dists_))
+
+
+def fitted_embedding(model) -> np.ndarray:
+    """The positions of the rows the fit embedded (each distinct row once under unique=True)."""
+    first = model.unique_rows_
+    return model.embedding_ if first is None else np.ascontiguousarray(model.embedding_[first])
+
+
+def place(model, x: np.ndarray, n_threads: int, n_epochs: int, *,
+          exact_rows: bool = True) -> np.ndarray:
+    """The embedding of the rows of x in the fitted model.
+
+    x is in the kernels' space, prepared as the fit's rows were (float32); for
+    a fit on a distance matrix, each row holds the distances to the training
+    rows.
+    """
+    space = model._kernel_space
+    embedding = fitted_embedding(model)
+    m, dim = x.shape[0], embedding.shape[1]
+    keys = row_keys(x)
+    out = np.empty((m, dim), np.float32)
+    k = model.knn_indices_.shape[1]
+    if space.metric == "precomputed":
+        columns = x if model.unique_rows_ is None else x[:, model.unique_rows_]
+        idx, dist = nearest_columns(columns, k)
+        todo = np.arange(m)
+    else:
+        ref = index(model)
+        same = training_rows(ref, x, keys) if exact_rows else np.full(m, -1)
+        seen = same >= 0
+        out[seen] = embedding[same[seen]]
+        todo = np.flatnonzero(~seen)
+        if todo.size == 0:
+            return out
+        idx, sq = query(ref, np.ascontiguousarray(x[todo]), k, n_threads)
+        dist = space.to_metric(np.sqrt(sq))
+    # The fit's graph measured distances in the metric's units times 2**_graph_exponent.
+    weights = memberships(idx, np.ascontiguousarray(np.ldexp(dist, model._graph_exponent),
+                                                    dtype=np.float32))
+    start = weighted_start(embedding, idx, weights)
+    if n_epochs > 0:
+        layout_new_points(model, embedding, start, idx, weights, keys[todo], n_threads, n_epochs)
+    out[todo] = start
+    return out
+
+
+def layout_new_points(model, embedding, start, idx, weights, keys, n_threads: int,
+                      n_epochs: int) -> None:
+    """Moves start (float32, one row per new point) in place against the fitted embedding."""
+    m, k = idx.shape
+    # Each edge is due once every 1 / weight epochs: the nearest, at weight 1, every epoch.
+    with np.errstate(divide="ignore", over="ignore"):
+        eps = np.where(weights > 0, 1.0 / weights.astype(np.float64), -1.0).astype(np.float32)
+    status = _native.umap_layout_new_points_f32(
+        start, embedding, idx, eps, keys, m, embedding.shape[0], embedding.shape[1], k, n_epochs,
+        model.a_, model.b_, float(model.repulsion_strength),
+        LEARNING_RATE_SCALE * float(model.learning_rate),
+        float(model.negative_sample_rate), model._reference.seed, n_threads)
+    if status != 0:
+        reason = QUERY_STATUS.get(status, "unknown failure")
+        raise KernelError(f"layout of new points failed with status {status} ({reason})")

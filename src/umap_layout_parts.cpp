@@ -1,0 +1,278 @@
+// umap_layout_parts.cpp - the threaded layout whose result does not depend on
+// the number of threads.
+//
+// The work of the barrier optimiser with P workers is cut into tickets: per
+// substep, P gradient parts (part p is worker p's share, into gradient buffer
+// p), then C blocks of the reduction (which sums the P buffers in part
+// order). Tickets are handed out in order from one counter to whichever
+// thread asks next, so the result is that of P workers whatever the number
+// of threads, and a thread that loses its processor holds up at most the one
+// ticket it is working on: its partner takes every other ticket meanwhile,
+// and one thread alone runs the whole schedule if need be.
+//
+// A ticket may start once the phase before its own is complete: a completion
+// counter, advanced after every ticket, tells. A thread whose ticket cannot
+// start yet polls the counter briefly when every thread has a processor of
+// its own, and otherwise (or after the polls) sleeps until the phase ends.
+// A wait that ends asleep halves the thread's next polls (the thread it
+// waited for had probably lost its processor, which polling only keeps from
+// it), one that ends while polling doubles them again.
+#include "vornik_kernels.h"
+
+#include <atomic>
+#include <cstdint>
+#include <cstring>
+#include <pthread.h>
+
+#include "control.h"
+#include "kernel_support.h"
+#include "scratch.h"
+#include "umap_layout_internal.h"
+#include "umap_layout_parallel_internal.h"
+#include "umap_layout_substep.h"
+
+namespace {
+
+using vornik::layout::layout_edge;
+using vornik::layout::negative_schedule;
+using vornik::layout::substep_run;
+
+// Floats of the embedding per reduction block (a multiple of a cache line),
+// and the most blocks a substep is cut into.
+const uint64_t REDUCE_BLOCK_MIN = 4096;
+const uint64_t REDUCE_BLOCKS_MAX = uint64_t(1) << 20;
+
+// Set in the completion count, together with the completion of a substep, when
+// the caller asked to stop: nothing after that substep starts.
+const uint64_t STOP_BIT = uint64_t(1) << 63;
+
+// Polls of the completion count before a waiting thread sleeps (some tens
+// of microseconds at most), when every thread has a processor of its own.
+const int WAIT_POLLS = 1024;
+
+// The whole run, shared by its threads.
+struct ticket_schedule {
+    alignas(64) std::atomic<uint64_t> next; // the next ticket to hand out
+    alignas(64) std::atomic<uint64_t> done; // tickets completed, and STOP_BIT
+    alignas(64) std::atomic<int> sleepers;  // threads asleep on cond
+    pthread_mutex_t mtx;
+    pthread_cond_t cond;
+    substep_run run;
+    uint64_t parts;       // gradient tickets of a substep (P)
+    uint64_t per_substep; // P + reduction blocks
+    uint64_t total;       // tickets of the whole run
+    uint64_t block_len;   // floats per reduction block
+    int polls;            // polls before sleeping
+    mirnak_control *ctl;
+};
+
+inline void pause_briefly() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+// Waits until at least `opens` tickets are complete, polling at most *polls
+// times before it sleeps (and adapting *polls). False when the run was
+// stopped instead.
+bool wait_for_phase(ticket_schedule &ts, uint64_t opens, int *polls) {
+    // STOP_BIT makes the count exceed any phase start.
+    uint64_t d = ts.done.load(std::memory_order_acquire);
+    if (d >= opens) return (d & STOP_BIT) == 0;
+    for (int poll = 0; d < opens && poll < *polls; ++poll) {
+        pause_briefly();
+        d = ts.done.load(std::memory_order_acquire);
+    }
+    if (d >= opens) {
+        *polls = *polls * 2 < ts.polls ? *polls * 2 : ts.polls;
+    } else {
+        *polls = (*polls + 1) / 2; // never below one poll: a later quick wait doubles it
+        // The completer reads sleepers after its count is visible and this
+        // thread reads the count after it counted itself in (both sequentially
+        // consistent), so one of the two sees the other: no wake-up is lost.
+        pthread_mutex_lock(&ts.mtx);
+        ts.sleepers.fetch_add(1, std::memory_order_seq_cst);
+        while ((d = ts.done.load(std::memory_order_seq_cst)) < opens)
+            pthread_cond_wait(&ts.cond, &ts.mtx);
+        ts.sleepers.fetch_sub(1, std::memory_order_relaxed);
+        pthread_mutex_unlock(&ts.mtx);
+    }
+    return (d & STOP_BIT) == 0;
+}
+
+// Counts one ticket complete. The ticket that completes a substep also looks
+// at the stop flag and counts the epochs done; one that completes a phase
+// wakes the sleepers.
+void complete_ticket(ticket_schedule &ts) {
+    const uint64_t per = ts.per_substep;
+    uint64_t d = ts.done.load(std::memory_order_relaxed), nd;
+    do {
+        nd = d + 1;
+        if (nd % per == 0 && nd < ts.total && vornik::stop_requested(ts.ctl)) nd |= STOP_BIT;
+    } while (!ts.done.compare_exchange_weak(d, nd, std::memory_order_seq_cst,
+                                            std::memory_order_relaxed));
+    const uint64_t count = nd & ~STOP_BIT;
+    const uint64_t within = count % per;
+    if (within != 0 && within != ts.parts) return;
+    if (within == 0) {
+        const uint64_t substeps = count / per;
+        const uint64_t S = static_cast<uint64_t>(ts.run.n_substeps);
+        if (substeps % S == 0) vornik::set_progress(ts.ctl, static_cast<int64_t>(substeps / S));
+    }
+    if (ts.sleepers.load(std::memory_order_seq_cst) > 0) {
+        pthread_mutex_lock(&ts.mtx);
+        pthread_cond_broadcast(&ts.cond);
+        pthread_mutex_unlock(&ts.mtx);
+    }
+}
+
+// Gradient part p of substep u: worker p's share into buffer p.
+void run_part(const ticket_schedule &ts, uint64_t u, uint64_t p) {
+    const substep_run &r = ts.run;
+    const int64_t S = r.n_substeps;
+    const int n = static_cast<int>(u / static_cast<uint64_t>(S));
+    const int64_t s = static_cast<int64_t>(u % static_cast<uint64_t>(S));
+    int64_t k_lo, k_hi;
+    layout_edge_share(r.problem.n_edges, S, s, r.n_blocks, static_cast<int>(p), &k_lo, &k_hi);
+    const int64_t base = layout_substep_offset(r.problem.n_edges, S, s);
+    vornik::layout::substep_gradients(r, r.gbuf + p * r.emb_len, s, base, k_lo, k_hi, n);
+}
+
+// Reduction block c of substep u.
+void run_reduction_block(const ticket_schedule &ts, uint64_t u, uint64_t c) {
+    const substep_run &r = ts.run;
+    const int n = static_cast<int>(u / static_cast<uint64_t>(r.n_substeps));
+    const float alpha = mirnak_umap_epoch_alpha(r.problem.initial_alpha, n, r.problem.n_epochs);
+    const uint64_t lo = c * ts.block_len;
+    const uint64_t hi = r.emb_len - lo < ts.block_len ? r.emb_len : lo + ts.block_len;
+    vornik::layout::reduce_range(r, static_cast<size_t>(lo), static_cast<size_t>(hi), alpha);
+}
+
+void *ticket_worker(void *raw) {
+    ticket_schedule &ts = *static_cast<ticket_schedule *>(raw);
+    const uint64_t per = ts.per_substep;
+    int polls = ts.polls;
+    for (;;) {
+        if (ts.done.load(std::memory_order_relaxed) & STOP_BIT) break;
+        const uint64_t t = ts.next.fetch_add(1, std::memory_order_relaxed);
+        if (t >= ts.total) break;
+        const uint64_t u = t / per, within = t % per;
+        const bool gradient = within < ts.parts;
+        // Gradients wait for the reduction before them, the reduction for
+        // every part of its substep.
+        if (!wait_for_phase(ts, u * per + (gradient ? 0 : ts.parts), &polls)) break;
+        if (gradient)
+            run_part(ts, u, within);
+        else
+            run_reduction_block(ts, u, within - ts.parts);
+        complete_ticket(ts);
+    }
+    return nullptr;
+}
+
+// Threads for P parts: the request (0 or less: every online processor), at
+// most one per part and never above the cap.
+int resolve_part_threads(int n_threads, int P) {
+    int T = vornik::requested_threads(n_threads);
+    if (T > P) T = P;
+    const int cap = vornik::thread_cap();
+    return T > cap ? cap : T;
+}
+
+// Runs the schedule on the calling thread and up to T - 1 more.
+int run_parts(const layout_problem &c, int P, int S, int T, mirnak_control *ctl) {
+    const uint64_t emb_len = static_cast<uint64_t>(c.n_samples) * static_cast<uint64_t>(c.dim);
+    uint64_t block_len = (emb_len + REDUCE_BLOCKS_MAX - 1) / REDUCE_BLOCKS_MAX;
+    block_len = block_len < REDUCE_BLOCK_MIN ? REDUCE_BLOCK_MIN : (block_len + 15) / 16 * 16;
+    const uint64_t blocks = (emb_len + block_len - 1) / block_len;
+    const uint64_t per = static_cast<uint64_t>(P) + blocks;
+    // Tickets and completions count in 63 bits; STOP_BIT is the 64th.
+    const uint64_t steps = static_cast<uint64_t>(c.n_epochs) * static_cast<uint64_t>(S);
+    if (steps > (uint64_t(1) << 62) / per) return -1;
+
+    const uint64_t n_edges = static_cast<uint64_t>(c.n_edges);
+    const uint64_t gbuf_len =
+        emb_len > UINT64_MAX / static_cast<uint64_t>(P) ? UINT64_MAX : emb_len * P;
+    vornik::scratch<float> gbuf = vornik::alloc_scratch<float>(gbuf_len);
+    vornik::scratch<double> eons = vornik::alloc_scratch<double>(n_edges);
+    vornik::scratch<negative_schedule> neg = vornik::alloc_scratch<negative_schedule>(n_edges);
+    vornik::scratch<layout_edge> edges = vornik::alloc_scratch<layout_edge>(n_edges);
+    vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
+    if (!gbuf || !eons || !neg || !edges || !threads) return -2;
+
+    // Every reduction leaves the buffers clear for the next substep.
+    memset(gbuf.get(), 0, static_cast<size_t>(gbuf_len) * sizeof(float));
+    vornik::layout::init_edges(c, S, edges.get(), eons.get(), neg.get());
+
+    ticket_schedule ts;
+    ts.next.store(0, std::memory_order_relaxed);
+    ts.done.store(0, std::memory_order_relaxed);
+    ts.sleepers.store(0, std::memory_order_relaxed);
+    pthread_mutex_init(&ts.mtx, nullptr);
+    pthread_cond_init(&ts.cond, nullptr);
+    ts.run.problem = c;
+    ts.run.edges = edges.get();
+    ts.run.eons = eons.get();
+    ts.run.neg = neg.get();
+    ts.run.gbuf = gbuf.get();
+    ts.run.emb_len = static_cast<size_t>(emb_len);
+    ts.run.n_blocks = P;
+    ts.run.n_substeps = S;
+    ts.run.powers = vornik::powf_fast::best_powf_path();
+    ts.parts = static_cast<uint64_t>(P);
+    ts.per_substep = per;
+    ts.total = steps * per;
+    ts.block_len = block_len;
+    // A polling thread could hold the very processor the thread it waits
+    // for needs, so threads poll only when each has a processor of its own.
+    ts.polls = T <= vornik::usable_cpus() ? WAIT_POLLS : 0;
+    ts.ctl = ctl;
+
+    // Threads that cannot be created only cost speed: the others, the
+    // calling thread among them, take their tickets.
+    int spawned = 0;
+    while (spawned < T - 1 && pthread_create(&threads[spawned], nullptr, ticket_worker, &ts) == 0)
+        ++spawned;
+    ticket_worker(&ts);
+    for (int t = 0; t < spawned; ++t) pthread_join(threads[t], nullptr);
+
+    const bool stopped = (ts.done.load(std::memory_order_relaxed) & STOP_BIT) != 0;
+    pthread_mutex_destroy(&ts.mtx);
+    pthread_cond_destroy(&ts.cond);
+    return stopped ? MIRNAK_STOPPED : 0;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Entry
+// ---------------------------------------------------------------------------
+
+int vornik::layout::optimize_parts(const layout_problem &p, int n_parts, int n_substeps,
+                                   int n_threads, mirnak_control *ctl) {
+    if (!mirnak_umap_layout_args_valid(p) || n_parts < 1 || n_substeps < 0) return -1;
+    // As many parts as the barrier optimiser would have workers: at most one
+    // per edge, and one part is the serial optimiser.
+    const int P = p.n_edges < n_parts ? static_cast<int>(p.n_edges) : n_parts;
+    if (P == 1) return optimize_serial(p, ctl);
+    vornik::set_progress(ctl, 0);
+    if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
+    const int S = n_substeps == 0 ? default_substeps(p.n_edges, p.n_samples)
+                                  : clamp_substeps(n_substeps, p.n_edges);
+    return run_parts(p, P, S, resolve_part_threads(n_threads, P), ctl);
+}
+
+extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parts(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,
+    int n_threads, mirnak_control *control) {
+    const layout_problem p =
+        mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
+                                 n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
+    if (!mirnak_umap_layout_args_valid(p)) return -1;
+    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return -1;
+    return vornik::layout::optimize_parts(p, n_parts, n_substeps, n_threads, control);
+}

@@ -1,0 +1,224 @@
+// umap_transform.cpp - layout of new points against a frozen reference
+// embedding.
+//
+// Each new point has up to width edges to reference points, each sampled on
+// its own schedule (epochs_per_sample, as in the fit's optimiser). A due edge
+// pulls the new point towards its reference point, which never moves, and
+// pushes it away from the negative samples it owes, drawn from the
+// reference points. The gradients, clipping, learning-rate decay and
+// schedule are the fit's optimiser's. A point's random stream derives from
+// the seed and the point's own key, never from its place in the batch, and a
+// point reads nothing another point writes, so threads take blocks of points
+// and any thread count gives the same bits.
+#include "vornik_kernels.h"
+
+#include <pthread.h>
+
+#include <cstdint>
+
+#include "kernel_support.h"
+#include "scratch.h"
+#include "umap_layout_internal.h"
+
+namespace {
+
+using vornik::alloc_scratch;
+using vornik::block_size;
+using vornik::scratch;
+
+// ---------------------------------------------------------------------------
+// The problem
+// ---------------------------------------------------------------------------
+
+// n_points new points (rows of embedding, moved in place), each with width
+// edges: tail[i * width + j] a reference id (-1: none) sampled once every
+// epochs_per_sample[i * width + j] epochs (<= 0: never).
+struct new_points_problem {
+    float *embedding;
+    int n_points;
+    int dim;
+    const float *reference; // n_reference x dim, read only
+    int n_reference;
+    const int32_t *tail;
+    const float *epochs_per_sample;
+    int width;
+    const uint64_t *keys; // one per new point
+    int n_epochs;
+    float a;
+    float b;
+    float gamma;
+    float initial_alpha;
+    float negative_sample_rate;
+    uint64_t seed;
+};
+
+bool problem_valid(const new_points_problem &p) {
+    if (!p.embedding || !p.reference || !p.tail || !p.epochs_per_sample || !p.keys) return false;
+    if (p.n_points <= 0 || p.dim <= 0 || p.n_reference <= 0 || p.width <= 0) return false;
+    if (p.n_epochs <= 0 || p.negative_sample_rate <= 0.0f) return false;
+    const uint64_t edges = static_cast<uint64_t>(p.n_points) * static_cast<uint64_t>(p.width);
+    for (uint64_t e = 0; e < edges; ++e)
+        if (p.tail[e] < -1 || p.tail[e] >= p.n_reference) return false;
+    return true;
+}
+
+// The seed of point i's stream: its key mixed into the run's seed. The
+// per-edge, per-epoch streams then follow the fit's rule with this seed.
+inline uint64_t point_seed(uint64_t seed, uint64_t key) {
+    return vornik::splitmix64_mix(seed ^ key);
+}
+
+// ---------------------------------------------------------------------------
+// One point
+// ---------------------------------------------------------------------------
+
+// The schedule of one point's edges: next due, drawn up to, per negative.
+struct edge_schedule {
+    double *eons;
+    double *eonn;
+    double *epn;
+};
+
+// DIM > 0 fixes the dimension at compile time (the common 2-D layout); 0
+// reads it from the problem. The arithmetic is the same either way.
+template <int DIM> void place_point(const new_points_problem &p, int64_t i, edge_schedule s) {
+    const int dim = DIM > 0 ? DIM : p.dim;
+    const int width = p.width;
+    float *cur = p.embedding + i * dim;
+    const int32_t *tail = p.tail + i * width;
+    const float *eps = p.epochs_per_sample + i * width;
+    for (int j = 0; j < width; ++j)
+        mirnak_umap_schedule_init(eps[j], p.negative_sample_rate, &s.eons[j], &s.eonn[j],
+                                  &s.epn[j]);
+    const uint64_t seed = point_seed(p.seed, p.keys[i]);
+    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(p.n_reference);
+    const float attract = mirnak_umap_attractive_numerator(p.a, p.b);
+    const float repulse = mirnak_umap_repulsive_numerator(p.b, p.gamma);
+    const float b1 = p.b - 1.0f;
+
+    for (int n = 0; n < p.n_epochs; ++n) {
+        const float alpha = mirnak_umap_epoch_alpha(p.initial_alpha, n, p.n_epochs);
+        const double epoch = static_cast<double>(n);
+        for (int j = 0; j < width; ++j) {
+            if (tail[j] < 0 || !mirnak_umap_edge_due(eps[j], s.eons[j], epoch)) continue;
+
+            // Attraction: only the new point moves.
+            const float *oth = p.reference + static_cast<int64_t>(tail[j]) * dim;
+            const float d2 = mirnak_umap_rdist(cur, oth, dim);
+            const float gc =
+                d2 <= 0.0f ? 0.0f : mirnak_umap_attractive_from_pow(d2, powf(d2, b1), p.a, attract);
+            for (int d = 0; d < dim; ++d) {
+                const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
+                cur[d] = cur[d] + grad * alpha;
+            }
+
+            const int64_t n_neg =
+                mirnak_umap_advance_schedule(eps[j], s.epn[j], epoch, &s.eons[j], &s.eonn[j]);
+            if (n_neg <= 0) continue;
+            uint32_t rng[3];
+            mirnak_umap_seed_rng(seed, j, n, rng);
+            for (int64_t q = 0; q < n_neg; ++q) {
+                const int32_t k2 = mirnak_umap_sample_vertex(rng, vertices);
+                const float *oth2 = p.reference + static_cast<int64_t>(k2) * dim;
+                const float dd2 = mirnak_umap_rdist(cur, oth2, dim);
+                // A sample at the point's own position pushes nowhere.
+                const float gcn =
+                    dd2 <= 0.0f ? 0.0f
+                                : mirnak_umap_repulsive_from_pow(dd2, powf(dd2, p.b), p.a, repulse);
+                for (int d = 0; d < dim; ++d) {
+                    const float grad =
+                        gcn > 0.0f ? mirnak_umap_clip(gcn * (cur[d] - oth2[d])) : 0.0f;
+                    cur[d] = cur[d] + grad * alpha;
+                }
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Workers
+// ---------------------------------------------------------------------------
+
+struct place_worker {
+    const new_points_problem *p;
+    int i0, i1; // points [i0, i1)
+    edge_schedule s;
+};
+
+void *placeworker(void *arg) {
+    const place_worker *w = static_cast<const place_worker *>(arg);
+    for (int i = w->i0; i < w->i1; ++i) {
+        if (w->p->dim == 2)
+            place_point<2>(*w->p, i, w->s);
+        else
+            place_point<0>(*w->p, i, w->s);
+    }
+    return nullptr;
+}
+
+int place_points(const new_points_problem &p, int n_threads) {
+    const int eff = vornik::requested_threads(n_threads);
+    const int cap = vornik::thread_cap();
+    int threads = eff < cap ? eff : cap;
+    if (threads > p.n_points) threads = p.n_points;
+
+    const uint64_t t = static_cast<uint64_t>(threads);
+    const uint64_t per = 3 * static_cast<uint64_t>(p.width);
+    scratch<place_worker> workers = alloc_scratch<place_worker>(t);
+    scratch<pthread_t> th = alloc_scratch<pthread_t>(t);
+    scratch<double> sched = alloc_scratch<double>(t * per);
+    if (!workers || !th || !sched) return -2;
+
+    int started = 0, i0 = 0;
+    for (int e = 0; e < threads; ++e) {
+        place_worker &w = workers[e];
+        w.p = &p;
+        w.i0 = i0;
+        w.i1 = i0 + block_size(p.n_points, threads, e);
+        i0 = w.i1;
+        double *own = sched.get() + static_cast<uint64_t>(e) * per;
+        w.s.eons = own;
+        w.s.eonn = own + p.width;
+        w.s.epn = own + 2 * static_cast<int64_t>(p.width);
+        // The last block runs on the calling thread, as does a block whose
+        // thread cannot be created.
+        if (e + 1 < threads && pthread_create(&th[started], nullptr, placeworker, &w) == 0)
+            ++started;
+        else
+            placeworker(&w);
+    }
+    for (int e = 0; e < started; ++e) pthread_join(th[e], nullptr);
+    return 0;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// Entry
+// ---------------------------------------------------------------------------
+
+extern "C" int mirnak_umap_optimize_new_points_f32(
+    float *embedding, int n_points, int dim, const float *reference, int n_reference,
+    const int32_t *tail, const float *epochs_per_sample, int width, const uint64_t *keys,
+    int n_epochs, float a, float b, float gamma, float initial_alpha, float negative_sample_rate,
+    uint64_t seed, int n_threads) {
+    new_points_problem p;
+    p.embedding = embedding;
+    p.n_points = n_points;
+    p.dim = dim;
+    p.reference = reference;
+    p.n_reference = n_reference;
+    p.tail = tail;
+    p.epochs_per_sample = epochs_per_sample;
+    p.width = width;
+    p.keys = keys;
+    p.n_epochs = n_epochs;
+    p.a = a;
+    p.b = b;
+    p.gamma = gamma;
+    p.initial_alpha = initial_alpha;
+    p.negative_sample_rate = negative_sample_rate;
+    p.seed = seed;
+    if (!problem_valid(p)) return -1;
+    return place_points(p, n_threads);
+}
