@@ -1,5 +1,8 @@
 """New points into a fitted model: the search index kept at fit time, and transform.
 
+New rows arrive prepared as the fit's rows were (_data.prepare: the metric's
+normalisation, the fit's power of two), and the training rows kept here are
+the fit's rows in that same space, so the search compares like with like.
 A new row is placed by its own bits alone: its neighbours among the training
 rows come from a walk over a search graph of the fit (knn_query_f32), its
 memberships from the fit's bandwidth rule (umap_query_memberships_f32), its
