@@ -104,8 +104,12 @@ def test_spectral_init_scales_into_ten_and_is_seeded():
     assert np.abs(a).max() <= 10.01
 
 
-def test_spectral_init_falls_back_to_random_with_a_warning():
-    g = sp.csr_matrix((6, 6), dtype=np.float32)  # isolated points
+def test_spectral_init_falls_back_to_random_with_a_warning(monkeypatch):
+    def failing(*args):
+        raise ArithmeticError("no convergence")
+
+    monkeypatch.setattr(pl, "_laplacian_eigenmap", failing)
+    g = sp.csr_matrix(np.ones((6, 6), np.float32) - np.eye(6, dtype=np.float32))
     with pytest.warns(RuntimeWarning, match="spectral initialisation failed"):
         init = pl.spectral_init(g, 2, np.random.default_rng(0))
     assert init.shape == (6, 2) and np.abs(init).max() <= 10

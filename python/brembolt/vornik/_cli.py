@@ -50,6 +50,8 @@ def build_parser() -> argparse.ArgumentParser:
     emb.add_argument("--plot", type=Path, default=None, help="scatter plot as .png")
     emb.add_argument("--labels", type=Path, default=None,
                      help="one label per row (.npy or text), for colours and accuracy")
+    emb.add_argument("--supervised", action="store_true",
+                     help="fit with the labels as classes (y): -1 marks unlabelled rows")
     emb.add_argument("--key", default=None, help="array name inside an .npz (default: the first)")
     emb.add_argument("--header", action="store_true",
                      help="the first line of every text file read is a header")
@@ -147,9 +149,10 @@ def _model(args) -> UMAP:
     return UMAP(**_params.cli_params(args))
 
 
-def _run(model: UMAP, X, labels, output: Path, plot: Path | None, title: str) -> None:
+def _run(model: UMAP, X, labels, output: Path, plot: Path | None, title: str,
+         supervised: bool = False) -> None:
     start = time.perf_counter()
-    embedding = model.fit_transform(X)
+    embedding = model.fit_transform(X, labels if supervised else None)
     total = time.perf_counter() - start
     save_embedding(output, embedding)
 
@@ -159,7 +162,7 @@ def _run(model: UMAP, X, labels, output: Path, plot: Path | None, title: str) ->
     print(f"  {'total':<22} {total:7.2f} s")
 
     sample = TRUSTWORTHINESS_SAMPLE if X.shape[0] > TRUSTWORTHINESS_SAMPLE else None
-    tw = trustworthiness(X, embedding, QUALITY_NEIGHBOURS, sample=sample)
+    tw = trustworthiness(X, embedding, QUALITY_NEIGHBOURS, sample=sample, metric=model.metric)
     estimate = f" (estimated on {sample} points)" if sample else ""
     print(f"trustworthiness@{QUALITY_NEIGHBOURS}: {tw:.4f}{estimate}")
     if labels is not None:
@@ -199,7 +202,9 @@ def run_embed(args) -> int:
     labels = load_labels(args.labels, args.header) if args.labels else None
     if labels is not None and len(labels) != len(X):
         raise ValueError(f"{args.labels} has {len(labels)} labels for {len(X)} rows")
-    _run(_model(args), X, labels, args.output, args.plot, args.input.name)
+    if args.supervised and labels is None:
+        raise ValueError("--supervised needs --labels")
+    _run(_model(args), X, labels, args.output, args.plot, args.input.name, args.supervised)
     return 0
 
 

@@ -18,6 +18,8 @@ from sklearn.utils.validation import check_is_fitted, validate_data
 from . import _params
 from . import _pipeline as pl
 from . import _transform
+from ._data import Duplicates, duplicate_warning, prepare
+from ._labels import distinct_codes, label_codes, weaken_mismatches
 
 UINT64 = 2**64
 
@@ -78,7 +80,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     embedding_ : ndarray (n_samples, n_components), float32
     graph_ : scipy.sparse.csr_matrix (n_samples, n_samples), the symmetric fuzzy graph
     knn_indices_, knn_dists_ : ndarray (n_samples, n_neighbors used)
-        Each row: the point itself at distance 0, then its nearest neighbours.
+        Each row: the point itself at distance 0, then its nearest neighbours,
+        at distances in the metric's units (float32).
+    unique_rows_, unique_inverse_ : ndarray or None
+        With unique=True: the first row of each distinct row of X, and the
+        distinct row of each row of X; graph_ and the knn arrays then describe
+        the distinct rows. None otherwise.
     a_, b_ : float, the fitted curve 1 / (1 + a d^(2b))
     n_epochs_ : int, the epochs run
     timings_ : dict, seconds per stage
@@ -91,39 +98,64 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
         tags.transformer_tags.preserves_dtype = ["float32"]  # the embedding is float32
+        tags.input_tags.pairwise = self.metric == "precomputed"
+        tags.target_tags.required = False  # y (class labels) is optional
+        tags.target_tags.one_d_labels = True
         return tags
 
     @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y=None, *, knn=None):
         """Embeds X; the result is in embedding_, the fuzzy graph in graph_.
 
+        y, optional: class labels (integers or strings; -1, "-1", None or NaN
+        for unlabelled points). Edges between points of different classes
+        are weakened as target_weight says.
+
         knn, optional: neighbours computed elsewhere, as a pair (indices,
         distances) of shape (n_samples, n_neighbors): each row starts with the
         point itself at distance 0, followed by distinct nearest neighbours by
-        ascending Euclidean distance (-1 for none). The kNN search is skipped.
+        ascending distance in the metric's units (-1 for none). The kNN search
+        is skipped.
         """
         self.timings_ = {}
         with self._stage("checking input"):
             with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
-                x = validate_data(self, X, dtype=np.float32, order="C", ensure_min_samples=2)
+                x = validate_data(self, X, dtype=[np.float32, np.float64], order="C",
+                                  ensure_min_samples=2)
             n = x.shape[0]
             if n > _params.INT_MAX:
                 raise ValueError(f"X has {n} samples; at most {_params.INT_MAX} are supported")
             if self.min_dist > self.spread:
                 raise ValueError(f"min_dist ({self.min_dist}) must not exceed spread ({self.spread})")
-            n_neighbors = self._neighbours_for(n)
+            if self.unique and knn is not None:
+                raise ValueError("unique=True finds its own neighbours; it cannot take knn=")
+            codes = None if y is None else label_codes(y, n, float(self.target_weight))
             n_threads = _threads(self.n_jobs)
-            n_epochs = self.n_epochs if self.n_epochs is not None else (500 if n <= 10_000 else 200)
             knn_seed, layout_seed, rng = _seeds(self.random_state)
             init = None if isinstance(self.init, str) else pl.check_init(self.init, n, self.n_components)
 
+        with self._stage("preparing data"):
+            prepared = prepare(x, self.metric)
+            rows = self._distinct_rows(prepared.duplicates, n)
+            folded = rows is not None and rows.count > 0
+            if folded:
+                prepared = prepared.select(rows.first)
+                codes = None if codes is None else distinct_codes(codes, rows.first, rows.inverse)
+                init = None if init is None else init[rows.first]
+            n_fit = prepared.points.shape[0]
+            n_neighbors = self._neighbours_for(n_fit)
+            n_epochs = self.n_epochs if self.n_epochs is not None else (500 if n_fit <= 10_000 else 200)
+
         with self._stage("nearest neighbours"):
             if knn is None:
-                knn_idx, knn_dist = pl.nearest_neighbors(x, n_neighbors, knn_seed, n_threads)
+                knn_idx, knn_dist = self._neighbours(prepared, n_neighbors, knn_seed, n_threads)
             else:
                 knn_idx, knn_dist = pl.check_knn(knn, n, n_neighbors)
         with self._stage("fuzzy graph"):
-            self.graph_ = pl.fuzzy_graph(knn_idx, knn_dist, n_threads)
+            graph_exponent = pl.graph_distance_exponent(knn_dist)
+            self.graph_ = pl.fuzzy_graph(knn_idx, knn_dist, n_threads, graph_exponent)
+            if codes is not None:
+                self.graph_ = weaken_mismatches(self.graph_, codes, float(self.target_weight))
             order = pl.locality_order(self.graph_)
             head, tail, epochs_per_sample = pl.layout_edges(self.graph_, n_epochs, order)
             self.a_, self.b_ = pl.fit_ab(float(self.min_dist), float(self.spread))
@@ -131,23 +163,29 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             if init is not None:
                 embedding = pl.array_init(init, rng)
             elif self.init == "random":
-                embedding = pl.random_init(n, self.n_components, rng)
+                embedding = pl.random_init(n_fit, self.n_components, rng)
             else:
-                embedding = pl.spectral_init(self.graph_, self.n_components, rng)
+                embedding = pl.spectral_init(self.graph_, self.n_components, rng, prepared)
         with self._stage("layout optimisation"):
             pl.optimize_layout(embedding, head, tail, epochs_per_sample, n_epochs, self.a_,
                                self.b_, float(self.repulsion_strength),
                                float(self.learning_rate), float(self.negative_sample_rate),
                                layout_seed, n_threads, order)
-        self.embedding_ = embedding
-        self.knn_indices_, self.knn_dists_ = knn_idx, knn_dist
-        self._reference = _transform.keep_reference(x, x is not X and x.flags.owndata, rng)
+        self.embedding_ = embedding[rows.inverse] if folded else embedding
+        self.knn_indices_ = knn_idx
+        self.knn_dists_ = knn_dist.astype(np.float32)
+        self.unique_rows_ = None if rows is None else rows.first
+        self.unique_inverse_ = None if rows is None else rows.inverse
+        # How new rows map into the kernels' space, and the power of two the
+        # graph's distances were scaled by (new points' memberships need both).
+        self._kernel_space, self._graph_exponent = prepared.space, graph_exponent
+        self._reference = self._keep_reference(prepared, X, rng)
         self.n_epochs_ = n_epochs
         self._n_features_out = self.n_components
         return self
 
     def fit_transform(self, X, y=None, *, knn=None):
-        """fit(X, knn=knn), then the embedding."""
+        """fit(X, y, knn=knn), then the embedding."""
         return self.fit(X, y, knn=knn).embedding_
 
     def transform(self, X):
@@ -160,17 +198,55 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         check_is_fitted(self)
         self._validate_params()  # transform_epochs may have been set after fit
         with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
-            x = validate_data(self, X, dtype=np.float32, order="C", reset=False)
-        return _transform.place(self, x, _threads(self.n_jobs), self.transform_epochs)
+            x = validate_data(self, X, dtype=[np.float32, np.float64], order="C", reset=False)
+        # New rows go through the fit's own preparation: the metric's
+        # normalisation and the fit's power of two.
+        prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
+        return _transform.place(self, prepared.points, _threads(self.n_jobs),
+                                self.transform_epochs)
 
     def __getstate__(self):
         # A pickled model carries its search index, so that every process that
         # loads it (Dask workers, say) transforms without building it again.
         if hasattr(self, "_reference"):
-            _transform.build_index(self._reference, self.knn_indices_, self.knn_dists_)
+            _transform.index(self)
         return super().__getstate__()
 
     # -- internals ------------------------------------------------------------
+
+    @staticmethod
+    def _keep_reference(prepared, X, rng):
+        """The fitted rows in the kernels' space, as transform searches them.
+
+        A distance matrix is not kept: transform then takes each new row's
+        distances to the training rows.
+        """
+        points = prepared.points
+        if prepared.space.metric == "precomputed":
+            return _transform.keep_reference(np.empty((0, 0), np.float32), True, rng)
+        return _transform.keep_reference(points, points is not X and points.flags.owndata, rng)
+
+    def _distinct_rows(self, duplicates, n: int):
+        """The duplicates to fold with unique=True; else None, with a warning when they abound."""
+        if self.unique:
+            if duplicates is None:
+                return Duplicates(np.arange(n), np.arange(n))
+            if duplicates.first.size < 2:
+                raise ValueError("every row of X is the same: unique=True leaves one row, and at "
+                                 "least two are needed")
+            return duplicates
+        message = duplicate_warning(duplicates, n)
+        if message:
+            warnings.warn(message, UserWarning, stacklevel=4)
+        return None
+
+    @staticmethod
+    def _neighbours(prepared, n_neighbors: int, seed: int, n_threads: int):
+        """kNN rows of the prepared data; distances (float64) in the metric's units."""
+        if prepared.space.metric == "precomputed":
+            return pl.precomputed_rows(prepared.points, n_neighbors - 1)
+        knn_idx, kernel_dist = pl.nearest_neighbors(prepared.points, n_neighbors, seed, n_threads)
+        return knn_idx, prepared.space.to_metric(kernel_dist)
 
     def _neighbours_for(self, n: int) -> int:
         """n_neighbors, or n - 1 (with a warning) when there are too few samples."""

@@ -17,6 +17,8 @@ from numbers import Integral, Real
 import numpy as np
 from sklearn.utils._param_validation import Interval, StrOptions
 
+from ._data import METRICS
+
 INT_MAX = 2**31 - 1
 # Bounds that keep the layout's amount of work sane: each edge draws up to
 # negative_sample_rate negative samples per epoch in which it is sampled.
@@ -58,6 +60,11 @@ PARAMS = (
           "n_samples - 1 is used", Cli(int)),
     Param("n_components", 2, (Interval(Integral, 1, INT_MAX, closed="both"),),
           "dimension of the embedding", Cli(int)),
+    Param("metric", "euclidean", (StrOptions(set(METRICS)),),
+          "distance between rows: 'euclidean', 'cosine', 'correlation' (1 - Pearson "
+          "correlation), or 'precomputed' (X is a square matrix of distances)",
+          Cli(str, choices=METRICS, help="distance between rows ('precomputed': the input is "
+              "a square matrix of distances)")),
     Param("min_dist", 0.1, (Interval(Real, 0, None, closed="left"),),
           "smallest distance of close points in the embedding (at most spread)", Cli(float)),
     Param("spread", 1.0, (Interval(Real, 0, None, closed="neither"),),
@@ -75,6 +82,12 @@ PARAMS = (
     Param("init", "spectral", (StrOptions({"spectral", "random"}), "array-like"),
           "initial layout: 'spectral', 'random' or an array (n_samples, n_components)",
           Cli(str, choices=("spectral", "random"), help="initial layout")),
+    Param("target_weight", 0.5, (Interval(Real, 0, 1, closed="both"),),
+          "how far class labels y shape the embedding: 0 ignores them, 1 cuts every edge "
+          "between different classes", Cli(float)),
+    Param("unique", False, ("boolean",),
+          "embed each distinct row once and give its copies its position",
+          Cli(help="embed each distinct row once and give its copies its position")),
     Param("random_state", None, (None, Integral, np.random.RandomState, np.random.Generator),
           "seed (int), numpy RandomState or Generator, or None for numpy's global state",
           Cli(int, flag="--seed", default=42, help="random seed")),
@@ -131,7 +144,7 @@ def _describe_constraint(c) -> str:
         return ", ".join(repr(o) for o in sorted(c.options))
     if isinstance(c, type):
         return {int: "int", Integral: "int"}.get(c, c.__name__)
-    return {"verbose": "bool or int"}.get(c, str(c))
+    return {"verbose": "bool or int", "boolean": "bool"}.get(c, str(c))
 
 
 def describe(p: Param) -> str:

@@ -13,10 +13,12 @@ from dataclasses import dataclass
 
 import numpy as np
 import scipy.sparse as sp
+from scipy.sparse.csgraph import connected_components
 from sklearn.utils import check_array
 
 import _native_vornik as _native
 
+from ._pieces import layout_pieces
 from .neighbours import exact_neighbours
 
 KNN_STATUS = {-1: "invalid arguments", -2: "out of memory"}
@@ -63,18 +65,29 @@ def uses_exact_search(n: int, k: int) -> bool:
     return k == 0 or k >= EXACT_FRACTION * n
 
 
+# Up to this many features a k-d tree finds the exact neighbours about as fast
+# as the forest finds approximate ones or faster (bench/low_dimensions.py: at
+# 50,000 points 0.26 s against 0.38 s at 4 features, even at 5, 0.64 s against
+# 0.41 s at 6, where the forest's trustworthiness is within 0.001 of exact),
+# and the forest's graph of very low-dimensional data falls apart.
+KDTREE_MAX_FEATURES = 5
+
+
 def nearest_neighbors(x: np.ndarray, n_neighbors: int, seed: int, n_threads: int,
                       settings: KnnSettings | None = None):
     """kNN rows as the fuzzy graph reads them.
 
     Column 0 is the point itself at distance 0, then its n_neighbors - 1
     nearest neighbours by ascending Euclidean (not squared) distance. When
-    they are a large share of all points the search is exact.
+    they are a large share of all points, or the points have few features
+    (and no forest settings are given), the search is exact.
     """
     n, d = x.shape
     k = n_neighbors - 1
     if uses_exact_search(n, k):
         return exact_rows(x, k)
+    if settings is None and d <= KDTREE_MAX_FEATURES:
+        return kdtree_rows(x, k, n_threads)
     s = settings or default_knn_settings(n, d, k)
     idx = np.empty((n, k), np.int32)
     dist = np.empty((n, k), np.float32)
@@ -99,6 +112,60 @@ def exact_rows(x: np.ndarray, k: int, queries=None):
     full_dist[:, 0] = 0.0
     full_dist[:, 1:] = np.sqrt(sq)
     return full_idx, full_dist
+
+
+def kdtree_rows(x: np.ndarray, k: int, n_threads: int):
+    """Exact kNN rows (self first, Euclidean) from a k-d tree; the same for any thread count."""
+    from scipy.spatial import cKDTree
+
+    n = x.shape[0]
+    dist, ids = cKDTree(x).query(x, k=k + 1, workers=max(1, n_threads))
+    # Each point is its own nearest, except among more than k + 1 copies of a
+    # row, where it may be missing: then the farthest entry makes way for it.
+    drop = ids == np.arange(n)[:, None]
+    drop[~drop.any(axis=1), -1] = True
+    full_idx = np.empty((n, k + 1), np.int32)
+    full_dist = np.empty((n, k + 1), np.float32)
+    full_idx[:, 0] = np.arange(n)
+    full_dist[:, 0] = 0.0
+    full_idx[:, 1:] = ids[~drop].reshape(n, k)
+    full_dist[:, 1:] = dist[~drop].reshape(n, k)
+    return full_idx, full_dist
+
+
+def precomputed_rows(distances: np.ndarray, k: int):
+    """kNN rows (self first) of a square distance matrix; distances as float64."""
+    n = distances.shape[0]
+    full_idx = np.empty((n, k + 1), np.int32)
+    full_dist = np.zeros((n, k + 1), np.float64)
+    full_idx[:, 0] = np.arange(n)
+    if k > 0:
+        full_idx[:, 1:], full_dist[:, 1:] = nearest_columns(distances, k, skip_diagonal=True)
+    return full_idx, full_dist
+
+
+def nearest_columns(distances: np.ndarray, k: int, skip_diagonal: bool = False):
+    """The k smallest entries of every row of a distance matrix: (ids int32, float64).
+
+    Ascending by distance, equal distances by id; with skip_diagonal a row's
+    own column (a point itself) is left out.
+    """
+    m = distances.shape[0]
+    ids = np.empty((m, k), np.int32)
+    dist = np.empty((m, k), np.float64)
+    step = max(1, (64 << 20) // (8 * max(1, distances.shape[1])))
+    for start in range(0, m, step):
+        rows = np.arange(start, min(m, start + step))
+        block = distances[rows].astype(np.float64)
+        if skip_diagonal:
+            block[np.arange(rows.size), rows] = np.inf
+        cand = np.argpartition(block, k - 1, axis=1)[:, :k]
+        cand.sort(axis=1)  # equal distances then rank by id
+        near = np.take_along_axis(block, cand, axis=1)
+        order = np.argsort(near, axis=1, kind="stable")
+        ids[rows] = np.take_along_axis(cand, order, axis=1)
+        dist[rows] = np.take_along_axis(near, order, axis=1)
+    return ids, dist
 
 
 def _fill_missing_neighbours(x: np.ndarray, full_idx: np.ndarray, full_dist: np.ndarray) -> None:
@@ -153,13 +220,41 @@ def rows_with_self(idx: np.ndarray, sq_dist: np.ndarray):
 # ---------------------------------------------------------------------------
 
 
-def fuzzy_graph(knn_idx: np.ndarray, knn_dist: np.ndarray, n_threads: int = 1) -> sp.csr_matrix:
-    """The symmetric fuzzy graph of kNN rows, as an n x n CSR matrix in canonical form.
+# The graph kernel's bandwidth search starts at 1 and doubles or halves from
+# there within a fixed number of steps, so distances go to it rescaled by a
+# power of two that brings their median into [1, 2): the weights then do not
+# depend on the units, and distances of any magnitude are handled alike.
+# Their largest stays below 2^GRAPH_MAX_LOG2.
+GRAPH_MAX_LOG2 = 100
 
-    The kernel's bits do not depend on n_threads.
+
+def graph_distance_exponent(knn_dist: np.ndarray) -> int:
+    """The power of two the graph kernel's distances are multiplied by."""
+    off_self = np.asarray(knn_dist)[:, 1:]
+    positive = off_self[off_self > 0]
+    if positive.size == 0:
+        return 0
+    exponent = 1 - math.frexp(float(np.median(positive)))[1]
+    largest = float(positive.max())
+    if np.isfinite(largest):
+        exponent = min(exponent, GRAPH_MAX_LOG2 - math.frexp(largest)[1])
+    return exponent
+
+
+def fuzzy_graph(knn_idx: np.ndarray, knn_dist: np.ndarray, n_threads: int = 1,
+                exponent: int | None = None) -> sp.csr_matrix:
+    """The symmetric fuzzy graph of kNN rows (distances in any units), as an n x n CSR matrix
+    in canonical form.
+
+    The distances are multiplied by 2**exponent first (default: the
+    graph_distance_exponent of knn_dist). The kernel's bits do not depend on
+    n_threads.
     """
     knn_idx = np.ascontiguousarray(knn_idx, dtype=np.int32)
-    knn_dist = np.ascontiguousarray(knn_dist, dtype=np.float32)
+    knn_dist = np.asarray(knn_dist)
+    if exponent is None:
+        exponent = graph_distance_exponent(knn_dist)
+    knn_dist = np.ascontiguousarray(np.ldexp(knn_dist, exponent), dtype=np.float32)
     n, k = knn_idx.shape
     rows = np.empty((n, k, 2), np.int32)
     cols = np.empty((n, k, 2), np.int32)
@@ -336,12 +431,21 @@ def random_init(n: int, n_components: int, rng: np.random.Generator) -> np.ndarr
     return rng.uniform(-INIT_SCALE, INIT_SCALE, size=(n, n_components)).astype(np.float32)
 
 
-def spectral_init(graph: sp.csr_matrix, n_components: int, rng: np.random.Generator) -> np.ndarray:
+def spectral_init(graph: sp.csr_matrix, n_components: int, rng: np.random.Generator,
+                  prepared=None) -> np.ndarray:
     """Eigenvectors of the normalised graph Laplacian, scaled into +-10, plus a little noise.
 
+    A graph in pieces gets a layout per piece, the pieces placed by their
+    centres in `prepared` (the data in the kernels' space; see _pieces).
     Falls back to a random layout, with a warning, when the eigensolver fails.
     """
     n = graph.shape[0]
+    n_pieces, labels = connected_components(graph, directed=False)
+    if n_pieces > 1:
+        coords = layout_pieces(graph, labels, n_pieces, n_components, rng, _laplacian_eigenmap,
+                               prepared)
+        coords = coords * INIT_SCALE + rng.normal(scale=1e-4 * INIT_SCALE, size=coords.shape)
+        return np.ascontiguousarray(coords, dtype=np.float32)
     try:
         coords = _laplacian_eigenmap(graph, n_components, rng)
     except Exception as exc:  # ARPACK no convergence, degenerate graphs

@@ -1,5 +1,8 @@
 """New points into a fitted model: the search index kept at fit time, and transform.
 
+New rows arrive prepared as the fit's rows were (_data.prepare: the metric's
+normalisation, the fit's power of two), and the training rows kept here are
+the fit's rows in that same space, so the search compares like with like.
 A new row is placed by its own bits alone: its neighbours among the training
 rows come from a walk over a search graph of the fit (knn_query_f32), its
 memberships from the fit's bandwidth rule (umap_query_memberships_f32), its
@@ -21,7 +24,7 @@ from scipy.sparse.csgraph import connected_components
 
 import _native_vornik as _native
 
-from ._pipeline import KernelError
+from ._pipeline import KernelError, nearest_columns
 
 QUERY_STATUS = {-1: "invalid arguments", -2: "out of memory"}
 
@@ -261,34 +264,61 @@ def weighted_start(embedding: np.ndarray, idx: np.ndarray, weights: np.ndarray) 
     return np.ascontiguousarray(total / weight[:, None], dtype=np.float32)
 
 
+def index(model) -> Reference:
+    """model's search index, built on first use from the fit's kNN rows in the kernels' space."""
+    ref = model._reference
+    if ref.indexed or model._kernel_space.metric == "precomputed":
+        return ref  # a distance matrix is its own index
+    return build_index(ref, model.knn_indices_, model._kernel_space.to_kernel(model.knn_dists_))
+
+
+def fitted_embedding(model) -> np.ndarray:
+    """The positions of the rows the fit embedded (each distinct row once under unique=True)."""
+    first = model.unique_rows_
+    return model.embedding_ if first is None else np.ascontiguousarray(model.embedding_[first])
+
+
 def place(model, x: np.ndarray, n_threads: int, n_epochs: int, *,
           exact_rows: bool = True) -> np.ndarray:
-    """The embedding of the rows of x (validated float32) in the fitted model."""
-    ref = build_index(model._reference, model.knn_indices_, model.knn_dists_)
-    embedding = model.embedding_
+    """The embedding of the rows of x in the fitted model.
+
+    x is in the kernels' space, prepared as the fit's rows were (float32); for
+    a fit on a distance matrix, each row holds the distances to the training
+    rows.
+    """
+    space = model._kernel_space
+    embedding = fitted_embedding(model)
     m, dim = x.shape[0], embedding.shape[1]
     keys = row_keys(x)
     out = np.empty((m, dim), np.float32)
-    same = training_rows(ref, x, keys) if exact_rows else np.full(m, -1)
-    seen = same >= 0
-    out[seen] = embedding[same[seen]]
-    todo = np.flatnonzero(~seen)
-    if todo.size == 0:
-        return out
-    rows = np.ascontiguousarray(x[todo])
     k = model.knn_indices_.shape[1]
-    idx, sq = query(ref, rows, k, n_threads)
-    weights = memberships(idx, np.sqrt(sq))
+    if space.metric == "precomputed":
+        columns = x if model.unique_rows_ is None else x[:, model.unique_rows_]
+        idx, dist = nearest_columns(columns, k)
+        todo = np.arange(m)
+    else:
+        ref = index(model)
+        same = training_rows(ref, x, keys) if exact_rows else np.full(m, -1)
+        seen = same >= 0
+        out[seen] = embedding[same[seen]]
+        todo = np.flatnonzero(~seen)
+        if todo.size == 0:
+            return out
+        idx, sq = query(ref, np.ascontiguousarray(x[todo]), k, n_threads)
+        dist = space.to_metric(np.sqrt(sq))
+    # The fit's graph measured distances in the metric's units times 2**_graph_exponent.
+    weights = memberships(idx, np.ascontiguousarray(np.ldexp(dist, model._graph_exponent),
+                                                    dtype=np.float32))
     start = weighted_start(embedding, idx, weights)
     if n_epochs > 0:
-        layout_new_points(model, start, idx, weights, keys[todo], n_threads, n_epochs)
+        layout_new_points(model, embedding, start, idx, weights, keys[todo], n_threads, n_epochs)
     out[todo] = start
     return out
 
 
-def layout_new_points(model, start, idx, weights, keys, n_threads: int, n_epochs: int) -> None:
-    """Moves start (float32, one row per new point) in place against embedding_."""
-    embedding = model.embedding_
+def layout_new_points(model, embedding, start, idx, weights, keys, n_threads: int,
+                      n_epochs: int) -> None:
+    """Moves start (float32, one row per new point) in place against the fitted embedding."""
     m, k = idx.shape
     # Each edge is due once every 1 / weight epochs: the nearest, at weight 1, every epoch.
     with np.errstate(divide="ignore", over="ignore"):

@@ -1,0 +1,318 @@
+"""Rows as the kernels see them: the metric's normalisation, a power-of-two scale, duplicates.
+
+The kernels compare rows by Euclidean distance in float32. prepare() turns a
+validated X into that form, for the rows of a fit and for new rows alike:
+
+- cosine and correlation become Euclidean on unit rows (correlation centres
+  each row first): for unit vectors |u - v|^2 = 2 (1 - cos(u, v)), so the
+  Euclidean kernels find exactly the cosine neighbours, and
+  KernelSpace.to_metric turns their distances into cosine distances;
+- the rows are multiplied by a power of two (exact in float32, so the
+  neighbours and their order do not change) that keeps squared distances
+  clear of overflow (the kNN kernel admits nothing at 1e30 or beyond) and of
+  underflow (tiny data loses its order, down to ties at zero); float64 input
+  is scaled before it is rounded to float32, so 1e-40 data keeps its digits;
+- exact duplicate rows are found, so that fit can warn about them or embed
+  each distinct row once.
+
+With metric="precomputed" X is the square matrix of distances and only the
+duplicate rows are looked for.
+"""
+
+from __future__ import annotations
+
+import math
+from dataclasses import dataclass
+
+import numpy as np
+
+METRICS = ("euclidean", "cosine", "correlation", "precomputed")
+FLOAT32_MAX = float(np.finfo(np.float32).max)
+
+# Rows whose bounding box has a diagonal in [2^-10, 2^40] go to the kernels as
+# they are; others are scaled so that the diagonal lies in [1/2, 1). Squared
+# distances then stay below 2^80 (the kNN kernel refuses 1e30, about 2^99.7),
+# which leaves new points room to lie farther out, and neighbours down to
+# 2^-50 of the diagonal keep squared distances above float32's smallest normal
+# number 2^-126.
+COMFORT_LOG2 = (-10, 40)
+# New points may lie this far out in the kernels' space (squared: 2^96 < 1e30).
+REACH_LOG2 = 48
+# Scaled values beyond 2^126 would come close to float32's overflow; a scale
+# that leaves the rows' diagonal below 2^-30 would lose their order.
+VALUE_LOG2 = 126
+SMALLEST_EXTENT_LOG2 = -30
+BLOCK_BYTES = 16 << 20
+KEY_BLOCK_BYTES = 2 << 20
+# Duplicates are worth a warning from this many rows, or this share of them, on.
+DUPLICATE_ROWS = 100
+DUPLICATE_SHARE = 0.01
+
+
+@dataclass(frozen=True)
+class KernelSpace:
+    """How rows of X map into the kernels' float32 space, and distances back.
+
+    Kernel rows are the metric's rows (unit rows for cosine and correlation)
+    times 2**exponent; lower and upper bound the fitted kernel rows per column
+    (float64), so that new points can be checked against them.
+    """
+
+    metric: str
+    exponent: int = 0
+    lower: np.ndarray | None = None
+    upper: np.ndarray | None = None
+
+    def to_metric(self, kernel_dist) -> np.ndarray:
+        """Euclidean distances in the kernels' space as the metric's distances (float64)."""
+        d = np.ldexp(np.asarray(kernel_dist, dtype=np.float64), -self.exponent)
+        if self.metric in ("cosine", "correlation"):
+            d = 0.5 * d * d  # |u - v|^2 / 2 = 1 - cos(u, v) for unit rows
+        return d
+
+    def to_kernel(self, metric_dist) -> np.ndarray:
+        """The metric's distances as Euclidean distances in the kernels' space (float64)."""
+        d = np.asarray(metric_dist, dtype=np.float64)
+        if self.metric in ("cosine", "correlation"):
+            d = np.sqrt(2.0 * d)
+        return np.ldexp(d, self.exponent)
+
+
+@dataclass(frozen=True)
+class Duplicates:
+    """Exact duplicate rows: first[i] is the first row of distinct row i, inverse maps back."""
+
+    first: np.ndarray  # int64, ascending
+    inverse: np.ndarray  # int64, one entry per row
+
+    @property
+    def count(self) -> int:
+        return int(self.inverse.size - self.first.size)
+
+
+@dataclass(frozen=True)
+class Prepared:
+    """The rows in the kernels' space (for "precomputed": the distance matrix)."""
+
+    points: np.ndarray
+    space: KernelSpace
+    duplicates: Duplicates | None = None
+
+    def select(self, rows: np.ndarray) -> "Prepared":
+        """The prepared rows `rows` alone (for a distance matrix, its rows and columns)."""
+        points = self.points[rows]
+        if self.space.metric == "precomputed":
+            points = points[:, rows]
+        return Prepared(np.ascontiguousarray(points), self.space, None)
+
+
+def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None) -> Prepared:
+    """x (validated, float32 or float64, C order) in the kernels' space.
+
+    Without `space` (a fit) the scale is chosen from x and duplicate rows are
+    found; with the KernelSpace of a fit, new rows are mapped exactly as the
+    fitted ones were. Raises ValueError for values beyond float32, zero rows
+    under cosine (constant rows under correlation), and data no power of two
+    can bring into range.
+    """
+    _check_float32_range(x)
+    fitting = space is None
+    if metric == "precomputed":
+        _check_distance_matrix(x, fitting)
+        if fitting:
+            return Prepared(x, KernelSpace(metric), find_duplicates(x))
+        return Prepared(x, space)
+    if metric == "euclidean":
+        if fitting:
+            space = _choose_space(metric, x.min(axis=0), x.max(axis=0))
+        points = _scaled_float32(x, space.exponent)
+    else:
+        points = _unit_rows(x, metric)
+        if fitting:
+            space = _choose_space(metric, points.min(axis=0), points.max(axis=0))
+        if space.exponent:
+            np.ldexp(points, space.exponent, out=points)
+    if fitting:
+        return Prepared(points, space, find_duplicates(points))
+    _check_reach(points, space)
+    return Prepared(points, space)
+
+
+# ---------------------------------------------------------------------------
+# Checks
+# ---------------------------------------------------------------------------
+
+
+def _check_float32_range(x: np.ndarray) -> None:
+    if x.dtype == np.float64 and x.size and np.abs(x).max() > FLOAT32_MAX:
+        raise ValueError("Input X contains infinity or a value too large for dtype('float32').")
+
+
+def _check_distance_matrix(d: np.ndarray, fitting: bool) -> None:
+    if fitting and d.shape[0] != d.shape[1]:
+        raise ValueError(f"metric='precomputed' needs a square matrix of distances, got shape "
+                         f"{d.shape}")
+    if (d < 0).any():
+        raise ValueError("a precomputed distance matrix must not hold negative values")
+    if fitting and np.diagonal(d).any():
+        raise ValueError("a precomputed distance matrix must have zeros on its diagonal "
+                         "(a similarity matrix is not a distance matrix)")
+
+
+def _rows_named(rows: np.ndarray) -> str:
+    shown = ", ".join(str(int(r)) for r in rows[:10])
+    more = f", ... ({rows.size} rows)" if rows.size > 10 else ""
+    return shown + more
+
+
+def _check_reach(points: np.ndarray, space: KernelSpace) -> None:
+    """New rows must keep squared distances to the fitted rows within the kNN range."""
+    if space.lower is None or points.size == 0:
+        return
+    lower = np.minimum(space.lower, points.min(axis=0))
+    upper = np.maximum(space.upper, points.max(axis=0))
+    if _diagonal(lower, upper) > 2.0**REACH_LOG2:
+        raise ValueError("the new rows lie too far from the fitted ones: their squared "
+                         "distances would leave float32's range")
+
+
+# ---------------------------------------------------------------------------
+# Normalisation and scale
+# ---------------------------------------------------------------------------
+
+
+def _row_blocks(n: int, d: int):
+    step = max(1, BLOCK_BYTES // (8 * max(d, 1)))
+    for start in range(0, n, step):
+        yield slice(start, min(n, start + step))
+
+
+def _unit_rows(x: np.ndarray, metric: str) -> np.ndarray:
+    """Rows scaled to unit length in float64 (correlation: centred first), as float32."""
+    n, d = x.shape
+    out = np.empty((n, d), np.float32)
+    bad = []
+    for rows in _row_blocks(n, d):
+        block = x[rows].astype(np.float64)
+        if metric == "correlation":
+            scale = np.abs(block).max(axis=1)
+            block -= block.mean(axis=1, keepdims=True)
+            # A constant row leaves only rounding noise once centred.
+            flat = np.abs(block).max(axis=1) <= 1e-12 * scale
+            block[flat] = 0.0
+        norms = np.sqrt(np.einsum("ij,ij->i", block, block))
+        zero = norms == 0
+        bad.append(np.flatnonzero(zero) + rows.start)
+        norms[zero] = 1.0
+        out[rows] = block / norms[:, None]
+    bad = np.concatenate(bad)
+    if bad.size:
+        what = "zero" if metric == "cosine" else "constant"
+        raise ValueError(f"metric={metric!r} is undefined for {what} rows; rows "
+                         f"{_rows_named(bad)} of X are {what}: drop them or use another metric")
+    return out
+
+
+def _diagonal(lower: np.ndarray, upper: np.ndarray) -> float:
+    span = upper.astype(np.float64) - lower.astype(np.float64)
+    return float(np.sqrt(np.dot(span, span)))
+
+
+def _choose_space(metric: str, lower, upper) -> KernelSpace:
+    """The power of two that brings the rows' bounding box into the kernels' range."""
+    lower = np.asarray(lower, np.float64)
+    upper = np.asarray(upper, np.float64)
+    extent = _diagonal(lower, upper)
+    top = float(max(np.abs(lower).max(initial=0.0), np.abs(upper).max(initial=0.0)))
+    if extent > FLOAT32_MAX:
+        raise ValueError(f"the rows of X lie up to {extent:.3g} apart, beyond float32's range "
+                         "for the distances this estimator reports")
+    exponent = 0
+    if extent > 0 and not 2.0**COMFORT_LOG2[0] <= extent <= 2.0**COMFORT_LOG2[1]:
+        exponent = -math.frexp(extent)[1]  # extent * 2**exponent in [1/2, 1)
+    if top > 0:
+        exponent = min(exponent, VALUE_LOG2 - math.frexp(top)[1])
+    if extent > 0 and math.ldexp(extent, exponent) < 2.0**SMALLEST_EXTENT_LOG2:
+        raise ValueError(
+            f"X's values reach {top:.3g} while its rows lie within {extent:.3g} of each other: "
+            "no power-of-two scale keeps float32 squared distances both finite and above "
+            "underflow; subtract each column's mean first")
+    return KernelSpace(metric, exponent, np.ldexp(lower, exponent), np.ldexp(upper, exponent))
+
+
+def _scaled_float32(x: np.ndarray, exponent: int) -> np.ndarray:
+    """x * 2**exponent as C-contiguous float32, scaled before float64 input is rounded."""
+    if exponent == 0:
+        return np.ascontiguousarray(x, dtype=np.float32)
+    if x.dtype == np.float32:
+        return np.ldexp(x, exponent)  # exact, and correctly rounded where it is not
+    out = np.empty(x.shape, np.float32)
+    for rows in _row_blocks(*x.shape):
+        out[rows] = np.ldexp(x[rows], exponent)
+    return out
+
+
+# ---------------------------------------------------------------------------
+# Duplicate rows
+# ---------------------------------------------------------------------------
+
+
+def _row_keys(points: np.ndarray) -> np.ndarray:
+    """A 64-bit key per row from its values' bits: equal rows, equal keys.
+
+    +0.0 and -0.0 are equal values, so zeros are made positive first. The key
+    is a sum of the 32-bit words times fixed odd multipliers, modulo 2^64,
+    formed in blocks small enough to stay in cache.
+    """
+    n = points.shape[0]
+    words = points.shape[1] * points.itemsize // 4
+    multipliers = np.random.default_rng(0x5EED).integers(1, 2**63, size=words, dtype=np.uint64) | 1
+    keys = np.empty(n, np.uint64)
+    step = max(1, KEY_BLOCK_BYTES // (8 * words))
+    for start in range(0, n, step):
+        block = points[start:start + step] + points.dtype.type(0)
+        keys[start:start + step] = block.view(np.uint32).astype(np.uint64) @ multipliers
+    return keys
+
+
+def find_duplicates(points: np.ndarray) -> Duplicates | None:
+    """The exact duplicate rows of points, or None when every row is distinct.
+
+    Rows are grouped by a key of their bits, and every row is compared with
+    the first of its group; should two distinct rows ever share a key, the
+    rows are grouped by their values instead. Distinct rows are numbered in
+    the order of their first occurrence.
+    """
+    n = points.shape[0]
+    keys = _row_keys(points)
+    order = np.argsort(keys)
+    sorted_keys = keys[order]
+    starts = np.ones(n, bool)
+    starts[1:] = sorted_keys[1:] != sorted_keys[:-1]
+    if starts.all():
+        return None
+    first = np.minimum.reduceat(order, np.flatnonzero(starts))
+    inverse = np.empty(n, np.int64)
+    inverse[order] = np.cumsum(starts) - 1
+    copies = np.flatnonzero(first[inverse] != np.arange(n))
+    if not (points[copies] == points[first[inverse[copies]]]).all():
+        _, first, inverse = np.unique(points, axis=0, return_index=True, return_inverse=True)
+        inverse = inverse.ravel()
+        if first.size == n:
+            return None
+    by_position = np.argsort(first)
+    rank = np.empty_like(by_position)
+    rank[by_position] = np.arange(by_position.size)
+    return Duplicates(first[by_position].astype(np.int64), rank[inverse].astype(np.int64))
+
+
+def duplicate_warning(duplicates: Duplicates | None, n: int) -> str | None:
+    """The warning for a sizable share of duplicate rows, if there is one."""
+    if duplicates is None:
+        return None
+    count = duplicates.count
+    if count < DUPLICATE_ROWS and count < DUPLICATE_SHARE * n:
+        return None
+    return (f"X has {count} duplicate rows ({100.0 * count / n:.1f} % of {n}; "
+            f"{duplicates.first.size} distinct): copies of a row form clumps of their own in "
+            "the embedding; pass unique=True to embed each distinct row once")
