@@ -102,8 +102,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         point itself at distance 0, followed by distinct nearest neighbours by
         ascending Euclidean distance (-1 for none). The kNN search is skipped.
         """
-        self.timings_ = {}
-        with self._stage("checking input"):
+        with self._all_or_nothing():
+            return self._fit(X, knn)
+
+    def _fit(self, X, knn):
+        timings = {}
+        with self._stage("checking input", timings):
             with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
                 x = validate_data(self, X, dtype=np.float32, order="C", ensure_min_samples=2)
             n = x.shape[0]
@@ -116,33 +120,39 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             n_epochs = self.n_epochs if self.n_epochs is not None else (500 if n <= 10_000 else 200)
             knn_seed, layout_seed, rng = _seeds(self.random_state)
             init = None if isinstance(self.init, str) else pl.check_init(self.init, n, self.n_components)
+            verbose = bool(self.verbose)
 
-        with self._stage("nearest neighbours"):
+        with self._stage("nearest neighbours", timings):
             if knn is None:
-                knn_idx, knn_dist = pl.nearest_neighbors(x, n_neighbors, knn_seed, n_threads)
+                knn_idx, knn_dist = pl.nearest_neighbors(x, n_neighbors, knn_seed, n_threads,
+                                                         verbose=verbose)
             else:
                 knn_idx, knn_dist = pl.check_knn(knn, n, n_neighbors)
-        with self._stage("fuzzy graph"):
-            self.graph_ = pl.fuzzy_graph(knn_idx, knn_dist, n_threads)
-            order = pl.locality_order(self.graph_)
-            head, tail, epochs_per_sample = pl.layout_edges(self.graph_, n_epochs, order)
-            self.a_, self.b_ = pl.fit_ab(float(self.min_dist), float(self.spread))
-        with self._stage("initial layout"):
+        with self._stage("fuzzy graph", timings):
+            graph = pl.fuzzy_graph(knn_idx, knn_dist, n_threads)
+            order = pl.locality_order(graph)
+            head, tail, epochs_per_sample = pl.layout_edges(graph, n_epochs, order)
+            a, b = pl.fit_ab(float(self.min_dist), float(self.spread))
+        with self._stage("initial layout", timings):
             if init is not None:
                 embedding = pl.array_init(init, rng)
             elif self.init == "random":
                 embedding = pl.random_init(n, self.n_components, rng)
             else:
-                embedding = pl.spectral_init(self.graph_, self.n_components, rng)
-        with self._stage("layout optimisation"):
-            pl.optimize_layout(embedding, head, tail, epochs_per_sample, n_epochs, self.a_,
-                               self.b_, float(self.repulsion_strength),
-                               float(self.learning_rate), float(self.negative_sample_rate),
-                               layout_seed, n_threads, order)
+                embedding = pl.spectral_init(graph, self.n_components, rng)
+        with self._stage("layout optimisation", timings):
+            pl.optimize_layout(embedding, head, tail, epochs_per_sample, n_epochs, a, b,
+                               float(self.repulsion_strength), float(self.learning_rate),
+                               float(self.negative_sample_rate), layout_seed, n_threads, order,
+                               verbose=verbose)
+        # The fitted attributes are set together after the last stage.
+        reference = _transform.keep_reference(x, x is not X and x.flags.owndata, rng)
+        self.graph_, self.a_, self.b_ = graph, a, b
         self.embedding_ = embedding
         self.knn_indices_, self.knn_dists_ = knn_idx, knn_dist
-        self._reference = _transform.keep_reference(x, x is not X and x.flags.owndata, rng)
+        self._reference = reference
         self.n_epochs_ = n_epochs
+        self.timings_ = timings
         self._n_features_out = self.n_components
         return self
 
@@ -181,13 +191,24 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         return n - 1
 
     @contextmanager
-    def _stage(self, name):
+    def _all_or_nothing(self):
+        """A fit that fails or is interrupted (Ctrl-C) leaves the estimator as it found it."""
+        before = dict(vars(self))
+        try:
+            yield
+        except BaseException:
+            vars(self).clear()
+            vars(self).update(before)
+            raise
+
+    @contextmanager
+    def _stage(self, name, timings):
         if self.verbose:
             print(f"[vornik] {name} ...", file=sys.stderr, flush=True)
         start = time.perf_counter()
         yield
         elapsed = time.perf_counter() - start
-        self.timings_[name] = elapsed
+        timings[name] = elapsed
         if self.verbose:
             print(f"[vornik] {name} done in {elapsed:.2f} s", file=sys.stderr, flush=True)
 
