@@ -395,23 +395,17 @@ def _laplacian_eigenmap(graph: sp.csr_matrix, n_components: int, rng: np.random.
 # ---------------------------------------------------------------------------
 
 
-# The layout's edges are cut into a number of parts fixed by the problem alone,
-# each with its own gradient buffer; threads only decide how fast the parts are
-# done, never the result. At least two parts: even on one thread they beat the
+# The layout's edges are cut into LAYOUT_PARTS parts, each with its own
+# gradient buffer, whatever the machine; threads only decide how fast the
+# parts are done, never the result. Two parts even on one thread beat the
 # serial optimiser, whose every power waits for the update before it
-# (bench/layout_threads.py: 100 points 2x, 1,797 points 2.5x faster). Up to
-# PARTS_MAX parts, about one per PARTS_EDGES edges, so that a machine with more
-# processors has parts to share out while the reduction over the parts'
-# buffers stays small beside the edges' work.
-PARTS_EDGES = 1 << 18
-PARTS_MAX = 8
-# A thread is worth starting for every THREAD_EDGES edges of work.
+# (bench/layout_threads.py: 100 points 2x, 1,797 points 2.5x faster). More
+# parts would let more threads share the work, but every part adds a sum of
+# its whole buffer to every substep: on two processors 4 or 8 parts ran 10 to
+# 25 % slower than 2 on 100,000 points (bench/busy.py, notes in the README).
+LAYOUT_PARTS = 2
+# A second thread is worth starting from 2 * THREAD_EDGES edges on.
 THREAD_EDGES = 1 << 15
-
-
-def layout_parts(n_edges: int) -> int:
-    """The number of parts of a layout of n_edges edges: a function of the problem only."""
-    return int(min(PARTS_MAX, max(2, n_edges // PARTS_EDGES)))
 
 
 def layout_threads(n_threads: int, n_parts: int, n_edges: int) -> int:
@@ -427,12 +421,12 @@ def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epoc
 
     With order, head and tail are in the renumbered ids of layout_edges: the
     layout runs on the rows in that order, which are put back afterwards. The
-    result does not depend on n_threads (see layout_parts).
+    result does not depend on n_threads (see LAYOUT_PARTS).
     """
     n, dim = embedding.shape
     if head.size == 0:
         return
-    n_parts = layout_parts(head.size)
+    n_parts = LAYOUT_PARTS
     threads = layout_threads(n_threads, n_parts, head.size)
     if order is not None:  # permuted in place: no second embedding while the kernel runs
         embedding[:] = embedding[order]
