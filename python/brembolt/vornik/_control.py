@@ -19,7 +19,7 @@ STOPPED = -3  # the status of a kernel that was stopped through its block
 POLL_SECONDS = 0.1
 
 
-def run(kernel, args, *, total: int, desc: str, verbose: bool):
+def run(kernel, args, *, total: int, desc: str, verbose: bool, unit: str = "step"):
     """kernel(*args, control) on a worker thread; its status, or its exception raised here."""
     control = np.zeros(2, np.int64)
     outcome = {}
@@ -36,7 +36,7 @@ def run(kernel, args, *, total: int, desc: str, verbose: bool):
             done.set()
 
     worker = threading.Thread(target=work, name=f"vornik {desc}", daemon=True)
-    with _bar(total, desc, verbose) as bar:
+    with _bar(total, desc, unit, verbose) as bar:
         worker.start()
         try:
             while not done.wait(POLL_SECONDS):
@@ -56,10 +56,10 @@ class _Bar(tqdm):
     monitor_interval = 0  # no monitor thread: the bar is updated every poll anyway
 
 
-def _bar(total: int, desc: str, verbose: bool):
+def _bar(total: int, desc: str, unit: str, verbose: bool):
     if not verbose:
         return contextlib.nullcontext(_NoBar())
-    return _Bar(total=total, desc=desc, unit="", file=sys.stderr, dynamic_ncols=True)
+    return _Bar(total=total, desc=desc, unit=f" {unit}", file=sys.stderr, dynamic_ncols=True)
 
 
 class _NoBar:

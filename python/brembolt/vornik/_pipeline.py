@@ -87,7 +87,7 @@ def nearest_neighbors(x: np.ndarray, n_neighbors: int, seed: int, n_threads: int
         _native.knn_descent_f32_ctl,
         (x, idx, dist, n, d, k, s.n_trees, s.n_iters, seed, s.leaf_size, ONE_WORKER_PER_TREE,
          n_threads), total=max(1, s.n_trees) + max(1, s.n_iters), desc="nearest neighbours",
-        verbose=verbose)
+        verbose=verbose, unit="step")
     if status != 0:
         reason = KNN_STATUS.get(status, "unknown failure")
         raise KernelError(f"kNN kernel failed with status {status} ({reason})")
@@ -435,7 +435,7 @@ def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epoc
             _native.umap_layout_euclidean_f32_parts,
             (embedding, head, tail, epochs_per_sample, n, dim, n_epochs, a, b,
              repulsion_strength, learning_rate, negative_sample_rate, seed, n_parts,
-             DEFAULT_SUBSTEPS, threads), total=n_epochs, desc="layout", verbose=verbose)
+             DEFAULT_SUBSTEPS, threads), total=n_epochs, desc="layout", verbose=verbose, unit="epoch")
     finally:
         if order is not None:
             embedding[order] = embedding.copy()
