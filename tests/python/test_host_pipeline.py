@@ -242,7 +242,7 @@ def test_neighbourhoods_near_n_are_searched_exactly(monkeypatch):
     def no_kernel(*args):
         raise AssertionError("the kNN kernel ran")
 
-    monkeypatch.setattr(pl._native, "knn_descent_f32", no_kernel)
+    monkeypatch.setattr(pl._native, "knn_descent_f32_ctl", no_kernel)
     x, _ = blobs(n_per=10)
     idx, dist = pl.nearest_neighbors(x, 21, seed=0, n_threads=2)
     order, d2 = exact_sq_knn(x, 20)
@@ -250,14 +250,11 @@ def test_neighbourhoods_near_n_are_searched_exactly(monkeypatch):
     np.testing.assert_allclose(dist[:, 1:], np.sqrt(d2), rtol=1e-6)
 
 
-def test_a_layout_that_fell_back_to_one_thread_warns(monkeypatch):
-    monkeypatch.setattr(pl._native, "umap_layout_euclidean_f32", lambda *args: -1)
+def test_a_layout_short_of_memory_raises_memory_error(monkeypatch):
+    monkeypatch.setattr(pl._native, "umap_layout_euclidean_f32_parts", lambda *args: -2)
     x, _ = blobs(n_per=10)
-    with pytest.warns(RuntimeWarning, match="ran on one thread"):
-        UMAP(n_neighbors=5, n_jobs=2, n_epochs=5).fit(x)
-    with warnings.catch_warnings():
-        warnings.simplefilter("error")
-        UMAP(n_neighbors=5, n_jobs=1, n_epochs=5).fit(x)
+    with pytest.raises(MemoryError, match="gradient buffers"):
+        UMAP(n_neighbors=5, n_epochs=5).fit(x)
 
 
 def test_params_round_trip():

@@ -217,4 +217,7 @@ def main(argv=None) -> int:
         print(f"error: {where}{exc.strerror or exc}", file=sys.stderr)
     except (ValueError, ImportError) as exc:
         print(f"error: {exc}", file=sys.stderr)
+    except KeyboardInterrupt:  # the running kernel has stopped and joined its threads
+        print("interrupted", file=sys.stderr)
+        return 130
     return 2

@@ -117,8 +117,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         ascending distance in the metric's units (-1 for none). The kNN search
         is skipped.
         """
-        self.timings_ = {}
-        with self._stage("checking input"):
+        with self._all_or_nothing():
+            return self._fit(X, y, knn)
+
+    def _fit(self, X, y, knn):
+        timings = {}
+        with self._stage("checking input", timings):
             with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
                 x = validate_data(self, X, dtype=[np.float32, np.float64], order="C",
                                   ensure_min_samples=2)
@@ -133,8 +137,9 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             n_threads = _threads(self.n_jobs)
             knn_seed, layout_seed, rng = _seeds(self.random_state)
             init = None if isinstance(self.init, str) else pl.check_init(self.init, n, self.n_components)
+            verbose = bool(self.verbose)
 
-        with self._stage("preparing data"):
+        with self._stage("preparing data", timings):
             prepared = prepare(x, self.metric)
             rows = self._distinct_rows(prepared.duplicates, n)
             folded = rows is not None and rows.count > 0
@@ -146,31 +151,35 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             n_neighbors = self._neighbours_for(n_fit)
             n_epochs = self.n_epochs if self.n_epochs is not None else (500 if n_fit <= 10_000 else 200)
 
-        with self._stage("nearest neighbours"):
+        with self._stage("nearest neighbours", timings):
             if knn is None:
-                knn_idx, knn_dist = self._neighbours(prepared, n_neighbors, knn_seed, n_threads)
+                knn_idx, knn_dist = self._neighbours(prepared, n_neighbors, knn_seed, n_threads,
+                                                     verbose)
             else:
                 knn_idx, knn_dist = pl.check_knn(knn, n, n_neighbors)
-        with self._stage("fuzzy graph"):
+        with self._stage("fuzzy graph", timings):
             graph_exponent = pl.graph_distance_exponent(knn_dist)
-            self.graph_ = pl.fuzzy_graph(knn_idx, knn_dist, n_threads, graph_exponent)
+            graph = pl.fuzzy_graph(knn_idx, knn_dist, n_threads, graph_exponent)
             if codes is not None:
-                self.graph_ = weaken_mismatches(self.graph_, codes, float(self.target_weight))
-            order = pl.locality_order(self.graph_)
-            head, tail, epochs_per_sample = pl.layout_edges(self.graph_, n_epochs, order)
-            self.a_, self.b_ = pl.fit_ab(float(self.min_dist), float(self.spread))
-        with self._stage("initial layout"):
+                graph = weaken_mismatches(graph, codes, float(self.target_weight))
+            order = pl.locality_order(graph)
+            head, tail, epochs_per_sample = pl.layout_edges(graph, n_epochs, order)
+            a, b = pl.fit_ab(float(self.min_dist), float(self.spread))
+        with self._stage("initial layout", timings):
             if init is not None:
                 embedding = pl.array_init(init, rng)
             elif self.init == "random":
                 embedding = pl.random_init(n_fit, self.n_components, rng)
             else:
-                embedding = pl.spectral_init(self.graph_, self.n_components, rng, prepared)
-        with self._stage("layout optimisation"):
-            pl.optimize_layout(embedding, head, tail, epochs_per_sample, n_epochs, self.a_,
-                               self.b_, float(self.repulsion_strength),
-                               float(self.learning_rate), float(self.negative_sample_rate),
-                               layout_seed, n_threads, order)
+                embedding = pl.spectral_init(graph, self.n_components, rng, prepared)
+        with self._stage("layout optimisation", timings):
+            pl.optimize_layout(embedding, head, tail, epochs_per_sample, n_epochs, a, b,
+                               float(self.repulsion_strength), float(self.learning_rate),
+                               float(self.negative_sample_rate), layout_seed, n_threads, order,
+                               verbose=verbose)
+        # The fitted attributes are set together after the last stage.
+        reference = self._keep_reference(prepared, X, rng)
+        self.graph_, self.a_, self.b_ = graph, a, b
         self.embedding_ = embedding[rows.inverse] if folded else embedding
         self.knn_indices_ = knn_idx
         self.knn_dists_ = knn_dist.astype(np.float32)
@@ -179,8 +188,9 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         # How new rows map into the kernels' space, and the power of two the
         # graph's distances were scaled by (new points' memberships need both).
         self._kernel_space, self._graph_exponent = prepared.space, graph_exponent
-        self._reference = self._keep_reference(prepared, X, rng)
+        self._reference = reference
         self.n_epochs_ = n_epochs
+        self.timings_ = timings
         self._n_features_out = self.n_components
         return self
 
@@ -241,11 +251,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         return None
 
     @staticmethod
-    def _neighbours(prepared, n_neighbors: int, seed: int, n_threads: int):
+    def _neighbours(prepared, n_neighbors: int, seed: int, n_threads: int, verbose: bool):
         """kNN rows of the prepared data; distances (float64) in the metric's units."""
         if prepared.space.metric == "precomputed":
             return pl.precomputed_rows(prepared.points, n_neighbors - 1)
-        knn_idx, kernel_dist = pl.nearest_neighbors(prepared.points, n_neighbors, seed, n_threads)
+        knn_idx, kernel_dist = pl.nearest_neighbors(prepared.points, n_neighbors, seed, n_threads,
+                                                    verbose=verbose)
         return knn_idx, prepared.space.to_metric(kernel_dist)
 
     def _neighbours_for(self, n: int) -> int:
@@ -257,13 +268,24 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         return n - 1
 
     @contextmanager
-    def _stage(self, name):
+    def _all_or_nothing(self):
+        """A fit that fails or is interrupted (Ctrl-C) leaves the estimator as it found it."""
+        before = dict(vars(self))
+        try:
+            yield
+        except BaseException:
+            vars(self).clear()
+            vars(self).update(before)
+            raise
+
+    @contextmanager
+    def _stage(self, name, timings):
         if self.verbose:
             print(f"[vornik] {name} ...", file=sys.stderr, flush=True)
         start = time.perf_counter()
         yield
         elapsed = time.perf_counter() - start
-        self.timings_[name] = elapsed
+        timings[name] = elapsed
         if self.verbose:
             print(f"[vornik] {name} done in {elapsed:.2f} s", file=sys.stderr, flush=True)
 

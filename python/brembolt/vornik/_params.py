@@ -99,7 +99,8 @@ PARAMS = (
     Param("transform_epochs", 30, (Interval(Integral, 0, MAX_EPOCHS, closed="both"),),
           "layout epochs of each new point in transform (0: the start alone)"),
     Param("verbose", False, ("verbose",),
-          "report each stage on standard error as it starts and ends", Cli()),
+          "report each stage on standard error as it starts and ends, with progress bars "
+          "through the neighbour search and the layout", Cli()),
 )
 
 BY_NAME = {p.name: p for p in PARAMS}

@@ -18,6 +18,7 @@ from sklearn.utils import check_array
 
 import _native_vornik as _native
 
+from . import _control
 from ._pieces import layout_pieces
 from .neighbours import exact_neighbours
 
@@ -60,6 +61,9 @@ def default_knn_settings(n: int, d: int, k: int) -> KnnSettings:
 EXACT_FRACTION = 0.1
 
 
+ONE_WORKER_PER_TREE = 0
+
+
 def uses_exact_search(n: int, k: int) -> bool:
     """Whether k neighbours of n points are found by brute force rather than the kernel."""
     return k == 0 or k >= EXACT_FRACTION * n
@@ -74,13 +78,14 @@ KDTREE_MAX_FEATURES = 5
 
 
 def nearest_neighbors(x: np.ndarray, n_neighbors: int, seed: int, n_threads: int,
-                      settings: KnnSettings | None = None):
+                      settings: KnnSettings | None = None, verbose: bool = False):
     """kNN rows as the fuzzy graph reads them.
 
     Column 0 is the point itself at distance 0, then its n_neighbors - 1
     nearest neighbours by ascending Euclidean (not squared) distance. When
     they are a large share of all points, or the points have few features
-    (and no forest settings are given), the search is exact.
+    (and no forest settings are given), the search is exact. The forest has
+    one worker per tree whatever n_threads is, so the rows do not depend on it.
     """
     n, d = x.shape
     k = n_neighbors - 1
@@ -91,8 +96,11 @@ def nearest_neighbors(x: np.ndarray, n_neighbors: int, seed: int, n_threads: int
     s = settings or default_knn_settings(n, d, k)
     idx = np.empty((n, k), np.int32)
     dist = np.empty((n, k), np.float32)
-    status = _native.knn_descent_f32(x, idx, dist, n, d, k, s.n_trees, s.n_iters,
-                                     seed, s.leaf_size, n_threads)
+    status = _control.run(
+        _native.knn_descent_f32_ctl,
+        (x, idx, dist, n, d, k, s.n_trees, s.n_iters, seed, s.leaf_size, ONE_WORKER_PER_TREE,
+         n_threads), total=max(1, s.n_trees) + max(1, s.n_iters), desc="nearest neighbours",
+        verbose=verbose, unit="step")
     if status != 0:
         reason = KNN_STATUS.get(status, "unknown failure")
         raise KernelError(f"kNN kernel failed with status {status} ({reason})")
@@ -491,32 +499,55 @@ def _laplacian_eigenmap(graph: sp.csr_matrix, n_components: int, rng: np.random.
 # ---------------------------------------------------------------------------
 
 
+# The layout's edges are cut into LAYOUT_PARTS parts, each with its own
+# gradient buffer, whatever the machine; threads only decide how fast the
+# parts are done, never the result. Two parts even on one thread beat the
+# serial optimiser, whose every power waits for the update before it
+# (bench/layout_threads.py: 100 points 2x, 1,797 points 2.5x faster). More
+# parts would let more threads share the work, but every part adds a sum of
+# its whole buffer to every substep: on two processors 4 or 8 parts ran 10 to
+# 25 % slower than 2 on 100,000 points (bench/busy.py, notes in the README).
+LAYOUT_PARTS = 2
+# A second thread is worth starting from 2 * THREAD_EDGES edges on.
+THREAD_EDGES = 1 << 15
+
+
+def layout_threads(n_threads: int, n_parts: int, n_edges: int) -> int:
+    """Threads for the parts: never more than parts, nor than the edges keep busy."""
+    return int(max(1, min(n_threads, n_parts, n_edges // THREAD_EDGES)))
+
+
 def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epochs: int,
                     a: float, b: float, repulsion_strength: float, learning_rate: float,
                     negative_sample_rate: float, seed: int, n_threads: int,
-                    order: np.ndarray | None = None) -> None:
+                    order: np.ndarray | None = None, verbose: bool = False) -> None:
     """Moves embedding (float32, C order) in place along the edges.
 
     With order, head and tail are in the renumbered ids of layout_edges: the
-    layout runs on the rows in that order, which are put back afterwards.
+    layout runs on the rows in that order, which are put back afterwards. The
+    result does not depend on n_threads (see LAYOUT_PARTS).
     """
     n, dim = embedding.shape
     if head.size == 0:
         return
+    n_parts = LAYOUT_PARTS
+    threads = layout_threads(n_threads, n_parts, head.size)
     if order is not None:  # permuted in place: no second embedding while the kernel runs
         embedding[:] = embedding[order]
     try:
-        status = _native.umap_layout_euclidean_f32(
-            embedding, head, tail, epochs_per_sample, n, dim, n_epochs, a, b,
-            repulsion_strength, learning_rate, negative_sample_rate, seed, n_threads)
+        status = _control.run(
+            _native.umap_layout_euclidean_f32_parts,
+            (embedding, head, tail, epochs_per_sample, n, dim, n_epochs, a, b,
+             repulsion_strength, learning_rate, negative_sample_rate, seed, n_parts,
+             DEFAULT_SUBSTEPS, threads), total=n_epochs, desc="layout", verbose=verbose, unit="epoch")
     finally:
         if order is not None:
             embedding[order] = embedding.copy()
-    # -1 also reports that the serial optimiser did the work: as asked with one
-    # thread or one edge, else because threads or memory could not be had.
-    if status == -1 and n_threads > 1 and head.size > 1:
-        warnings.warn(f"the layout ran on one thread: {n_threads} threads (or their memory) could "
-                      "not be had; the embedding differs from a threaded run",
-                      RuntimeWarning, stacklevel=4)
-    elif status not in (0, -1):
+    if status == -2:
+        raise MemoryError(f"the layout's {n_parts} gradient buffers of {n} x {dim} floats "
+                          "could not be allocated")
+    if status != 0:
         raise KernelError(f"layout kernel failed with status {status}")
+
+
+DEFAULT_SUBSTEPS = 0

@@ -1,0 +1,114 @@
+"""The host's long runs: progress, Ctrl-C, no half-fitted state, results independent of n_jobs."""
+
+import _thread
+import os
+import signal
+import subprocess
+import sys
+import threading
+import time
+
+import numpy as np
+import pytest
+
+from brembolt.vornik import UMAP
+from brembolt.vornik import _control
+from brembolt.vornik import _pipeline as pl
+
+
+def clusters(n=900, d=12, seed=0):
+    rng = np.random.default_rng(seed)
+    centres = rng.normal(scale=6.0, size=(6, d))
+    return (centres[rng.integers(0, 6, n)] + rng.normal(size=(n, d))).astype(np.float32)
+
+
+def test_embedding_does_not_depend_on_n_jobs(monkeypatch):
+    # Eight parts and a thread for every edge, so that every n_jobs here
+    # really runs that many threads over the parts.
+    monkeypatch.setattr(pl, "LAYOUT_PARTS", 8)
+    monkeypatch.setattr(pl, "THREAD_EDGES", 1)
+    x = clusters()
+    runs = {j: UMAP(n_jobs=j, n_epochs=60, random_state=3).fit(x) for j in (1, 2, 3, 8)}
+    for j in (2, 3, 8):
+        np.testing.assert_array_equal(runs[j].knn_indices_, runs[1].knn_indices_)
+        np.testing.assert_array_equal(runs[j].embedding_, runs[1].embedding_)
+
+
+def test_run_raises_the_kernels_error_and_stops_it_on_interrupt():
+    def failing(control):
+        raise ValueError("bad buffer")
+
+    with pytest.raises(ValueError, match="bad buffer"):
+        _control.run(failing, (), total=1, desc="x", verbose=False)
+
+    seen = {}
+
+    def endless(control):
+        while not control[1]:
+            control[0] += 1
+            time.sleep(0.001)
+        seen["progress"] = int(control[0])
+        return _control.STOPPED
+
+    threads = threading.active_count()
+    threading.Timer(0.2, _thread.interrupt_main).start()
+    with pytest.raises(KeyboardInterrupt):
+        _control.run(endless, (), total=10**9, desc="x", verbose=False)
+    assert seen["progress"] > 0  # it ran, saw the stop and returned before run re-raised
+    time.sleep(0.05)  # the timer thread's own exit
+    assert threading.active_count() == threads
+
+
+def test_a_failed_fit_leaves_the_estimator_as_it_was(monkeypatch):
+    x = clusters(n=300)
+    fresh = UMAP(n_epochs=5)
+    fitted = UMAP(n_epochs=5, random_state=0).fit(x)
+    before = fitted.embedding_.copy()
+
+    def interrupted(*args, **kwargs):
+        raise KeyboardInterrupt
+
+    monkeypatch.setattr(pl, "optimize_layout", interrupted)
+    for model in (fresh, fitted):
+        with pytest.raises(KeyboardInterrupt):
+            model.fit(x[:, :5])
+    assert not [name for name in vars(fresh) if name.endswith("_")]
+    assert fitted.n_features_in_ == x.shape[1]
+    np.testing.assert_array_equal(fitted.embedding_, before)
+
+
+def test_verbose_shows_progress_to_the_end(capsys):
+    UMAP(n_epochs=40, verbose=True, random_state=0).fit(clusters(n=2_000))
+    err = capsys.readouterr().err
+    assert "nearest neighbours" in err and "layout" in err
+    assert "40/40" in err and "100%" in err
+
+
+CHILD = """
+import sys, threading, numpy as np
+from brembolt.vornik import UMAP
+x = np.random.default_rng(0).normal(size=(3000, 8)).astype(np.float32)
+model = UMAP(n_epochs=100000, init="random", random_state=0)
+print("fitting", flush=True)
+try:
+    model.fit(x)
+except KeyboardInterrupt:
+    fitted = [name for name in vars(model) if name.endswith("_")]
+    print("interrupted", threading.active_count(), fitted, flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_fit_promptly():
+    child = subprocess.Popen([sys.executable, "-c", CHILD], stdout=subprocess.PIPE, text=True,
+                             env=dict(os.environ, PYTHONUNBUFFERED="1"))
+    try:
+        assert child.stdout.readline().strip() == "fitting"
+        time.sleep(1.5)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        out, _ = child.communicate(timeout=30)
+        elapsed = time.monotonic() - sent
+    finally:
+        child.kill()
+    assert out.strip() == "interrupted 1 []"
+    assert elapsed < 3.0
