@@ -112,3 +112,15 @@ def test_ctrl_c_stops_a_fit_promptly():
         child.kill()
     assert out.strip() == "interrupted 1 []"
     assert elapsed < 3.0
+
+
+def test_threads_stop_at_the_idle_processors(monkeypatch):
+    from brembolt.vornik import _estimator as est
+
+    assert est._idle_processors() <= os.cpu_count()  # this thread is running
+    monkeypatch.setattr(est, "_idle_processors", lambda: 1)
+    assert est._threads(4) == 1
+    monkeypatch.setattr(est, "_idle_processors", lambda: -3)
+    assert est._threads(4) == 1
+    monkeypatch.setattr(est, "_idle_processors", lambda: None)
+    assert est._threads(4) == 4 and est._threads(None) == 1

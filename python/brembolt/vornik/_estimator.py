@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import numbers
+import os
 import sys
 import time
 import warnings
@@ -47,12 +48,59 @@ def _seeds(random_state):
 
 
 def _threads(n_jobs) -> int:
-    """n_jobs as scikit-learn means it, as a thread count for the kernels."""
+    """n_jobs as scikit-learn means it, as a thread count for the kernels.
+
+    No more than the processors that other running threads leave idle: the
+    results do not depend on the thread count, and on a busy machine threads
+    that must wait for a processor only slow their partners down.
+    """
     with warnings.catch_warnings():
         # joblib counts one job inside a Dask worker and says so; the kernels'
         # threads are not joblib's processes, and one is what the worker has.
         warnings.filterwarnings("ignore", "Inside a Dask worker", UserWarning)
-        return int(min(effective_n_jobs(n_jobs), _params.INT_MAX))
+        wanted = int(min(effective_n_jobs(n_jobs), _params.INT_MAX))
+    if wanted == 1:
+        return 1
+    idle = _idle_processors()
+    return wanted if idle is None else max(1, min(wanted, idle))
+
+
+def _idle_processors(samples: int = 3) -> int | None:
+    """Processors not taken by other processes' running threads, or None when unknown.
+
+    Linux's count of running threads less this process's own (BLAS threads
+    may still spin after a call), the least of a few looks 1 ms apart.
+    """
+    others = None
+    try:
+        for look in range(samples):
+            if look:
+                time.sleep(0.001)
+            count = _running_threads() - _own_running_threads()
+            others = count if others is None else min(others, count)
+    except (OSError, ValueError, IndexError):
+        return None
+    return (os.cpu_count() or 1) - max(0, others)
+
+
+def _running_threads() -> int:
+    with open("/proc/stat", encoding="ascii") as stat:
+        for line in stat:
+            if line.startswith("procs_running"):
+                return int(line.split()[1])
+    raise ValueError("no procs_running in /proc/stat")
+
+
+def _own_running_threads() -> int:
+    running = 0
+    for task in os.listdir("/proc/self/task"):
+        try:
+            with open(f"/proc/self/task/{task}/stat", encoding="ascii") as stat:
+                # The state follows the parenthesised name, which may hold spaces.
+                running += stat.read().rpartition(")")[2].split()[0] == "R"
+        except FileNotFoundError:  # the thread has ended
+            pass
+    return running
 
 
 # Below this many samples the fit's BLAS calls (exact neighbours, small

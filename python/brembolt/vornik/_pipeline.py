@@ -508,8 +508,10 @@ def _laplacian_eigenmap(graph: sp.csr_matrix, n_components: int, rng: np.random.
 # its whole buffer to every substep: on two processors 4 or 8 parts ran 10 to
 # 25 % slower than 2 on 100,000 points (bench/busy.py, notes in the README).
 LAYOUT_PARTS = 2
-# A second thread is worth starting from 2 * THREAD_EDGES edges on.
-THREAD_EDGES = 1 << 15
+# A second thread is worth starting from 2 * THREAD_EDGES edges on (about 200
+# points): from there two threads beat one on an idle machine, and the tiniest
+# layouts stay on one thread, where a busy machine cannot delay a partner.
+THREAD_EDGES = 1 << 11
 
 
 def layout_threads(n_threads: int, n_parts: int, n_edges: int) -> int:
