@@ -222,6 +222,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         with self._stage("fuzzy graph", timings):
             graph_exponent = pl.graph_distance_exponent(knn_dist)
             graph = pl.fuzzy_graph(knn_idx, knn_dist, n_threads, graph_exponent)
+            knn_dist = knn_dist.astype(np.float32, copy=False)  # kept as float32
             if codes is not None:
                 graph = weaken_mismatches(graph, codes, float(self.target_weight))
             order = pl.locality_order(graph)
@@ -244,7 +245,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         self.graph_, self.a_, self.b_ = graph, a, b
         self.embedding_ = embedding[rows.inverse] if folded else embedding
         self.knn_indices_ = knn_idx
-        self.knn_dists_ = knn_dist.astype(np.float32)
+        self.knn_dists_ = knn_dist
         self.unique_rows_ = None if rows is None else rows.first
         self.unique_inverse_ = None if rows is None else rows.inverse
         # How new rows map into the kernels' space, and the power of two the
