@@ -124,3 +124,5 @@ def test_threads_stop_at_the_idle_processors(monkeypatch):
     assert est._threads(4) == 1
     monkeypatch.setattr(est, "_idle_processors", lambda: None)
     assert est._threads(4) == 4 and est._threads(None) == 1
+    monkeypatch.setattr(est, "_idle_processors", lambda: 1)
+    assert est._threads(4, est.SHORT_WORK_ROWS) == 4  # long work keeps its threads

@@ -47,20 +47,27 @@ def _seeds(random_state):
     return knn_seed, layout_seed, rng
 
 
-def _threads(n_jobs) -> int:
+# Work on fewer rows than this is short enough for one look at the machine's
+# load, when it starts, to tell how busy it will be throughout.
+SHORT_WORK_ROWS = 50_000
+
+
+def _threads(n_jobs, n_rows: int = 0) -> int:
     """n_jobs as scikit-learn means it, as a thread count for the kernels.
 
-    No more than the processors that other running threads leave idle: the
-    results do not depend on the thread count, and on a busy machine threads
-    that must wait for a processor only slow their partners down.
+    For short work (n_rows below SHORT_WORK_ROWS), no more than the processors
+    that other running threads leave idle: the results do not depend on the
+    thread count, and on a busy machine a thread that must wait for a
+    processor only holds up its partner. Longer work keeps every thread: a
+    busy moment at its start says little about the rest of it.
     """
     with warnings.catch_warnings():
         # joblib counts one job inside a Dask worker and says so; the kernels'
         # threads are not joblib's processes, and one is what the worker has.
         warnings.filterwarnings("ignore", "Inside a Dask worker", UserWarning)
         wanted = int(min(effective_n_jobs(n_jobs), _params.INT_MAX))
-    if wanted == 1:
-        return 1
+    if wanted == 1 or n_rows >= SHORT_WORK_ROWS:
+        return wanted
     idle = _idle_processors()
     return wanted if idle is None else max(1, min(wanted, idle))
 
@@ -196,7 +203,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             if self.unique and knn is not None:
                 raise ValueError("unique=True finds its own neighbours; it cannot take knn=")
             codes = None if y is None else label_codes(y, n, float(self.target_weight))
-            n_threads = _threads(self.n_jobs)
+            n_threads = _threads(self.n_jobs, n)
             knn_seed, layout_seed, rng = _seeds(self.random_state)
             init = None if isinstance(self.init, str) else pl.check_init(self.init, n, self.n_components)
             verbose = bool(self.verbose)
@@ -275,7 +282,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         # New rows go through the fit's own preparation: the metric's
         # normalisation and the fit's power of two.
         prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
-        return _transform.place(self, prepared.points, _threads(self.n_jobs),
+        return _transform.place(self, prepared.points, _threads(self.n_jobs, x.shape[0]),
                                 self.transform_epochs)
 
     def __getstate__(self):
