@@ -105,7 +105,7 @@ def layout(v):
 GRAPH_INPUTS = {"idx": (0, 6, "i"), "dist": (6, 6, "f")}
 
 
-@pytest.mark.parametrize("call, spec, pair", [
+@pytest.mark.parametrize("call, views_at, pair", [
     # Each view is (first item, items, format) in one shared buffer; the
     # counts are those the sizes imply.
     (knn, {"x": (0, 12, "f"), "idx": (11, 12, "i"), "dist": (30, 12, "f")}, "idx and x"),
@@ -130,11 +130,11 @@ GRAPH_INPUTS = {"idx": (0, 6, "i"), "dist": (6, 6, "f")}
     (layout, {"embedding": (0, 8, "f"), "head": (8, 3, "i"), "tail": (8, 3, "i"),
               "epochs_per_sample": (11, 3, "f")}, None),
 ])
-def test_outputs_must_not_overlap_inputs_or_each_other(call, spec, pair):
+def test_outputs_must_not_overlap_inputs_or_each_other(call, views_at, pair):
     buf = bytearray(4 * 64)
     whole = memoryview(buf)
     views = {name: whole[4 * first:4 * (first + count)].cast(fmt)
-             for name, (first, count, fmt) in spec.items()}
+             for name, (first, count, fmt) in views_at.items()}
     if "epochs_per_sample" in views:
         views["epochs_per_sample"][:] = array.array("f", [1.0] * len(views["epochs_per_sample"]))
     if pair is None:

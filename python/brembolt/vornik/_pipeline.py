@@ -508,6 +508,7 @@ def _laplacian_eigenmap(graph: sp.csr_matrix, n_components: int, rng: np.random.
 # its whole buffer to every substep: on two processors 4 or 8 parts ran 10 to
 # 25 % slower than 2 on 100,000 points (bench/busy.py, notes in the README).
 LAYOUT_PARTS = 2
+DEFAULT_SUBSTEPS = 0  # the kernel's own count, from the edges and vertices
 # A second thread is worth starting from 2 * THREAD_EDGES edges on (about 200
 # points): from there two threads beat one on an idle machine, and the tiniest
 # layouts stay on one thread, where a busy machine cannot delay a partner.
@@ -551,5 +552,3 @@ def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epoc
     if status != 0:
         raise KernelError(f"layout kernel failed with status {status}")
 
-
-DEFAULT_SUBSTEPS = 0
