@@ -542,7 +542,8 @@ def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epoc
             _native.umap_layout_euclidean_f32_parts,
             (embedding, head, tail, epochs_per_sample, n, dim, n_epochs, a, b,
              repulsion_strength, learning_rate, negative_sample_rate, seed, n_parts,
-             DEFAULT_SUBSTEPS, threads), total=n_epochs, desc="layout", verbose=verbose, unit="epoch")
+             DEFAULT_SUBSTEPS, threads),
+            total=n_epochs, desc="layout", verbose=verbose, unit="epoch")
     finally:
         if order is not None:
             embedding[order] = embedding.copy()
