@@ -503,7 +503,11 @@ const char umap_layout_euclidean_f32_parts_doc[] =
     "Optimize a UMAP layout in-place on n_parts gradient buffers, with a result that does not "
     "depend on n_threads; takes a control block (progress, stop) or None.";
 
-PyObject *py_umap_layout_euclidean_f32_parts(PyObject *, PyObject *args) {
+const char umap_layout_euclidean_f32_parts_in_schedule_order_doc[] =
+    "umap_layout_euclidean_f32_parts on edges given in schedule order (see umap_layout_substeps), "
+    "read where they are instead of copied.";
+
+PyObject *parts_layout(PyObject *args, bool in_schedule_order) {
     PyObject *emb_obj, *head_obj, *tail_obj, *eps_obj, *control_obj;
     int n_samples, dim, n_epochs, n_parts, n_substeps, n_threads;
     double a, b, gamma, initial_alpha, negative_sample_rate;
@@ -526,9 +530,33 @@ PyObject *py_umap_layout_euclidean_f32_parts(PyObject *, PyObject *args) {
     int rc;
     Py_BEGIN_ALLOW_THREADS;
     rc = vornik::layout::optimize_parts(call.problem, n_parts, n_substeps, n_threads,
-                                        control_of(call.control));
+                                        control_of(call.control), in_schedule_order);
     Py_END_ALLOW_THREADS;
     return PyLong_FromLong(rc);
+}
+
+PyObject *py_umap_layout_euclidean_f32_parts(PyObject *, PyObject *args) {
+    return parts_layout(args, false);
+}
+
+PyObject *py_umap_layout_euclidean_f32_parts_in_schedule_order(PyObject *, PyObject *args) {
+    return parts_layout(args, true);
+}
+
+const char umap_layout_substeps_doc[] =
+    "The substeps per epoch of a parts layout of n_edges edges on n_samples points asked for "
+    "n_substeps (0: the default count).";
+
+PyObject *py_umap_layout_substeps(PyObject *, PyObject *args) {
+    long long n_edges;
+    int n_samples, n_substeps;
+    if (!PyArg_ParseTuple(args, "Lii", &n_edges, &n_samples, &n_substeps)) return nullptr;
+    if (n_edges < 1 || n_samples < 1 || n_substeps < 0) {
+        PyErr_SetString(PyExc_ValueError, "n_edges and n_samples must be positive and "
+                                          "n_substeps must not be negative");
+        return nullptr;
+    }
+    return PyLong_FromLong(vornik::layout::parts_substeps(n_edges, n_samples, n_substeps));
 }
 
 // ---------------------------------------------------------------------------
@@ -721,6 +749,10 @@ PyMethodDef methods[] = {
      umap_layout_euclidean_f32_ctl_doc},
     {"umap_layout_euclidean_f32_parts", py_umap_layout_euclidean_f32_parts, METH_VARARGS,
      umap_layout_euclidean_f32_parts_doc},
+    {"umap_layout_euclidean_f32_parts_in_schedule_order",
+     py_umap_layout_euclidean_f32_parts_in_schedule_order, METH_VARARGS,
+     umap_layout_euclidean_f32_parts_in_schedule_order_doc},
+    {"umap_layout_substeps", py_umap_layout_substeps, METH_VARARGS, umap_layout_substeps_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -75,8 +75,13 @@ namespace layout {
 // control block is never stopped.
 int optimize_serial(const layout_problem &p, mirnak_control *ctl = nullptr);
 int optimize_parallel(const layout_problem &p, int n_threads, mirnak_control *ctl = nullptr);
+// With in_schedule_order the problem's edges come in the schedule order of
+// the run's substep count (see parts_substeps).
 int optimize_parts(const layout_problem &p, int n_parts, int n_substeps, int n_threads,
-                   mirnak_control *ctl);
+                   mirnak_control *ctl, bool in_schedule_order = false);
+// The substeps per epoch of a parts run: n_substeps, at most one per edge, or
+// for 0 the default count.
+int parts_substeps(int64_t n_edges, int n_samples, int n_substeps);
 
 } // namespace layout
 } // namespace vornik

@@ -21,9 +21,8 @@
 
 namespace {
 
-using vornik::layout::layout_edge;
-using vornik::layout::negative_schedule;
 using vornik::layout::substep_run;
+using vornik::layout::substep_scratch;
 
 // ---------------------------------------------------------------------------
 // Worker
@@ -90,31 +89,14 @@ enum class run_end { done, no_resources, stopped };
 // every thread joined, because scratch memory or a thread could not be had.
 run_end run_parallel(const layout_problem &c, int eff_threads, mirnak_control *ctl) {
     const int n_substeps = resolve_substeps(c.n_edges, c.n_samples);
-    const uint64_t emb_len = static_cast<uint64_t>(c.n_samples) * static_cast<uint64_t>(c.dim);
-    const uint64_t n_edges = static_cast<uint64_t>(c.n_edges);
     const uint64_t T = static_cast<uint64_t>(eff_threads);
-    // A gradient area whose float count does not fit 64 bits fails like malloc.
-    const uint64_t gbuf_len = emb_len > UINT64_MAX / T ? UINT64_MAX : emb_len * T;
-
-    vornik::scratch<float> gbuf = vornik::alloc_scratch<float>(gbuf_len);
-    vornik::scratch<double> eons = vornik::alloc_scratch<double>(n_edges);
-    vornik::scratch<negative_schedule> neg = vornik::alloc_scratch<negative_schedule>(n_edges);
-    vornik::scratch<layout_edge> edges = vornik::alloc_scratch<layout_edge>(n_edges);
     vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
     vornik::scratch<layout_worker_args> args = vornik::alloc_scratch<layout_worker_args>(T);
-    if (!gbuf || !eons || !neg || !edges || !threads || !args) return run_end::no_resources;
-
-    vornik::layout::init_edges(c, n_substeps, edges.get(), eons.get(), neg.get());
+    substep_scratch sc;
     substep_run run;
-    run.problem = c;
-    run.edges = edges.get();
-    run.eons = eons.get();
-    run.neg = neg.get();
-    run.gbuf = gbuf.get();
-    run.emb_len = static_cast<size_t>(emb_len);
-    run.n_blocks = eff_threads;
-    run.n_substeps = n_substeps;
-    run.powers = vornik::powf_fast::best_powf_path();
+    const bool prepared =
+        vornik::layout::prepare_substep_run(c, eff_threads, n_substeps, false, &sc, &run);
+    if (!threads || !args || !prepared) return run_end::no_resources;
 
     mirnak_barrier_t barrier;
     mirnak_barrier_init(&barrier, eff_threads);

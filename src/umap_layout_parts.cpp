@@ -33,9 +33,9 @@
 
 namespace {
 
-using vornik::layout::layout_edge;
-using vornik::layout::negative_schedule;
+using vornik::layout::edge_table;
 using vornik::layout::substep_run;
+using vornik::layout::substep_scratch;
 
 // Floats of the embedding per reduction block (a multiple of a cache line),
 // and the most blocks a substep is cut into.
@@ -184,8 +184,10 @@ int resolve_part_threads(int n_threads, int P) {
     return T > cap ? cap : T;
 }
 
-// Runs the schedule on the calling thread and up to T - 1 more.
-int run_parts(const layout_problem &c, int P, int S, int T, mirnak_control *ctl) {
+// Runs the schedule on the calling thread and up to T - 1 more; with
+// in_schedule_order the problem's edges come in schedule order.
+int run_parts(const layout_problem &c, int P, int S, int T, bool in_schedule_order,
+              mirnak_control *ctl) {
     const uint64_t emb_len = static_cast<uint64_t>(c.n_samples) * static_cast<uint64_t>(c.dim);
     uint64_t block_len = (emb_len + REDUCE_BLOCKS_MAX - 1) / REDUCE_BLOCKS_MAX;
     block_len = block_len < REDUCE_BLOCK_MIN ? REDUCE_BLOCK_MIN : (block_len + 15) / 16 * 16;
@@ -195,35 +197,20 @@ int run_parts(const layout_problem &c, int P, int S, int T, mirnak_control *ctl)
     const uint64_t steps = static_cast<uint64_t>(c.n_epochs) * static_cast<uint64_t>(S);
     if (steps > (uint64_t(1) << 62) / per) return -1;
 
-    const uint64_t n_edges = static_cast<uint64_t>(c.n_edges);
-    const uint64_t gbuf_len =
-        emb_len > UINT64_MAX / static_cast<uint64_t>(P) ? UINT64_MAX : emb_len * P;
-    vornik::scratch<float> gbuf = vornik::alloc_scratch<float>(gbuf_len);
-    vornik::scratch<double> eons = vornik::alloc_scratch<double>(n_edges);
-    vornik::scratch<negative_schedule> neg = vornik::alloc_scratch<negative_schedule>(n_edges);
-    vornik::scratch<layout_edge> edges = vornik::alloc_scratch<layout_edge>(n_edges);
-    vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
-    if (!gbuf || !eons || !neg || !edges || !threads) return -2;
-
-    // Every reduction leaves the buffers clear for the next substep.
-    memset(gbuf.get(), 0, static_cast<size_t>(gbuf_len) * sizeof(float));
-    vornik::layout::init_edges(c, S, edges.get(), eons.get(), neg.get());
-
     ticket_schedule ts;
+    substep_scratch sc;
+    vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
+    const bool prepared =
+        vornik::layout::prepare_substep_run(c, P, S, in_schedule_order, &sc, &ts.run);
+    if (!threads || !prepared) return -2;
+    // Every reduction leaves the buffers clear for the next substep.
+    memset(ts.run.gbuf, 0, emb_len * static_cast<uint64_t>(P) * sizeof(float));
+
     ts.next.store(0, std::memory_order_relaxed);
     ts.done.store(0, std::memory_order_relaxed);
     ts.sleepers.store(0, std::memory_order_relaxed);
     pthread_mutex_init(&ts.mtx, nullptr);
     pthread_cond_init(&ts.cond, nullptr);
-    ts.run.problem = c;
-    ts.run.edges = edges.get();
-    ts.run.eons = eons.get();
-    ts.run.neg = neg.get();
-    ts.run.gbuf = gbuf.get();
-    ts.run.emb_len = static_cast<size_t>(emb_len);
-    ts.run.n_blocks = P;
-    ts.run.n_substeps = S;
-    ts.run.powers = vornik::powf_fast::best_powf_path();
     ts.parts = static_cast<uint64_t>(P);
     ts.per_substep = per;
     ts.total = steps * per;
@@ -253,29 +240,84 @@ int run_parts(const layout_problem &c, int P, int S, int T, mirnak_control *ctl)
 // Entry
 // ---------------------------------------------------------------------------
 
+int vornik::layout::parts_substeps(int64_t n_edges, int n_samples, int n_substeps) {
+    return n_substeps == 0 ? default_substeps(n_edges, n_samples)
+                           : clamp_substeps(n_substeps, n_edges);
+}
+
+namespace {
+
+// One part is the serial optimiser, which reads the edges in list order.
+int optimize_one_part(const layout_problem &p, int S, bool in_schedule_order, mirnak_control *ctl) {
+    if (!in_schedule_order || S == 1) return vornik::layout::optimize_serial(p, ctl);
+    const uint64_t n_edges = static_cast<uint64_t>(p.n_edges);
+    vornik::scratch<int32_t> head = vornik::alloc_scratch<int32_t>(n_edges);
+    vornik::scratch<int32_t> tail = vornik::alloc_scratch<int32_t>(n_edges);
+    vornik::scratch<float> eps = vornik::alloc_scratch<float>(n_edges);
+    if (!head || !tail || !eps) return -2;
+    vornik::layout::from_schedule_order({p.head, p.tail, p.epochs_per_sample}, p.n_edges, S,
+                                        head.get(), tail.get(), eps.get());
+    layout_problem list = p;
+    list.head = head.get();
+    list.tail = tail.get();
+    list.epochs_per_sample = eps.get();
+    return vornik::layout::optimize_serial(list, ctl);
+}
+
+} // namespace
+
 int vornik::layout::optimize_parts(const layout_problem &p, int n_parts, int n_substeps,
-                                   int n_threads, mirnak_control *ctl) {
+                                   int n_threads, mirnak_control *ctl, bool in_schedule_order) {
     if (!mirnak_umap_layout_args_valid(p) || n_parts < 1 || n_substeps < 0) return -1;
+    const int S = parts_substeps(p.n_edges, p.n_samples, n_substeps);
     // As many parts as the barrier optimiser would have workers: at most one
     // per edge, and one part is the serial optimiser.
     const int P = p.n_edges < n_parts ? static_cast<int>(p.n_edges) : n_parts;
-    if (P == 1) return optimize_serial(p, ctl);
+    if (P == 1) return optimize_one_part(p, S, in_schedule_order, ctl);
     vornik::set_progress(ctl, 0);
     if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
-    const int S = n_substeps == 0 ? default_substeps(p.n_edges, p.n_samples)
-                                  : clamp_substeps(n_substeps, p.n_edges);
-    return run_parts(p, P, S, resolve_part_threads(n_threads, P), ctl);
+    return run_parts(p, P, S, resolve_part_threads(n_threads, P), in_schedule_order, ctl);
 }
+
+namespace {
+
+int parts_entry(float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+                int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b,
+                float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed,
+                int n_parts, int n_substeps, int n_threads, mirnak_control *control,
+                bool in_schedule_order) {
+    const layout_problem p =
+        mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
+                                 n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
+    if (!mirnak_umap_layout_args_valid(p)) return -1;
+    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return -1;
+    return vornik::layout::optimize_parts(p, n_parts, n_substeps, n_threads, control,
+                                          in_schedule_order);
+}
+
+} // namespace
 
 extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parts(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
     float initial_alpha, float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,
     int n_threads, mirnak_control *control) {
-    const layout_problem p =
-        mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
-                                 n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
-    if (!mirnak_umap_layout_args_valid(p)) return -1;
-    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return -1;
-    return vornik::layout::optimize_parts(p, n_parts, n_substeps, n_threads, control);
+    return parts_entry(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs,
+                       a, b, gamma, initial_alpha, negative_sample_rate, seed, n_parts, n_substeps,
+                       n_threads, control, false);
+}
+
+extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order(
+    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
+    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
+    float initial_alpha, float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,
+    int n_threads, mirnak_control *control) {
+    return parts_entry(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs,
+                       a, b, gamma, initial_alpha, negative_sample_rate, seed, n_parts, n_substeps,
+                       n_threads, control, true);
+}
+
+extern "C" int mirnak_umap_layout_substeps(int64_t n_edges, int n_samples, int n_substeps) {
+    if (n_edges < 1 || n_samples < 1 || n_substeps < 0) return -1;
+    return vornik::layout::parts_substeps(n_edges, n_samples, n_substeps);
 }

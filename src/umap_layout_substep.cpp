@@ -61,14 +61,15 @@ struct share {
 template <int DIM> inline void take_edge(const share &w, int64_t i, int64_t p, taken_edge *te) {
     const int dim = DIM > 0 ? DIM : w.r.problem.dim;
     const float *embedding = w.r.problem.embedding;
-    const layout_edge &e = w.r.edges[p];
-    __builtin_prefetch(embedding + static_cast<int64_t>(e.head) * dim);
-    __builtin_prefetch(embedding + static_cast<int64_t>(e.tail) * dim);
-    __builtin_prefetch(w.g + static_cast<int64_t>(e.head) * dim, 1);
-    __builtin_prefetch(w.g + static_cast<int64_t>(e.tail) * dim, 1);
-    negative_schedule &ns = w.r.neg[p];
+    const int64_t head = w.r.edges.head[p], tail = w.r.edges.tail[p];
+    const float eps = w.r.edges.eps[p];
+    __builtin_prefetch(embedding + head * dim);
+    __builtin_prefetch(embedding + tail * dim);
+    __builtin_prefetch(w.g + head * dim, 1);
+    __builtin_prefetch(w.g + tail * dim, 1);
+    const double epn = mirnak_umap_epochs_per_negative(eps, w.r.problem.negative_sample_rate);
     te->p = p;
-    te->n_neg = mirnak_umap_advance_schedule(e.eps, ns.epn, w.epoch, &w.r.eons[p], &ns.eonn);
+    te->n_neg = mirnak_umap_advance_schedule(eps, epn, w.epoch, &w.r.eons[p], &w.r.eonn[p]);
     te->drawn = 0;
     if (te->n_neg <= 0) return;
     // The stream lives in locals while drawing: stores into sample[] could
@@ -168,9 +169,8 @@ template <class Pow> inline void take_powers(lane_group &lg, float pad_exponent)
 template <int DIM> inline void measure_edge(const share &w, const taken_edge &te, lane_group &lg) {
     const int dim = DIM > 0 ? DIM : w.r.problem.dim;
     const float *embedding = w.r.problem.embedding;
-    const layout_edge &e = w.r.edges[te.p];
-    const float *cur = embedding + static_cast<int64_t>(e.head) * dim;
-    const float *oth = embedding + static_cast<int64_t>(e.tail) * dim;
+    const float *cur = embedding + static_cast<int64_t>(w.r.edges.head[te.p]) * dim;
+    const float *oth = embedding + static_cast<int64_t>(w.r.edges.tail[te.p]) * dim;
     add_lane(lg, mirnak_umap_rdist(cur, oth, dim), w.cf.b_minus_1, oth);
     for (int c = 0; c < te.drawn; ++c) {
         const float *row = embedding + static_cast<int64_t>(te.sample[c]) * dim;
@@ -203,11 +203,11 @@ template <int DIM, class Pow>
 inline void accumulate_edge(const share &w, taken_edge *te, const lane_group &lg, int l0) {
     const int dim = DIM > 0 ? DIM : w.r.problem.dim;
     const float *embedding = w.r.problem.embedding;
-    const layout_edge e = w.r.edges[te->p];
-    const float *cur = embedding + static_cast<int64_t>(e.head) * dim;
+    const int64_t head = w.r.edges.head[te->p], tail = w.r.edges.tail[te->p];
+    const float *cur = embedding + head * dim;
     const float *oth = lg.other[l0];
-    float *gj = w.g + static_cast<int64_t>(e.head) * dim;
-    float *gk = w.g + static_cast<int64_t>(e.tail) * dim;
+    float *gj = w.g + head * dim;
+    float *gk = w.g + tail * dim;
 
     const float d2 = lg.d2[l0];
     const float gc =
@@ -243,8 +243,8 @@ inline void accumulate_edge(const share &w, taken_edge *te, const lane_group &lg
 // its edges finds the same edges.
 struct due_walk {
     const double *eons; // the schedule of the substep (position of k = 0)
-    const layout_edge *edges;
-    const negative_schedule *neg;
+    edge_table edges;   // the table of the substep (position of k = 0)
+    const double *eonn;
     int64_t k_hi;
     double epoch;
     int64_t block; // first k of the current block
@@ -275,8 +275,10 @@ inline due_walk start_due_walk(const substep_run &r, int64_t base, int64_t k_lo,
                                double epoch) {
     due_walk dw;
     dw.eons = r.eons + base;
-    dw.edges = r.edges + base;
-    dw.neg = r.neg + base;
+    dw.edges.head = r.edges.head + base;
+    dw.edges.tail = r.edges.tail + base;
+    dw.edges.eps = r.edges.eps + base;
+    dw.eonn = r.eonn + base;
     dw.k_hi = k_hi;
     dw.epoch = epoch;
     dw.block = k_lo - 64;
@@ -294,8 +296,10 @@ inline int64_t next_due(due_walk *dw) {
         const int64_t k1 = dw->k_hi - dw->block < 64 ? dw->k_hi : dw->block + 64;
         dw->due = due_bits(dw->eons, dw->block, k1, dw->epoch);
         const int64_t ahead = dw->k_hi - k1 < 64 ? dw->k_hi - k1 : 64;
-        prefetch_lines(dw->edges + k1, ahead, 0);
-        prefetch_lines(dw->neg + k1, ahead, 1);
+        prefetch_lines(dw->edges.head + k1, ahead, 0);
+        prefetch_lines(dw->edges.tail + k1, ahead, 0);
+        prefetch_lines(dw->edges.eps + k1, ahead, 0);
+        prefetch_lines(dw->eonn + k1, ahead, 1);
     }
     const int64_t k = dw->block + __builtin_ctzll(dw->due);
     dw->due &= dw->due - 1;
@@ -356,20 +360,67 @@ VORNIK_DEFINE_SHARE_GRADIENTS(share_gradients_avx512, avx512_powers, VORNIK_TARG
 
 } // namespace
 
-void init_edges(const layout_problem &c, int64_t S, layout_edge *edges, double *eons,
-                negative_schedule *neg) {
+void to_schedule_order(const edge_table &list, int64_t n_edges, int64_t S, int32_t *head,
+                       int32_t *tail, float *eps) {
     int64_t p = 0;
     for (int64_t s = 0; s < S; ++s) {
-        for (int64_t i = s; i < c.n_edges; i += S, ++p) {
-            const float eps = c.epochs_per_sample[i];
-            edges[p].head = c.head[i];
-            edges[p].tail = c.tail[i];
-            edges[p].eps = eps;
-            mirnak_umap_schedule_init(eps, c.negative_sample_rate, &eons[p], &neg[p].eonn,
-                                      &neg[p].epn);
-            if (eps <= 0.0f) eons[p] = INFINITY;
+        for (int64_t i = s; i < n_edges; i += S, ++p) {
+            head[p] = list.head[i];
+            tail[p] = list.tail[i];
+            eps[p] = list.eps[i];
         }
     }
+}
+
+void from_schedule_order(const edge_table &table, int64_t n_edges, int64_t S, int32_t *head,
+                         int32_t *tail, float *eps) {
+    int64_t p = 0;
+    for (int64_t s = 0; s < S; ++s) {
+        for (int64_t i = s; i < n_edges; i += S, ++p) {
+            head[i] = table.head[p];
+            tail[i] = table.tail[p];
+            eps[i] = table.eps[p];
+        }
+    }
+}
+
+bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_schedule_order,
+                         substep_scratch *sc, substep_run *run) {
+    const uint64_t emb_len = static_cast<uint64_t>(c.n_samples) * static_cast<uint64_t>(c.dim);
+    const uint64_t n_edges = static_cast<uint64_t>(c.n_edges);
+    const uint64_t B = static_cast<uint64_t>(n_blocks);
+    // A gradient area whose float count does not fit 64 bits fails like malloc.
+    sc->gbuf = alloc_scratch<float>(emb_len > UINT64_MAX / B ? UINT64_MAX : emb_len * B);
+    sc->eons = alloc_scratch<double>(n_edges);
+    sc->eonn = alloc_scratch<double>(n_edges);
+    if (!in_schedule_order) {
+        sc->head = alloc_scratch<int32_t>(n_edges);
+        sc->tail = alloc_scratch<int32_t>(n_edges);
+        sc->eps = alloc_scratch<float>(n_edges);
+    }
+    if (!sc->gbuf || !sc->eons || !sc->eonn) return false;
+    edge_table table = {c.head, c.tail, c.epochs_per_sample};
+    if (!in_schedule_order) {
+        if (!sc->head || !sc->tail || !sc->eps) return false;
+        to_schedule_order(table, c.n_edges, S, sc->head.get(), sc->tail.get(), sc->eps.get());
+        table = {sc->head.get(), sc->tail.get(), sc->eps.get()};
+    }
+    for (int64_t p = 0; p < c.n_edges; ++p) {
+        double epn;
+        mirnak_umap_schedule_init(table.eps[p], c.negative_sample_rate, &sc->eons[p], &sc->eonn[p],
+                                  &epn);
+        if (table.eps[p] <= 0.0f) sc->eons[p] = INFINITY;
+    }
+    run->problem = c;
+    run->edges = table;
+    run->eons = sc->eons.get();
+    run->eonn = sc->eonn.get();
+    run->gbuf = sc->gbuf.get();
+    run->emb_len = static_cast<size_t>(emb_len);
+    run->n_blocks = n_blocks;
+    run->n_substeps = S;
+    run->powers = vornik::powf_fast::best_powf_path();
+    return true;
 }
 
 void substep_gradients(const substep_run &r, float *g, int64_t s, int64_t base, int64_t k_lo,

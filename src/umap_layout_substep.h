@@ -16,38 +16,34 @@
 #include <cstring>
 
 #include "powf_fast.h"
+#include "scratch.h"
 #include "umap_layout_internal.h"
 #include "umap_layout_parallel_internal.h"
 
 namespace vornik {
 namespace layout {
 
-// One edge as the gradient code reads it.
-struct layout_edge {
-    int32_t head;
-    int32_t tail;
-    float eps; // epochs_per_sample
-};
-
-// The negative-sample schedule of an edge, read and written together when
-// the edge is due: drawn up to eonn, one owed per epn epochs.
-struct negative_schedule {
-    double eonn;
-    double epn;
+// The edges in schedule order: edge s + k * S of the caller's list at
+// position offset(s) + k, so that a share of a substep is contiguous memory
+// rather than a stride of S.
+struct edge_table {
+    const int32_t *head;
+    const int32_t *tail;
+    const float *eps; // epochs_per_sample
 };
 
 // What every thread of a run reads, filled before any thread starts.
 //
-// Everything per edge is stored substep by substep (edge s + k * S at
-// position offset(s) + k), so a share of a substep is contiguous memory
-// rather than a stride of S. eons is apart from the rest of the schedule
-// because every edge's is read to find the due ones. An edge that is never
-// sampled is parked with eons = +inf, so the due test reads eons alone.
+// The schedule is stored in schedule order too. eons is apart from the rest
+// because every edge's is read to find the due ones; an edge that is never
+// sampled is parked with eons = +inf, so the due test reads eons alone. An
+// edge's epochs per negative sample is not stored: it is eps / rate again,
+// the same double every time, and one fewer double per edge to stream.
 struct substep_run {
     layout_problem problem; // the gradients read the edges from the table
-    const layout_edge *edges;
+    edge_table edges;
     double *eons;
-    negative_schedule *neg;
+    double *eonn;   // negative samples drawn up to here
     float *gbuf;    // n_blocks gradient buffers of emb_len floats each
     size_t emb_len; // n_samples * dim
     int n_blocks;   // buffers the reduction sums, in order
@@ -55,9 +51,30 @@ struct substep_run {
     vornik::powf_fast::powf_path powers; // how the powers are taken (all give powf's bits)
 };
 
-// The edge table and the initial schedule, stored substep by substep.
-void init_edges(const layout_problem &c, int64_t S, layout_edge *edges, double *eons,
-                negative_schedule *neg);
+// The memory of a run: gradient buffers (left uncleared), the schedule and,
+// unless the caller's edges already come in schedule order, the edge table.
+struct substep_scratch {
+    scratch<float> gbuf;
+    scratch<double> eons;
+    scratch<double> eonn;
+    scratch<int32_t> head;
+    scratch<int32_t> tail;
+    scratch<float> eps;
+};
+
+// Allocates the scratch of a run with n_blocks buffers and S substeps per
+// epoch, fills the edge table and the initial schedule, and describes the run
+// in *run. With in_schedule_order the problem's edges are already in schedule
+// order and are read where they are. False when memory runs out.
+bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_schedule_order,
+                         substep_scratch *sc, substep_run *run);
+
+// The edges of a list in schedule order for S substeps, into head, tail and
+// eps (n_edges each); and back.
+void to_schedule_order(const edge_table &list, int64_t n_edges, int64_t S, int32_t *head,
+                       int32_t *tail, float *eps);
+void from_schedule_order(const edge_table &table, int64_t n_edges, int64_t S, int32_t *head,
+                         int32_t *tail, float *eps);
 
 // The gradients of edges [k_lo, k_hi) of substep s (schedule position of its
 // first edge: base) into the buffer g, for epoch n, in ascending edge order.

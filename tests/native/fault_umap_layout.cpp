@@ -76,7 +76,7 @@ TEST(LayoutFaults, FullParallelRunFreesEverything) {
         created = scope.thread_calls();
     }
     EXPECT_EQ(rc, 0);
-    EXPECT_EQ(mallocs, 6); // gradient area, three schedules, handles, argument blocks
+    EXPECT_EQ(mallocs, 8); // handles, argument blocks, gradient area, two schedules, edge table
     EXPECT_EQ(live, 0);
     EXPECT_EQ(created, 3);
     EXPECT_FALSE(same_bits(e, p.embedding));
@@ -142,7 +142,7 @@ TEST(LayoutFaults, FirstThreadFailsSoTheSerialOptimiserRuns) {
 TEST(LayoutFaults, EachScratchAllocationFailingFallsBackToSerial) {
     const problem p;
     const std::vector<float> expected = direct_serial(p);
-    for (long which = 0; which < 6; ++which) {
+    for (long which = 0; which < 8; ++which) {
         std::vector<float> e = p.embedding;
         fault_plan plan;
         plan.malloc_fail_at = which;
@@ -156,7 +156,7 @@ TEST(LayoutFaults, EachScratchAllocationFailingFallsBackToSerial) {
             created = scope.thread_calls();
         }
         EXPECT_EQ(rc, -1) << which;
-        EXPECT_EQ(mallocs, 6 + 3) << which; // all six tried, then the serial optimiser's three
+        EXPECT_EQ(mallocs, 8 + 3) << which; // all eight tried, then the serial optimiser's three
         EXPECT_EQ(live, 0) << which;
         EXPECT_EQ(created, 0) << which;
         EXPECT_TRUE(same_bits(e, expected)) << which;
@@ -164,10 +164,13 @@ TEST(LayoutFaults, EachScratchAllocationFailingFallsBackToSerial) {
 }
 
 int parts(const problem &p, std::vector<float> &e, int n_parts, int n_threads,
-          int n_epochs = EPOCHS, mirnak_control *ctl = nullptr) {
-    return mirnak_umap_optimize_layout_euclidean_f32_parts(
-        e.data(), p.n_samples, p.dim, p.head.data(), p.tail.data(), p.n_edges(), p.eps.data(),
-        n_epochs, 1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 99, n_parts, 0, n_threads, ctl);
+          int n_epochs = EPOCHS, mirnak_control *ctl = nullptr, bool in_schedule_order = false) {
+    const auto kernel = in_schedule_order
+                            ? mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order
+                            : mirnak_umap_optimize_layout_euclidean_f32_parts;
+    return kernel(e.data(), p.n_samples, p.dim, p.head.data(), p.tail.data(), p.n_edges(),
+                  p.eps.data(), n_epochs, 1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 99, n_parts, 0,
+                  n_threads, ctl);
 }
 
 TEST(LayoutFaults, PartsLayoutRunsOnWhateverThreadsItGets) {
@@ -195,24 +198,29 @@ TEST(LayoutFaults, PartsLayoutRunsOnWhateverThreadsItGets) {
 
 TEST(LayoutFaults, PartsLayoutWithoutMemoryLeavesTheEmbeddingUntouched) {
     const problem p;
-    for (long which = 0; which < 5; ++which) {
-        std::vector<float> e = p.embedding;
-        fault_plan plan;
-        plan.malloc_fail_at = which;
-        int rc;
-        long mallocs, live, created;
-        {
-            fault_scope scope(plan);
-            rc = parts(p, e, 3, 2);
-            mallocs = scope.malloc_calls();
-            live = scope.live_blocks();
-            created = scope.thread_calls();
+    // Handles, buffers, two schedules, and the edge table unless the edges
+    // come in schedule order.
+    for (const bool in_order : {false, true}) {
+        const long allocations = in_order ? 4 : 7;
+        for (long which = 0; which < allocations; ++which) {
+            std::vector<float> e = p.embedding;
+            fault_plan plan;
+            plan.malloc_fail_at = which;
+            int rc;
+            long mallocs, live, created;
+            {
+                fault_scope scope(plan);
+                rc = parts(p, e, 3, 2, EPOCHS, nullptr, in_order);
+                mallocs = scope.malloc_calls();
+                live = scope.live_blocks();
+                created = scope.thread_calls();
+            }
+            EXPECT_EQ(rc, -2) << which;
+            EXPECT_EQ(mallocs, allocations) << which;
+            EXPECT_EQ(live, 0) << which;
+            EXPECT_EQ(created, 0) << which;
+            EXPECT_TRUE(same_bits(e, p.embedding)) << which;
         }
-        EXPECT_EQ(rc, -2) << which;
-        EXPECT_EQ(mallocs, 5) << which; // buffers, two schedules, edge table, handles
-        EXPECT_EQ(live, 0) << which;
-        EXPECT_EQ(created, 0) << which;
-        EXPECT_TRUE(same_bits(e, p.embedding)) << which;
     }
     std::vector<float> e = p.embedding; // one part: the serial optimiser's arrays
     fault_plan plan;

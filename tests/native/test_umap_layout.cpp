@@ -965,6 +965,51 @@ TEST(PartsLayout, OnePartIsTheSerialOptimiserAndOtherDimensionsAgree) {
         same_bits(drop_third(run_parts(lift_to_3d(g), p, 3, 0, 2)), run_parts(g, p, 3, 0, 1)));
 }
 
+// g's edges in the schedule order of S substeps: substep s's edges s, s + S,
+// s + 2S, ... one after the other, substep after substep.
+graph in_schedule_order(const graph &g, int S) {
+    graph out = g;
+    size_t p = 0;
+    for (int s = 0; s < S; ++s) {
+        for (size_t i = static_cast<size_t>(s); i < g.head.size();
+             i += static_cast<size_t>(S), ++p) {
+            out.head[p] = g.head[i];
+            out.tail[p] = g.tail[i];
+            out.eps[p] = g.eps[i];
+        }
+    }
+    return out;
+}
+
+TEST(PartsLayout, EdgesInScheduleOrderGiveTheListsBits) {
+    graph g = random_graph(90, 3, 5, 25);
+    g.eps[7] = 0.0f;
+    params p;
+    p.n_epochs = 12;
+    const int64_t E = static_cast<int64_t>(g.head.size());
+    for (int asked : {0, 4, 1000}) {
+        const int S = mirnak_umap_layout_substeps(E, g.n_samples, asked);
+        EXPECT_EQ(S, asked == 0 ? 5 : asked == 4 ? 4 : static_cast<int>(E)) << asked;
+        const graph sorted = in_schedule_order(g, S);
+        for (int P : {1, 2, 3}) {
+            const std::vector<float> expected = run_parts(g, p, P, asked, 2);
+            for (int T : {1, 2}) {
+                std::vector<float> e = sorted.embedding;
+                const int rc = mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order(
+                    e.data(), g.n_samples, g.dim, sorted.head.data(), sorted.tail.data(), E,
+                    sorted.eps.data(), p.n_epochs, p.a, p.b, p.gamma, p.alpha, p.rate, p.seed, P,
+                    asked, T, nullptr);
+                EXPECT_EQ(rc, 0);
+                EXPECT_TRUE(same_bits(e, expected))
+                    << "asked " << asked << " P " << P << " T " << T;
+            }
+        }
+    }
+    EXPECT_EQ(mirnak_umap_layout_substeps(0, 5, 0), -1);
+    EXPECT_EQ(mirnak_umap_layout_substeps(5, 0, 0), -1);
+    EXPECT_EQ(mirnak_umap_layout_substeps(5, 5, -1), -1);
+}
+
 TEST(PartsLayout, RefusesBadPartsAndSubstepsUntouched) {
     const graph g = random_graph(20, 2, 3, 23);
     params p;

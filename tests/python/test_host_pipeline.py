@@ -251,7 +251,8 @@ def test_neighbourhoods_near_n_are_searched_exactly(monkeypatch):
 
 
 def test_a_layout_short_of_memory_raises_memory_error(monkeypatch):
-    monkeypatch.setattr(pl._native, "umap_layout_euclidean_f32_parts", lambda *args: -2)
+    monkeypatch.setattr(pl._native, "umap_layout_euclidean_f32_parts_in_schedule_order",
+                        lambda *args: -2)
     x, _ = blobs(n_per=10)
     with pytest.raises(MemoryError, match="gradient buffers"):
         UMAP(n_neighbors=5, n_epochs=5).fit(x)
@@ -369,3 +370,9 @@ def test_renumbered_layout_is_the_plain_layout_of_the_renumbered_problem():
     moved = np.ascontiguousarray(start[order])
     pl.optimize_layout(moved, head, tail, eps, *args)
     np.testing.assert_array_equal(y[order].view(np.uint32), moved.view(np.uint32))
+    edges = (head.copy(), tail.copy(), eps.copy())
+    pl.to_schedule_order(edges, len(x))
+    assert not np.array_equal(edges[0], head)  # moved, and back in the kernel
+    scheduled = start.copy()
+    pl.optimize_layout(scheduled, *edges, *args, order=order, in_schedule_order=True)
+    np.testing.assert_array_equal(scheduled.view(np.uint32), y.view(np.uint32))

@@ -44,6 +44,8 @@ EXPORTED = {
     "mirnak_umap_optimize_layout_euclidean_f32_ctl",
     "mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl",
     "mirnak_umap_optimize_layout_euclidean_f32_parts",
+    "mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order",
+    "mirnak_umap_layout_substeps",
 }
 
 

@@ -233,7 +233,6 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             if codes is not None:
                 graph = weaken_mismatches(graph, codes, float(self.target_weight))
             order = pl.locality_order(graph)
-            head, tail, epochs_per_sample = pl.layout_edges(graph, n_epochs, order)
             a, b = pl.fit_ab(float(self.min_dist), float(self.spread))
         with self._stage("initial layout", timings):
             if init is not None:
@@ -243,10 +242,14 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             else:
                 embedding = pl.spectral_init(graph, self.n_components, rng, prepared)
         with self._stage("layout optimisation", timings):
-            pl.optimize_layout(embedding, head, tail, epochs_per_sample, n_epochs, a, b,
-                               float(self.repulsion_strength), float(self.learning_rate),
-                               float(self.negative_sample_rate), layout_seed, n_threads, order,
-                               verbose=verbose)
+            # The edges are made after the initial layout, whose eigensolver
+            # then has the memory they would take.
+            edges = pl.layout_edges(graph, n_epochs, order)
+            pl.to_schedule_order(edges, n_fit)
+            pl.optimize_layout(embedding, *edges, n_epochs, a, b, float(self.repulsion_strength),
+                               float(self.learning_rate), float(self.negative_sample_rate),
+                               layout_seed, n_threads, order, verbose=verbose,
+                               in_schedule_order=True)
         # The fitted attributes are set together after the last stage.
         reference = self._keep_reference(prepared, X, rng)
         self.graph_, self.a_, self.b_ = graph, a, b
