@@ -139,11 +139,24 @@ const int LANE_ROOM = GROUP_LANES + 8;
 // (exponent b). A base is the squared distance, or 1 where that is not
 // positive: such a power is never used, and 1 keeps the lane on the vector
 // forms' fast path. A NaN distance stays (its power is NaN, as from powf).
+//
+// Two-dimensional layouts also keep each lane's difference (head row minus
+// other row), so that every lane's coefficient and clipped gradient are
+// worked out together, in loops the compiler vectorises: lane by lane the
+// same operations as one edge at a time, so the same bits.
 struct lane_group {
     alignas(32) float x[LANE_ROOM];
     alignas(32) float y[LANE_ROOM];
     alignas(32) float pow[LANE_ROOM];
-    float d2[LANE_ROOM];
+    alignas(32) float d2[LANE_ROOM];
+    alignas(32) float dx[LANE_ROOM];
+    alignas(32) float dy[LANE_ROOM];
+    alignas(32) float pull[LANE_ROOM]; // attractive and repulsive coefficients
+    alignas(32) float push[LANE_ROOM];
+    alignas(32) float gx[LANE_ROOM]; // clipped gradient along each axis
+    alignas(32) float gy[LANE_ROOM];
+    alignas(32) int32_t attracts[LANE_ROOM]; // an edge's own lane, not a sample's
+    alignas(32) int32_t pushes[LANE_ROOM];   // a sample lane's gradient is added
     const float *other[LANE_ROOM];
     int lanes;
 };
@@ -154,6 +167,21 @@ inline void add_lane(lane_group &lg, float d2, float y, const float *other) {
     lg.x[l] = d2 <= 0.0f ? 1.0f : d2;
     lg.y[l] = y;
     lg.other[l] = other;
+}
+
+// A lane of a two-dimensional layout: the difference cur - other, its squared
+// length as the squared distance adds it up.
+inline void add_lane_2d(lane_group &lg, const float *cur, const float *other, float y,
+                        bool attraction) {
+    const float dx = cur[0] - other[0];
+    const float dy = cur[1] - other[1];
+    float d2 = 0.0f;
+    d2 = d2 + dx * dx;
+    d2 = d2 + dy * dy;
+    lg.dx[lg.lanes] = dx;
+    lg.dy[lg.lanes] = dy;
+    lg.attracts[lg.lanes] = attraction;
+    add_lane(lg, d2, y, other);
 }
 
 template <class Pow> inline void take_powers(lane_group &lg, float pad_exponent) {
@@ -171,11 +199,53 @@ template <int DIM> inline void measure_edge(const share &w, const taken_edge &te
     const float *embedding = w.r.problem.embedding;
     const float *cur = embedding + static_cast<int64_t>(w.r.edges.head[te.p]) * dim;
     const float *oth = embedding + static_cast<int64_t>(w.r.edges.tail[te.p]) * dim;
+    if (DIM == 2) {
+        add_lane_2d(lg, cur, oth, w.cf.b_minus_1, true);
+        for (int c = 0; c < te.drawn; ++c)
+            add_lane_2d(lg, cur, embedding + static_cast<int64_t>(te.sample[c]) * 2, w.cf.b, false);
+        return;
+    }
     add_lane(lg, mirnak_umap_rdist(cur, oth, dim), w.cf.b_minus_1, oth);
     for (int c = 0; c < te.drawn; ++c) {
         const float *row = embedding + static_cast<int64_t>(te.sample[c]) * dim;
         add_lane(lg, mirnak_umap_rdist(cur, row, dim), w.cf.b, row);
     }
+}
+
+// Every lane's coefficient and clipped gradient of a two-dimensional group
+// whose powers are taken. Both coefficients are worked out for every lane and
+// the lane's own kept, so that the loop has no branch: an attraction lane
+// (exponent b - 1) pulls with 0 where the points coincide; a sample lane
+// pushes only where they do not and its coefficient is positive.
+inline void lane_gradients_2d(const layout_coeffs &cf, lane_group &lg) {
+    const int lanes = lg.lanes;
+    // Two loops: the compiler keeps trapping arithmetic out of a select, so
+    // the selects take stored coefficients.
+    for (int l = 0; l < lanes; ++l) {
+        lg.pull[l] = mirnak_umap_attractive_from_pow(lg.d2[l], lg.pow[l], cf.a, cf.attract_num);
+        lg.push[l] = mirnak_umap_repulsive_from_pow(lg.d2[l], lg.pow[l], cf.a, cf.repulse_num);
+    }
+    for (int l = 0; l < lanes; ++l) {
+        const int32_t apart = !(lg.d2[l] <= 0.0f);
+        const float held = apart ? lg.pull[l] : 0.0f;
+        const float c = lg.attracts[l] ? held : lg.push[l];
+        lg.gx[l] = mirnak_umap_clip(c * lg.dx[l]);
+        lg.gy[l] = mirnak_umap_clip(c * lg.dy[l]);
+        lg.pushes[l] = apart & static_cast<int32_t>(lg.push[l] > 0.0f);
+    }
+}
+
+// A two-dimensional row of a gradient buffer as one 8-byte access.
+inline void load_row_2d(const float *row, float *x, float *y) {
+    float v[2];
+    memcpy(v, row, sizeof v);
+    *x = v[0];
+    *y = v[1];
+}
+
+inline void store_row_2d(float *row, float x, float y) {
+    const float v[2] = {x, y};
+    memcpy(row, v, sizeof v);
 }
 
 // Adds the repulsion of the sample lanes [l0, l1) into gj, in order.
@@ -209,16 +279,40 @@ inline void accumulate_edge(const share &w, taken_edge *te, const lane_group &lg
     float *gj = w.g + head * dim;
     float *gk = w.g + tail * dim;
 
-    const float d2 = lg.d2[l0];
-    const float gc =
-        d2 <= 0.0f ? 0.0f
-                   : mirnak_umap_attractive_from_pow(d2, lg.pow[l0], w.cf.a, w.cf.attract_num);
-    for (int d = 0; d < dim; ++d) {
-        const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
-        gj[d] = gj[d] + grad;
-        gk[d] = gk[d] - grad;
+    if (DIM == 2) {
+        // A gradient row is read and written whole (8 bytes), and the head's
+        // sums stay in registers: a row read right after narrower stores to
+        // it (the edges of a head follow each other) would stall. An edge
+        // onto itself adds and takes away on the same row, in that order.
+        float j0, j1, k0, k1;
+        load_row_2d(gj, &j0, &j1);
+        j0 = j0 + lg.gx[l0];
+        j1 = j1 + lg.gy[l0];
+        if (gj == gk) {
+            j0 = j0 - lg.gx[l0];
+            j1 = j1 - lg.gy[l0];
+        } else {
+            load_row_2d(gk, &k0, &k1);
+            store_row_2d(gk, k0 - lg.gx[l0], k1 - lg.gy[l0]);
+        }
+        for (int l = l0 + 1; l < l0 + 1 + te->drawn; ++l) {
+            if (!lg.pushes[l]) continue;
+            j0 = j0 + lg.gx[l];
+            j1 = j1 + lg.gy[l];
+        }
+        store_row_2d(gj, j0, j1);
+    } else {
+        const float d2 = lg.d2[l0];
+        const float gc =
+            d2 <= 0.0f ? 0.0f
+                       : mirnak_umap_attractive_from_pow(d2, lg.pow[l0], w.cf.a, w.cf.attract_num);
+        for (int d = 0; d < dim; ++d) {
+            const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
+            gj[d] = gj[d] + grad;
+            gk[d] = gk[d] - grad;
+        }
+        push_samples<DIM>(w, cur, gj, lg, l0 + 1, l0 + 1 + te->drawn);
     }
-    push_samples<DIM>(w, cur, gj, lg, l0 + 1, l0 + 1 + te->drawn);
 
     if (te->drawn == te->n_neg) return;
     lane_group more;
@@ -334,6 +428,7 @@ inline void share_gradients(const share &w, int64_t s, int64_t base, int64_t k_l
             measure_edge<DIM>(w, te, lg);
         } while (++members < queued);
         take_powers<Pow>(lg, w.cf.b);
+        if (DIM == 2) lane_gradients_2d(w.cf, lg);
         for (int j = 0; j < members; ++j)
             accumulate_edge<DIM, Pow>(w, &ring[(first + j) % RING], lg, lane_of[j]);
         first = (first + members) % RING;
