@@ -8,12 +8,14 @@ parameters on --threads threads and prints the time of every stage
 (generation included: about 0.13 GB per million points) and the load average
 (the machine may be shared). The first run also prints the trustworthiness
 at 15 neighbours on a 5,000-point sample, and with --plot the time
-plot_embedding takes to draw the embedding. With --repeat the runs alternate
-and a summary gives the minimum and median of each figure.
+plot_embedding takes to draw the embedding. With --memory it also prints the
+peak RSS within each stage (sampled every 50 ms). With --repeat the runs
+alternate and a summary gives the minimum and median of each figure.
 
     python bench/scale.py                          # 1,000,000 x 32, 2 threads
     python bench/scale.py --repeat 3 --plot /tmp/scale.png
     python bench/scale.py --ten-million --no-trust
+    python bench/scale.py --no-trust --memory                      # where the memory goes
     python bench/scale.py --trees 2 --leaf 24 --iters 10 --recall   # other forest settings
 """
 
@@ -26,6 +28,7 @@ import resource
 import statistics
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -40,6 +43,32 @@ N_NEIGHBORS = 15
 
 def peak_rss_gib() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20
+
+
+class RssSampler:
+    """The process's resident set size every `every` seconds, on a daemon thread."""
+
+    def __init__(self, every=0.05):
+        self.samples, self._stop = [], threading.Event()
+        self._thread = threading.Thread(target=self._run, args=(every,), daemon=True)
+        self._thread.start()
+
+    def _run(self, every):
+        while not self._stop.wait(every):
+            with open("/proc/self/statm") as f:
+                pages = int(f.read().split()[1])
+            self.samples.append((time.perf_counter(), pages * os.sysconf("SC_PAGE_SIZE") / 2**30))
+
+    def stage_peaks(self, start, timings):
+        """The largest sample within each stage, the stages timed one after another from start."""
+        self._stop.set()
+        self._thread.join()
+        peaks, t = {}, start
+        for stage, seconds in timings.items():
+            inside = [rss for when, rss in self.samples if t <= when < t + seconds]
+            peaks[stage] = max(inside) if inside else None
+            t += seconds
+        return peaks
 
 
 def recall_on_sample(x, knn_idx, sample, seed=0):
@@ -71,6 +100,7 @@ def one_run(args) -> dict:
 
         pl.default_knn_settings = settings
     model = UMAP(n_neighbors=N_NEIGHBORS, random_state=args.seed, n_jobs=args.threads)
+    sampler = RssSampler() if args.memory else None
     t0 = time.perf_counter()
     y = model.fit_transform(x)
     total = time.perf_counter() - t0
@@ -78,6 +108,8 @@ def one_run(args) -> dict:
            "generate_s": generate_s, "load": os.getloadavg(),
            "knn": pl.default_knn_settings(args.n, x.shape[1], N_NEIGHBORS - 1).__dict__,
            "edges": int(model.graph_.nnz)}
+    if sampler:
+        out["stage_rss_gib"] = sampler.stage_peaks(t0, model.timings_)
     if args.embedding:
         np.save(args.embedding, y)
     if args.plot:
@@ -106,6 +138,9 @@ def report(r: dict) -> None:
         extra += f", plot {r['plot_s']:.2f} s"
     print(f"total {r['total']:.1f} s ({stages}); peak RSS {r['peak_rss_gib']:.2f} GiB; "
           f"load {' '.join(f'{v:.2f}' for v in r['load'])}{extra}", flush=True)
+    if "stage_rss_gib" in r:
+        print("  peak RSS by stage: " + ", ".join(
+            f"{k} {v:.2f} GiB" for k, v in r["stage_rss_gib"].items() if v is not None))
 
 
 def summary(runs: list[dict]) -> None:
@@ -134,6 +169,7 @@ def main(argv=None):
     ap.add_argument("--recall", action="store_true", help="kNN recall on the sample too")
     ap.add_argument("--plot", help="also time plot_embedding, writing this file")
     ap.add_argument("--embedding", help="save the embedding (.npy)")
+    ap.add_argument("--memory", action="store_true", help="peak RSS within each stage")
     ap.add_argument("--trees", type=int, help="forest settings instead of the defaults")
     ap.add_argument("--leaf", type=int)
     ap.add_argument("--iters", type=int)

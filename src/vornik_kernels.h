@@ -237,7 +237,9 @@ MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl(
  * (those of the serial optimiser, n_parts < 1, n_substeps < 0, or more than
  * 2^62 units of scheduled work) and -2 when memory runs out, both with the
  * embedding untouched; MIRNAK_STOPPED with the embedding at the end of a
- * substep. Memory: n_parts gradient buffers of n_samples x dim floats. */
+ * substep. Memory: n_parts gradient buffers of n_samples x dim floats, and
+ * 28 bytes per edge (a copy of the edges in schedule order, two schedule
+ * doubles). */
 MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parts(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
