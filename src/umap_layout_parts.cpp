@@ -255,8 +255,8 @@ int optimize_one_part(const layout_problem &p, int S, bool in_schedule_order, mi
     vornik::scratch<int32_t> tail = vornik::alloc_scratch<int32_t>(n_edges);
     vornik::scratch<float> eps = vornik::alloc_scratch<float>(n_edges);
     if (!head || !tail || !eps) return -2;
-    vornik::layout::from_schedule_order({p.head, p.tail, p.epochs_per_sample}, p.n_edges, S,
-                                        head.get(), tail.get(), eps.get());
+    vornik::layout::reorder_edges({p.head, p.tail, p.epochs_per_sample}, p.n_edges, S, false,
+                                  head.get(), tail.get(), eps.get());
     layout_problem list = p;
     list.head = head.get();
     list.tail = tail.get();

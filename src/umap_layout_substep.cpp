@@ -275,7 +275,6 @@ inline void accumulate_edge(const share &w, taken_edge *te, const lane_group &lg
     const float *embedding = w.r.problem.embedding;
     const int64_t head = w.r.edges.head[te->p], tail = w.r.edges.tail[te->p];
     const float *cur = embedding + head * dim;
-    const float *oth = lg.other[l0];
     float *gj = w.g + head * dim;
     float *gk = w.g + tail * dim;
 
@@ -302,6 +301,7 @@ inline void accumulate_edge(const share &w, taken_edge *te, const lane_group &lg
         }
         store_row_2d(gj, j0, j1);
     } else {
+        const float *oth = lg.other[l0];
         const float d2 = lg.d2[l0];
         const float gc =
             d2 <= 0.0f ? 0.0f
@@ -455,26 +455,15 @@ VORNIK_DEFINE_SHARE_GRADIENTS(share_gradients_avx512, avx512_powers, VORNIK_TARG
 
 } // namespace
 
-void to_schedule_order(const edge_table &list, int64_t n_edges, int64_t S, int32_t *head,
-                       int32_t *tail, float *eps) {
+void reorder_edges(const edge_table &from, int64_t n_edges, int64_t S, bool into_schedule,
+                   int32_t *head, int32_t *tail, float *eps) {
     int64_t p = 0;
     for (int64_t s = 0; s < S; ++s) {
         for (int64_t i = s; i < n_edges; i += S, ++p) {
-            head[p] = list.head[i];
-            tail[p] = list.tail[i];
-            eps[p] = list.eps[i];
-        }
-    }
-}
-
-void from_schedule_order(const edge_table &table, int64_t n_edges, int64_t S, int32_t *head,
-                         int32_t *tail, float *eps) {
-    int64_t p = 0;
-    for (int64_t s = 0; s < S; ++s) {
-        for (int64_t i = s; i < n_edges; i += S, ++p) {
-            head[i] = table.head[p];
-            tail[i] = table.tail[p];
-            eps[i] = table.eps[p];
+            const int64_t src = into_schedule ? i : p, dst = into_schedule ? p : i;
+            head[dst] = from.head[src];
+            tail[dst] = from.tail[src];
+            eps[dst] = from.eps[src];
         }
     }
 }
@@ -497,7 +486,7 @@ bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_s
     edge_table table = {c.head, c.tail, c.epochs_per_sample};
     if (!in_schedule_order) {
         if (!sc->head || !sc->tail || !sc->eps) return false;
-        to_schedule_order(table, c.n_edges, S, sc->head.get(), sc->tail.get(), sc->eps.get());
+        reorder_edges(table, c.n_edges, S, true, sc->head.get(), sc->tail.get(), sc->eps.get());
         table = {sc->head.get(), sc->tail.get(), sc->eps.get()};
     }
     for (int64_t p = 0; p < c.n_edges; ++p) {

@@ -69,12 +69,10 @@ struct substep_scratch {
 bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_schedule_order,
                          substep_scratch *sc, substep_run *run);
 
-// The edges of a list in schedule order for S substeps, into head, tail and
-// eps (n_edges each); and back.
-void to_schedule_order(const edge_table &list, int64_t n_edges, int64_t S, int32_t *head,
-                       int32_t *tail, float *eps);
-void from_schedule_order(const edge_table &table, int64_t n_edges, int64_t S, int32_t *head,
-                         int32_t *tail, float *eps);
+// Copies the edges `from` into head, tail and eps (n_edges each), from list
+// order into the schedule order of S substeps (into_schedule) or back.
+void reorder_edges(const edge_table &from, int64_t n_edges, int64_t S, bool into_schedule,
+                   int32_t *head, int32_t *tail, float *eps);
 
 // The gradients of edges [k_lo, k_hi) of substep s (schedule position of its
 // first edge: base) into the buffer g, for epoch n, in ascending edge order.

@@ -61,7 +61,7 @@ def default_knn_settings(n: int, d: int, k: int) -> KnnSettings:
 EXACT_FRACTION = 0.1
 
 
-ONE_WORKER_PER_TREE = 0
+ONE_WORKER_PER_TREE = 0  # the kernel's tree_workers: one per tree, whatever the threads
 
 
 def uses_exact_search(n: int, k: int) -> bool:
@@ -577,8 +577,8 @@ def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epoc
         if order is not None:
             embedding[order] = embedding.copy()
     if status == -2:
-        raise MemoryError(f"the layout's {n_parts} gradient buffers of {n} x {dim} floats "
-                          "could not be allocated")
+        raise MemoryError(f"the layout's {n_parts} gradient buffers of {n} x {dim} floats and "
+                          f"its schedule of {head.size} edges could not be allocated")
     if status != 0:
         raise KernelError(f"layout kernel failed with status {status}")
 
