@@ -274,11 +274,48 @@ VORNIK_ALWAYS_INLINE int64_t offer(const work *w, const float *xi, heap_row hr, 
     return q.count == PENDING_MAX ? flush_offers<P>(w, xi, hr, q) : 0;
 }
 
+// The neighbour lists that row i will expand are scattered over sh; they are
+// fetched LISTS_AHEAD rows before, so that they are in the cache when the
+// marks of the row after the current one are fetched from them.
+const int LISTS_AHEAD = 3;
+
+inline void prefetch_expanded_lists(const work *w, int i) {
+    const int n = w->n, k = w->k;
+    const int64_t oi = static_cast<int64_t>(i) * k;
+    for (int a = 0; a < k; ++a) {
+        const int32_t j = w->sh[oi + a];
+        if (w->sf[oi + a] && j >= 0 && j < n)
+            __builtin_prefetch(w->sh + static_cast<int64_t>(j) * k);
+    }
+}
+
+// The marks that row i will set and test are scattered over n entries: on a
+// large set each would miss the cache, one miss after another, if it were
+// first read when tested.
+inline void prefetch_marks(const work *w, int i) {
+    const int n = w->n, k = w->k;
+    const int64_t oi = static_cast<int64_t>(i) * k;
+    const heap_row hr = w->live.row(i);
+    for (int j = 0; j < k; ++j)
+        if (hr.ids[j] >= 0 && hr.ids[j] < n) __builtin_prefetch(w->seen + hr.ids[j], 1);
+    for (int a = 0; a < k; ++a) {
+        const int32_t j = w->sh[oi + a];
+        if (!w->sf[oi + a] || j < 0 || j >= n) continue;
+        const int32_t *sj = w->sh + static_cast<int64_t>(j) * k;
+        for (int b = 0; b < k; ++b)
+            if (sj[b] >= 0 && sj[b] < n) __builtin_prefetch(w->seen + sj[b], 1);
+    }
+    const int32_t *ri = w->revn + oi;
+    for (int a = 0; a < w->rcn[i]; ++a)
+        if (ri[a] >= 0 && ri[a] < n) __builtin_prefetch(w->seen + ri[a], 1);
+}
+
 // Rows [i0, i1). The marks must hold no tag of these rows on entry.
 template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w, int i0, int i1) {
     const int n = w->n, d = w->d, k = w->k;
     int64_t upd = 0;
     pending_offers q;
+    for (int i = i0; i < i1 && i < i0 + LISTS_AHEAD; ++i) prefetch_expanded_lists(w, i);
     for (int i = i0; i < i1; ++i) {
         const int64_t oi = static_cast<int64_t>(i) * k;
         const heap_row hr = w->live.row(i);
@@ -287,15 +324,8 @@ template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w, int 
         if (w->seen)
             for (int j = 0; j < k; ++j)
                 if (hr.ids[j] >= 0 && hr.ids[j] < n) w->seen[hr.ids[j]] = tag;
-        // The neighbour lists the next row will expand are scattered over sh.
-        if (i + 1 < i1) {
-            const int64_t on = oi + k;
-            for (int a = 0; a < k; ++a) {
-                const int32_t j = w->sh[on + a];
-                if (w->sf[on + a] && j >= 0 && j < n)
-                    __builtin_prefetch(w->sh + static_cast<int64_t>(j) * k);
-            }
-        }
+        if (i + LISTS_AHEAD < i1) prefetch_expanded_lists(w, i + LISTS_AHEAD);
+        if (w->seen && i + 1 < i1) prefetch_marks(w, i + 1);
 
         // Forward: every snapshot neighbour of each neighbour flagged new.
         for (int a = 0; a < k; ++a) {
