@@ -104,6 +104,24 @@ def test_spectral_init_scales_into_ten_and_is_seeded():
     assert np.abs(a).max() <= 10.01
 
 
+def test_graph_pieces_are_the_undirected_components_numbered_alike():
+    from scipy.sparse.csgraph import connected_components
+
+    rng = np.random.default_rng(3)
+    n = 300
+    # Pieces scattered over the ids, isolated vertices and an explicit zero.
+    piece = rng.integers(0, 7, n)
+    i, j = rng.integers(0, n, (2, 900))
+    keep = (piece[i] == piece[j]) & (i < 250) & (j < 250)
+    w = rng.random(keep.sum()).astype(np.float32)
+    w[0] = 0.0
+    g = sp.coo_matrix((w, (i[keep], j[keep])), shape=(n, n))
+    g = (g + g.T).tocsr()
+    expected = connected_components(g, directed=False)
+    got = pl.graph_pieces(g)
+    assert got[0] == expected[0] and np.array_equal(got[1], expected[1])
+
+
 def test_spectral_init_falls_back_to_random_with_a_warning(monkeypatch):
     def failing(*args):
         raise ArithmeticError("no convergence")
