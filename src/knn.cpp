@@ -135,6 +135,10 @@ struct work {
     // Optional, n entries: marks the candidates already decided for the row
     // being processed, so that their distance is not computed again.
     uint32_t *seen;
+    // Optional, n entries: the rows in the order they are visited (else
+    // ascending). A row's result depends on nothing another row does in the
+    // same iteration, so the order only decides which rows share the cache.
+    const int32_t *order;
     bool finite;
     const mirnak_control *ctl; // a stop ends the claiming of blocks
 };
@@ -275,8 +279,7 @@ VORNIK_ALWAYS_INLINE int64_t offer(const work *w, const float *xi, heap_row hr, 
 }
 
 // The neighbour lists that row i will expand are scattered over sh; they are
-// fetched LISTS_AHEAD rows before, so that they are in the cache when the
-// marks of the row after the current one are fetched from them.
+// fetched LISTS_AHEAD rows before they are read.
 const int LISTS_AHEAD = 3;
 
 inline void prefetch_expanded_lists(const work *w, int i) {
@@ -289,34 +292,36 @@ inline void prefetch_expanded_lists(const work *w, int i) {
     }
 }
 
-// The marks that row i will set and test are scattered over n entries: on a
-// large set each would miss the cache, one miss after another, if it were
-// first read when tested.
-inline void prefetch_marks(const work *w, int i) {
-    const int n = w->n, k = w->k;
-    const int64_t oi = static_cast<int64_t>(i) * k;
-    const heap_row hr = w->live.row(i);
-    for (int j = 0; j < k; ++j)
-        if (hr.ids[j] >= 0 && hr.ids[j] < n) __builtin_prefetch(w->seen + hr.ids[j], 1);
-    for (int a = 0; a < k; ++a) {
-        const int32_t j = w->sh[oi + a];
-        if (!w->sf[oi + a] || j < 0 || j >= n) continue;
-        const int32_t *sj = w->sh + static_cast<int64_t>(j) * k;
-        for (int b = 0; b < k; ++b)
-            if (sj[b] >= 0 && sj[b] < n) __builtin_prefetch(w->seen + sj[b], 1);
-    }
-    const int32_t *ri = w->revn + oi;
-    for (int a = 0; a < w->rcn[i]; ++a)
-        if (ri[a] >= 0 && ri[a] < n) __builtin_prefetch(w->seen + ri[a], 1);
+inline int row_at(const work *w, int pos) {
+    return w->order ? w->order[pos] : pos;
 }
 
-// Rows [i0, i1). The marks must hold no tag of these rows on entry.
-template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w, int i0, int i1) {
+// The entries of row i itself: its snapshot, reverse list and heap, and its
+// point; in visiting order they are scattered too.
+inline void prefetch_row_entries(const work *w, int i) {
+    const int64_t oi = static_cast<int64_t>(i) * w->k;
+    __builtin_prefetch(w->sh + oi);
+    __builtin_prefetch(w->sf + oi);
+    __builtin_prefetch(w->revn + oi);
+    __builtin_prefetch(w->rcn + i);
+    const heap_row hr = w->live.row(i);
+    __builtin_prefetch(hr.ids, 1);
+    __builtin_prefetch(hr.dist, 1);
+    __builtin_prefetch(hr.flags, 1);
+    prefetch_row(row_of(w->X, i, w->d), w->d);
+}
+
+// Positions [p0, p1) of the visiting order. The marks must hold no tag of
+// these rows on entry.
+template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w, int p0, int p1) {
     const int n = w->n, d = w->d, k = w->k;
     int64_t upd = 0;
     pending_offers q;
-    for (int i = i0; i < i1 && i < i0 + LISTS_AHEAD; ++i) prefetch_expanded_lists(w, i);
-    for (int i = i0; i < i1; ++i) {
+    const int ENTRIES_AHEAD = LISTS_AHEAD + 2;
+    for (int p = p0; p < p1 && p < p0 + ENTRIES_AHEAD; ++p) prefetch_row_entries(w, row_at(w, p));
+    for (int p = p0; p < p1 && p < p0 + LISTS_AHEAD; ++p) prefetch_expanded_lists(w, row_at(w, p));
+    for (int p = p0; p < p1; ++p) {
+        const int i = row_at(w, p);
         const int64_t oi = static_cast<int64_t>(i) * k;
         const heap_row hr = w->live.row(i);
         const float *xi = row_of(w->X, i, d);
@@ -324,8 +329,8 @@ template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w, int 
         if (w->seen)
             for (int j = 0; j < k; ++j)
                 if (hr.ids[j] >= 0 && hr.ids[j] < n) w->seen[hr.ids[j]] = tag;
-        if (i + LISTS_AHEAD < i1) prefetch_expanded_lists(w, i + LISTS_AHEAD);
-        if (w->seen && i + 1 < i1) prefetch_marks(w, i + 1);
+        if (p + ENTRIES_AHEAD < p1) prefetch_row_entries(w, row_at(w, p + ENTRIES_AHEAD));
+        if (p + LISTS_AHEAD < p1) prefetch_expanded_lists(w, row_at(w, p + LISTS_AHEAD));
 
         // Forward: every snapshot neighbour of each neighbour flagged new.
         for (int a = 0; a < k; ++a) {
@@ -674,10 +679,22 @@ void merge_tree_batch(const forest_plan &p, forest_storage &fs, int count, bool 
 
 enum class phase_end { done, no_memory, stopped };
 
+// The points in the order of the leaves of a tree of the first batch (the
+// last tree its thread built): points close in this order are mostly close
+// in space. Identity when that worker built no tree.
+void copy_leaf_order(const forest_storage &fs, int n, int32_t *leaf_order) {
+    const treework &w = fs.records[0];
+    if (w.t1 > w.t0 && w.scratch.idx) {
+        std::memcpy(leaf_order, w.scratch.idx, sizeof(int32_t) * static_cast<size_t>(n));
+        return;
+    }
+    for (int i = 0; i < n; ++i) leaf_order[i] = i;
+}
+
 // The forest and the merge into out. No memory: out untouched. Stopped:
 // out untouched, or holding the fold of the batches built before the stop.
 phase_end run_forest(const knn_input &in, int n_trees, int leaf, uint64_t seed,
-                     const forest_plan &p, const neighbour_heap &out) {
+                     const forest_plan &p, const neighbour_heap &out, int32_t *leaf_order) {
     forest_storage fs;
     if (!fs.allocate(in, p)) return phase_end::no_memory;
     int first_tree = 0;
@@ -691,6 +708,7 @@ phase_end run_forest(const knn_input &in, int n_trees, int leaf, uint64_t seed,
         run_tree_batch(p, fs, count);
         // A stopped batch holds unfinished trees: none of it reaches out.
         if (vornik::stop_requested(in.ctl)) return phase_end::stopped;
+        if (b0 == 0 && leaf_order) copy_leaf_order(fs, in.n, leaf_order);
         merge_tree_batch(p, fs, count, b0 == 0, out, in.n);
     }
     return phase_end::done;
@@ -724,7 +742,7 @@ void build_reverse_lists(int n, int k, const descent_scratch &s) {
 }
 
 work descent_record(const knn_input &in, const descent_scratch &s, const neighbour_heap &live,
-                    const row_blocks &rows, uint32_t *seen) {
+                    const row_blocks &rows, uint32_t *seen, const int32_t *order) {
     work w;
     w.rows = rows;
     w.n = in.n;
@@ -739,6 +757,7 @@ work descent_record(const knn_input &in, const descent_scratch &s, const neighbo
     w.upd = 0;
     w.ops = in.ops;
     w.seen = seen;
+    w.order = order;
     w.finite = in.finite;
     w.ctl = in.ctl;
     return w;
@@ -747,7 +766,7 @@ work descent_record(const knn_input &in, const descent_scratch &s, const neighbo
 // The refinement iterations on the threads: done also when its arrays could
 // not be had (the refinement is skipped), stopped when the caller asked.
 phase_end run_refinement(const knn_input &in, int n_iters, int deff, const neighbour_heap &live,
-                         const descent_scratch &s) {
+                         const descent_scratch &s, const int32_t *order) {
     const int n = in.n, k = in.k;
     scratch<pthread_t> th = alloc_scratch<pthread_t>(deff);
     scratch<work> wk = alloc_scratch<work>(deff);
@@ -776,7 +795,7 @@ phase_end run_refinement(const knn_input &in, int n_iters, int deff, const neigh
         int started = 0;
         for (int e = 0; e < deff; ++e) {
             uint32_t *own_seen = seen ? seen.get() + static_cast<int64_t>(e) * n : nullptr;
-            wk[e] = descent_record(in, s, live, row_blocks{n, &next}, own_seen);
+            wk[e] = descent_record(in, s, live, row_blocks{n, &next}, own_seen, order);
             launch(th.get(), &started, descworker, &wk[e]);
         }
         join_all(th.get(), started);
@@ -828,6 +847,10 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
     vornik::set_progress(ctl, 0);
     if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
 
+    // Rows are refined in the order of a tree's leaves, so that the points a
+    // row compares are mostly those its predecessors just compared. Without
+    // the memory for it they go in ascending order; the result is the same.
+    scratch<int32_t> leaf_order = alloc_scratch<int32_t>(n);
     const uint64_t nk = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
     scratch<uint8_t> hf = alloc_scratch<uint8_t>(nk);
     scratch<int32_t> sh = alloc_scratch<int32_t>(nk);
@@ -860,7 +883,7 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
     const neighbour_heap out = {knn_dist, knn_idx, hf.get(), k};
 
     const forest_plan plan = plan_forest(in, teff, threads, meff, sched.tree_batch_bytes);
-    const phase_end forest = run_forest(in, n_trees, leaf, seed, plan, out);
+    const phase_end forest = run_forest(in, n_trees, leaf, seed, plan, out, leaf_order.get());
     if (forest == phase_end::no_memory) return -2;
     if (forest == phase_end::stopped) return MIRNAK_STOPPED;
 
@@ -869,7 +892,8 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
     s.sf = sf.get();
     s.revn = revn.get();
     s.rcn = rcn.get();
-    if (run_refinement(in, n_iters, deff, out, s) == phase_end::stopped) return MIRNAK_STOPPED;
+    if (run_refinement(in, n_iters, deff, out, s, leaf_order.get()) == phase_end::stopped)
+        return MIRNAK_STOPPED;
     // An early end of the refinement counts its remaining iterations as done.
     vornik::set_progress(ctl, static_cast<int64_t>(n_trees) + n_iters);
     return 0;

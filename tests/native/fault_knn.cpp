@@ -142,10 +142,11 @@ TEST(KnnFaults, RequestsAboveTheCapStartNoMoreThreadsThanTheCap) {
     EXPECT_TRUE(o.same(want.idx, want.dist));
 }
 
-// Fails every allocation of a call in turn. The last three belong to the
-// refinement (thread handles, worker records, repeat marks): losing the first
-// two skips the refinement, losing the marks only costs time. Any other
-// failure returns -2 with the outputs as they were and nothing left allocated.
+// Fails every allocation of a call in turn. The first is the refinement's
+// visiting order and the last three are its thread handles, worker records
+// and repeat marks: losing the order or the marks only costs time, losing
+// handles or records skips the refinement. Any other failure returns -2 with
+// the outputs as they were and nothing left allocated.
 void every_allocation_fails_in_turn(int threads, long thread_fail_count) {
     const std::vector<float> X = data();
     const int teff = threads < TREES ? threads : TREES;
@@ -165,9 +166,9 @@ void every_allocation_fails_in_turn(int threads, long thread_fail_count) {
         fault_scope scope({i, 0, thread_fail_count});
         const outputs o = run(X, threads);
         EXPECT_EQ(scope.live_blocks(), 0) << "failing call " << i;
-        if (i == calls - 1) {
-            EXPECT_EQ(o.rc, 0);
-            EXPECT_TRUE(o.same(full.idx, full.dist));
+        if (i == 0 || i == calls - 1) {
+            EXPECT_EQ(o.rc, 0) << "failing call " << i;
+            EXPECT_TRUE(o.same(full.idx, full.dist)) << "failing call " << i;
         } else if (i >= calls - 3) {
             EXPECT_EQ(o.rc, 0) << "failing call " << i;
             EXPECT_TRUE(o.same(merged.idx, merged.dist)) << "failing call " << i;
