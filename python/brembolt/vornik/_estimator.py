@@ -3,20 +3,18 @@
 from __future__ import annotations
 
 import numbers
-import os
 import sys
 import time
 import warnings
-from contextlib import contextmanager, nullcontext
+from contextlib import contextmanager
 
 import numpy as np
-from joblib import effective_n_jobs
 from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
                           _fit_context)
 from sklearn.utils import check_random_state
-from sklearn.utils.validation import _num_samples, check_is_fitted, validate_data
-from threadpoolctl import threadpool_limits
+from sklearn.utils.validation import check_is_fitted, validate_data
 
+from . import _machine as machine
 from . import _params
 from . import _pipeline as pl
 from . import _transform
@@ -45,82 +43,6 @@ def _seeds(random_state):
     rng = _generator(random_state)
     knn_seed, layout_seed = (int(s) for s in rng.integers(0, UINT64, size=2, dtype=np.uint64))
     return knn_seed, layout_seed, rng
-
-
-# Work on fewer rows than this is short enough for one look at the machine's
-# load, when it starts, to tell how busy it will be throughout.
-SHORT_WORK_ROWS = 50_000
-
-
-def _threads(n_jobs, n_rows: int = 0) -> int:
-    """n_jobs as scikit-learn means it, as a thread count for the kernels.
-
-    For short work (n_rows below SHORT_WORK_ROWS), no more than the processors
-    that other running threads leave idle: the results do not depend on the
-    thread count, and on a busy machine a thread that must wait for a
-    processor only holds up its partner. Longer work keeps every thread: a
-    busy moment at its start says little about the rest of it.
-    """
-    with warnings.catch_warnings():
-        # joblib counts one job inside a Dask worker and says so; the kernels'
-        # threads are not joblib's processes, and one is what the worker has.
-        warnings.filterwarnings("ignore", "Inside a Dask worker", UserWarning)
-        wanted = int(min(effective_n_jobs(n_jobs), _params.INT_MAX))
-    if wanted == 1 or n_rows >= SHORT_WORK_ROWS:
-        return wanted
-    idle = _idle_processors()
-    return wanted if idle is None else max(1, min(wanted, idle))
-
-
-def _idle_processors(samples: int = 3) -> int | None:
-    """Processors not taken by other processes' running threads, or None when unknown.
-
-    Linux's count of running threads less this process's own (BLAS threads
-    may still spin after a call), the least of a few looks 1 ms apart.
-    """
-    others = None
-    try:
-        for look in range(samples):
-            if look:
-                time.sleep(0.001)
-            count = _running_threads() - _own_running_threads()
-            others = count if others is None else min(others, count)
-    except (OSError, ValueError, IndexError):
-        return None
-    return (os.cpu_count() or 1) - max(0, others)
-
-
-def _running_threads() -> int:
-    with open("/proc/stat", encoding="ascii") as stat:
-        for line in stat:
-            if line.startswith("procs_running"):
-                return int(line.split()[1])
-    raise ValueError("no procs_running in /proc/stat")
-
-
-def _own_running_threads() -> int:
-    running = 0
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/stat", encoding="ascii") as stat:
-                # The state follows the parenthesised name, which may hold spaces.
-                running += stat.read().rpartition(")")[2].split()[0] == "R"
-        except FileNotFoundError:  # the thread has ended
-            pass
-    return running
-
-
-# Below this many samples the fit's BLAS calls (exact neighbours, small
-# eigenproblems) run on one thread: they gain nothing from more, and spinning
-# BLAS threads cost several times the work itself when another process keeps
-# a processor busy (100 points: 0.20 s against 0.04 s idle).
-BLAS_SERIAL_BELOW = 20_000
-
-
-def _blas_threads_for(X):
-    if _num_samples(X) < BLAS_SERIAL_BELOW:
-        return threadpool_limits(limits=1, user_api="blas")
-    return nullcontext()
 
 
 def _init(self, *args, **kwargs):
@@ -186,7 +108,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         ascending distance in the metric's units (-1 for none). The kNN search
         is skipped.
         """
-        with self._all_or_nothing(), _blas_threads_for(X):
+        with self._all_or_nothing(), machine.blas_threads_for(X):
             return self._fit(X, y, knn)
 
     def _fit(self, X, y, knn):
@@ -203,7 +125,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             if self.unique and knn is not None:
                 raise ValueError("unique=True finds its own neighbours; it cannot take knn=")
             codes = None if y is None else label_codes(y, n, float(self.target_weight))
-            n_threads = _threads(self.n_jobs, n)
+            n_threads = machine.threads(self.n_jobs, n)
             knn_seed, layout_seed, rng = _seeds(self.random_state)
             init = None if isinstance(self.init, str) else pl.check_init(self.init, n, self.n_components)
             verbose = bool(self.verbose)
@@ -285,7 +207,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         # New rows go through the fit's own preparation: the metric's
         # normalisation and the fit's power of two.
         prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
-        return _transform.place(self, prepared.points, _threads(self.n_jobs, x.shape[0]),
+        return _transform.place(self, prepared.points, machine.threads(self.n_jobs, x.shape[0]),
                                 self.transform_epochs)
 
     def __getstate__(self):
