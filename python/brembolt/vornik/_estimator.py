@@ -20,6 +20,7 @@ from . import _pipeline as pl
 from . import _transform
 from ._data import Duplicates, duplicate_warning, prepare
 from ._labels import distinct_codes, label_codes, weaken_mismatches
+from ._rows import precomputed_rows
 
 UINT64 = 2**64
 
@@ -249,7 +250,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     def _neighbours(prepared, n_neighbors: int, seed: int, n_threads: int, verbose: bool):
         """kNN rows of the prepared data; distances (float64) in the metric's units."""
         if prepared.space.metric == "precomputed":
-            return pl.precomputed_rows(prepared.points, n_neighbors - 1)
+            return precomputed_rows(prepared.points, n_neighbors - 1)
         knn_idx, kernel_dist = pl.nearest_neighbors(prepared.points, n_neighbors, seed, n_threads,
                                                     verbose=verbose)
         return knn_idx, prepared.space.to_metric(kernel_dist)

@@ -20,7 +20,7 @@ import _native_vornik as _native
 
 from . import _control
 from ._pieces import layout_pieces
-from .neighbours import exact_neighbours
+from ._rows import exact_rows, kdtree_rows, rows_with_self
 
 KNN_STATUS = {-1: "invalid arguments", -2: "out of memory"}
 
@@ -109,73 +109,6 @@ def nearest_neighbors(x: np.ndarray, n_neighbors: int, seed: int, n_threads: int
     return full_idx, full_dist
 
 
-def exact_rows(x: np.ndarray, k: int, queries=None):
-    """Exact kNN rows (self first, Euclidean); distances stay float64 up to one final cast."""
-    rows = np.arange(x.shape[0]) if queries is None else queries
-    ids, sq = exact_neighbours(x, k, rows)
-    full_idx = np.empty((rows.size, k + 1), np.int32)
-    full_dist = np.empty((rows.size, k + 1), np.float32)
-    full_idx[:, 0] = rows
-    full_idx[:, 1:] = ids
-    full_dist[:, 0] = 0.0
-    full_dist[:, 1:] = np.sqrt(sq)
-    return full_idx, full_dist
-
-
-def kdtree_rows(x: np.ndarray, k: int, n_threads: int):
-    """Exact kNN rows (self first, Euclidean) from a k-d tree; the same for any thread count."""
-    from scipy.spatial import cKDTree
-
-    n = x.shape[0]
-    dist, ids = cKDTree(x).query(x, k=k + 1, workers=max(1, n_threads))
-    # Each point is its own nearest, except among more than k + 1 copies of a
-    # row, where it may be missing: then the farthest entry makes way for it.
-    drop = ids == np.arange(n)[:, None]
-    drop[~drop.any(axis=1), -1] = True
-    full_idx = np.empty((n, k + 1), np.int32)
-    full_dist = np.empty((n, k + 1), np.float32)
-    full_idx[:, 0] = np.arange(n)
-    full_dist[:, 0] = 0.0
-    full_idx[:, 1:] = ids[~drop].reshape(n, k)
-    full_dist[:, 1:] = dist[~drop].reshape(n, k)
-    return full_idx, full_dist
-
-
-def precomputed_rows(distances: np.ndarray, k: int):
-    """kNN rows (self first) of a square distance matrix; distances as float64."""
-    n = distances.shape[0]
-    full_idx = np.empty((n, k + 1), np.int32)
-    full_dist = np.zeros((n, k + 1), np.float64)
-    full_idx[:, 0] = np.arange(n)
-    if k > 0:
-        full_idx[:, 1:], full_dist[:, 1:] = nearest_columns(distances, k, skip_diagonal=True)
-    return full_idx, full_dist
-
-
-def nearest_columns(distances: np.ndarray, k: int, skip_diagonal: bool = False):
-    """The k smallest entries of every row of a distance matrix: (ids int32, float64).
-
-    Ascending by distance, equal distances by id; with skip_diagonal a row's
-    own column (a point itself) is left out.
-    """
-    m = distances.shape[0]
-    ids = np.empty((m, k), np.int32)
-    dist = np.empty((m, k), np.float64)
-    step = max(1, (64 << 20) // (8 * max(1, distances.shape[1])))
-    for start in range(0, m, step):
-        rows = np.arange(start, min(m, start + step))
-        block = distances[rows].astype(np.float64)
-        if skip_diagonal:
-            block[np.arange(rows.size), rows] = np.inf
-        cand = np.argpartition(block, k - 1, axis=1)[:, :k]
-        cand.sort(axis=1)  # equal distances then rank by id
-        near = np.take_along_axis(block, cand, axis=1)
-        order = np.argsort(near, axis=1, kind="stable")
-        ids[rows] = np.take_along_axis(cand, order, axis=1)
-        dist[rows] = np.take_along_axis(near, order, axis=1)
-    return ids, dist
-
-
 def _fill_missing_neighbours(x: np.ndarray, full_idx: np.ndarray, full_dist: np.ndarray) -> None:
     """Rows the search could not fill (an id -1) get their exact rows instead."""
     rows = np.flatnonzero((full_idx < 0).any(axis=1))
@@ -208,19 +141,6 @@ def check_knn(knn, n: int, n_neighbors: int):
     if not np.isfinite(knn_dist).all() or (knn_dist < 0).any():
         raise ValueError("knn distances must be finite and non-negative")
     return knn_idx.astype(np.int32, copy=False), knn_dist
-
-
-def rows_with_self(idx: np.ndarray, sq_dist: np.ndarray):
-    """Prepends each point to its own row, sorts rows by distance, takes square roots."""
-    n, k = idx.shape
-    order = np.argsort(sq_dist, axis=1, kind="stable")
-    full_idx = np.empty((n, k + 1), np.int32)
-    full_dist = np.empty((n, k + 1), np.float32)
-    full_idx[:, 0] = np.arange(n, dtype=np.int32)
-    full_dist[:, 0] = 0.0
-    full_idx[:, 1:] = np.take_along_axis(idx, order, axis=1)
-    full_dist[:, 1:] = np.sqrt(np.take_along_axis(sq_dist, order, axis=1))
-    return full_idx, full_dist
 
 
 # ---------------------------------------------------------------------------

@@ -24,7 +24,8 @@ from scipy.sparse.csgraph import connected_components
 
 import _native_vornik as _native
 
-from ._pipeline import KernelError, nearest_columns
+from ._pipeline import KernelError
+from ._rows import nearest_columns, row_keys
 
 QUERY_STATUS = {-1: "invalid arguments", -2: "out of memory"}
 
@@ -45,8 +46,6 @@ N_ENTRIES = 4
 # learning rate, since full steps throw them about first (bench/transform.py:
 # trustworthiness dipped by up to 0.007 after 10-30 epochs at the full rate).
 LEARNING_RATE_SCALE = 0.25
-
-_KEY_MULTIPLIER = np.uint64(0x9E3779B97F4A7C15)
 
 
 @dataclass
@@ -173,30 +172,6 @@ def choose_pivots(graph: np.ndarray, count: int, rng: np.random.Generator) -> np
     _, first = np.unique(piece, return_index=True)
     missed = first[~np.isin(piece[first], piece[chosen])]
     return np.unique(np.concatenate([chosen, missed])).astype(np.int32)
-
-
-def row_keys(x: np.ndarray) -> np.ndarray:
-    """A 64-bit hash of the bits of every row of a float32 matrix.
-
-    The row's words times fixed odd multipliers, summed modulo 2^64 (exact, so
-    no order of summation changes a bit), then mixed.
-    """
-    words = np.ascontiguousarray(x, dtype=np.float32).view(np.uint32)
-    m, d = words.shape
-    with np.errstate(over="ignore"):
-        multipliers = _mix64(np.arange(1, d + 1, dtype=np.uint64) * _KEY_MULTIPLIER)
-        multipliers |= np.uint64(1)
-        keys = np.empty(m, np.uint64)
-        step = max(1, (1 << 22) // max(d, 1))  # rows per block: 32 MiB of 64-bit words
-        for lo in range(0, m, step):
-            keys[lo:lo + step] = words[lo:lo + step].astype(np.uint64) @ multipliers
-        return _mix64(keys ^ np.uint64(d))
-
-
-def _mix64(z: np.ndarray) -> np.ndarray:
-    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
-    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
-    return z ^ (z >> np.uint64(31))
 
 
 # ---------------------------------------------------------------------------
