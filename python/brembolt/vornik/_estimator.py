@@ -14,6 +14,7 @@ from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, Transf
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_is_fitted, validate_data
 
+from . import _initial_layout as initial
 from . import _machine as machine
 from . import _params
 from . import _pipeline as pl
@@ -128,7 +129,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             codes = None if y is None else label_codes(y, n, float(self.target_weight))
             n_threads = machine.threads(self.n_jobs, n)
             knn_seed, layout_seed, rng = _seeds(self.random_state)
-            init = None if isinstance(self.init, str) else pl.check_init(self.init, n, self.n_components)
+            init = None if isinstance(self.init, str) else initial.check_init(self.init, n, self.n_components)
             verbose = bool(self.verbose)
 
         with self._stage("preparing data", timings):
@@ -159,11 +160,11 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             a, b = pl.fit_ab(float(self.min_dist), float(self.spread))
         with self._stage("initial layout", timings):
             if init is not None:
-                embedding = pl.array_init(init, rng)
+                embedding = initial.array_init(init, rng)
             elif self.init == "random":
-                embedding = pl.random_init(n_fit, self.n_components, rng)
+                embedding = initial.random_init(n_fit, self.n_components, rng)
             else:
-                embedding = pl.spectral_init(graph, self.n_components, rng, prepared)
+                embedding = initial.spectral_init(graph, self.n_components, rng, prepared)
         with self._stage("layout optimisation", timings):
             # The edges are made after the initial layout, whose eigensolver
             # then has the memory they would take.

@@ -8,18 +8,14 @@ do the heavy work; this layer arranges their inputs and checks their statuses.
 from __future__ import annotations
 
 import math
-import warnings
 from dataclasses import dataclass
 
 import numpy as np
 import scipy.sparse as sp
-from scipy.sparse.csgraph import connected_components
-from sklearn.utils import check_array
 
 import _native_vornik as _native
 
 from . import _control
-from ._pieces import layout_pieces
 from ._rows import exact_rows, kdtree_rows, rows_with_self
 
 KNN_STATUS = {-1: "invalid arguments", -2: "out of memory"}
@@ -314,133 +310,6 @@ def fit_ab(min_dist: float, spread: float):
     y = np.where(x < min_dist, 1.0, np.exp(-(x - min_dist) / spread))
     (a, b), _ = curve_fit(curve, x, y, p0=(1.0, 1.0), maxfev=10000)
     return float(a), float(b)
-
-
-# ---------------------------------------------------------------------------
-# Initial layout
-# ---------------------------------------------------------------------------
-
-INIT_SCALE = 10.0
-
-
-# An array init larger than this is rescaled to +-INIT_SCALE: the layout's
-# float32 squared distances would come near overflow (about 1.8e19 per axis).
-INIT_LIMIT = 1e15
-# Coincident start points feel no force that tells them apart; a jitter of this
-# size relative to the layout's extent separates them.
-JITTER = 1e-4
-
-
-def check_init(init, n: int, n_components: int) -> np.ndarray:
-    """A caller's initial layout as float64, with its shape and values checked."""
-    arr = check_array(init, dtype=np.float64, input_name="init")
-    if arr.shape != (n, n_components):
-        raise ValueError(f"init array must have shape {(n, n_components)}, got {arr.shape}")
-    return arr
-
-
-def array_init(init: np.ndarray, rng: np.random.Generator) -> np.ndarray:
-    """A checked init as the layout takes it: float32, its scale bounded, no coincident points."""
-    span = float(np.abs(init).max())
-    if span > INIT_LIMIT:
-        warnings.warn(f"init reaches {span:.3g}; rescaled to +-{INIT_SCALE:g} so that the "
-                      "layout's squared distances stay finite", RuntimeWarning, stacklevel=4)
-        init = init * (INIT_SCALE / span)
-    embedding = np.array(init, dtype=np.float32, order="C")
-    separate_coincident(embedding, rng)
-    return embedding
-
-
-def separate_coincident(embedding: np.ndarray, rng: np.random.Generator) -> None:
-    """Moves points that share a position by a tiny seeded jitter, in place."""
-    _, inverse, counts = np.unique(embedding, axis=0, return_inverse=True, return_counts=True)
-    shared = counts[inverse.ravel()] > 1
-    if not shared.any():
-        return
-    scale = JITTER * max(float(np.abs(embedding).max()), INIT_SCALE)
-    noise = rng.normal(scale=scale, size=(int(shared.sum()), embedding.shape[1]))
-    embedding[shared] += noise.astype(np.float32)
-
-
-def random_init(n: int, n_components: int, rng: np.random.Generator) -> np.ndarray:
-    return rng.uniform(-INIT_SCALE, INIT_SCALE, size=(n, n_components)).astype(np.float32)
-
-
-def graph_pieces(graph: sp.csr_matrix):
-    """(count, labels) of the connected pieces of a symmetric graph, numbered by their lowest vertex.
-
-    On a symmetric graph the strongly connected components are the pieces,
-    and scipy finds those without the transpose that its undirected search
-    builds first (a copy of every edge: hundreds of megabytes and about half
-    a second at a million points). The numbering is the undirected search's.
-    """
-    n_pieces, labels = connected_components(graph, directed=True, connection="strong")
-    _, first = np.unique(labels, return_index=True)
-    rank = np.empty(n_pieces, labels.dtype)
-    rank[np.argsort(first)] = np.arange(n_pieces, dtype=labels.dtype)
-    return n_pieces, rank[labels]
-
-
-def spectral_init(graph: sp.csr_matrix, n_components: int, rng: np.random.Generator,
-                  prepared=None) -> np.ndarray:
-    """Eigenvectors of the normalised graph Laplacian, scaled into +-10, plus a little noise.
-
-    A graph in pieces gets a layout per piece, the pieces placed by their
-    centres in `prepared` (the data in the kernels' space; see _pieces).
-    Falls back to a random layout, with a warning, when the eigensolver fails.
-    """
-    n = graph.shape[0]
-    n_pieces, labels = graph_pieces(graph)
-    if n_pieces > 1:
-        coords = layout_pieces(graph, labels, n_pieces, n_components, rng, _laplacian_eigenmap,
-                               prepared)
-        coords = coords * INIT_SCALE + rng.normal(scale=1e-4 * INIT_SCALE, size=coords.shape)
-        return np.ascontiguousarray(coords, dtype=np.float32)
-    try:
-        coords = _laplacian_eigenmap(graph, n_components, rng)
-    except Exception as exc:  # ARPACK no convergence, degenerate graphs
-        warnings.warn(f"spectral initialisation failed ({exc}); using a random layout",
-                      RuntimeWarning, stacklevel=4)
-        return random_init(n, n_components, rng)
-    span = np.abs(coords).max()
-    if not np.isfinite(span) or span == 0:
-        warnings.warn("spectral initialisation is degenerate; using a random layout",
-                      RuntimeWarning, stacklevel=4)
-        return random_init(n, n_components, rng)
-    coords = coords * (INIT_SCALE / span)
-    coords += rng.normal(scale=1e-4 * INIT_SCALE, size=coords.shape)
-    return np.ascontiguousarray(coords, dtype=np.float32)
-
-
-# The eigenvectors only start the layout, which moves every point far more
-# than their error: at 1e-3 rather than 1e-4 the solver takes half the time on
-# a million points (6.4 s against 3.8 s), and trustworthiness was the same to
-# the third decimal on every set of bench/datasets.py.
-SPECTRAL_TOL = 1e-3
-
-
-def _laplacian_eigenmap(graph: sp.csr_matrix, n_components: int, rng: np.random.Generator):
-    from scipy.sparse.linalg import eigsh
-
-    n = graph.shape[0]
-    k = n_components + 1
-    if n <= k + 1:
-        raise ValueError("too few points for a spectral layout")
-    degree = np.asarray(graph.sum(axis=1)).ravel()
-    if (degree <= 0).any():
-        raise ValueError("the graph has isolated points")
-    inv_sqrt = sp.diags(1.0 / np.sqrt(degree))
-    # The top eigenvectors of D^-1/2 A D^-1/2 are the bottom ones of the
-    # normalised Laplacian I - D^-1/2 A D^-1/2; the very top one is trivial.
-    adjacency = (inv_sqrt @ graph @ inv_sqrt).astype(np.float64)
-    if n < 500:
-        values, vectors = np.linalg.eigh(adjacency.toarray())
-    else:
-        v0 = rng.uniform(-1.0, 1.0, size=n)
-        values, vectors = eigsh(adjacency, k=k, which="LA", v0=v0, tol=SPECTRAL_TOL,
-                                maxiter=max(1000, 5 * n))
-    order = np.argsort(values)[::-1][1:k]
-    return vectors[:, order]
 
 
 # ---------------------------------------------------------------------------
