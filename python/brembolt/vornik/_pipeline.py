@@ -18,13 +18,6 @@ import _native_vornik as _native
 from . import _control
 from ._rows import exact_rows, kdtree_rows, rows_with_self
 
-KNN_STATUS = {-1: "invalid arguments", -2: "out of memory"}
-
-
-class KernelError(RuntimeError):
-    """A native kernel reported a failure status."""
-
-
 # ---------------------------------------------------------------------------
 # Nearest neighbours
 # ---------------------------------------------------------------------------
@@ -97,9 +90,7 @@ def nearest_neighbors(x: np.ndarray, n_neighbors: int, seed: int, n_threads: int
         (x, idx, dist, n, d, k, s.n_trees, s.n_iters, seed, s.leaf_size, ONE_WORKER_PER_TREE,
          n_threads), total=max(1, s.n_trees) + max(1, s.n_iters), desc="nearest neighbours",
         verbose=verbose, unit="step")
-    if status != 0:
-        reason = KNN_STATUS.get(status, "unknown failure")
-        raise KernelError(f"kNN kernel failed with status {status} ({reason})")
+    _control.check_status(status, "kNN kernel")
     full_idx, full_dist = rows_with_self(idx, dist)
     _fill_missing_neighbours(x, full_idx, full_dist)
     return full_idx, full_dist
@@ -387,9 +378,6 @@ def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epoc
     finally:
         if order is not None:
             embedding[order] = embedding.copy()
-    if status == -2:
-        raise MemoryError(f"the layout's {n_parts} gradient buffers of {n} x {dim} floats and "
-                          f"its schedule of {head.size} edges could not be allocated")
-    if status != 0:
-        raise KernelError(f"layout kernel failed with status {status}")
+    _control.check_status(status, "layout kernel", f"the layout's {n_parts} gradient buffers of "
+                          f"{n} x {dim} floats and its schedule of {head.size} edges")
 

@@ -24,10 +24,8 @@ from scipy.sparse.csgraph import connected_components
 
 import _native_vornik as _native
 
-from ._pipeline import KernelError
+from ._control import check_status
 from ._rows import nearest_columns, row_keys
-
-QUERY_STATUS = {-1: "invalid arguments", -2: "out of memory"}
 
 # The search graph keeps, per training point, up to this many times its
 # n_neighbors - 1 fit neighbours: its own neighbours and the points that hold
@@ -208,9 +206,7 @@ def query(ref: Reference, x: np.ndarray, k: int, n_threads: int,
     status = _native.knn_query_f32(ref.data, ref.graph, ref.pivots, x, idx, sq, n, d,
                                    ref.graph.shape[1], ref.pivots.size, m, k, beam, n_entries,
                                    n_threads)
-    if status != 0:
-        reason = QUERY_STATUS.get(status, "unknown failure")
-        raise KernelError(f"neighbour query failed with status {status} ({reason})")
+    check_status(status, "neighbour query")
     return idx, sq
 
 
@@ -303,6 +299,4 @@ def layout_new_points(model, embedding, start, idx, weights, keys, n_threads: in
         model.a_, model.b_, float(model.repulsion_strength),
         LEARNING_RATE_SCALE * float(model.learning_rate),
         float(model.negative_sample_rate), model._reference.seed, n_threads)
-    if status != 0:
-        reason = QUERY_STATUS.get(status, "unknown failure")
-        raise KernelError(f"layout of new points failed with status {status} ({reason})")
+    check_status(status, "layout of new points")
