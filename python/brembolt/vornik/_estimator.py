@@ -170,10 +170,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             # then has the memory they would take.
             edges = pl.layout_edges(graph, n_epochs, order)
             pl.to_schedule_order(edges, n_fit)
-            pl.optimize_layout(embedding, *edges, n_epochs, a, b, float(self.repulsion_strength),
-                               float(self.learning_rate), float(self.negative_sample_rate),
-                               layout_seed, n_threads, order, verbose=verbose,
-                               in_schedule_order=True)
+            pl.optimize_layout(embedding, edges, self._layout_run(n_epochs, a, b, layout_seed),
+                               n_threads, order, verbose=verbose, in_schedule_order=True)
         # The fitted attributes are set together after the last stage.
         reference = self._keep_reference(prepared, X, rng)
         self.graph_, self.a_, self.b_ = graph, a, b
@@ -209,17 +207,30 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         # New rows go through the fit's own preparation: the metric's
         # normalisation and the fit's power of two.
         prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
-        return _transform.place(self, prepared.points, machine.threads(self.n_jobs, x.shape[0]),
-                                self.transform_epochs)
+        return _transform.place(self._fitted(), prepared.points,
+                                machine.threads(self.n_jobs, x.shape[0]))
 
     def __getstate__(self):
         # A pickled model carries its search index, so that every process that
         # loads it (Dask workers, say) transforms without building it again.
         if hasattr(self, "_reference"):
-            _transform.index(self)
+            _transform.index(self._fitted())
         return super().__getstate__()
 
     # -- internals ------------------------------------------------------------
+
+    def _layout_run(self, n_epochs: int, a: float, b: float, seed: int) -> pl.LayoutRun:
+        """A layout run with this estimator's forces and learning rate."""
+        return pl.LayoutRun(n_epochs, a, b, float(self.repulsion_strength),
+                            float(self.learning_rate), float(self.negative_sample_rate), seed)
+
+    def _fitted(self) -> _transform.Fitted:
+        """What transform reads of the fit; new points run transform_epochs on the fit's curve."""
+        return _transform.Fitted(
+            embedding=self.embedding_, distinct_rows=self.unique_rows_,
+            knn_indices=self.knn_indices_, knn_dists=self.knn_dists_, space=self._kernel_space,
+            graph_exponent=self._graph_exponent, reference=self._reference,
+            run=self._layout_run(self.transform_epochs, self.a_, self.b_, self._reference.seed))
 
     @staticmethod
     def _keep_reference(prepared, X, rng):

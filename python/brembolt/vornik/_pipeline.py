@@ -8,7 +8,7 @@ do the heavy work; this layer arranges their inputs and checks their statuses.
 from __future__ import annotations
 
 import math
-from dataclasses import dataclass
+from dataclasses import astuple, dataclass
 
 import numpy as np
 import scipy.sparse as sp
@@ -324,6 +324,29 @@ DEFAULT_SUBSTEPS = 0  # the kernel's own count, from the edges and vertices
 THREAD_EDGES = 1 << 11
 
 
+@dataclass(frozen=True)
+class LayoutRun:
+    """How a layout runs; the thread count is not part of it, since it changes no bit.
+
+    Its epochs, the curve 1 / (1 + a d^(2b)), the weight of the repulsive
+    updates, the initial learning rate (decaying linearly to 0), negative
+    samples per positive one, and the seed of the random stream, in the order
+    the layout kernels take them.
+    """
+
+    n_epochs: int
+    a: float
+    b: float
+    repulsion_strength: float
+    learning_rate: float
+    negative_sample_rate: float
+    seed: int
+
+    def kernel_args(self) -> tuple:
+        """The run as every layout kernel takes it, n_epochs to seed."""
+        return astuple(self)
+
+
 def to_schedule_order(edges, n_samples: int, n_substeps: int = DEFAULT_SUBSTEPS) -> None:
     """Puts edge arrays (head, tail, epochs_per_sample) in the layout's schedule order, in place.
 
@@ -346,12 +369,10 @@ def layout_threads(n_threads: int, n_parts: int, n_edges: int) -> int:
     return int(max(1, min(n_threads, n_parts, n_edges // THREAD_EDGES)))
 
 
-def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epochs: int,
-                    a: float, b: float, repulsion_strength: float, learning_rate: float,
-                    negative_sample_rate: float, seed: int, n_threads: int,
+def optimize_layout(embedding: np.ndarray, edges, run: LayoutRun, n_threads: int,
                     order: np.ndarray | None = None, verbose: bool = False,
                     in_schedule_order: bool = False) -> None:
-    """Moves embedding (float32, C order) in place along the edges.
+    """Moves embedding (float32, C order) in place along edges (head, tail, epochs_per_sample).
 
     With order, head and tail are in the renumbered ids of layout_edges: the
     layout runs on the rows in that order, which are put back afterwards.
@@ -359,6 +380,7 @@ def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epoc
     (the result is that of the list they came from). The result does not
     depend on n_threads (see LAYOUT_PARTS).
     """
+    head, tail, epochs_per_sample = edges
     n, dim = embedding.shape
     if head.size == 0:
         return
@@ -371,10 +393,9 @@ def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epoc
                   else _native.umap_layout_euclidean_f32_parts)
         status = _control.run(
             kernel,
-            (embedding, head, tail, epochs_per_sample, n, dim, n_epochs, a, b,
-             repulsion_strength, learning_rate, negative_sample_rate, seed, n_parts,
+            (embedding, head, tail, epochs_per_sample, n, dim, *run.kernel_args(), n_parts,
              DEFAULT_SUBSTEPS, threads),
-            total=n_epochs, desc="layout", verbose=verbose, unit="epoch")
+            total=run.n_epochs, desc="layout", verbose=verbose, unit="epoch")
     finally:
         if order is not None:
             embedding[order] = embedding.copy()
