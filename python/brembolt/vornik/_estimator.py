@@ -47,18 +47,6 @@ def _seeds(random_state):
     return knn_seed, layout_seed, rng
 
 
-def _init(self, *args, **kwargs):
-    bound = _INIT_SIGNATURE.bind(self, *args, **kwargs)
-    bound.apply_defaults()
-    for name, value in list(bound.arguments.items())[1:]:
-        setattr(self, name, value)
-
-
-_INIT_SIGNATURE = _params.signature(first=("self",))
-_init.__signature__ = _INIT_SIGNATURE
-_init.__doc__ = "Stores the parameters unchecked; fit validates them."
-
-
 class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     __doc__ = f"""Uniform manifold approximation and projection on the native kernels.
 
@@ -86,7 +74,28 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     """
 
     _parameter_constraints = _params.constraints()
-    __init__ = _init
+
+    def __init__(self, n_neighbors=15, n_components=2, metric="euclidean", min_dist=0.1,
+                 spread=1.0, n_epochs=None, learning_rate=1.0, repulsion_strength=1.0,
+                 negative_sample_rate=5, init="spectral", target_weight=0.5, unique=False,
+                 random_state=None, n_jobs=-1, transform_epochs=30, verbose=False):
+        """Stores the parameters unchecked; fit validates them (the table: _params.PARAMS)."""
+        self.n_neighbors = n_neighbors
+        self.n_components = n_components
+        self.metric = metric
+        self.min_dist = min_dist
+        self.spread = spread
+        self.n_epochs = n_epochs
+        self.learning_rate = learning_rate
+        self.repulsion_strength = repulsion_strength
+        self.negative_sample_rate = negative_sample_rate
+        self.init = init
+        self.target_weight = target_weight
+        self.unique = unique
+        self.random_state = random_state
+        self.n_jobs = n_jobs
+        self.transform_epochs = transform_epochs
+        self.verbose = verbose
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -129,7 +138,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             codes = None if y is None else label_codes(y, n, float(self.target_weight))
             n_threads = machine.threads(self.n_jobs, n)
             knn_seed, layout_seed, rng = _seeds(self.random_state)
-            init = None if isinstance(self.init, str) else initial.check_init(self.init, n, self.n_components)
+            init = (None if isinstance(self.init, str)
+                    else initial.check_init(self.init, n, self.n_components))
             verbose = bool(self.verbose)
 
         with self._stage("preparing data", timings):

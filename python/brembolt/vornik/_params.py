@@ -1,9 +1,10 @@
 """The estimator's parameters: one table that the class, embed(), the CLI and the README read.
 
-Adding a parameter is one Param line here; UMAP.__init__, its
+Adding a parameter is one Param line here and its keyword in UMAP.__init__
+(written out, so that type checkers see it; a test holds it to the table); its
 _parameter_constraints and docstring, embed()'s signature, the command-line
-options and the README table all follow from it. A test checks the README's
-copy of the table; print it with
+options and the README table all follow from the table. A test checks the
+README's copy of the table; print it with
     python -c "from brembolt.vornik._params import markdown_table as t; print(t())"
 """
 
