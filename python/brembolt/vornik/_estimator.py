@@ -183,7 +183,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             pl.optimize_layout(embedding, edges, self._layout_run(n_epochs, a, b, layout_seed),
                                n_threads, order, verbose=verbose, in_schedule_order=True)
         # The fitted attributes are set together after the last stage.
-        reference = self._keep_reference(prepared, X, rng)
+        reference = _transform.keep_reference(prepared, X, rng)
         self.graph_, self.a_, self.b_ = graph, a, b
         self.embedding_ = embedding[rows.inverse] if folded else embedding
         self.knn_indices_ = knn_idx
@@ -241,18 +241,6 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             knn_indices=self.knn_indices_, knn_dists=self.knn_dists_, space=self._kernel_space,
             graph_exponent=self._graph_exponent, reference=self._reference,
             run=self._layout_run(self.transform_epochs, self.a_, self.b_, self._reference.seed))
-
-    @staticmethod
-    def _keep_reference(prepared, X, rng):
-        """The fitted rows in the kernels' space, as transform searches them.
-
-        A distance matrix is not kept: transform then takes each new row's
-        distances to the training rows.
-        """
-        points = prepared.points
-        if prepared.space.metric == "precomputed":
-            return _transform.keep_reference(np.empty((0, 0), np.float32), True, rng)
-        return _transform.keep_reference(points, points is not X and points.flags.owndata, rng)
 
     def _distinct_rows(self, duplicates, n: int):
         """The duplicates to fold with unique=True; else None, with a warning when they abound."""
@@ -316,4 +304,4 @@ def embed(X, **params):
     return UMAP(**params).fit_transform(X)
 
 
-embed.__signature__ = _params.signature(first=("X",), kind=_params.inspect.Parameter.KEYWORD_ONLY)
+embed.__signature__ = _params.embed_signature()

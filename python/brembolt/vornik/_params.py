@@ -116,11 +116,11 @@ def defaults() -> dict:
     return {p.name: p.default for p in PARAMS}
 
 
-def signature(*, first=(), kind=inspect.Parameter.POSITIONAL_OR_KEYWORD) -> inspect.Signature:
-    """A signature with the leading parameters `first`, then every table entry with its default."""
-    lead = [inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD) for name in first]
-    rest = [inspect.Parameter(p.name, kind, default=p.default) for p in PARAMS]
-    return inspect.Signature(lead + rest)
+def embed_signature() -> inspect.Signature:
+    """embed's: X, then every table entry as a keyword with its default."""
+    first = inspect.Parameter("X", inspect.Parameter.POSITIONAL_OR_KEYWORD)
+    return inspect.Signature([first] + [inspect.Parameter(p.name, inspect.Parameter.KEYWORD_ONLY,
+                                                          default=p.default) for p in PARAMS])
 
 
 # ---------------------------------------------------------------------------

@@ -326,12 +326,9 @@ THREAD_EDGES = 1 << 11
 
 @dataclass(frozen=True)
 class LayoutRun:
-    """How a layout runs; the thread count is not part of it, since it changes no bit.
+    """How a layout runs, in the order the layout kernels take it (threads change no bit).
 
-    Its epochs, the curve 1 / (1 + a d^(2b)), the weight of the repulsive
-    updates, the initial learning rate (decaying linearly to 0), negative
-    samples per positive one, and the seed of the random stream, in the order
-    the layout kernels take them.
+    The curve is 1 / (1 + a d^(2b)); the learning rate decays linearly to 0.
     """
 
     n_epochs: int

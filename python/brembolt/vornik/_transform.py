@@ -25,7 +25,7 @@ from scipy.sparse.csgraph import connected_components
 import _native_vornik as _native
 
 from ._control import check_status
-from ._data import KernelSpace
+from ._data import KernelSpace, Prepared
 from ._pipeline import LayoutRun
 from ._rows import nearest_columns, row_keys
 
@@ -71,11 +71,6 @@ class Reference:
     def indexed(self) -> bool:
         return self.graph is not None
 
-    @property
-    def nbytes(self) -> int:
-        return sum(a.nbytes for a in (self.data, self.graph, self.pivots, self.keys,
-                                      self.key_ids) if a is not None)
-
 
 @dataclass(frozen=True)
 class Fitted:
@@ -102,9 +97,15 @@ class Fitted:
 # ---------------------------------------------------------------------------
 
 
-def keep_reference(x: np.ndarray, owned: bool, rng: np.random.Generator) -> Reference:
-    """What fit keeps: the rows as fitted (copied unless the fit owns them) and two seeds."""
-    data = x if owned else np.array(x, dtype=np.float32, order="C", copy=True)
+def keep_reference(prepared: Prepared, X, rng: np.random.Generator) -> Reference:
+    """What fit keeps: its rows in the kernels' space (copied unless they are its own, not X)
+    and two seeds. A distance matrix is not kept: new rows hold their distances to the fit's."""
+    x = prepared.points
+    if prepared.space.metric == "precomputed":
+        data = np.empty((0, 0), np.float32)
+    else:
+        owned = x is not X and x.flags.owndata
+        data = x if owned else np.array(x, dtype=np.float32, order="C", copy=True)
     pivot_seed, seed = (int(s) for s in rng.integers(0, 2**64, size=2, dtype=np.uint64))
     return Reference(data, seed, pivot_seed)
 
