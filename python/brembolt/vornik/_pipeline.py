@@ -1,4 +1,4 @@
-"""The embedding pipeline: data -> kNN -> fuzzy graph -> edges -> initial layout -> SGD.
+"""The embedding pipeline: data -> kNN -> fuzzy graph -> edges -> SGD (from _initial_layout).
 
 Each stage is a plain function on NumPy arrays, so a caller can enter the
 pipeline anywhere (for instance with neighbours of its own). The native kernels
