@@ -91,11 +91,14 @@ def test_shared_object_exports_exactly_the_entry_and_kernels():
 
 
 def documented_methods(page=ROOT / "README.md", section="## Python API"):
-    """The methods the page's section describes: its headings and list items that open with
-    `name(`. The one place that knows where the module's methods are documented."""
-    text = page.read_text().split(f"\n{section}\n", 1)[1]
-    text = re.split(r"^## ", text, flags=re.M)[0]
-    return set(re.findall(r"^(?:#+|-) `([a-z][a-z0-9_]*)\(", text, flags=re.M))
+    """The methods a page describes (in `section` up to the next "## ", or all of it for None):
+    headings and list items that open with `name(`, and Sphinx's py:function directives.
+    The one place that knows where the module's methods are documented."""
+    text = page.read_text()
+    if section is not None:
+        text = re.split(r"^## ", text.split(f"\n{section}\n", 1)[1], flags=re.M)[0]
+    opening = r"^(?:#+ |- |\.\. py:function:: )`?([a-z][a-z0-9_]*)\("
+    return set(re.findall(opening, text, flags=re.M))
 
 
 def test_stub_method_table_and_documentation_list_the_same_methods():

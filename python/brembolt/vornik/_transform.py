@@ -72,7 +72,7 @@ class Reference:
         return self.graph is not None
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)  # arrays: compared and hashed as objects
 class Fitted:
     """What transform reads of a fitted model (its arrays themselves, not copies)."""
 
