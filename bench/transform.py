@@ -122,8 +122,7 @@ def run(name, args):
 
     if args.closeness:
         rows = np.random.default_rng(1).choice(n_train, 5000, replace=False)
-        again = _transform.place(model, x_train[rows], args.threads, model.transform_epochs,
-                                 exact_rows=False)
+        again = _transform.place(model._fitted(), x_train[rows], args.threads, exact_rows=False)
         shift = np.linalg.norm(again - model.embedding_[rows], axis=1)
         from sklearn.neighbors import NearestNeighbors
 

@@ -173,3 +173,33 @@ def umap_layout_euclidean_f32_parts(
     /,
 ) -> int:
     """Optimize a UMAP layout in-place on n_parts gradient buffers, with a result that does not depend on n_threads; takes a control block (progress, stop) or None."""
+
+def umap_layout_euclidean_f32_parts_in_schedule_order(
+    embedding: Buffer,
+    head: Buffer,
+    tail: Buffer,
+    epochs_per_sample: Buffer,
+    n_samples: int,
+    dim: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    n_parts: int,
+    n_substeps: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """umap_layout_euclidean_f32_parts on edges given in schedule order (see umap_layout_substeps), read where they are instead of copied."""
+
+def umap_layout_substeps(
+    n_edges: int,
+    n_samples: int,
+    n_substeps: int,
+    /,
+) -> int:
+    """The substeps per epoch of a parts layout of n_edges edges on n_samples points asked for n_substeps (0: the default count)."""

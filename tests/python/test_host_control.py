@@ -13,7 +13,7 @@ import pytest
 
 from brembolt.vornik import UMAP
 from brembolt.vornik import _control
-from brembolt.vornik import _estimator as est
+from brembolt.vornik import _machine as machine
 from brembolt.vornik import _pipeline as pl
 
 
@@ -28,7 +28,7 @@ def test_embedding_does_not_depend_on_n_jobs(monkeypatch):
     # really runs that many threads over the parts.
     monkeypatch.setattr(pl, "LAYOUT_PARTS", 8)
     monkeypatch.setattr(pl, "THREAD_EDGES", 1)
-    monkeypatch.setattr(est, "_idle_processors", lambda: None)  # even on a busy machine
+    monkeypatch.setattr(machine, "idle_processors", lambda: None)  # even on a busy machine
     x = clusters()
     runs = {j: UMAP(n_jobs=j, n_epochs=60, random_state=3).fit(x) for j in (1, 2, 3, 8)}
     for j in (2, 3, 8):
@@ -117,12 +117,12 @@ def test_ctrl_c_stops_a_fit_promptly():
 
 
 def test_threads_stop_at_the_idle_processors(monkeypatch):
-    assert est._idle_processors() <= os.cpu_count()  # this thread is running
-    monkeypatch.setattr(est, "_idle_processors", lambda: 1)
-    assert est._threads(4) == 1
-    monkeypatch.setattr(est, "_idle_processors", lambda: -3)
-    assert est._threads(4) == 1
-    monkeypatch.setattr(est, "_idle_processors", lambda: None)
-    assert est._threads(4) == 4 and est._threads(None) == 1
-    monkeypatch.setattr(est, "_idle_processors", lambda: 1)
-    assert est._threads(4, est.SHORT_WORK_ROWS) == 4  # long work keeps its threads
+    assert machine.idle_processors() <= os.cpu_count()  # this thread is running
+    monkeypatch.setattr(machine, "idle_processors", lambda: 1)
+    assert machine.threads(4) == 1
+    monkeypatch.setattr(machine, "idle_processors", lambda: -3)
+    assert machine.threads(4) == 1
+    monkeypatch.setattr(machine, "idle_processors", lambda: None)
+    assert machine.threads(4) == 4 and machine.threads(None) == 1
+    monkeypatch.setattr(machine, "idle_processors", lambda: 1)
+    assert machine.threads(4, machine.SHORT_WORK_ROWS) == 4  # long work keeps its threads

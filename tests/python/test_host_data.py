@@ -12,6 +12,7 @@ from sklearn.neighbors import KNeighborsClassifier
 
 from brembolt.vornik import UMAP, _cli, knn_accuracy, trustworthiness
 from brembolt.vornik import _labels
+from brembolt.vornik import _initial_layout as initial
 from brembolt.vornik import _pipeline as pl
 from brembolt.vornik._data import prepare
 
@@ -153,7 +154,8 @@ def test_pieces_start_apart_and_keep_far_groups_far():
     assert n_pieces == 9 and (pieces[labels == 4] == pieces[labels == 4][0]).all()
     with warnings.catch_warnings():
         warnings.simplefilter("error")  # pieces are ordinary: no warning
-        start = pl.spectral_init(model.graph_, 2, np.random.default_rng(0), prepare(x, "euclidean"))
+        start = initial.spectral_init(model.graph_, 2, np.random.default_rng(0),
+                                      prepare(x, "euclidean"))
     assert np.abs(start).max() <= 10.01
     nearest_point = np.argsort(cdist(start, start), axis=1)[:, 1]
     np.testing.assert_array_equal(labels[nearest_point], labels)  # the pieces do not mingle
@@ -169,15 +171,15 @@ def test_isolated_points_start_at_random_and_a_failing_piece_warns(monkeypatch):
                            sp.csr_matrix((3, 3))]).tocsr()
     with warnings.catch_warnings():
         warnings.simplefilter("error")
-        start = pl.spectral_init(graph, 2, np.random.default_rng(0))
+        start = initial.spectral_init(graph, 2, np.random.default_rng(0))
     assert start.shape == (11, 2) and np.isfinite(start).all()
 
     def failing(*args):
         raise ArithmeticError("no convergence")
 
-    monkeypatch.setattr(pl, "_laplacian_eigenmap", failing)
+    monkeypatch.setattr(initial, "_laplacian_eigenmap", failing)
     with pytest.warns(RuntimeWarning, match="failed for a piece of 8 points"):
-        again = pl.spectral_init(graph, 2, np.random.default_rng(0))
+        again = initial.spectral_init(graph, 2, np.random.default_rng(0))
     assert np.isfinite(again).all()
 
 

@@ -14,7 +14,7 @@ from sklearn.preprocessing import StandardScaler
 from sklearn.utils.estimator_checks import parametrize_with_checks
 
 from brembolt.vornik import UMAP, _cli, _params, embed
-from brembolt.vornik._estimator import _threads
+from brembolt.vornik._machine import threads as _threads
 
 README = Path(__file__).resolve().parents[2] / "README.md"
 
@@ -35,7 +35,8 @@ def test_scikit_learn_estimator_checks(estimator, check):
 
 def test_class_embed_cli_and_readme_follow_the_parameter_table():
     table = {p.name: p.default for p in _params.PARAMS}
-    assert {n: p.default for n, p in inspect.signature(UMAP).parameters.items()} == table
+    init = inspect.signature(UMAP).parameters.values()
+    assert [(p.name, p.default) for p in init] == list(table.items())  # names, order, defaults
     assert list(inspect.signature(embed).parameters) == ["X", *table]
     assert UMAP().get_params() == table and set(UMAP._parameter_constraints) == set(table)
     assert all(f"\n    {name} : " in UMAP.__doc__ for name in table)
@@ -64,9 +65,9 @@ def test_int_seed_and_generator_seeded_alike_give_the_same_bits():
 
 
 def test_n_jobs_means_what_it_means_in_scikit_learn(monkeypatch):
-    import brembolt.vornik._estimator as est
+    import brembolt.vornik._machine as machine
 
-    monkeypatch.setattr(est, "_idle_processors", lambda: None)  # as on an idle machine
+    monkeypatch.setattr(machine, "idle_processors", lambda: None)  # as on an idle machine
     cpus = joblib.cpu_count()
     assert UMAP().n_jobs == -1 and _threads(-1) == cpus
     assert _threads(None) == 1 and _threads(-2) == max(cpus - 1, 1) and _threads(3) == 3

@@ -7,6 +7,7 @@ import pytest
 import scipy.sparse as sp
 
 from brembolt.vornik import UMAP, embed, exact_neighbours, knn_accuracy, trustworthiness
+from brembolt.vornik import _initial_layout as initial
 from brembolt.vornik import _pipeline as pl
 
 
@@ -97,8 +98,8 @@ def test_spectral_init_scales_into_ten_and_is_seeded():
     x, _ = blobs()
     order, d2 = exact_sq_knn(x, 9)
     g = pl.fuzzy_graph(*pl.rows_with_self(order.astype(np.int32), d2.astype(np.float32)))
-    a = pl.spectral_init(g, 2, np.random.default_rng(3))
-    b = pl.spectral_init(g, 2, np.random.default_rng(3))
+    a = initial.spectral_init(g, 2, np.random.default_rng(3))
+    b = initial.spectral_init(g, 2, np.random.default_rng(3))
     np.testing.assert_array_equal(a, b)
     assert a.dtype == np.float32 and a.flags.c_contiguous
     assert np.abs(a).max() <= 10.01
@@ -118,7 +119,7 @@ def test_graph_pieces_are_the_undirected_components_numbered_alike():
     g = sp.coo_matrix((w, (i[keep], j[keep])), shape=(n, n))
     g = (g + g.T).tocsr()
     expected = connected_components(g, directed=False)
-    got = pl.graph_pieces(g)
+    got = initial.graph_pieces(g)
     assert got[0] == expected[0] and np.array_equal(got[1], expected[1])
 
 
@@ -126,10 +127,10 @@ def test_spectral_init_falls_back_to_random_with_a_warning(monkeypatch):
     def failing(*args):
         raise ArithmeticError("no convergence")
 
-    monkeypatch.setattr(pl, "_laplacian_eigenmap", failing)
+    monkeypatch.setattr(initial, "_laplacian_eigenmap", failing)
     g = sp.csr_matrix(np.ones((6, 6), np.float32) - np.eye(6, dtype=np.float32))
     with pytest.warns(RuntimeWarning, match="spectral initialisation failed"):
-        init = pl.spectral_init(g, 2, np.random.default_rng(0))
+        init = initial.spectral_init(g, 2, np.random.default_rng(0))
     assert init.shape == (6, 2) and np.abs(init).max() <= 10
 
 
@@ -381,16 +382,16 @@ def test_renumbered_layout_is_the_plain_layout_of_the_renumbered_problem():
     renamed = sorted(zip(order[head].tolist(), order[tail].tolist(), eps.tolist()))
     assert renamed == sorted(zip(plain_head.tolist(), plain_tail.tolist(), plain_eps.tolist()))
 
-    start = pl.random_init(len(x), 2, np.random.default_rng(1))
-    args = (50, 1.58, 0.9, 1.0, 1.0, 5.0, 99, 2)
+    start = initial.random_init(len(x), 2, np.random.default_rng(1))
+    run = pl.LayoutRun(50, 1.58, 0.9, 1.0, 1.0, 5.0, 99)
     y = start.copy()
-    pl.optimize_layout(y, head, tail, eps, *args, order=order)
+    pl.optimize_layout(y, (head, tail, eps), run, 2, order=order)
     moved = np.ascontiguousarray(start[order])
-    pl.optimize_layout(moved, head, tail, eps, *args)
+    pl.optimize_layout(moved, (head, tail, eps), run, 2)
     np.testing.assert_array_equal(y[order].view(np.uint32), moved.view(np.uint32))
     edges = (head.copy(), tail.copy(), eps.copy())
     pl.to_schedule_order(edges, len(x))
     assert not np.array_equal(edges[0], head)  # moved, and back in the kernel
     scheduled = start.copy()
-    pl.optimize_layout(scheduled, *edges, *args, order=order, in_schedule_order=True)
+    pl.optimize_layout(scheduled, edges, run, 2, order=order, in_schedule_order=True)
     np.testing.assert_array_equal(scheduled.view(np.uint32), y.view(np.uint32))

@@ -1,8 +1,11 @@
 """The module object itself: name, docstrings, calling convention, exports."""
 
 import array
+import ast
+import re
 import shutil
 import subprocess
+from pathlib import Path
 
 import pytest
 
@@ -27,7 +30,14 @@ METHOD_DOCS = {
     "umap_layout_euclidean_f32_parts": "Optimize a UMAP layout in-place on n_parts gradient "
     "buffers, with a result that does not depend on n_threads; takes a control block "
     "(progress, stop) or None.",
+    "umap_layout_euclidean_f32_parts_in_schedule_order": "umap_layout_euclidean_f32_parts on "
+    "edges given in schedule order (see umap_layout_substeps), read where they are instead of "
+    "copied.",
+    "umap_layout_substeps": "The substeps per epoch of a parts layout of n_edges edges on "
+    "n_samples points asked for n_substeps (0: the default count).",
 }
+
+ROOT = Path(__file__).resolve().parents[2]
 
 EXPORTED = {
     "PyInit__native_vornik",
@@ -78,6 +88,25 @@ def test_shared_object_exports_exactly_the_entry_and_kernels():
     ).stdout
     symbols = {line.split()[-1] for line in out.splitlines() if line.strip()}
     assert symbols == EXPORTED
+
+
+def documented_methods(page=ROOT / "README.md", section="## Python API"):
+    """The methods a page describes (in `section` up to the next "## ", or all of it for None):
+    headings and list items that open with `name(`, and Sphinx's py:function directives.
+    The one place that knows where the module's methods are documented."""
+    text = page.read_text()
+    if section is not None:
+        text = re.split(r"^## ", text.split(f"\n{section}\n", 1)[1], flags=re.M)[0]
+    opening = r"^(?:#+ |- |\.\. py:function:: )`?([a-z][a-z0-9_]*)\("
+    return set(re.findall(opening, text, flags=re.M))
+
+
+def test_stub_method_table_and_documentation_list_the_same_methods():
+    stub = {f.name: ast.get_docstring(f) for f in ast.parse(
+        (ROOT / "src" / "_native_vornik.pyi").read_text()).body if isinstance(f, ast.FunctionDef)}
+    methods = {name for name in dir(m) if not name.startswith("__")}
+    assert set(stub) == methods == set(METHOD_DOCS) == documented_methods()
+    assert stub == METHOD_DOCS  # the stub's docstrings are the module's
 
 
 # ---------------------------------------------------------------------------

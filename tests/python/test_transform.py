@@ -175,7 +175,7 @@ def test_a_rows_place_depends_on_that_row_alone(fitted):
 
 def test_without_the_identical_row_rule_training_rows_land_near_their_place(fitted):
     model, x, _ = fitted
-    again = _transform.place(model, x, 2, model.transform_epochs, exact_rows=False)
+    again = _transform.place(model._fitted(), x, 2, exact_rows=False)
     shift = np.linalg.norm(again - model.embedding_, axis=1)
     extent = np.ptp(model.embedding_, axis=0).max()
     assert np.median(shift) < 0.05 * extent

@@ -7,7 +7,7 @@ or, scikit-learn style, UMAP(n_neighbors=15, random_state=0).fit_transform(X).
 """
 
 from ._estimator import UMAP, embed
-from ._pipeline import KernelError
+from ._control import KernelError
 from .neighbours import exact_neighbours
 from .quality import knn_accuracy, trustworthiness
 

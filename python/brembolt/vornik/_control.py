@@ -4,6 +4,9 @@ The kernels release the interpreter lock and poll a control block of two
 int64 items (progress, stop). The main thread waits for the worker in short
 slices, shows the progress, and on Ctrl-C sets the stop flag, waits for the
 kernel to join its threads and re-raises the KeyboardInterrupt.
+
+Every kernel returns an integer status, 0 for success; check_status turns
+the others into exceptions.
 """
 
 from __future__ import annotations
@@ -15,8 +18,30 @@ import threading
 import numpy as np
 from tqdm.auto import tqdm
 
+INVALID = -1  # the kernel refused its arguments
+OUT_OF_MEMORY = -2
 STOPPED = -3  # the status of a kernel that was stopped through its block
+REASONS = {INVALID: "invalid arguments", OUT_OF_MEMORY: "out of memory", STOPPED: "stopped"}
 POLL_SECONDS = 0.1
+
+
+class KernelError(RuntimeError):
+    """A native kernel reported a failure status."""
+
+
+def check_status(status: int, what: str, short_of: str | None = None) -> None:
+    """Raises KernelError when the kernel `what` failed.
+
+    Out of memory is a MemoryError where short_of says what could not be
+    allocated. A kernel stopped by Ctrl-C never gets here: run raises the
+    KeyboardInterrupt itself.
+    """
+    if status == 0:
+        return
+    if status == OUT_OF_MEMORY and short_of is not None:
+        raise MemoryError(f"{short_of} could not be allocated")
+    reason = REASONS.get(status, "unknown failure")
+    raise KernelError(f"{what} failed with status {status} ({reason})")
 
 
 def run(kernel, args, *, total: int, desc: str, verbose: bool, unit: str = "step"):

@@ -26,6 +26,8 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from ._rows import value_keys
+
 METRICS = ("euclidean", "cosine", "correlation", "precomputed")
 FLOAT32_MAX = float(np.finfo(np.float32).max)
 
@@ -43,7 +45,6 @@ REACH_LOG2 = 48
 VALUE_LOG2 = 126
 SMALLEST_EXTENT_LOG2 = -30
 BLOCK_BYTES = 16 << 20
-KEY_BLOCK_BYTES = 2 << 20
 # Duplicates are worth a warning from this many rows, or this share of them, on.
 DUPLICATE_ROWS = 100
 DUPLICATE_SHARE = 0.01
@@ -257,24 +258,6 @@ def _scaled_float32(x: np.ndarray, exponent: int) -> np.ndarray:
 # ---------------------------------------------------------------------------
 
 
-def _row_keys(points: np.ndarray) -> np.ndarray:
-    """A 64-bit key per row from its values' bits: equal rows, equal keys.
-
-    +0.0 and -0.0 are equal values, so zeros are made positive first. The key
-    is a sum of the 32-bit words times fixed odd multipliers, modulo 2^64,
-    formed in blocks small enough to stay in cache.
-    """
-    n = points.shape[0]
-    words = points.shape[1] * points.itemsize // 4
-    multipliers = np.random.default_rng(0x5EED).integers(1, 2**63, size=words, dtype=np.uint64) | 1
-    keys = np.empty(n, np.uint64)
-    step = max(1, KEY_BLOCK_BYTES // (8 * words))
-    for start in range(0, n, step):
-        block = points[start:start + step] + points.dtype.type(0)
-        keys[start:start + step] = block.view(np.uint32).astype(np.uint64) @ multipliers
-    return keys
-
-
 def find_duplicates(points: np.ndarray) -> Duplicates | None:
     """The exact duplicate rows of points, or None when every row is distinct.
 
@@ -284,7 +267,7 @@ def find_duplicates(points: np.ndarray) -> Duplicates | None:
     the order of their first occurrence.
     """
     n = points.shape[0]
-    keys = _row_keys(points)
+    keys = value_keys(points)
     order = np.argsort(keys)
     sorted_keys = keys[order]
     starts = np.ones(n, bool)

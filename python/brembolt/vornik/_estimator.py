@@ -3,25 +3,25 @@
 from __future__ import annotations
 
 import numbers
-import os
 import sys
 import time
 import warnings
-from contextlib import contextmanager, nullcontext
+from contextlib import contextmanager
 
 import numpy as np
-from joblib import effective_n_jobs
 from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
                           _fit_context)
 from sklearn.utils import check_random_state
-from sklearn.utils.validation import _num_samples, check_is_fitted, validate_data
-from threadpoolctl import threadpool_limits
+from sklearn.utils.validation import check_is_fitted, validate_data
 
+from . import _initial_layout as initial
+from . import _machine as machine
 from . import _params
 from . import _pipeline as pl
 from . import _transform
 from ._data import Duplicates, duplicate_warning, prepare
 from ._labels import distinct_codes, label_codes, weaken_mismatches
+from ._rows import precomputed_rows
 
 UINT64 = 2**64
 
@@ -45,94 +45,6 @@ def _seeds(random_state):
     rng = _generator(random_state)
     knn_seed, layout_seed = (int(s) for s in rng.integers(0, UINT64, size=2, dtype=np.uint64))
     return knn_seed, layout_seed, rng
-
-
-# Work on fewer rows than this is short enough for one look at the machine's
-# load, when it starts, to tell how busy it will be throughout.
-SHORT_WORK_ROWS = 50_000
-
-
-def _threads(n_jobs, n_rows: int = 0) -> int:
-    """n_jobs as scikit-learn means it, as a thread count for the kernels.
-
-    For short work (n_rows below SHORT_WORK_ROWS), no more than the processors
-    that other running threads leave idle: the results do not depend on the
-    thread count, and on a busy machine a thread that must wait for a
-    processor only holds up its partner. Longer work keeps every thread: a
-    busy moment at its start says little about the rest of it.
-    """
-    with warnings.catch_warnings():
-        # joblib counts one job inside a Dask worker and says so; the kernels'
-        # threads are not joblib's processes, and one is what the worker has.
-        warnings.filterwarnings("ignore", "Inside a Dask worker", UserWarning)
-        wanted = int(min(effective_n_jobs(n_jobs), _params.INT_MAX))
-    if wanted == 1 or n_rows >= SHORT_WORK_ROWS:
-        return wanted
-    idle = _idle_processors()
-    return wanted if idle is None else max(1, min(wanted, idle))
-
-
-def _idle_processors(samples: int = 3) -> int | None:
-    """Processors not taken by other processes' running threads, or None when unknown.
-
-    Linux's count of running threads less this process's own (BLAS threads
-    may still spin after a call), the least of a few looks 1 ms apart.
-    """
-    others = None
-    try:
-        for look in range(samples):
-            if look:
-                time.sleep(0.001)
-            count = _running_threads() - _own_running_threads()
-            others = count if others is None else min(others, count)
-    except (OSError, ValueError, IndexError):
-        return None
-    return (os.cpu_count() or 1) - max(0, others)
-
-
-def _running_threads() -> int:
-    with open("/proc/stat", encoding="ascii") as stat:
-        for line in stat:
-            if line.startswith("procs_running"):
-                return int(line.split()[1])
-    raise ValueError("no procs_running in /proc/stat")
-
-
-def _own_running_threads() -> int:
-    running = 0
-    for task in os.listdir("/proc/self/task"):
-        try:
-            with open(f"/proc/self/task/{task}/stat", encoding="ascii") as stat:
-                # The state follows the parenthesised name, which may hold spaces.
-                running += stat.read().rpartition(")")[2].split()[0] == "R"
-        except FileNotFoundError:  # the thread has ended
-            pass
-    return running
-
-
-# Below this many samples the fit's BLAS calls (exact neighbours, small
-# eigenproblems) run on one thread: they gain nothing from more, and spinning
-# BLAS threads cost several times the work itself when another process keeps
-# a processor busy (100 points: 0.20 s against 0.04 s idle).
-BLAS_SERIAL_BELOW = 20_000
-
-
-def _blas_threads_for(X):
-    if _num_samples(X) < BLAS_SERIAL_BELOW:
-        return threadpool_limits(limits=1, user_api="blas")
-    return nullcontext()
-
-
-def _init(self, *args, **kwargs):
-    bound = _INIT_SIGNATURE.bind(self, *args, **kwargs)
-    bound.apply_defaults()
-    for name, value in list(bound.arguments.items())[1:]:
-        setattr(self, name, value)
-
-
-_INIT_SIGNATURE = _params.signature(first=("self",))
-_init.__signature__ = _INIT_SIGNATURE
-_init.__doc__ = "Stores the parameters unchecked; fit validates them."
 
 
 class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
@@ -162,7 +74,28 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     """
 
     _parameter_constraints = _params.constraints()
-    __init__ = _init
+
+    def __init__(self, n_neighbors=15, n_components=2, metric="euclidean", min_dist=0.1,
+                 spread=1.0, n_epochs=None, learning_rate=1.0, repulsion_strength=1.0,
+                 negative_sample_rate=5, init="spectral", target_weight=0.5, unique=False,
+                 random_state=None, n_jobs=-1, transform_epochs=30, verbose=False):
+        """Stores the parameters unchecked; fit validates them (the table: _params.PARAMS)."""
+        self.n_neighbors = n_neighbors
+        self.n_components = n_components
+        self.metric = metric
+        self.min_dist = min_dist
+        self.spread = spread
+        self.n_epochs = n_epochs
+        self.learning_rate = learning_rate
+        self.repulsion_strength = repulsion_strength
+        self.negative_sample_rate = negative_sample_rate
+        self.init = init
+        self.target_weight = target_weight
+        self.unique = unique
+        self.random_state = random_state
+        self.n_jobs = n_jobs
+        self.transform_epochs = transform_epochs
+        self.verbose = verbose
 
     def __sklearn_tags__(self):
         tags = super().__sklearn_tags__()
@@ -186,7 +119,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         ascending distance in the metric's units (-1 for none). The kNN search
         is skipped.
         """
-        with self._all_or_nothing(), _blas_threads_for(X):
+        with self._all_or_nothing(), machine.blas_threads_for(X):
             return self._fit(X, y, knn)
 
     def _fit(self, X, y, knn):
@@ -203,9 +136,10 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             if self.unique and knn is not None:
                 raise ValueError("unique=True finds its own neighbours; it cannot take knn=")
             codes = None if y is None else label_codes(y, n, float(self.target_weight))
-            n_threads = _threads(self.n_jobs, n)
+            n_threads = machine.threads(self.n_jobs, n)
             knn_seed, layout_seed, rng = _seeds(self.random_state)
-            init = None if isinstance(self.init, str) else pl.check_init(self.init, n, self.n_components)
+            init = (None if isinstance(self.init, str)
+                    else initial.check_init(self.init, n, self.n_components))
             verbose = bool(self.verbose)
 
         with self._stage("preparing data", timings):
@@ -236,22 +170,20 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             a, b = pl.fit_ab(float(self.min_dist), float(self.spread))
         with self._stage("initial layout", timings):
             if init is not None:
-                embedding = pl.array_init(init, rng)
+                embedding = initial.array_init(init, rng)
             elif self.init == "random":
-                embedding = pl.random_init(n_fit, self.n_components, rng)
+                embedding = initial.random_init(n_fit, self.n_components, rng)
             else:
-                embedding = pl.spectral_init(graph, self.n_components, rng, prepared)
+                embedding = initial.spectral_init(graph, self.n_components, rng, prepared)
         with self._stage("layout optimisation", timings):
             # The edges are made after the initial layout, whose eigensolver
             # then has the memory they would take.
             edges = pl.layout_edges(graph, n_epochs, order)
             pl.to_schedule_order(edges, n_fit)
-            pl.optimize_layout(embedding, *edges, n_epochs, a, b, float(self.repulsion_strength),
-                               float(self.learning_rate), float(self.negative_sample_rate),
-                               layout_seed, n_threads, order, verbose=verbose,
-                               in_schedule_order=True)
+            pl.optimize_layout(embedding, edges, self._layout_run(n_epochs, a, b, layout_seed),
+                               n_threads, order, verbose=verbose, in_schedule_order=True)
         # The fitted attributes are set together after the last stage.
-        reference = self._keep_reference(prepared, X, rng)
+        reference = _transform.keep_reference(prepared, X, rng)
         self.graph_, self.a_, self.b_ = graph, a, b
         self.embedding_ = embedding[rows.inverse] if folded else embedding
         self.knn_indices_ = knn_idx
@@ -285,29 +217,30 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         # New rows go through the fit's own preparation: the metric's
         # normalisation and the fit's power of two.
         prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
-        return _transform.place(self, prepared.points, _threads(self.n_jobs, x.shape[0]),
-                                self.transform_epochs)
+        return _transform.place(self._fitted(), prepared.points,
+                                machine.threads(self.n_jobs, x.shape[0]))
 
     def __getstate__(self):
         # A pickled model carries its search index, so that every process that
         # loads it (Dask workers, say) transforms without building it again.
         if hasattr(self, "_reference"):
-            _transform.index(self)
+            _transform.index(self._fitted())
         return super().__getstate__()
 
     # -- internals ------------------------------------------------------------
 
-    @staticmethod
-    def _keep_reference(prepared, X, rng):
-        """The fitted rows in the kernels' space, as transform searches them.
+    def _layout_run(self, n_epochs: int, a: float, b: float, seed: int) -> pl.LayoutRun:
+        """A layout run with this estimator's forces and learning rate."""
+        return pl.LayoutRun(n_epochs, a, b, float(self.repulsion_strength),
+                            float(self.learning_rate), float(self.negative_sample_rate), seed)
 
-        A distance matrix is not kept: transform then takes each new row's
-        distances to the training rows.
-        """
-        points = prepared.points
-        if prepared.space.metric == "precomputed":
-            return _transform.keep_reference(np.empty((0, 0), np.float32), True, rng)
-        return _transform.keep_reference(points, points is not X and points.flags.owndata, rng)
+    def _fitted(self) -> _transform.Fitted:
+        """What transform reads of the fit; new points run transform_epochs on the fit's curve."""
+        return _transform.Fitted(
+            embedding=self.embedding_, distinct_rows=self.unique_rows_,
+            knn_indices=self.knn_indices_, knn_dists=self.knn_dists_, space=self._kernel_space,
+            graph_exponent=self._graph_exponent, reference=self._reference,
+            run=self._layout_run(self.transform_epochs, self.a_, self.b_, self._reference.seed))
 
     def _distinct_rows(self, duplicates, n: int):
         """The duplicates to fold with unique=True; else None, with a warning when they abound."""
@@ -327,7 +260,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     def _neighbours(prepared, n_neighbors: int, seed: int, n_threads: int, verbose: bool):
         """kNN rows of the prepared data; distances (float64) in the metric's units."""
         if prepared.space.metric == "precomputed":
-            return pl.precomputed_rows(prepared.points, n_neighbors - 1)
+            return precomputed_rows(prepared.points, n_neighbors - 1)
         knn_idx, kernel_dist = pl.nearest_neighbors(prepared.points, n_neighbors, seed, n_threads,
                                                     verbose=verbose)
         return knn_idx, prepared.space.to_metric(kernel_dist)
@@ -371,4 +304,4 @@ def embed(X, **params):
     return UMAP(**params).fit_transform(X)
 
 
-embed.__signature__ = _params.signature(first=("X",), kind=_params.inspect.Parameter.KEYWORD_ONLY)
+embed.__signature__ = _params.embed_signature()

@@ -1,9 +1,10 @@
 """The estimator's parameters: one table that the class, embed(), the CLI and the README read.
 
-Adding a parameter is one Param line here; UMAP.__init__, its
+Adding a parameter is one Param line here and its keyword in UMAP.__init__
+(written out, so that type checkers see it; a test holds it to the table); its
 _parameter_constraints and docstring, embed()'s signature, the command-line
-options and the README table all follow from it. A test checks the README's
-copy of the table; print it with
+options and the README table all follow from the table. A test checks the
+README's copy of the table; print it with
     python -c "from brembolt.vornik._params import markdown_table as t; print(t())"
 """
 
@@ -115,11 +116,11 @@ def defaults() -> dict:
     return {p.name: p.default for p in PARAMS}
 
 
-def signature(*, first=(), kind=inspect.Parameter.POSITIONAL_OR_KEYWORD) -> inspect.Signature:
-    """A signature with the leading parameters `first`, then every table entry with its default."""
-    lead = [inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD) for name in first]
-    rest = [inspect.Parameter(p.name, kind, default=p.default) for p in PARAMS]
-    return inspect.Signature(lead + rest)
+def embed_signature() -> inspect.Signature:
+    """embed's: X, then every table entry as a keyword with its default."""
+    first = inspect.Parameter("X", inspect.Parameter.POSITIONAL_OR_KEYWORD)
+    return inspect.Signature([first] + [inspect.Parameter(p.name, inspect.Parameter.KEYWORD_ONLY,
+                                                          default=p.default) for p in PARAMS])
 
 
 # ---------------------------------------------------------------------------

@@ -1,4 +1,4 @@
-"""The embedding pipeline: data -> kNN -> fuzzy graph -> edges -> initial layout -> SGD.
+"""The embedding pipeline: data -> kNN -> fuzzy graph -> edges -> SGD (from _initial_layout).
 
 Each stage is a plain function on NumPy arrays, so a caller can enter the
 pipeline anywhere (for instance with neighbours of its own). The native kernels
@@ -8,26 +8,15 @@ do the heavy work; this layer arranges their inputs and checks their statuses.
 from __future__ import annotations
 
 import math
-import warnings
-from dataclasses import dataclass
+from dataclasses import astuple, dataclass
 
 import numpy as np
 import scipy.sparse as sp
-from scipy.sparse.csgraph import connected_components
-from sklearn.utils import check_array
 
 import _native_vornik as _native
 
 from . import _control
-from ._pieces import layout_pieces
-from .neighbours import exact_neighbours
-
-KNN_STATUS = {-1: "invalid arguments", -2: "out of memory"}
-
-
-class KernelError(RuntimeError):
-    """A native kernel reported a failure status."""
-
+from ._rows import exact_rows, kdtree_rows, rows_with_self
 
 # ---------------------------------------------------------------------------
 # Nearest neighbours
@@ -101,79 +90,10 @@ def nearest_neighbors(x: np.ndarray, n_neighbors: int, seed: int, n_threads: int
         (x, idx, dist, n, d, k, s.n_trees, s.n_iters, seed, s.leaf_size, ONE_WORKER_PER_TREE,
          n_threads), total=max(1, s.n_trees) + max(1, s.n_iters), desc="nearest neighbours",
         verbose=verbose, unit="step")
-    if status != 0:
-        reason = KNN_STATUS.get(status, "unknown failure")
-        raise KernelError(f"kNN kernel failed with status {status} ({reason})")
+    _control.check_status(status, "kNN kernel")
     full_idx, full_dist = rows_with_self(idx, dist)
     _fill_missing_neighbours(x, full_idx, full_dist)
     return full_idx, full_dist
-
-
-def exact_rows(x: np.ndarray, k: int, queries=None):
-    """Exact kNN rows (self first, Euclidean); distances stay float64 up to one final cast."""
-    rows = np.arange(x.shape[0]) if queries is None else queries
-    ids, sq = exact_neighbours(x, k, rows)
-    full_idx = np.empty((rows.size, k + 1), np.int32)
-    full_dist = np.empty((rows.size, k + 1), np.float32)
-    full_idx[:, 0] = rows
-    full_idx[:, 1:] = ids
-    full_dist[:, 0] = 0.0
-    full_dist[:, 1:] = np.sqrt(sq)
-    return full_idx, full_dist
-
-
-def kdtree_rows(x: np.ndarray, k: int, n_threads: int):
-    """Exact kNN rows (self first, Euclidean) from a k-d tree; the same for any thread count."""
-    from scipy.spatial import cKDTree
-
-    n = x.shape[0]
-    dist, ids = cKDTree(x).query(x, k=k + 1, workers=max(1, n_threads))
-    # Each point is its own nearest, except among more than k + 1 copies of a
-    # row, where it may be missing: then the farthest entry makes way for it.
-    drop = ids == np.arange(n)[:, None]
-    drop[~drop.any(axis=1), -1] = True
-    full_idx = np.empty((n, k + 1), np.int32)
-    full_dist = np.empty((n, k + 1), np.float32)
-    full_idx[:, 0] = np.arange(n)
-    full_dist[:, 0] = 0.0
-    full_idx[:, 1:] = ids[~drop].reshape(n, k)
-    full_dist[:, 1:] = dist[~drop].reshape(n, k)
-    return full_idx, full_dist
-
-
-def precomputed_rows(distances: np.ndarray, k: int):
-    """kNN rows (self first) of a square distance matrix; distances as float64."""
-    n = distances.shape[0]
-    full_idx = np.empty((n, k + 1), np.int32)
-    full_dist = np.zeros((n, k + 1), np.float64)
-    full_idx[:, 0] = np.arange(n)
-    if k > 0:
-        full_idx[:, 1:], full_dist[:, 1:] = nearest_columns(distances, k, skip_diagonal=True)
-    return full_idx, full_dist
-
-
-def nearest_columns(distances: np.ndarray, k: int, skip_diagonal: bool = False):
-    """The k smallest entries of every row of a distance matrix: (ids int32, float64).
-
-    Ascending by distance, equal distances by id; with skip_diagonal a row's
-    own column (a point itself) is left out.
-    """
-    m = distances.shape[0]
-    ids = np.empty((m, k), np.int32)
-    dist = np.empty((m, k), np.float64)
-    step = max(1, (64 << 20) // (8 * max(1, distances.shape[1])))
-    for start in range(0, m, step):
-        rows = np.arange(start, min(m, start + step))
-        block = distances[rows].astype(np.float64)
-        if skip_diagonal:
-            block[np.arange(rows.size), rows] = np.inf
-        cand = np.argpartition(block, k - 1, axis=1)[:, :k]
-        cand.sort(axis=1)  # equal distances then rank by id
-        near = np.take_along_axis(block, cand, axis=1)
-        order = np.argsort(near, axis=1, kind="stable")
-        ids[rows] = np.take_along_axis(cand, order, axis=1)
-        dist[rows] = np.take_along_axis(near, order, axis=1)
-    return ids, dist
 
 
 def _fill_missing_neighbours(x: np.ndarray, full_idx: np.ndarray, full_dist: np.ndarray) -> None:
@@ -208,19 +128,6 @@ def check_knn(knn, n: int, n_neighbors: int):
     if not np.isfinite(knn_dist).all() or (knn_dist < 0).any():
         raise ValueError("knn distances must be finite and non-negative")
     return knn_idx.astype(np.int32, copy=False), knn_dist
-
-
-def rows_with_self(idx: np.ndarray, sq_dist: np.ndarray):
-    """Prepends each point to its own row, sorts rows by distance, takes square roots."""
-    n, k = idx.shape
-    order = np.argsort(sq_dist, axis=1, kind="stable")
-    full_idx = np.empty((n, k + 1), np.int32)
-    full_dist = np.empty((n, k + 1), np.float32)
-    full_idx[:, 0] = np.arange(n, dtype=np.int32)
-    full_dist[:, 0] = 0.0
-    full_idx[:, 1:] = np.take_along_axis(idx, order, axis=1)
-    full_dist[:, 1:] = np.sqrt(np.take_along_axis(sq_dist, order, axis=1))
-    return full_idx, full_dist
 
 
 # ---------------------------------------------------------------------------
@@ -397,133 +304,6 @@ def fit_ab(min_dist: float, spread: float):
 
 
 # ---------------------------------------------------------------------------
-# Initial layout
-# ---------------------------------------------------------------------------
-
-INIT_SCALE = 10.0
-
-
-# An array init larger than this is rescaled to +-INIT_SCALE: the layout's
-# float32 squared distances would come near overflow (about 1.8e19 per axis).
-INIT_LIMIT = 1e15
-# Coincident start points feel no force that tells them apart; a jitter of this
-# size relative to the layout's extent separates them.
-JITTER = 1e-4
-
-
-def check_init(init, n: int, n_components: int) -> np.ndarray:
-    """A caller's initial layout as float64, with its shape and values checked."""
-    arr = check_array(init, dtype=np.float64, input_name="init")
-    if arr.shape != (n, n_components):
-        raise ValueError(f"init array must have shape {(n, n_components)}, got {arr.shape}")
-    return arr
-
-
-def array_init(init: np.ndarray, rng: np.random.Generator) -> np.ndarray:
-    """A checked init as the layout takes it: float32, its scale bounded, no coincident points."""
-    span = float(np.abs(init).max())
-    if span > INIT_LIMIT:
-        warnings.warn(f"init reaches {span:.3g}; rescaled to +-{INIT_SCALE:g} so that the "
-                      "layout's squared distances stay finite", RuntimeWarning, stacklevel=4)
-        init = init * (INIT_SCALE / span)
-    embedding = np.array(init, dtype=np.float32, order="C")
-    separate_coincident(embedding, rng)
-    return embedding
-
-
-def separate_coincident(embedding: np.ndarray, rng: np.random.Generator) -> None:
-    """Moves points that share a position by a tiny seeded jitter, in place."""
-    _, inverse, counts = np.unique(embedding, axis=0, return_inverse=True, return_counts=True)
-    shared = counts[inverse.ravel()] > 1
-    if not shared.any():
-        return
-    scale = JITTER * max(float(np.abs(embedding).max()), INIT_SCALE)
-    noise = rng.normal(scale=scale, size=(int(shared.sum()), embedding.shape[1]))
-    embedding[shared] += noise.astype(np.float32)
-
-
-def random_init(n: int, n_components: int, rng: np.random.Generator) -> np.ndarray:
-    return rng.uniform(-INIT_SCALE, INIT_SCALE, size=(n, n_components)).astype(np.float32)
-
-
-def graph_pieces(graph: sp.csr_matrix):
-    """(count, labels) of the connected pieces of a symmetric graph, numbered by their lowest vertex.
-
-    On a symmetric graph the strongly connected components are the pieces,
-    and scipy finds those without the transpose that its undirected search
-    builds first (a copy of every edge: hundreds of megabytes and about half
-    a second at a million points). The numbering is the undirected search's.
-    """
-    n_pieces, labels = connected_components(graph, directed=True, connection="strong")
-    _, first = np.unique(labels, return_index=True)
-    rank = np.empty(n_pieces, labels.dtype)
-    rank[np.argsort(first)] = np.arange(n_pieces, dtype=labels.dtype)
-    return n_pieces, rank[labels]
-
-
-def spectral_init(graph: sp.csr_matrix, n_components: int, rng: np.random.Generator,
-                  prepared=None) -> np.ndarray:
-    """Eigenvectors of the normalised graph Laplacian, scaled into +-10, plus a little noise.
-
-    A graph in pieces gets a layout per piece, the pieces placed by their
-    centres in `prepared` (the data in the kernels' space; see _pieces).
-    Falls back to a random layout, with a warning, when the eigensolver fails.
-    """
-    n = graph.shape[0]
-    n_pieces, labels = graph_pieces(graph)
-    if n_pieces > 1:
-        coords = layout_pieces(graph, labels, n_pieces, n_components, rng, _laplacian_eigenmap,
-                               prepared)
-        coords = coords * INIT_SCALE + rng.normal(scale=1e-4 * INIT_SCALE, size=coords.shape)
-        return np.ascontiguousarray(coords, dtype=np.float32)
-    try:
-        coords = _laplacian_eigenmap(graph, n_components, rng)
-    except Exception as exc:  # ARPACK no convergence, degenerate graphs
-        warnings.warn(f"spectral initialisation failed ({exc}); using a random layout",
-                      RuntimeWarning, stacklevel=4)
-        return random_init(n, n_components, rng)
-    span = np.abs(coords).max()
-    if not np.isfinite(span) or span == 0:
-        warnings.warn("spectral initialisation is degenerate; using a random layout",
-                      RuntimeWarning, stacklevel=4)
-        return random_init(n, n_components, rng)
-    coords = coords * (INIT_SCALE / span)
-    coords += rng.normal(scale=1e-4 * INIT_SCALE, size=coords.shape)
-    return np.ascontiguousarray(coords, dtype=np.float32)
-
-
-# The eigenvectors only start the layout, which moves every point far more
-# than their error: at 1e-3 rather than 1e-4 the solver takes half the time on
-# a million points (6.4 s against 3.8 s), and trustworthiness was the same to
-# the third decimal on every set of bench/datasets.py.
-SPECTRAL_TOL = 1e-3
-
-
-def _laplacian_eigenmap(graph: sp.csr_matrix, n_components: int, rng: np.random.Generator):
-    from scipy.sparse.linalg import eigsh
-
-    n = graph.shape[0]
-    k = n_components + 1
-    if n <= k + 1:
-        raise ValueError("too few points for a spectral layout")
-    degree = np.asarray(graph.sum(axis=1)).ravel()
-    if (degree <= 0).any():
-        raise ValueError("the graph has isolated points")
-    inv_sqrt = sp.diags(1.0 / np.sqrt(degree))
-    # The top eigenvectors of D^-1/2 A D^-1/2 are the bottom ones of the
-    # normalised Laplacian I - D^-1/2 A D^-1/2; the very top one is trivial.
-    adjacency = (inv_sqrt @ graph @ inv_sqrt).astype(np.float64)
-    if n < 500:
-        values, vectors = np.linalg.eigh(adjacency.toarray())
-    else:
-        v0 = rng.uniform(-1.0, 1.0, size=n)
-        values, vectors = eigsh(adjacency, k=k, which="LA", v0=v0, tol=SPECTRAL_TOL,
-                                maxiter=max(1000, 5 * n))
-    order = np.argsort(values)[::-1][1:k]
-    return vectors[:, order]
-
-
-# ---------------------------------------------------------------------------
 # Optimisation
 # ---------------------------------------------------------------------------
 
@@ -542,6 +322,26 @@ DEFAULT_SUBSTEPS = 0  # the kernel's own count, from the edges and vertices
 # points): from there two threads beat one on an idle machine, and the tiniest
 # layouts stay on one thread, where a busy machine cannot delay a partner.
 THREAD_EDGES = 1 << 11
+
+
+@dataclass(frozen=True)
+class LayoutRun:
+    """How a layout runs, in the order the layout kernels take it (threads change no bit).
+
+    The curve is 1 / (1 + a d^(2b)); the learning rate decays linearly to 0.
+    """
+
+    n_epochs: int
+    a: float
+    b: float
+    repulsion_strength: float
+    learning_rate: float
+    negative_sample_rate: float
+    seed: int
+
+    def kernel_args(self) -> tuple:
+        """The run as every layout kernel takes it, n_epochs to seed."""
+        return astuple(self)
 
 
 def to_schedule_order(edges, n_samples: int, n_substeps: int = DEFAULT_SUBSTEPS) -> None:
@@ -566,12 +366,10 @@ def layout_threads(n_threads: int, n_parts: int, n_edges: int) -> int:
     return int(max(1, min(n_threads, n_parts, n_edges // THREAD_EDGES)))
 
 
-def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epochs: int,
-                    a: float, b: float, repulsion_strength: float, learning_rate: float,
-                    negative_sample_rate: float, seed: int, n_threads: int,
+def optimize_layout(embedding: np.ndarray, edges, run: LayoutRun, n_threads: int,
                     order: np.ndarray | None = None, verbose: bool = False,
                     in_schedule_order: bool = False) -> None:
-    """Moves embedding (float32, C order) in place along the edges.
+    """Moves embedding (float32, C order) in place along edges (head, tail, epochs_per_sample).
 
     With order, head and tail are in the renumbered ids of layout_edges: the
     layout runs on the rows in that order, which are put back afterwards.
@@ -579,6 +377,7 @@ def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epoc
     (the result is that of the list they came from). The result does not
     depend on n_threads (see LAYOUT_PARTS).
     """
+    head, tail, epochs_per_sample = edges
     n, dim = embedding.shape
     if head.size == 0:
         return
@@ -591,16 +390,12 @@ def optimize_layout(embedding: np.ndarray, head, tail, epochs_per_sample, n_epoc
                   else _native.umap_layout_euclidean_f32_parts)
         status = _control.run(
             kernel,
-            (embedding, head, tail, epochs_per_sample, n, dim, n_epochs, a, b,
-             repulsion_strength, learning_rate, negative_sample_rate, seed, n_parts,
+            (embedding, head, tail, epochs_per_sample, n, dim, *run.kernel_args(), n_parts,
              DEFAULT_SUBSTEPS, threads),
-            total=n_epochs, desc="layout", verbose=verbose, unit="epoch")
+            total=run.n_epochs, desc="layout", verbose=verbose, unit="epoch")
     finally:
         if order is not None:
             embedding[order] = embedding.copy()
-    if status == -2:
-        raise MemoryError(f"the layout's {n_parts} gradient buffers of {n} x {dim} floats and "
-                          f"its schedule of {head.size} edges could not be allocated")
-    if status != 0:
-        raise KernelError(f"layout kernel failed with status {status}")
+    _control.check_status(status, "layout kernel", f"the layout's {n_parts} gradient buffers of "
+                          f"{n} x {dim} floats and its schedule of {head.size} edges")
 

@@ -16,7 +16,7 @@ fit placed that row.
 
 from __future__ import annotations
 
-from dataclasses import dataclass
+from dataclasses import dataclass, replace
 
 import numpy as np
 import scipy.sparse as sp
@@ -24,9 +24,10 @@ from scipy.sparse.csgraph import connected_components
 
 import _native_vornik as _native
 
-from ._pipeline import KernelError, nearest_columns
-
-QUERY_STATUS = {-1: "invalid arguments", -2: "out of memory"}
+from ._control import check_status
+from ._data import KernelSpace, Prepared
+from ._pipeline import LayoutRun
+from ._rows import nearest_columns, row_keys
 
 # The search graph keeps, per training point, up to this many times its
 # n_neighbors - 1 fit neighbours: its own neighbours and the points that hold
@@ -45,8 +46,6 @@ N_ENTRIES = 4
 # learning rate, since full steps throw them about first (bench/transform.py:
 # trustworthiness dipped by up to 0.007 after 10-30 epochs at the full rate).
 LEARNING_RATE_SCALE = 0.25
-
-_KEY_MULTIPLIER = np.uint64(0x9E3779B97F4A7C15)
 
 
 @dataclass
@@ -72,10 +71,25 @@ class Reference:
     def indexed(self) -> bool:
         return self.graph is not None
 
+
+@dataclass(frozen=True, eq=False)  # arrays: compared and hashed as objects
+class Fitted:
+    """What transform reads of a fitted model (its arrays themselves, not copies)."""
+
+    embedding: np.ndarray  # one row per row of the fit's X
+    distinct_rows: np.ndarray | None  # the rows the fit embedded, under unique=True
+    knn_indices: np.ndarray  # the fit's kNN rows, self first
+    knn_dists: np.ndarray  # in the metric's units
+    space: KernelSpace  # how rows map into the kernels' space
+    graph_exponent: int  # the power of two the fuzzy graph's distances were scaled by
+    reference: Reference
+    run: LayoutRun  # the new points' layout: the fit's curve and forces, the reference's seed
+
     @property
-    def nbytes(self) -> int:
-        return sum(a.nbytes for a in (self.data, self.graph, self.pivots, self.keys,
-                                      self.key_ids) if a is not None)
+    def positions(self) -> np.ndarray:
+        """The positions of the rows the fit embedded (each distinct row once under unique=True)."""
+        first = self.distinct_rows
+        return self.embedding if first is None else np.ascontiguousarray(self.embedding[first])
 
 
 # ---------------------------------------------------------------------------
@@ -83,9 +97,15 @@ class Reference:
 # ---------------------------------------------------------------------------
 
 
-def keep_reference(x: np.ndarray, owned: bool, rng: np.random.Generator) -> Reference:
-    """What fit keeps: the rows as fitted (copied unless the fit owns them) and two seeds."""
-    data = x if owned else np.array(x, dtype=np.float32, order="C", copy=True)
+def keep_reference(prepared: Prepared, X, rng: np.random.Generator) -> Reference:
+    """What fit keeps: its rows in the kernels' space (copied unless they are its own, not X)
+    and two seeds. A distance matrix is not kept: new rows hold their distances to the fit's."""
+    x = prepared.points
+    if prepared.space.metric == "precomputed":
+        data = np.empty((0, 0), np.float32)
+    else:
+        owned = x is not X and x.flags.owndata
+        data = x if owned else np.array(x, dtype=np.float32, order="C", copy=True)
     pivot_seed, seed = (int(s) for s in rng.integers(0, 2**64, size=2, dtype=np.uint64))
     return Reference(data, seed, pivot_seed)
 
@@ -175,30 +195,6 @@ def choose_pivots(graph: np.ndarray, count: int, rng: np.random.Generator) -> np
     return np.unique(np.concatenate([chosen, missed])).astype(np.int32)
 
 
-def row_keys(x: np.ndarray) -> np.ndarray:
-    """A 64-bit hash of the bits of every row of a float32 matrix.
-
-    The row's words times fixed odd multipliers, summed modulo 2^64 (exact, so
-    no order of summation changes a bit), then mixed.
-    """
-    words = np.ascontiguousarray(x, dtype=np.float32).view(np.uint32)
-    m, d = words.shape
-    with np.errstate(over="ignore"):
-        multipliers = _mix64(np.arange(1, d + 1, dtype=np.uint64) * _KEY_MULTIPLIER)
-        multipliers |= np.uint64(1)
-        keys = np.empty(m, np.uint64)
-        step = max(1, (1 << 22) // max(d, 1))  # rows per block: 32 MiB of 64-bit words
-        for lo in range(0, m, step):
-            keys[lo:lo + step] = words[lo:lo + step].astype(np.uint64) @ multipliers
-        return _mix64(keys ^ np.uint64(d))
-
-
-def _mix64(z: np.ndarray) -> np.ndarray:
-    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
-    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
-    return z ^ (z >> np.uint64(31))
-
-
 # ---------------------------------------------------------------------------
 # Transform
 # ---------------------------------------------------------------------------
@@ -233,9 +229,7 @@ def query(ref: Reference, x: np.ndarray, k: int, n_threads: int,
     status = _native.knn_query_f32(ref.data, ref.graph, ref.pivots, x, idx, sq, n, d,
                                    ref.graph.shape[1], ref.pivots.size, m, k, beam, n_entries,
                                    n_threads)
-    if status != 0:
-        reason = QUERY_STATUS.get(status, "unknown failure")
-        raise KernelError(f"neighbour query failed with status {status} ({reason})")
+    check_status(status, "neighbour query")
     return idx, sq
 
 
@@ -264,40 +258,33 @@ def weighted_start(embedding: np.ndarray, idx: np.ndarray, weights: np.ndarray) 
     return np.ascontiguousarray(total / weight[:, None], dtype=np.float32)
 
 
-def index(model) -> Reference:
-    """model's search index, built on first use from the fit's kNN rows in the kernels' space."""
-    ref = model._reference
-    if ref.indexed or model._kernel_space.metric == "precomputed":
+def index(fitted: Fitted) -> Reference:
+    """The fit's search index, built on first use from its kNN rows in the kernels' space."""
+    ref = fitted.reference
+    if ref.indexed or fitted.space.metric == "precomputed":
         return ref  # a distance matrix is its own index
-    return build_index(ref, model.knn_indices_, model._kernel_space.to_kernel(model.knn_dists_))
+    return build_index(ref, fitted.knn_indices, fitted.space.to_kernel(fitted.knn_dists))
 
 
-def fitted_embedding(model) -> np.ndarray:
-    """The positions of the rows the fit embedded (each distinct row once under unique=True)."""
-    first = model.unique_rows_
-    return model.embedding_ if first is None else np.ascontiguousarray(model.embedding_[first])
-
-
-def place(model, x: np.ndarray, n_threads: int, n_epochs: int, *,
-          exact_rows: bool = True) -> np.ndarray:
-    """The embedding of the rows of x in the fitted model.
+def place(fitted: Fitted, x: np.ndarray, n_threads: int, *, exact_rows: bool = True) -> np.ndarray:
+    """The embedding of the rows of x in the fitted model, after fitted.run's epochs.
 
     x is in the kernels' space, prepared as the fit's rows were (float32); for
     a fit on a distance matrix, each row holds the distances to the training
     rows.
     """
-    space = model._kernel_space
-    embedding = fitted_embedding(model)
+    space = fitted.space
+    embedding = fitted.positions
     m, dim = x.shape[0], embedding.shape[1]
     keys = row_keys(x)
     out = np.empty((m, dim), np.float32)
-    k = model.knn_indices_.shape[1]
+    k = fitted.knn_indices.shape[1]
     if space.metric == "precomputed":
-        columns = x if model.unique_rows_ is None else x[:, model.unique_rows_]
+        columns = x if fitted.distinct_rows is None else x[:, fitted.distinct_rows]
         idx, dist = nearest_columns(columns, k)
         todo = np.arange(m)
     else:
-        ref = index(model)
+        ref = index(fitted)
         same = training_rows(ref, x, keys) if exact_rows else np.full(m, -1)
         seen = same >= 0
         out[seen] = embedding[same[seen]]
@@ -306,28 +293,25 @@ def place(model, x: np.ndarray, n_threads: int, n_epochs: int, *,
             return out
         idx, sq = query(ref, np.ascontiguousarray(x[todo]), k, n_threads)
         dist = space.to_metric(np.sqrt(sq))
-    # The fit's graph measured distances in the metric's units times 2**_graph_exponent.
-    weights = memberships(idx, np.ascontiguousarray(np.ldexp(dist, model._graph_exponent),
+    # The fit's graph measured distances in the metric's units times 2**graph_exponent.
+    weights = memberships(idx, np.ascontiguousarray(np.ldexp(dist, fitted.graph_exponent),
                                                     dtype=np.float32))
     start = weighted_start(embedding, idx, weights)
-    if n_epochs > 0:
-        layout_new_points(model, embedding, start, idx, weights, keys[todo], n_threads, n_epochs)
+    if fitted.run.n_epochs > 0:
+        layout_new_points(start, embedding, idx, weights, keys[todo], fitted.run, n_threads)
     out[todo] = start
     return out
 
 
-def layout_new_points(model, embedding, start, idx, weights, keys, n_threads: int,
-                      n_epochs: int) -> None:
+def layout_new_points(start, embedding, idx, weights, keys, run: LayoutRun,
+                      n_threads: int) -> None:
     """Moves start (float32, one row per new point) in place against the fitted embedding."""
     m, k = idx.shape
     # Each edge is due once every 1 / weight epochs: the nearest, at weight 1, every epoch.
     with np.errstate(divide="ignore", over="ignore"):
         eps = np.where(weights > 0, 1.0 / weights.astype(np.float64), -1.0).astype(np.float32)
     status = _native.umap_layout_new_points_f32(
-        start, embedding, idx, eps, keys, m, embedding.shape[0], embedding.shape[1], k, n_epochs,
-        model.a_, model.b_, float(model.repulsion_strength),
-        LEARNING_RATE_SCALE * float(model.learning_rate),
-        float(model.negative_sample_rate), model._reference.seed, n_threads)
-    if status != 0:
-        reason = QUERY_STATUS.get(status, "unknown failure")
-        raise KernelError(f"layout of new points failed with status {status} ({reason})")
+        start, embedding, idx, eps, keys, m, embedding.shape[0], embedding.shape[1], k,
+        *replace(run, learning_rate=LEARNING_RATE_SCALE * run.learning_rate).kernel_args(),
+        n_threads)
+    check_status(status, "layout of new points")

@@ -1,0 +1,123 @@
+"""Rows: a 64-bit key of each row's bits, and kNN rows that list each point first.
+
+The keys find duplicate rows at fit time and training rows among new ones in
+transform, where they also key each new point's random stream: saved models
+hold them, so their values never change. A kNN row, as the fuzzy graph reads
+it, is the point itself at distance 0, then its neighbours nearest first.
+"""
+
+from __future__ import annotations
+
+import numpy as np
+
+from .neighbours import exact_neighbours
+
+_KEY_MULTIPLIER = np.uint64(0x9E3779B97F4A7C15)
+KEY_BLOCK_BYTES = 2 << 20  # rows per block of 64-bit words: small enough to stay in cache
+
+
+def row_keys(x: np.ndarray) -> np.ndarray:
+    """A 64-bit hash of the bits of every row of a float32 matrix.
+
+    The row's words times fixed odd multipliers, summed modulo 2^64 (exact, so
+    no order of summation changes a bit), then mixed.
+    """
+    return _word_keys(np.ascontiguousarray(x, dtype=np.float32), signed_zeros=True)
+
+
+def value_keys(points: np.ndarray) -> np.ndarray:
+    """A 64-bit key per row of a float32 or float64 matrix: equal rows, equal keys.
+
+    +0.0 and -0.0 are equal values, so zeros are made positive first.
+    """
+    return _word_keys(np.ascontiguousarray(points), signed_zeros=False)
+
+
+def _word_keys(x: np.ndarray, signed_zeros: bool) -> np.ndarray:
+    m = x.shape[0]
+    d = x.shape[1] * x.itemsize // 4  # 32-bit words per row
+    with np.errstate(over="ignore"):
+        multipliers = _mix64(np.arange(1, d + 1, dtype=np.uint64) * _KEY_MULTIPLIER)
+        multipliers |= np.uint64(1)
+        keys = np.empty(m, np.uint64)
+        step = max(1, KEY_BLOCK_BYTES // (8 * max(d, 1)))
+        for lo in range(0, m, step):
+            block = x[lo:lo + step] if signed_zeros else x[lo:lo + step] + x.dtype.type(0)
+            keys[lo:lo + step] = block.view(np.uint32).astype(np.uint64) @ multipliers
+        return _mix64(keys ^ np.uint64(d))
+
+
+def _mix64(z: np.ndarray) -> np.ndarray:
+    z = (z ^ (z >> np.uint64(30))) * np.uint64(0xBF58476D1CE4E5B9)
+    z = (z ^ (z >> np.uint64(27))) * np.uint64(0x94D049BB133111EB)
+    return z ^ (z >> np.uint64(31))
+
+
+def exact_rows(x: np.ndarray, k: int, queries=None):
+    """Exact kNN rows (self first, Euclidean); distances stay float64 up to one final cast."""
+    rows = np.arange(x.shape[0]) if queries is None else queries
+    ids, sq = exact_neighbours(x, k, rows)
+    return _self_first(ids, np.sqrt(sq), rows)
+
+
+def kdtree_rows(x: np.ndarray, k: int, n_threads: int):
+    """Exact kNN rows (self first, Euclidean) from a k-d tree; the same for any thread count."""
+    from scipy.spatial import cKDTree
+
+    n = x.shape[0]
+    dist, ids = cKDTree(x).query(x, k=k + 1, workers=max(1, n_threads))
+    # Each point is its own nearest, except among more than k + 1 copies of a
+    # row, where it may be missing: then the farthest entry makes way for it.
+    drop = ids == np.arange(n)[:, None]
+    drop[~drop.any(axis=1), -1] = True
+    return _self_first(ids[~drop].reshape(n, k), dist[~drop].reshape(n, k))
+
+
+def precomputed_rows(distances: np.ndarray, k: int):
+    """kNN rows (self first) of a square distance matrix; distances as float64."""
+    return _self_first(*nearest_columns(distances, k, skip_diagonal=True), dtype=np.float64)
+
+
+def rows_with_self(idx: np.ndarray, sq_dist: np.ndarray):
+    """Prepends each point to its own row, sorts rows by distance, takes square roots."""
+    order = np.argsort(sq_dist, axis=1, kind="stable")
+    return _self_first(np.take_along_axis(idx, order, axis=1),
+                       np.sqrt(np.take_along_axis(sq_dist, order, axis=1)))
+
+
+def _self_first(ids: np.ndarray, dist: np.ndarray, rows=None, dtype=np.float32):
+    """The kNN rows of points `rows` (default: all): each point at distance 0, then ids, dist."""
+    m, k = ids.shape
+    full_idx = np.empty((m, k + 1), np.int32)
+    full_dist = np.empty((m, k + 1), dtype)
+    full_idx[:, 0] = np.arange(m) if rows is None else rows
+    full_dist[:, 0] = 0.0
+    full_idx[:, 1:] = ids
+    full_dist[:, 1:] = dist
+    return full_idx, full_dist
+
+
+def nearest_columns(distances: np.ndarray, k: int, skip_diagonal: bool = False):
+    """The k smallest entries of every row of a distance matrix: (ids int32, float64).
+
+    Ascending by distance, equal distances by id; with skip_diagonal a row's
+    own column (a point itself) is left out.
+    """
+    m = distances.shape[0]
+    ids = np.empty((m, k), np.int32)
+    dist = np.empty((m, k), np.float64)
+    step = max(1, (64 << 20) // (8 * max(1, distances.shape[1])))
+    if k == 0:
+        return ids, dist
+    for start in range(0, m, step):
+        rows = np.arange(start, min(m, start + step))
+        block = distances[rows].astype(np.float64)
+        if skip_diagonal:
+            block[np.arange(rows.size), rows] = np.inf
+        cand = np.argpartition(block, k - 1, axis=1)[:, :k]
+        cand.sort(axis=1)  # equal distances then rank by id
+        near = np.take_along_axis(block, cand, axis=1)
+        order = np.argsort(near, axis=1, kind="stable")
+        ids[rows] = np.take_along_axis(cand, order, axis=1)
+        dist[rows] = np.take_along_axis(near, order, axis=1)
+    return ids, dist
