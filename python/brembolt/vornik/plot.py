@@ -13,9 +13,10 @@ DENSITY_FROM = 100_000
 DENSITY_BINS = 800
 # Unlabelled points: light grey, beneath the classes, in no legend.
 UNLABELLED_COLOUR = "#d3d3d3"
-# Up to 10 classes matplotlib's tab10; up to 20 these, chosen so that no two
-# (nor any and the unlabelled grey) are closer than tab10's closest pair in
-# CIELAB. Beyond 20 the colours repeat.
+# Class colours: matplotlib's tab10 without its grey (which the unlabelled
+# grey would echo), then colours chosen so that no two of the 20, nor any and
+# the unlabelled grey, are closer in CIELAB than tab10's closest pair. Beyond
+# 20 classes the colours repeat.
 PALETTE_20 = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2",
               "#bcbd22", "#17becf", "#0000ff", "#ff1eff", "#004b2d", "#00f000", "#ffc387",
               "#5a00a5", "#a5e1a5", "#ff0078", "#78004b", "#69690f", "#0069ff")
@@ -24,10 +25,8 @@ LEGEND_MAX_CLASSES = 30
 
 def palette(n_classes: int) -> np.ndarray:
     """RGBA colours of n_classes classes."""
-    from matplotlib import colormaps, colors
+    from matplotlib import colors
 
-    if n_classes <= 10:
-        return np.array([colormaps["tab10"](i) for i in range(n_classes)])
     return np.array([colors.to_rgba(PALETTE_20[i % len(PALETTE_20)]) for i in range(n_classes)])
 
 
