@@ -15,6 +15,7 @@ import csv
 import os
 import re
 import tempfile
+import warnings
 import zipfile
 from dataclasses import dataclass
 from pathlib import Path
@@ -233,9 +234,13 @@ def read_text_table(path: Path, options: TableOptions):
     decimal = _decimal(rows[1:] or rows, delimiter)
     header = _looks_like_header(rows, decimal) if options.header is None else options.header
     try:
-        frame = pd.read_csv(path, sep=delimiter, header=0 if header else None, comment="#",
-                            skip_blank_lines=True, skipinitialspace=True, decimal=decimal,
-                            encoding="utf-8-sig", low_memory=False)
+        with warnings.catch_warnings():
+            # A column of numbers with a bad cell far down comes back mixed;
+            # the feature check below names that cell.
+            warnings.simplefilter("ignore", pd.errors.DtypeWarning)
+            frame = pd.read_csv(path, sep=delimiter, header=0 if header else None, comment="#",
+                                skip_blank_lines=True, skipinitialspace=True, decimal=decimal,
+                                encoding="utf-8-sig")
     except UnicodeDecodeError as exc:
         raise ValueError(f"{path} is not UTF-8 text (byte {exc.object[exc.start]:#04x} at "
                          f"offset {exc.start} of a block)") from None
@@ -300,7 +305,8 @@ def _index_like(column) -> bool:
     values = column.to_numpy()
     if values.dtype.kind in "iu":
         return values.size < 2 or bool((np.diff(values) > 0).all())
-    return values.dtype.kind in "OUT" or str(column.dtype) in ("str", "string")
+    text = values.dtype.kind in "OUT" or str(column.dtype) in ("str", "string")
+    return text and column.is_unique
 
 
 def table(path: Path, options: TableOptions) -> Table:
