@@ -62,7 +62,8 @@ def test_tables_as_they_come_give_the_same_embedding(tmp_path, iris_like, capsys
     ("a,b\n1,2\n3,\n5,6\n", [], "x.csv, line 3, column 'b': missing or NaN"),
     ("a,b\n1,2\n3,4\n", ["--label-column", "c"], "x.csv has no such column (it has 'a', 'b')"),
     ("1,2\n3,4\n", ["--label-column", "a"], "has no header line naming its columns"),
-    ("a,b\n1," + "9" * 100_000 + "z\n2,3\n", [], "'" + "9" * 40 + "'..."),
+    ("a,b\n1," + "9" * 200_000 + "z\n2,3\n", [], "'" + "9" * 40 + "'..."),
+    ("x" * 200_000, ["--no-header"], "line 1, column 1: '" + "x" * 40 + "'..."),
 ])
 def test_bad_tables_are_one_short_error_line(tmp_path, capsys, table, options, message):
     (tmp_path / "x.csv").write_text(table)

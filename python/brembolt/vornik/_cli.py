@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import csv
 import sys
 import time
 from pathlib import Path
@@ -232,7 +233,7 @@ def main(argv=None) -> int:
         print(f"error: {where}{exc.strerror or _files.one_line(exc)}", file=sys.stderr)
     except MemoryError:
         print("error: out of memory", file=sys.stderr)
-    except (ValueError, ImportError, EOFError, KernelError) as exc:
+    except (ValueError, ImportError, EOFError, csv.Error, KernelError) as exc:
         print(f"error: {_files.one_line(exc)}", file=sys.stderr)
     except KeyboardInterrupt:  # the running kernel has stopped and joined its threads
         print("interrupted", file=sys.stderr)

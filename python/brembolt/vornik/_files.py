@@ -146,9 +146,13 @@ def _sample(path: Path) -> list[str]:
 
 
 def _fields(lines: list[str], delimiter: str) -> list[list[str]]:
-    return [[c.strip() for c in row] for row in
-            csv.reader((ln.split("#", 1)[0] for ln in lines), delimiter=delimiter,
-                       skipinitialspace=True)]
+    limit = csv.field_size_limit(MAX_LINE_BYTES + 1)  # a cell may fill a whole line
+    try:
+        return [[c.strip() for c in row] for row in
+                csv.reader((ln.split("#", 1)[0] for ln in lines), delimiter=delimiter,
+                           skipinitialspace=True)]
+    finally:
+        csv.field_size_limit(limit)
 
 
 def sniff_delimiter(lines: list[str]) -> str:
@@ -318,6 +322,9 @@ def table(path: Path, options: TableOptions) -> Table:
     else:
         frame, header = read_text_table(path, options)
         where = _Where(path, header)
+        if len(frame) == 0:
+            raise ValueError(f"{path} holds a header line and no rows of data"
+                             + ("" if options.header else " (pass --no-header if it is data)"))
         if options.label_column is not None and not header:
             raise ValueError(f"--label-column {quote(options.label_column)}: {path} has no "
                              "header line naming its columns (pass --header if its first "
