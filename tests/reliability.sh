@@ -8,6 +8,8 @@
 #      against the x86-64 build
 #   6. powf: the vector powf against the C library's over every non-negative
 #      float base, for the default curve's exponents, on each vector path
+#   7. docs: the documentation built with warnings as errors, the gallery's
+#      examples and every example in the pages run
 # Each step prints how long it took. Pass step names to run only some of them.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,7 +17,7 @@ cd "$(dirname "$0")/.."
 python=${PYTHON:-python3}
 jobs=${JOBS:-2}
 steps=("$@")
-[ ${#steps[@]} -eq 0 ] && steps=(asan tsan python-asan abi3 aarch64 powf)
+[ ${#steps[@]} -eq 0 ] && steps=(asan tsan python-asan abi3 aarch64 powf docs)
 
 source tests/lib.sh
 
@@ -98,6 +100,22 @@ step_powf() {
         *) return 1 ;;
         esac
     done
+}
+
+step_docs() {
+    # The package as this tree has it, with what the documentation needs.
+    "$python" -m pip install -q ".[docs]"
+    rm -rf build/docs docs/_generated docs/auto_examples
+    # The HTML build runs the gallery's examples; the doctest build runs every
+    # example in the pages and the docstrings. Any warning fails either.
+    "$python" -m sphinx -W --keep-going -q -b html -d build/docs/doctrees docs build/docs/html
+    "$python" -m sphinx -W --keep-going -q -b doctest -d build/docs/doctrees docs \
+        build/docs/doctest >build/docs/doctest.log 2>&1 || {
+        cat build/docs/doctest.log
+        return 1
+    }
+    tail -n 3 build/docs/doctest/output.txt
+    echo "docs: build/docs/html/index.html"
 }
 
 for step in "${steps[@]}"; do

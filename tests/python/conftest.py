@@ -21,6 +21,20 @@ def bits(a):
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
+# Cases that need gigabytes of memory or minutes run only when asked for
+# (CI asks): the everyday command stays light.
+HEAVY = os.environ.get("VORNIK_HEAVY_TESTS", "") not in ("", "0")
+
+
+def pytest_collection_modifyitems(config, items):
+    if HEAVY:
+        return
+    skip = pytest.mark.skip(reason="heavy: runs with VORNIK_HEAVY_TESTS=1")
+    for item in items:
+        if "heavy" in item.keywords:
+            item.add_marker(skip)
+
+
 def assert_views_released(*arrays):
     """An array.array refuses to resize while a buffer view of it is held."""
     for a in arrays:

@@ -54,7 +54,7 @@ def test_embed_plot_and_verbose(tmp_path, capsys):
 
 @pytest.mark.parametrize(
     "content, message",
-    [("x.json", "unsupported input format"), ("nan", "contains NaN")],
+    [("x.json", "unsupported input format"), ("nan", "x.npy: X[4, 2] (counting from 0): NaN")],
 )
 def test_embed_reports_bad_input_without_a_traceback(tmp_path, capsys, content, message):
     if content == "nan":
@@ -83,9 +83,10 @@ def test_output_is_exactly_the_file_named(tmp_path, capsys):
 @pytest.mark.parametrize(
     "text, message",
     [
-        ("a,b\n1,2\n", "x.csv, line 1: 'a' is not a number (a header line needs --header)"),
-        ("# comment\n1,2\n\n3,x\n", "x.csv, line 4: 'x' is not a number"),
-        ("1,2\n3,4\n5\n", "x.csv, line 3: 1 values, the lines before have 2"),
+        ("a,b\n1,2\n3,x\n", "x.csv, line 3, column 'b': 'x' is not a number"),
+        ("# comment\n1,2\n\n3,x\n", "x.csv, line 4, column 2: 'x' is not a number"),
+        ("1,2\n3,4\n5\n", "x.csv, line 3, column 2: missing or NaN"),
+        ("1,2\n3,4\n5,6,7\n", "x.csv, line 3: 3 values, the lines before have 2"),
         (None, "x.csv: no such file"),
     ],
 )
@@ -97,13 +98,19 @@ def test_unreadable_text_input_is_reported_by_line(tmp_path, capsys, text, messa
     assert message in err and "Errno" not in err
 
 
-def test_header_flag_skips_the_first_line_of_input_and_labels(tmp_path, capsys):
+def test_header_flags_of_input_and_labels_are_separate(tmp_path, capsys):
     X, labels = blobs()
-    np.savetxt(tmp_path / "x.csv", X, delimiter=",", header="a,b,c,d,e,f", comments="")
-    (tmp_path / "y.txt").write_text("digit\n" + "\n".join(map(str, labels)))
-    rc = _cli.main(["embed", str(tmp_path / "x.csv"), "-o", str(tmp_path / "o.npy"), "--header",
-                    "--labels", str(tmp_path / "y.txt"), "--n-neighbors", "8", "--n-epochs", "20"])
-    assert rc == 0 and "10-NN accuracy" in capsys.readouterr().out
+    np.savetxt(tmp_path / "x.csv", X, delimiter=",", header="1,2,3,4,5,6", comments="")
+    (tmp_path / "y.txt").write_text("\n".join(map(str, labels)))
+    (tmp_path / "yh.txt").write_text("digit\n" + "\n".join(map(str, labels)))
+    base = ["embed", str(tmp_path / "x.csv"), "-o", str(tmp_path / "o.npy"), "--header",
+            "--n-neighbors", "8", "--n-epochs", "20"]
+    assert _cli.main(base + ["--labels", str(tmp_path / "y.txt")]) == 0
+    assert "10-NN accuracy" in capsys.readouterr().out
+    assert _cli.main(base + ["--labels", str(tmp_path / "yh.txt")]) == 2
+    assert "91 labels for 90 rows (is its first line a header? pass --labels-header)" in \
+        capsys.readouterr().err
+    assert _cli.main(base + ["--labels", str(tmp_path / "yh.txt"), "--labels-header"]) == 0
 
 
 def test_label_count_must_match_rows(tmp_path, capsys):
@@ -165,3 +172,93 @@ def test_big_embeddings_are_shaded_by_density(tmp_path, monkeypatch):
     palette = np.array([colormaps["tab10"](i)[:3] for i in range(3)])
     assert np.isclose(shaded[:, None, :], palette[None]).all(axis=2).any(axis=1).all()
     assert not plot.plot_embedding(X[:, :2], tmp_path / "s.png", density=False).axes[0].images
+
+
+def test_semi_supervised_picture_and_accuracy_leave_unlabelled_points_out(tmp_path, capsys):
+    pytest.importorskip("matplotlib")
+    from brembolt.vornik import knn_accuracy
+    from brembolt.vornik.plot import UNLABELLED_COLOUR, plot_embedding
+
+    X, labels = blobs(n=150)
+    hidden = np.random.default_rng(5).random(len(X)) < 0.8
+    partial = np.where(hidden, -1, labels)
+    np.save(tmp_path / "x.npy", X)
+    np.save(tmp_path / "y.npy", partial)
+    rc = _cli.main(["embed", str(tmp_path / "x.npy"), "-o", str(tmp_path / "e.npy"), "--labels",
+                    str(tmp_path / "y.npy"), "--supervised", "--plot", str(tmp_path / "e.png"),
+                    "--n-neighbors", "8", "--n-epochs", "30"])
+    out = capsys.readouterr().out
+    assert rc == 0
+    emb = np.load(tmp_path / "e.npy")
+    known = int((~hidden).sum())
+    assert (f"10-NN accuracy on the embedding: {knn_accuracy(emb, partial, 10):.4f} "
+            f"(over the {known} labelled points)") in out
+    fig = plot_embedding(emb, None, labels=partial)
+    legend = [t.get_text() for t in fig.axes[0].get_legend().get_texts()]
+    assert legend == ["0", "1", "2"]
+    from matplotlib.colors import to_rgba
+
+    grey = [c for c in fig.axes[0].collections
+            if np.allclose(c.get_facecolor()[0], to_rgba(UNLABELLED_COLOUR))]
+    assert len(grey) == 1 and len(grey[0].get_offsets()) == hidden.sum()
+
+
+def test_plot_without_a_path_returns_the_figure_and_writes_nothing(tmp_path, monkeypatch):
+    pytest.importorskip("matplotlib")
+    from matplotlib.figure import Figure
+
+    from brembolt.vornik.plot import plot_embedding
+
+    monkeypatch.chdir(tmp_path)
+    X, labels = blobs()
+    names = np.array([f"cluster-{i}" for i in (2, 10, 1)])[labels]
+    for density in (False, True):
+        fig = plot_embedding(X[:, :2], None, labels=names, density=density)
+        assert isinstance(fig, Figure)
+        legend = [t.get_text() for t in fig.axes[0].get_legend().get_texts()]
+        assert legend == ["cluster-1", "cluster-2", "cluster-10"]  # natural order
+    assert list(tmp_path.iterdir()) == []
+
+
+def _lab(rgb):
+    """CIELAB of sRGB colours (D65)."""
+    rgb = np.asarray(rgb, float)[:, :3]
+    linear = np.where(rgb <= 0.04045, rgb / 12.92, ((rgb + 0.055) / 1.055) ** 2.4)
+    xyz = linear @ np.array([[0.4124, 0.3576, 0.1805], [0.2126, 0.7152, 0.0722],
+                             [0.0193, 0.1192, 0.9505]]).T / [0.95047, 1.0, 1.08883]
+    f = np.where(xyz > 0.008856, np.cbrt(xyz), 7.787 * xyz + 16 / 116)
+    return np.stack([116 * f[:, 1] - 16, 500 * (f[:, 0] - f[:, 1]), 200 * (f[:, 1] - f[:, 2])], 1)
+
+
+def test_palette_stays_distinguishable_and_the_legend_covers_no_point():
+    pytest.importorskip("matplotlib")
+    from matplotlib.colors import to_rgba
+
+    from brembolt.vornik.plot import UNLABELLED_COLOUR, palette, plot_embedding
+
+    for n in range(2, 21):
+        lab = _lab(np.vstack([palette(n), [to_rgba(UNLABELLED_COLOUR)]]))
+        gaps = np.linalg.norm(lab[:, None] - lab[None], axis=2) + 1e9 * np.eye(n + 1)
+        assert gaps.min() > 25, n  # tab20's closest pair: 16.6
+    # Points everywhere: no place inside the axes is free for the legend.
+    rng = np.random.default_rng(0)
+    xy = rng.uniform(size=(3000, 2))
+    for density in (False, True):
+        fig = plot_embedding(xy, labels=rng.integers(0, 14, len(xy)), density=density)
+        fig.draw_without_rendering()
+        ax = fig.axes[0]
+        box = ax.get_legend().get_window_extent()
+        shown = ax.transData.transform(xy)
+        assert not ((shown[:, 0] >= box.x0) & (shown[:, 0] <= box.x1)
+                    & (shown[:, 1] >= box.y0) & (shown[:, 1] <= box.y1)).any()
+
+
+def test_version_is_the_packages(capsys):
+    from importlib.metadata import version
+
+    from brembolt.vornik import __version__
+
+    with pytest.raises(SystemExit) as done:
+        _cli.main(["--version"])
+    assert done.value.code == 0 and __version__ == version("brembolt-vornik")
+    assert capsys.readouterr().out == f"brembolt-vornik {__version__}\n"

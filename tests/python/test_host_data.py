@@ -105,6 +105,59 @@ def test_label_codes_read_every_kind_of_label_and_marker():
     assert codes([0.5, 1.7, 2.2, 0.1], 4, 0.0) is None  # target_weight 0 ignores y
 
 
+def test_labels_are_coded_by_value_in_natural_order():
+    obj = np.array(["1", 1, 1.0, -1.0, (1, 2), (1, 2), None, np.int8(-1), True, "b"], object)
+    # 1 and 1.0 are one class, "1" (text) another; every number equal to -1 is the marker;
+    # a tuple is a label like any other value.
+    codes = _labels.label_codes(obj, len(obj), 0.5)
+    assert codes[1] == codes[2] != codes[0] and codes[4] == codes[5] not in codes[:4]
+    np.testing.assert_array_equal(codes[[3, 6, 7]], -1)
+    np.testing.assert_array_equal(_labels.label_codes(list(obj), len(obj), 0.5), codes)
+    names, order = _labels.class_codes(np.array(["cluster-10", "cluster-2", "-1", "cluster-1"]))
+    assert list(names) == ["cluster-1", "cluster-2", "cluster-10"]
+    np.testing.assert_array_equal(order, [2, 1, -1, 0])
+    with pytest.raises(ValueError, match="hashable"):
+        _labels.label_codes(np.array([[1], 2], object), 2, 0.5)
+
+
+def test_knn_accuracy_counts_labelled_points_only():
+    rng = np.random.default_rng(3)
+    y = rng.integers(0, 3, 400)
+    e = rng.normal(scale=0.6, size=(400, 2)) + np.array([[0, 0], [2, 0], [0, 2]])[y]
+    hidden = rng.random(400) < 0.7
+    partial = np.where(hidden, -1, y)
+    known = ~hidden
+    # Leave-one-out among the labelled points, as scikit-learn's classifier sees them.
+    ref = KNeighborsClassifier(n_neighbors=6).fit(e[known], y[known])
+    nn = ref.kneighbors(e[known], return_distance=False)[:, 1:]  # without the point itself
+    votes = np.apply_along_axis(np.bincount, 1, y[known][nn], minlength=3)
+    want = np.mean(votes.argmax(axis=1) == y[known])
+    assert knn_accuracy(e, partial, 5) == want
+    assert knn_accuracy(e, np.where(hidden, None, y.astype(str)).astype(object), 5) == want
+    assert knn_accuracy(e, y, 5) != want  # the unlabelled points no longer count as a class
+
+
+def test_trustworthiness_samples_above_its_size_and_never_holds_n_squared(monkeypatch):
+    import tracemalloc
+
+    from brembolt.vornik import quality
+
+    monkeypatch.setattr(quality, "SAMPLE_ABOVE", 1000)  # the default's cut, made small
+    monkeypatch.setattr(quality, "DEFAULT_SAMPLE", 300)
+    rng = np.random.default_rng(0)
+    x = rng.normal(size=(6000, 3))
+    e = x[:, :2] + rng.normal(scale=0.3, size=(6000, 2))
+    values = {}
+    for sample in ("auto", None):
+        tracemalloc.start()
+        values[sample] = trustworthiness(x, e, 10, sample=sample)
+        peak = tracemalloc.get_traced_memory()[1]
+        tracemalloc.stop()
+        assert peak < 6000 * 6000 * 8 / 2 and 0.5 < values[sample] < 1
+    assert values["auto"] == trustworthiness(x, e, 10, sample=300)  # an estimate above the cut
+    assert values[None] == pytest.approx(values["auto"], abs=0.02)
+
+
 def test_only_edges_between_different_known_classes_are_weakened():
     dense = np.array([[0, 0.8, 0.6, 0.4], [0.8, 0, 0.5, 0], [0.6, 0.5, 0, 0.3], [0.4, 0, 0.3, 0]],
                      np.float32)

@@ -29,6 +29,7 @@ def test_required_counts_are_formed_in_64_bits(call, name, count):
     assert str(err.value) == BUFFER_MESSAGE.format(name, count)
 
 
+@pytest.mark.heavy
 @pytest.mark.skipif(UNDER_ASAN, reason="a sparse 8 GiB buffer is not sparse under ASan")
 def test_serial_layout_reaches_rows_beyond_two_to_the_31_floats():
     # 2^28 vertices of 8 floats: the top rows start past float 2^31. The buffer
@@ -57,6 +58,7 @@ def test_serial_layout_reaches_rows_beyond_two_to_the_31_floats():
     assert not emb[1:64].any()
 
 
+@pytest.mark.heavy
 @pytest.mark.skipif(UNDER_ASAN, reason="gigabytes of shadow memory")
 def test_parallel_layout_with_gradient_buffers_beyond_two_gigabytes():
     # 2^28 vertices in 2-D: each of the two workers' gradient blocks holds

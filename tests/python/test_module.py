@@ -90,7 +90,7 @@ def test_shared_object_exports_exactly_the_entry_and_kernels():
     assert symbols == EXPORTED
 
 
-def documented_methods(page=ROOT / "README.md", section="## Python API"):
+def documented_methods(page=ROOT / "docs" / "api" / "native.rst", section=None):
     """The methods a page describes (in `section` up to the next "## ", or all of it for None):
     headings and list items that open with `name(`, and Sphinx's py:function directives.
     The one place that knows where the module's methods are documented."""

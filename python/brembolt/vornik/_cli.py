@@ -3,29 +3,36 @@
 from __future__ import annotations
 
 import argparse
+import csv
 import sys
 import time
 from pathlib import Path
 
 import numpy as np
 
-from . import _params
+from . import KernelError, __version__, _files, _params, quality
 from ._estimator import UMAP
+from ._labels import class_codes, label_array
 from .quality import knn_accuracy, trustworthiness
 
 QUALITY_NEIGHBOURS = 15
 CLASSIFIER_NEIGHBOURS = 10
-TRUSTWORTHINESS_SAMPLE = 5000
-TEXT_SUFFIXES = {".csv": ",", ".txt": ",", ".tsv": "\t"}
-OUTPUT_SUFFIXES = (".npy", ".csv")
 
 EMBED_EPILOG = """\
-Text input (.csv, .txt: comma-separated; .tsv: tab-separated) holds one row per
-line; blank lines and text after '#' are ignored. A header line is read only
-with --header, which skips the first line of every text file read (the input
-and the labels file); without it every line must hold numbers, and a line that
-does not is reported with its line number. Labels (--labels) are one per line
-in a text file, or a .npy array.
+Tables (.csv, .tsv, .txt) are read with pandas: the delimiter (comma,
+semicolon or tab) is found from the first lines, quoted cells are read as
+their content, and a semicolon table with decimal commas is read as such.
+Blank lines and text after '#' are skipped. The first line is a header when
+it names more columns than the next line has text cells (--header and
+--no-header decide instead). A column of class labels is named with
+--label-column; every other column must hold numbers, and a cell that does
+not, or a missing value, is reported with its line and column. An unnamed
+first column that looks like a row index (as pandas writes one) is left out
+with a warning. Parquet files (.parquet) need pyarrow. A labels file
+(--labels) holds one label per line, or is a .npy array or a one-column
+Parquet file; -1 and empty labels mark unlabelled points. No output may be
+an input: every output is written to a temporary file beside it and renamed
+into place when it is complete.
 """
 
 
@@ -33,6 +40,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="python -m brembolt.vornik",
         description="2-D embeddings of data matrices on native kernels.")
+    parser.add_argument("--version", action="version", version=f"brembolt-vornik {__version__}")
     sub = parser.add_subparsers(dest="command", required=True)
 
     demo = sub.add_parser("demo", help="embed the handwritten-digits data set bundled with "
@@ -41,20 +49,38 @@ def build_parser() -> argparse.ArgumentParser:
                       help="where digits.png and digits.npy go (default: .)")
     _params.add_cli_options(demo)
 
-    emb = sub.add_parser("embed", help="embed a data matrix from a .npy, .npz, .csv, .tsv or "
-                         ".txt file", epilog=EMBED_EPILOG,
+    emb = sub.add_parser("embed", help="embed a data matrix from a .npy, .npz, .csv, .tsv, "
+                         ".txt or .parquet file", epilog=EMBED_EPILOG,
                          formatter_class=argparse.RawDescriptionHelpFormatter)
     emb.add_argument("input", type=Path, help="the data matrix, one row per sample")
     emb.add_argument("-o", "--output", type=Path, required=True,
-                     help="where the embedding goes: .npy, or .csv (comma-separated text)")
-    emb.add_argument("--plot", type=Path, default=None, help="scatter plot as .png")
-    emb.add_argument("--labels", type=Path, default=None,
-                     help="one label per row (.npy or text), for colours and accuracy")
+                     help="where the embedding goes: .npy, .csv (comma-separated text) or "
+                     ".parquet")
+    emb.add_argument("--plot", type=Path, default=None,
+                     help="picture of the embedding (.png, .svg, .pdf, ...)")
+    labels = emb.add_mutually_exclusive_group()
+    labels.add_argument("--labels", type=Path, default=None,
+                        help="a file of labels, one per row (.npy, .parquet or text), for "
+                        "colours and accuracy")
+    labels.add_argument("--label-column", metavar="NAME", default=None,
+                        help="the input table's column of labels (a name, or a position "
+                        "counting from 1); it is not a feature")
+    emb.add_argument("--labels-header", action="store_true",
+                     help="the first line of the labels file is a header")
     emb.add_argument("--supervised", action="store_true",
                      help="fit with the labels as classes (y): -1 marks unlabelled rows")
+    emb.add_argument("--drop-columns", metavar="A,B,...", default="",
+                     help="columns of the input table that are not features")
+    emb.add_argument("--index-column", metavar="NAME", default=None,
+                     help="the input table's column of row names; it is not a feature")
+    header = emb.add_mutually_exclusive_group()
+    header.add_argument("--header", dest="header", action="store_true", default=None,
+                        help="the first line of the input table is a header")
+    header.add_argument("--no-header", dest="header", action="store_false",
+                        help="the first line of the input table is data")
+    emb.add_argument("--delimiter", default=None,
+                     help="the input table's delimiter (default: found from its first lines)")
     emb.add_argument("--key", default=None, help="array name inside an .npz (default: the first)")
-    emb.add_argument("--header", action="store_true",
-                     help="the first line of every text file read is a header")
     _params.add_cli_options(emb)
     return parser
 
@@ -64,80 +90,49 @@ def build_parser() -> argparse.ArgumentParser:
 # ---------------------------------------------------------------------------
 
 
-def _text_lines(path: Path, header: bool):
-    """(line number, content) of the lines that hold data: no header, comment or blank line."""
-    with open(path, encoding="utf-8") as f:
-        for number, line in enumerate(f, start=1):
-            if header and number == 1:
-                continue
-            content = line.split("#", 1)[0].strip()
-            if content:
-                yield number, content
-
-
-def _first_bad_line(path: Path, delimiter: str, header: bool) -> str:
-    """Where and why a text matrix cannot be read, by the file's own line numbers."""
-    width = None
-    for number, content in _text_lines(path, header):
-        cells = content.split(delimiter)
-        for cell in cells:
-            try:
-                float(cell)
-            except ValueError:
-                hint = " (a header line needs --header)" if number == 1 else ""
-                return f"{path}, line {number}: {cell.strip()!r} is not a number{hint}"
-        if width is None:
-            width = len(cells)
-        elif len(cells) != width:
-            return f"{path}, line {number}: {len(cells)} values, the lines before have {width}"
-    return f"{path} holds no rows of numbers" if width is None else f"{path} cannot be read"
-
-
-def load_matrix(path: Path, key: str | None = None, header: bool = False) -> np.ndarray:
+def load_input(args) -> tuple[np.ndarray, np.ndarray | None]:
+    """The data matrix and the labels of the table's --label-column (or None)."""
+    path = args.input
     suffix = path.suffix.lower()
-    if suffix == ".npy":
-        return np.load(path, allow_pickle=False)
-    if suffix == ".npz":
-        with np.load(path, allow_pickle=False) as archive:
-            names = list(archive.keys())
-            if not names:
-                raise ValueError(f"{path} holds no arrays")
-            if key is not None and key not in names:
-                raise ValueError(f"{path} has no array {key!r} (it has {', '.join(names)})")
-            return archive[key or names[0]]
-    if suffix in TEXT_SUFFIXES:
-        delimiter = TEXT_SUFFIXES[suffix]
-        try:
-            matrix = np.loadtxt(path, delimiter=delimiter, ndmin=2, skiprows=int(header),
-                                comments="#", encoding="utf-8")
-        except ValueError:
-            raise ValueError(_first_bad_line(path, delimiter, header)) from None
-        if matrix.size == 0:
-            raise ValueError(f"{path} holds no rows of numbers")
-        return matrix
-    raise ValueError(f"unsupported input format {path.suffix!r}: use .npy, .npz, .csv, .tsv "
-                     "or .txt")
+    if suffix not in _files.INPUT_SUFFIXES:
+        raise ValueError(f"unsupported input format {path.suffix!r}: use .npy, .npz, .csv, "
+                         ".tsv, .txt or .parquet")
+    table_only = [flag for flag, given in (("--label-column", args.label_column),
+                                           ("--drop-columns", args.drop_columns),
+                                           ("--index-column", args.index_column)) if given]
+    if suffix in (".npy", ".npz"):
+        if table_only:
+            raise ValueError(f"{table_only[0]} needs a table (.csv, .tsv, .txt or .parquet)")
+        x = _files.load_npy(path) if suffix == ".npy" else _files.load_npz(path, args.key)
+        if x.dtype.kind in "fc":
+            _files.check_finite(x, lambda r, c: f"{path}: X[{r}, {c}] (counting from 0)", "NaN")
+        return x, None
+    options = _files.TableOptions(
+        header=args.header, label_column=args.label_column,
+        drop_columns=tuple(c.strip() for c in args.drop_columns.split(",") if c.strip()),
+        index_column=args.index_column, delimiter=args.delimiter)
+    table = _files.table(path, options)
+    for note in table.notes:
+        print(f"warning: {note}", file=sys.stderr)
+    return table.features, table.labels
 
 
-def load_labels(path: Path, header: bool = False) -> np.ndarray:
-    if path.suffix.lower() == ".npy":
-        return np.load(path, allow_pickle=False).ravel()
-    return np.array([content for _, content in _text_lines(path, header)])
+def _inputs(args) -> list[Path]:
+    return [p for p in (getattr(args, "input", None), getattr(args, "labels", None)) if p]
 
 
-def check_output(path: Path) -> None:
-    if path.suffix.lower() not in OUTPUT_SUFFIXES:
-        raise ValueError(f"unsupported output format {path.suffix!r} for {path}: "
-                         "use .npy or .csv")
-
-
-def save_embedding(path: Path, embedding: np.ndarray) -> None:
-    """Writes exactly the file named: .npy (binary) or .csv (text)."""
-    if path.suffix.lower() == ".npy":
-        with open(path, "wb") as f:
-            np.save(f, embedding)
-    else:
-        np.savetxt(path, embedding, delimiter=",", fmt="%.9g")
+def check_outputs(outputs: list[tuple[Path, str]], inputs: list[Path]) -> None:
+    """Formats, directories, writability and identity of every output, before any work."""
+    for path, kind in outputs:
+        if kind == "picture":
+            _files.check_picture_format(path)
+        else:
+            _files.check_output_format(path)
+        _files.check_output(path, inputs)
+    for i, (a, _) in enumerate(outputs):
+        for b, _ in outputs[i + 1:]:
+            if _files.same_file(a, b):
+                raise ValueError(f"{a} and {b} are the same file; give each output its own")
 
 
 # ---------------------------------------------------------------------------
@@ -154,35 +149,50 @@ def _run(model: UMAP, X, labels, output: Path, plot: Path | None, title: str,
     start = time.perf_counter()
     embedding = model.fit_transform(X, labels if supervised else None)
     total = time.perf_counter() - start
-    save_embedding(output, embedding)
+    _files.write_atomically(output, _files.embedding_writer(output, embedding))
 
     print(f"data: {X.shape[0]} points x {X.shape[1]} features -> {embedding.shape[1]}-D")
     for stage, seconds in model.timings_.items():
         print(f"  {stage:<22} {seconds:7.2f} s")
     print(f"  {'total':<22} {total:7.2f} s")
 
-    sample = TRUSTWORTHINESS_SAMPLE if X.shape[0] > TRUSTWORTHINESS_SAMPLE else None
-    tw = trustworthiness(X, embedding, QUALITY_NEIGHBOURS, sample=sample, metric=model.metric)
-    estimate = f" (estimated on {sample} points)" if sample else ""
+    sampled = X.shape[0] > quality.SAMPLE_ABOVE
+    tw = trustworthiness(X, embedding, QUALITY_NEIGHBOURS, metric=model.metric)
+    estimate = f" (estimated on {quality.DEFAULT_SAMPLE} points)" if sampled else ""
     print(f"trustworthiness@{QUALITY_NEIGHBOURS}: {tw:.4f}{estimate}")
     if labels is not None:
-        acc = knn_accuracy(embedding, labels, CLASSIFIER_NEIGHBOURS)
-        print(f"{CLASSIFIER_NEIGHBOURS}-NN accuracy on the embedding: {acc:.4f}")
+        _print_accuracy(embedding, labels)
     print(f"embedding written to {output}")
     if plot is not None:
         from .plot import plot_embedding
 
-        plot_embedding(embedding, plot, labels=labels, title=title)
+        fig = plot_embedding(embedding, labels=labels, title=title)
+        kind = plot.suffix.lower().lstrip(".")
+        _files.write_atomically(plot, lambda f: fig.savefig(f, format=kind))
         print(f"picture written to {plot}")
+
+
+def _print_accuracy(embedding, labels) -> None:
+    """The k-NN accuracy over the labelled points (unlabelled ones neither vote nor count)."""
+    _, codes = class_codes(label_array(labels))
+    known = int((codes >= 0).sum())
+    if known <= CLASSIFIER_NEIGHBOURS:
+        print(f"{CLASSIFIER_NEIGHBOURS}-NN accuracy: not measured ({known} labelled points)")
+        return
+    acc = knn_accuracy(embedding, labels, CLASSIFIER_NEIGHBOURS)
+    among = f" (over the {known} labelled points)" if known < len(codes) else ""
+    print(f"{CLASSIFIER_NEIGHBOURS}-NN accuracy on the embedding: {acc:.4f}{among}")
 
 
 def run_demo(args) -> int:
     from sklearn.datasets import load_digits
 
-    digits = load_digits()
     args.out_dir.mkdir(parents=True, exist_ok=True)
-    _run(_model(args), digits.data, digits.target, args.out_dir / "digits.npy",
-         args.out_dir / "digits.png", "handwritten digits (8 x 8 pixels)")
+    output, plot = args.out_dir / "digits.npy", args.out_dir / "digits.png"
+    check_outputs([(output, "embedding"), (plot, "picture")], [])
+    digits = load_digits()
+    _run(_model(args), digits.data, digits.target, output, plot,
+         "handwritten digits (8 x 8 pixels)")
     return 0
 
 
@@ -194,16 +204,22 @@ def _require_file(path: Path) -> None:
 
 
 def run_embed(args) -> int:
-    check_output(args.output)
-    for path in (args.input, args.labels):
-        if path is not None:
-            _require_file(path)
-    X = load_matrix(args.input, args.key, args.header)
-    labels = load_labels(args.labels, args.header) if args.labels else None
-    if labels is not None and len(labels) != len(X):
-        raise ValueError(f"{args.labels} has {len(labels)} labels for {len(X)} rows")
-    if args.supervised and labels is None:
-        raise ValueError("--supervised needs --labels")
+    inputs = _inputs(args)
+    for path in inputs:
+        _require_file(path)
+    outputs = [(args.output, "embedding")] + ([(args.plot, "picture")] if args.plot else [])
+    check_outputs(outputs, inputs)
+    if args.supervised and not (args.labels or args.label_column):
+        raise ValueError("--supervised needs --labels or --label-column")
+    if args.labels_header and not args.labels:
+        raise ValueError("--labels-header needs --labels")
+    X, labels = load_input(args)
+    if args.labels:
+        labels = _files.load_labels(args.labels, args.labels_header)
+        if len(labels) != len(X):
+            hint = (" (is its first line a header? pass --labels-header)"
+                    if len(labels) == len(X) + 1 and not args.labels_header else "")
+            raise ValueError(f"{args.labels} has {len(labels)} labels for {len(X)} rows{hint}")
     _run(_model(args), X, labels, args.output, args.plot, args.input.name, args.supervised)
     return 0
 
@@ -214,9 +230,11 @@ def main(argv=None) -> int:
         return run_demo(args) if args.command == "demo" else run_embed(args)
     except OSError as exc:  # unreadable input, unwritable output
         where = f"{exc.filename}: " if exc.filename else ""
-        print(f"error: {where}{exc.strerror or exc}", file=sys.stderr)
-    except (ValueError, ImportError) as exc:
-        print(f"error: {exc}", file=sys.stderr)
+        print(f"error: {where}{exc.strerror or _files.one_line(exc)}", file=sys.stderr)
+    except MemoryError:
+        print("error: out of memory", file=sys.stderr)
+    except (ValueError, ImportError, EOFError, csv.Error, KernelError) as exc:
+        print(f"error: {_files.one_line(exc)}", file=sys.stderr)
     except KeyboardInterrupt:  # the running kernel has stopped and joined its threads
         print("interrupted", file=sys.stderr)
         return 130

@@ -65,7 +65,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         at distances in the metric's units (float32).
     unique_rows_, unique_inverse_ : ndarray or None
         With unique=True: the first row of each distinct row of X, and the
-        distinct row of each row of X; graph_ and the knn arrays then describe
+        distinct row of each row of X; `graph_` and the knn arrays then describe
         the distinct rows. None otherwise.
     a_, b_ : float, the fitted curve 1 / (1 + a d^(2b))
     n_epochs_ : int, the epochs run
@@ -107,17 +107,27 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
 
     @_fit_context(prefer_skip_nested_validation=True)
     def fit(self, X, y=None, *, knn=None):
-        """Embeds X; the result is in embedding_, the fuzzy graph in graph_.
+        """Embeds X; the result is in `embedding_`, the fuzzy graph in `graph_`.
 
-        y, optional: class labels (integers or strings; -1, "-1", None or NaN
-        for unlabelled points). Edges between points of different classes
-        are weakened as target_weight says.
+        Parameters
+        ----------
+        X : array-like of shape (n_samples, n_features)
+            The rows to embed (with metric="precomputed": the square matrix of
+            their distances).
+        y : array-like of shape (n_samples,), optional
+            Class labels, coded by value (1 and 1.0 one class, "1" another);
+            -1, "-1", None or NaN mark unlabelled points. Edges between points
+            of different classes are weakened as target_weight says.
+        knn : tuple (indices, distances), optional
+            Neighbours computed elsewhere, each of shape (n_samples,
+            n_neighbors): each row starts with the point itself at distance 0,
+            followed by distinct nearest neighbours by ascending distance in
+            the metric's units (-1 for none). The kNN search is skipped.
 
-        knn, optional: neighbours computed elsewhere, as a pair (indices,
-        distances) of shape (n_samples, n_neighbors): each row starts with the
-        point itself at distance 0, followed by distinct nearest neighbours by
-        ascending distance in the metric's units (-1 for none). The kNN search
-        is skipped.
+        Returns
+        -------
+        self : UMAP
+            The fitted estimator.
         """
         with self._all_or_nothing(), machine.blas_threads_for(X):
             return self._fit(X, y, knn)
@@ -200,15 +210,30 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         return self
 
     def fit_transform(self, X, y=None, *, knn=None):
-        """fit(X, y, knn=knn), then the embedding."""
+        """fit(X, y, knn=knn), then the embedding.
+
+        Returns
+        -------
+        embedding : ndarray of shape (n_samples, n_components), float32
+        """
         return self.fit(X, y, knn=knn).embedding_
 
     def transform(self, X):
-        """Places the rows of X in the fitted embedding (float32, one row per row of X).
+        """Places the rows of X in the fitted embedding.
 
         Each row is placed from its own values alone (the same bits alone, in
         any batch or order, for any n_jobs); a row bit-identical to a training
-        row gets that row's place in embedding_.
+        row gets that row's place in `embedding_`.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_new, n_features)
+            New rows (with metric="precomputed": their distances to the
+            training rows, one column per training row).
+
+        Returns
+        -------
+        embedding : ndarray of shape (n_new, n_components), float32
         """
         check_is_fitted(self)
         self._validate_params()  # transform_epochs may have been set after fit
@@ -297,9 +322,17 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
 
 
 def embed(X, **params):
-    """Embeds X (n_samples x n_features) and returns the float32 embedding.
+    """Embeds X and returns the embedding: ``UMAP(**params).fit_transform(X)``.
 
-    Keyword arguments are UMAP's parameters, with the same defaults.
+    Parameters
+    ----------
+    X : array-like of shape (n_samples, n_features)
+    **params
+        UMAP's parameters, by keyword, with the same defaults.
+
+    Returns
+    -------
+    embedding : ndarray of shape (n_samples, n_components), float32
     """
     return UMAP(**params).fit_transform(X)
 

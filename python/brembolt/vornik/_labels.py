@@ -1,14 +1,20 @@
-"""Supervision: class labels y weaken the graph's edges between points of different classes.
+"""Class labels: coding them by value, and the supervision they give the graph.
 
-Labels are categorical: integers, strings or any hashable values. -1 (the
-number, or the string "-1") and missing values (None, NaN) mark unlabelled
-points. An edge between two labelled points of different classes keeps the
-share mismatch_factor(target_weight) of its weight; every other edge, among
-them each edge that touches an unlabelled point, keeps its weight. The graph
-stays symmetric with weights in [0, 1]; edges weakened to nothing are dropped.
+Labels are categorical: integers, strings or any hashable values (tuples
+too). Equal values are one class: 1 and 1.0 are the same class, the string
+"1" and the number 1 are two. Every number equal to -1 (and the string "-1",
+its form in text files) and missing values (None, NaN, pandas' NA) mark
+unlabelled points. An edge between two labelled points of different classes
+keeps the share mismatch_factor(target_weight) of its weight; every other
+edge, among them each edge that touches an unlabelled point, keeps its
+weight. The graph stays symmetric with weights in [0, 1]; edges weakened to
+nothing are dropped.
 """
 
 from __future__ import annotations
+
+import re
+from numbers import Number, Real
 
 import numpy as np
 import scipy.sparse as sp
@@ -29,22 +35,45 @@ def mismatch_factor(target_weight: float) -> float:
     return float(MISMATCH_KEPT ** (target_weight / (1.0 - target_weight)))
 
 
+def label_array(y) -> np.ndarray:
+    """y as a one-dimensional array that keeps each label's value.
+
+    A list is read item by item when NumPy would turn its values into text
+    (1 and "1" would merge) or into a second dimension (tuples).
+    """
+    if isinstance(y, (list, tuple)) and y:
+        try:
+            values = np.asarray(y)
+        except ValueError:  # items of different lengths
+            values = None
+        tuples = any(isinstance(v, tuple) for v in y)
+        if values is None or tuples or (values.dtype.kind in "US"
+                                        and not all(isinstance(v, str) for v in y)):
+            values = np.empty(len(y), object)
+            for i, v in enumerate(y):
+                values[i] = v
+            return values
+        y = values
+    return column_or_1d(y, warn=True)
+
+
 def _isna(values: np.ndarray) -> np.ndarray:
     try:
         from pandas import isna  # knows pandas.NA and NaT too
     except ImportError:
         return np.array([v is None or (isinstance(v, float) and v != v) for v in values], bool)
-    return np.asarray(isna(values), bool)
+    return np.array([v is None or (not isinstance(v, tuple) and bool(isna(v))) for v in values],
+                    bool)
 
 
 def _is_marker(v) -> bool:
     if isinstance(v, str):
         return v == str(UNLABELLED)
-    return not isinstance(v, (bool, np.bool_)) and isinstance(v, (int, np.integer)) and v == UNLABELLED
+    return isinstance(v, Number) and not isinstance(v, (bool, np.bool_)) and v == UNLABELLED
 
 
-def _is_missing(values: np.ndarray) -> np.ndarray:
-    """None, NaN and the marker -1 (as a number or as the string "-1")."""
+def unlabelled(values: np.ndarray) -> np.ndarray:
+    """None, NaN and the marker: any number equal to -1, or the string "-1"."""
     kind = values.dtype.kind
     if kind == "b":
         return np.zeros(values.shape, bool)
@@ -59,18 +88,71 @@ def _is_missing(values: np.ndarray) -> np.ndarray:
     return missing
 
 
+_DIGITS = re.compile(r"(\d+)")
+
+
+def natural_key(value):
+    """Sort key: numbers by value first, then text with its digit runs as numbers
+    ("cluster-2" before "cluster-10"), then anything else by its text."""
+    if isinstance(value, Real) and not isinstance(value, (bool, np.bool_)):
+        return (0, float(value), "")
+    if isinstance(value, (str, np.str_)):
+        parts = _DIGITS.split(str(value))
+        return (1, 0.0, tuple((i % 2, int(p) if i % 2 else p) for i, p in enumerate(parts)))
+    return (2, 0.0, str(value))
+
+
+def class_codes(values: np.ndarray, missing: np.ndarray | None = None):
+    """(classes, codes): the distinct labels in natural order, and each point's class.
+
+    Equal values share a class; unlabelled points get UNLABELLED (-1).
+    """
+    if missing is None:
+        missing = unlabelled(values)
+    known = values[~missing]
+    codes = np.full(values.shape[0], UNLABELLED, np.int64)
+    if known.dtype.kind == "O":
+        index: dict = {}
+        try:
+            seen = [index.setdefault(v, len(index)) for v in known]
+        except TypeError:
+            bad = next(v for v in known if not _hashable(v))
+            raise ValueError(f"labels must be hashable values; {type(bad).__name__} "
+                             f"{str(bad)[:40]!r} is not") from None
+        classes = np.empty(len(index), object)
+        for v, i in index.items():
+            classes[i] = v
+        first = np.asarray(seen, np.int64)
+    else:
+        classes, first = np.unique(known, return_inverse=True)
+        first = first.ravel()
+    order = sorted(range(len(classes)), key=lambda i: natural_key(classes[i]))
+    rank = np.empty(len(classes), np.int64)
+    rank[order] = np.arange(len(classes))
+    codes[~missing] = rank[first] if first.size else first
+    return classes[order], codes
+
+
+def _hashable(v) -> bool:
+    try:
+        hash(v)
+    except TypeError:
+        return False
+    return True
+
+
 def label_codes(y, n_samples: int, target_weight: float) -> np.ndarray | None:
     """y as class codes (int64, -1 unlabelled), or None when it cannot act on the graph.
 
     Raises ValueError for a y of another length or shape, and for a
     continuous (regression) target unless target_weight is 0, which ignores y.
     """
-    values = column_or_1d(y, warn=True)
+    values = label_array(y)
     if values.shape[0] != n_samples:
         raise ValueError(f"y has {values.shape[0]} entries for {n_samples} samples of X")
     if values.dtype.kind == "c":
         raise ValueError("y must hold class labels; complex values are not labels")
-    missing = _is_missing(values)
+    missing = unlabelled(values)
     known = values[~missing]
     if target_weight == 0 or known.size == 0:
         return None
@@ -79,10 +161,7 @@ def label_codes(y, n_samples: int, target_weight: float) -> np.ndarray | None:
             "y looks continuous (a regression target): supervision takes class labels; "
             "pass integer or string classes (for instance bins of the target), or "
             "target_weight=0 to ignore y")
-    codes = np.full(n_samples, UNLABELLED, np.int64)
-    codes[~missing] = np.unique(known.astype(str) if known.dtype == object else known,
-                                return_inverse=True)[1].ravel()
-    return codes
+    return class_codes(values, missing)[1]
 
 
 def distinct_codes(codes: np.ndarray, first: np.ndarray, inverse: np.ndarray) -> np.ndarray:

@@ -1,25 +1,69 @@
-"""Quality measures of an embedding."""
+"""Quality measures of an embedding: trustworthiness and a k-NN classifier's accuracy.
+
+Neither ever holds n^2 numbers: the embedding's neighbours come from a k-d
+tree, and the data's distances are formed block by block for the rows
+measured.
+"""
 
 from __future__ import annotations
 
 import numpy as np
-from sklearn import manifold
+from scipy.spatial import cKDTree
 
 from ._data import _unit_rows
+from ._labels import class_codes, label_array
 from .neighbours import as_centred_float64, exact_neighbours, sq_distance_blocks
 
+# Above this many rows trustworthiness is estimated by default, from
+# DEFAULT_SAMPLE rows drawn at random: the exact measure ranks every row
+# against every other, n^2 work.
+SAMPLE_ABOVE = 5_000
+DEFAULT_SAMPLE = 5_000
+# Extra neighbours fetched from the tree, so that points tied with the k-th
+# can be ranked by id, as the exact search ranks them.
+TIE_MARGIN = 8
+QUERY_ROWS = 65_536  # rows per tree query: bounds the neighbour arrays of one step
 
-def trustworthiness(X, embedding, n_neighbors: int = 15, sample: int | None = None,
-                    random_state=0, metric: str = "euclidean") -> float:
-    """How far the embedding's neighbourhoods are true neighbourhoods of X, in [0, 1].
 
-    1 means every point's n_neighbors nearest points in the embedding are among
-    its n_neighbors nearest in X; each intruder is penalised by how far down
-    X's ranking it sits. Without sample this is scikit-learn's measure, which
-    holds all n^2 distances in memory; with sample set, that many query points
-    (drawn with random_state) estimate it block by block, which keeps large
-    inputs affordable. metric is the estimator's: X's rows are ranked by
-    cosine or correlation distance, or X is a square matrix of distances.
+def trustworthiness(X, embedding, n_neighbors: int = 15, sample="auto", random_state=0,
+                    metric: str = "euclidean") -> float:
+    """How far the embedding's neighbourhoods are true neighbourhoods of X.
+
+    1 means every point's `n_neighbors` nearest points in the embedding are
+    among its `n_neighbors` nearest in X; each intruder is penalised by how
+    far down X's ranking it sits (equal distances rank by ascending id).
+
+    Parameters
+    ----------
+    X : array-like of shape (n_samples, n_features)
+        The data, or with ``metric="precomputed"`` the square matrix of distances.
+    embedding : array-like of shape (n_samples, n_components)
+        The embedding of X.
+    n_neighbors : int, default=15
+        The neighbourhood size, at least 1 and below n_samples / 2.
+    sample : "auto", int or None, default="auto"
+        How many rows to measure. None measures every row: the exact measure,
+        n^2 work but never n^2 memory. An int estimates it from that many rows
+        drawn with `random_state`. "auto" is exact up to 5,000 rows and an
+        estimate from 5,000 rows above that.
+    random_state : int, default=0
+        Seed of the rows drawn for an estimate.
+    metric : str, default="euclidean"
+        The estimator's metric: X's rows are ranked by cosine or correlation
+        distance, or X is a square matrix of distances ("precomputed").
+
+    Returns
+    -------
+    float
+        The trustworthiness, in [0, 1].
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from brembolt.vornik import trustworthiness
+    >>> x = np.random.default_rng(0).normal(size=(200, 5))
+    >>> trustworthiness(x, x[:, :2], n_neighbors=10) < trustworthiness(x, x, n_neighbors=10)
+    True
     """
     X = np.asarray(X, dtype=np.float64)
     E = np.asarray(embedding, dtype=np.float64)
@@ -30,15 +74,19 @@ def trustworthiness(X, embedding, n_neighbors: int = 15, sample: int | None = No
         raise ValueError("X and embedding must have the same number of rows")
     if not 1 <= k < n / 2:
         raise ValueError("n_neighbors must be at least 1 and below n_samples / 2")
-    precomputed = metric == "precomputed"
+    if isinstance(sample, str):
+        if sample != "auto":
+            raise ValueError(f"sample must be 'auto', an int or None, got {sample!r}")
+        sample = DEFAULT_SAMPLE if n > SAMPLE_ABOVE else None
     if sample is None or sample >= n:
-        return float(manifold.trustworthiness(X, E, n_neighbors=k,
-                                              metric="precomputed" if precomputed else "euclidean"))
-    queries = np.sort(np.random.default_rng(random_state).choice(n, sample, replace=False))
-    embedded_nn, _ = exact_neighbours(E, k, queries)
+        queries = np.arange(n)
+    else:
+        queries = np.sort(np.random.default_rng(random_state).choice(n, int(sample),
+                                                                     replace=False))
+    embedded_nn = tree_neighbours(E, k, queries)
     penalty, at = 0, 0
     blocks = (((b, X[b].copy()) for b in np.array_split(queries, max(1, queries.size // 256)))
-              if precomputed else sq_distance_blocks(as_centred_float64(X), queries))
+              if metric == "precomputed" else sq_distance_blocks(as_centred_float64(X), queries))
     for block, d2 in blocks:
         d2[np.arange(block.size), block] = np.inf  # a point ranks last in its own row
         for row, nn in zip(d2, embedded_nn[at:at + block.size]):
@@ -62,17 +110,74 @@ def _ranks(d2: np.ndarray, ids: np.ndarray) -> np.ndarray:
     return before.sum(axis=1) + 1
 
 
+def tree_neighbours(points: np.ndarray, k: int, queries=None) -> np.ndarray:
+    """The k nearest other points of each query row (ids, nearest first), from a k-d tree.
+
+    The exact search's answer (equal distances by ascending id, a point never
+    its own neighbour), at the cost of a tree query: rows whose ties reach
+    past the extra neighbours fetched are searched exhaustively.
+    """
+    n = points.shape[0]
+    rows = np.arange(n) if queries is None else np.asarray(queries, np.int64)
+    tree = cKDTree(points)
+    wide = min(n, k + 1 + TIE_MARGIN)
+    out = np.empty((rows.size, k), np.int64)
+    for start in range(0, rows.size, QUERY_ROWS):
+        block = rows[start:start + QUERY_ROWS]
+        dist, ids = tree.query(points[block], wide, workers=-1)
+        ids, dist = ids.reshape(block.size, wide), dist.reshape(block.size, wide)
+        dist = np.where(ids == block[:, None], np.inf, dist)  # the point itself goes last
+        order = np.lexsort((ids, dist), axis=1)
+        ids = np.take_along_axis(ids, order, axis=1)[:, :k]
+        dist = np.take_along_axis(dist, order, axis=1)
+        out[start:start + block.size] = ids
+        # A tie at the k-th distance that reaches the last point fetched may
+        # hide points of lower id beyond it.
+        unsure = np.flatnonzero((dist[:, k - 1] == dist[:, wide - 2]) & (wide < n))
+        if unsure.size:
+            out[start + unsure] = exact_neighbours(points, k, block[unsure])[0]
+    return out
+
+
 def knn_accuracy(embedding, labels, n_neighbors: int = 10) -> float:
-    """Leave-one-out accuracy of a majority-vote n_neighbors-NN classifier on the embedding."""
+    """Leave-one-out accuracy of a majority-vote k-NN classifier on the embedding.
+
+    Each labelled point is classified by the labels of its `n_neighbors`
+    nearest other labelled points (a tie between classes goes to the first in
+    natural order). Unlabelled points (-1, None, NaN: as for the estimator's
+    y) neither vote nor count.
+
+    Parameters
+    ----------
+    embedding : array-like of shape (n_samples, n_components)
+    labels : array-like of shape (n_samples,)
+        Class labels, coded by value as the estimator codes y.
+    n_neighbors : int, default=10
+        At least 1 and below the number of labelled points.
+
+    Returns
+    -------
+    float
+        The share of labelled points classified right, in [0, 1].
+
+    Examples
+    --------
+    >>> from brembolt.vornik import knn_accuracy
+    >>> knn_accuracy([[0.0], [0.1], [0.2], [5.0], [5.1], [5.2]], ["a", "a", "a", "b", "b", -1],
+    ...              n_neighbors=1)
+    1.0
+    """
     E = np.asarray(embedding, dtype=np.float64)
-    _, codes = np.unique(np.asarray(labels), return_inverse=True)
-    codes = codes.ravel()
-    n, k = E.shape[0], int(n_neighbors)
-    if codes.size != n:
+    values = label_array(labels)
+    if values.shape[0] != E.shape[0]:
         raise ValueError("labels must have one entry per row of the embedding")
+    _, codes = class_codes(values)
+    labelled = np.flatnonzero(codes >= 0)
+    n, k = labelled.size, int(n_neighbors)
     if not 1 <= k < n:
-        raise ValueError("n_neighbors must be at least 1 and below n_samples")
-    nn, _ = exact_neighbours(E, k)
+        raise ValueError("n_neighbors must be at least 1 and below the number of labelled points")
+    codes = codes[labelled]
+    nn = tree_neighbours(E[labelled], k)
     votes = np.zeros((n, int(codes.max()) + 1), np.int64)
     np.add.at(votes, (np.repeat(np.arange(n), k), codes[nn].ravel()), 1)
     return int((votes.argmax(axis=1) == codes).sum()) / n
