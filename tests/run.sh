@@ -9,7 +9,8 @@ jobs=${JOBS:-2}
 
 source tests/lib.sh
 
-ensure_debian_packages libgtest-dev binutils
+# chromium and its driver: the interactive page is tested in a headless browser
+ensure_debian_packages libgtest-dev binutils chromium chromium-driver
 command -v cmake >/dev/null && command -v ninja >/dev/null || "$python" -m pip install -q cmake ninja
 
 echo "== building and installing the extension"

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 import numpy as np
 
+from ._explore import explore  # noqa: F401  (the interactive page; needs plotly)
+
 # From this many points on, markers would only overdraw each other into a
 # blot (and take long to draw): the picture shades a 2-D histogram instead.
 DENSITY_FROM = 100_000
