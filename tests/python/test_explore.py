@@ -173,3 +173,18 @@ def _wait_for(driver, script, accept=bool, timeout=10.0):
             return value
         time.sleep(0.05)
 
+
+def test_cli_writes_the_page(tmp_path, capsys):
+    from brembolt.vornik import _cli
+
+    rng = np.random.default_rng(0)
+    np.save(tmp_path / "x.npy", rng.normal(size=(60, 4)))
+    np.save(tmp_path / "y.npy", np.repeat(["north", "south"], 30))
+    assert _cli.main(["embed", str(tmp_path / "x.npy"), "-o", str(tmp_path / "e.npy"), "--labels",
+                      str(tmp_path / "y.npy"), "--html", str(tmp_path / "e.html"),
+                      "--n-neighbors", "8", "--n-epochs", "20"]) == 0
+    assert '"name":"south"' in (tmp_path / "e.html").read_text(encoding="utf-8")
+    assert _cli.main(["demo", "--out-dir", str(tmp_path), "--html", str(tmp_path / "d.html"),
+                      "--n-epochs", "20"]) == 0
+    assert "vornik-hover-image" in (tmp_path / "d.html").read_text(encoding="utf-8")
+    assert "interactive page written to" in capsys.readouterr().out

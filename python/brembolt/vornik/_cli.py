@@ -18,6 +18,7 @@ CLASSIFIER_NEIGHBOURS = 10
 TRUSTWORTHINESS_SAMPLE = 5000
 TEXT_SUFFIXES = {".csv": ",", ".txt": ",", ".tsv": "\t"}
 OUTPUT_SUFFIXES = (".npy", ".csv")
+HTML_HELP = "an interactive page (.html, one file; needs plotly): hover a point to see what it is"
 
 EMBED_EPILOG = """\
 Text input (.csv, .txt: comma-separated; .tsv: tab-separated) holds one row per
@@ -39,6 +40,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "scikit-learn, print times and quality, write digits.png and digits.npy")
     demo.add_argument("--out-dir", type=Path, default=Path("."),
                       help="where digits.png and digits.npy go (default: .)")
+    demo.add_argument("--html", type=Path, default=None, help=HTML_HELP)
     _params.add_cli_options(demo)
 
     emb = sub.add_parser("embed", help="embed a data matrix from a .npy, .npz, .csv, .tsv or "
@@ -48,6 +50,7 @@ def build_parser() -> argparse.ArgumentParser:
     emb.add_argument("-o", "--output", type=Path, required=True,
                      help="where the embedding goes: .npy, or .csv (comma-separated text)")
     emb.add_argument("--plot", type=Path, default=None, help="scatter plot as .png")
+    emb.add_argument("--html", type=Path, default=None, help=HTML_HELP)
     emb.add_argument("--labels", type=Path, default=None,
                      help="one label per row (.npy or text), for colours and accuracy")
     emb.add_argument("--supervised", action="store_true",
@@ -150,7 +153,7 @@ def _model(args) -> UMAP:
 
 
 def _run(model: UMAP, X, labels, output: Path, plot: Path | None, title: str,
-         supervised: bool = False) -> None:
+         supervised: bool = False, html: Path | None = None, images=None) -> None:
     start = time.perf_counter()
     embedding = model.fit_transform(X, labels if supervised else None)
     total = time.perf_counter() - start
@@ -174,6 +177,11 @@ def _run(model: UMAP, X, labels, output: Path, plot: Path | None, title: str,
 
         plot_embedding(embedding, plot, labels=labels, title=title)
         print(f"picture written to {plot}")
+    if html is not None:
+        from .plot import explore
+
+        explore(embedding, labels, images=images, path=html, title=title)
+        print(f"interactive page written to {html}")
 
 
 def run_demo(args) -> int:
@@ -182,7 +190,8 @@ def run_demo(args) -> int:
     digits = load_digits()
     args.out_dir.mkdir(parents=True, exist_ok=True)
     _run(_model(args), digits.data, digits.target, args.out_dir / "digits.npy",
-         args.out_dir / "digits.png", "handwritten digits (8 x 8 pixels)")
+         args.out_dir / "digits.png", "handwritten digits (8 x 8 pixels)", html=args.html,
+         images=digits.images)
     return 0
 
 
@@ -204,7 +213,8 @@ def run_embed(args) -> int:
         raise ValueError(f"{args.labels} has {len(labels)} labels for {len(X)} rows")
     if args.supervised and labels is None:
         raise ValueError("--supervised needs --labels")
-    _run(_model(args), X, labels, args.output, args.plot, args.input.name, args.supervised)
+    _run(_model(args), X, labels, args.output, args.plot, args.input.name, args.supervised,
+         args.html)
     return 0
 
 
