@@ -167,7 +167,7 @@ c.width = 900; c.height = 800; document.body.appendChild(c);
 const gl = c.getContext('webgl2');
 function shader(kind, src) {
   const s = gl.createShader(kind);
-  gl.shaderSource(s, '#version 300 es\n' + src);
+  gl.shaderSource(s, '#version 300 es\\n' + src);
   gl.compileShader(s);
   return s;
 }
