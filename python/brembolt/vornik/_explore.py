@@ -2,11 +2,11 @@
 
 The page is drawn by plotly.js through WebGL (scattergl traces), inlined in
 the file, so it opens offline. Plotly rather than Bokeh: on a million points
-in headless Chromium's software WebGL (bench/explore.py --libraries), Bokeh's
-markers took 20-56 s a frame where plotly's took 4-7 s, close to the 3-4 s
-that one bare WebGL draw call of a million points takes there, and plotly
-wrote its page three times faster. On a GPU both draw a frame in
-milliseconds.
+in headless Chromium's software WebGL (bench/explore.py --libraries), a pan
+frame took Bokeh 17-21 s and plotly 1.3-2.9 s, about what one bare WebGL
+draw call of a million points takes there (1.4-2.9 s); plotly also drew its
+first frame four times sooner and wrote its page twice as fast. On a GPU
+both draw a frame in milliseconds.
 
 Every point is drawn. Hover details (label, row, the chosen columns, the
 image) are carried by a sample of about HOVER_POINTS points, with at least
