@@ -30,7 +30,8 @@ quietly() { # log name, command...: the output goes to the log, shown whole on f
     fi
 }
 
-ensure_debian_packages libgtest-dev binutils
+# chromium and its driver: the interactive page is tested in a headless browser
+ensure_debian_packages libgtest-dev binutils chromium chromium-driver
 command -v cmake >/dev/null && command -v ninja >/dev/null ||
     quietly tools "$python" -m pip install -q cmake ninja
 

@@ -17,6 +17,7 @@ from .quality import knn_accuracy, trustworthiness
 
 QUALITY_NEIGHBOURS = 15
 CLASSIFIER_NEIGHBOURS = 10
+HTML_HELP = "an interactive page (.html, one file; needs plotly): hover a point to see what it is"
 
 EMBED_EPILOG = """\
 Tables (.csv, .tsv, .txt) are read with pandas: the delimiter (comma,
@@ -47,6 +48,7 @@ def build_parser() -> argparse.ArgumentParser:
                           "scikit-learn, print times and quality, write digits.png and digits.npy")
     demo.add_argument("--out-dir", type=Path, default=Path("."),
                       help="where digits.png and digits.npy go (default: .)")
+    demo.add_argument("--html", type=Path, default=None, help=HTML_HELP)
     _params.add_cli_options(demo)
 
     emb = sub.add_parser("embed", help="embed a data matrix from a .npy, .npz, .csv, .tsv, "
@@ -58,6 +60,7 @@ def build_parser() -> argparse.ArgumentParser:
                      ".parquet")
     emb.add_argument("--plot", type=Path, default=None,
                      help="picture of the embedding (.png, .svg, .pdf, ...)")
+    emb.add_argument("--html", type=Path, default=None, help=HTML_HELP)
     labels = emb.add_mutually_exclusive_group()
     labels.add_argument("--labels", type=Path, default=None,
                         help="a file of labels, one per row (.npy, .parquet or text), for "
@@ -121,11 +124,18 @@ def _inputs(args) -> list[Path]:
     return [p for p in (getattr(args, "input", None), getattr(args, "labels", None)) if p]
 
 
+def _page(html: Path | None) -> list[tuple[Path, str]]:
+    return [] if html is None else [(html, "page")]
+
+
 def check_outputs(outputs: list[tuple[Path, str]], inputs: list[Path]) -> None:
     """Formats, directories, writability and identity of every output, before any work."""
     for path, kind in outputs:
         if kind == "picture":
             _files.check_picture_format(path)
+        elif kind == "page":
+            if path.suffix.lower() not in (".html", ".htm"):
+                raise ValueError(f"{path}: an interactive page is written as .html")
         else:
             _files.check_output_format(path)
         _files.check_output(path, inputs)
@@ -145,7 +155,7 @@ def _model(args) -> UMAP:
 
 
 def _run(model: UMAP, X, labels, output: Path, plot: Path | None, title: str,
-         supervised: bool = False) -> None:
+         supervised: bool = False, html: Path | None = None, images=None) -> None:
     start = time.perf_counter()
     embedding = model.fit_transform(X, labels if supervised else None)
     total = time.perf_counter() - start
@@ -170,6 +180,11 @@ def _run(model: UMAP, X, labels, output: Path, plot: Path | None, title: str,
         kind = plot.suffix.lower().lstrip(".")
         _files.write_atomically(plot, lambda f: fig.savefig(f, format=kind))
         print(f"picture written to {plot}")
+    if html is not None:
+        from .plot import explore
+
+        explore(embedding, labels, images=images, path=html, title=title)
+        print(f"interactive page written to {html}")
 
 
 def _print_accuracy(embedding, labels) -> None:
@@ -189,10 +204,10 @@ def run_demo(args) -> int:
 
     args.out_dir.mkdir(parents=True, exist_ok=True)
     output, plot = args.out_dir / "digits.npy", args.out_dir / "digits.png"
-    check_outputs([(output, "embedding"), (plot, "picture")], [])
+    check_outputs([(output, "embedding"), (plot, "picture")] + _page(args.html), [])
     digits = load_digits()
     _run(_model(args), digits.data, digits.target, output, plot,
-         "handwritten digits (8 x 8 pixels)")
+         "handwritten digits (8 x 8 pixels)", html=args.html, images=digits.images)
     return 0
 
 
@@ -208,6 +223,7 @@ def run_embed(args) -> int:
     for path in inputs:
         _require_file(path)
     outputs = [(args.output, "embedding")] + ([(args.plot, "picture")] if args.plot else [])
+    outputs += _page(args.html)
     check_outputs(outputs, inputs)
     if args.supervised and not (args.labels or args.label_column):
         raise ValueError("--supervised needs --labels or --label-column")
@@ -220,7 +236,8 @@ def run_embed(args) -> int:
             hint = (" (is its first line a header? pass --labels-header)"
                     if len(labels) == len(X) + 1 and not args.labels_header else "")
             raise ValueError(f"{args.labels} has {len(labels)} labels for {len(X)} rows{hint}")
-    _run(_model(args), X, labels, args.output, args.plot, args.input.name, args.supervised)
+    _run(_model(args), X, labels, args.output, args.plot, args.input.name, args.supervised,
+         args.html)
     return 0
 
 

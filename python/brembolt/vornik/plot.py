@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import numpy as np
 
+from ._explore import explore  # noqa: F401  (the interactive page; needs plotly)
 from ._labels import class_codes, label_array
 
 # From this many points on, markers would only overdraw each other into a
