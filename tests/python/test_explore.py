@@ -12,6 +12,7 @@ plotly = pytest.importorskip("plotly")
 import browser  # noqa: E402
 from brembolt.vornik import UMAP  # noqa: E402
 from brembolt.vornik import _explore  # noqa: E402
+from brembolt.vornik._palette import PALETTE_20, UNLABELLED_COLOUR  # noqa: E402
 from brembolt.vornik.plot import explore  # noqa: E402
 
 # The browser test's screenshots stay here for a look after the run.
@@ -73,10 +74,10 @@ def test_classes_greys_order_and_hover_sample():
     fig = explore(Y, labels, hover={"v": np.arange(n) * 2}, hover_points=300)
     legend = [t.name for t in fig.data if t.showlegend]
     assert legend == ["unlabelled", "a", "b2", "B3", "b10", "rare"]
-    assert fig.data[0].marker.color == _explore.UNLABELLED_COLOUR
+    assert fig.data[0].marker.color == UNLABELLED_COLOUR
     colours = [t.marker.color for t in fig.data if t.showlegend][1:]
-    assert len(set(colours)) == 5 and _explore.UNLABELLED_COLOUR not in colours
-    assert len(set(_explore.PALETTE)) == 20
+    assert len(set(colours)) == 5 and UNLABELLED_COLOUR not in colours
+    assert len(set(PALETTE_20)) == 20
 
     # Every point is drawn once; the hover traces carry a sample with at least
     # the small classes whole, and each hover row is the point it describes.

@@ -26,7 +26,8 @@ from pathlib import Path
 
 import numpy as np
 
-from ._labels import _is_missing
+from ._labels import class_codes, label_array
+from ._palette import PALETTE_20, UNLABELLED_COLOUR
 
 # Points that carry hover details, at most; the rest are only drawn.
 HOVER_POINTS = 100_000
@@ -35,12 +36,6 @@ HOVER_PER_CLASS = 200
 # Pixels of the hover images kept in the page, at most (about 4/3 as much in
 # base64): 28 x 28 images of 20,000 points.
 IMAGE_BYTES = 16 * 2**20
-# Twenty colours told apart on a white ground, most distinct first; more
-# classes than this reuse them in turn. Grey is kept for unlabelled points.
-PALETTE = ("#4363d8", "#e6194b", "#3cb44b", "#f58231", "#911eb4", "#42d4f4", "#f032e6",
-           "#bfef45", "#9a6324", "#000075", "#469990", "#ffe119", "#800000", "#808000",
-           "#fabed4", "#dcbeff", "#aaffc3", "#ffd8b1", "#000000", "#006400")
-UNLABELLED_COLOUR = "#d3d3d3"
 UNLABELLED_NAME = "unlabelled"
 
 
@@ -187,12 +182,6 @@ def _coordinates(Y) -> np.ndarray:
     return xy
 
 
-def natural_key(text: str):
-    """Orders "a2" before "a10": digit runs compare as numbers, the rest without case."""
-    parts = re.split(r"(\d+)", text.casefold())
-    return [int(p) if i % 2 else p for i, p in enumerate(parts)], text
-
-
 def _label_text(value) -> str:
     if isinstance(value, (float, np.floating)) and float(value).is_integer():
         return str(int(value))  # 3.0 from a float column with NaN gaps is class 3
@@ -200,28 +189,15 @@ def _label_text(value) -> str:
 
 
 def _classes(labels, n: int):
-    """(class names in natural order, class code per point with -1 unlabelled)."""
+    """(class names in natural order, class code per point with -1 unlabelled), coded as the
+    estimator codes its y."""
     if labels is None:
         return ["points"], np.zeros(n, np.int64)
-    from sklearn.utils.validation import column_or_1d
-
-    values = column_or_1d(labels)
+    values = label_array(labels)
     if values.shape[0] != n:
         raise ValueError(f"labels has {values.shape[0]} entries for {n} points")
-    missing = _is_missing(values)
-    known = values[~missing]
-    unique, inverse = np.unique(known.astype(str) if known.dtype == object else known,
-                                return_inverse=True)
-    names = [_label_text(v) for v in unique]
-    if unique.dtype.kind not in "biuf":  # numbers keep their order, text is ordered naturally
-        order = sorted(range(len(names)), key=lambda i: natural_key(names[i]))
-        rank = np.empty(len(order), np.int64)
-        rank[order] = np.arange(len(order))
-        names = [names[i] for i in order]
-        inverse = rank[inverse]
-    codes = np.full(n, -1, np.int64)
-    codes[~missing] = inverse.ravel()
-    return names, codes
+    classes, codes = class_codes(values)
+    return [_label_text(v) for v in classes], codes
 
 
 def _groups(classes, codes):
@@ -232,7 +208,7 @@ def _groups(classes, codes):
     if unlabelled.size:
         yield UNLABELLED_NAME, UNLABELLED_COLOUR, unlabelled
     for code, name in enumerate(classes):
-        yield (html.escape(name), PALETTE[code % len(PALETTE)],
+        yield (html.escape(name), PALETTE_20[code % len(PALETTE_20)],
                order[bounds[code + 1]:bounds[code + 2]])
 
 

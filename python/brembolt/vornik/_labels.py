@@ -93,13 +93,14 @@ _DIGITS = re.compile(r"(\d+)")
 
 def natural_key(value):
     """Sort key: numbers by value first, then text with its digit runs as numbers
-    ("cluster-2" before "cluster-10"), then anything else by its text."""
+    ("cluster-2" before "cluster-10", case aside), then anything else by its text."""
     if isinstance(value, Real) and not isinstance(value, (bool, np.bool_)):
-        return (0, float(value), "")
+        return (0, float(value), "", "")
     if isinstance(value, (str, np.str_)):
-        parts = _DIGITS.split(str(value))
-        return (1, 0.0, tuple((i % 2, int(p) if i % 2 else p) for i, p in enumerate(parts)))
-    return (2, 0.0, str(value))
+        parts = _DIGITS.split(str(value).casefold())  # "B3" between "b2" and "b10"
+        return (1, 0.0, tuple((i % 2, int(p) if i % 2 else p) for i, p in enumerate(parts)),
+                str(value))
+    return (2, 0.0, str(value), "")
 
 
 def class_codes(values: np.ndarray, missing: np.ndarray | None = None):

@@ -6,21 +6,13 @@ import numpy as np
 
 from ._explore import explore  # noqa: F401  (the interactive page; needs plotly)
 from ._labels import class_codes, label_array
+from ._palette import PALETTE_20, UNLABELLED_COLOUR
 
 # From this many points on, markers would only overdraw each other into a
 # blot (and take long to draw): the picture shades a 2-D histogram instead.
 DENSITY_FROM = 100_000
 # Histogram cells along the longer side of the picture (about one per pixel).
 DENSITY_BINS = 800
-# Unlabelled points: light grey, beneath the classes, in no legend.
-UNLABELLED_COLOUR = "#d3d3d3"
-# Class colours: matplotlib's tab10 without its grey (which the unlabelled
-# grey would echo), then colours chosen so that no two of the 20, nor any and
-# the unlabelled grey, are closer in CIELAB than tab10's closest pair. Beyond
-# 20 classes the colours repeat.
-PALETTE_20 = ("#1f77b4", "#ff7f0e", "#2ca02c", "#d62728", "#9467bd", "#8c564b", "#e377c2",
-              "#bcbd22", "#17becf", "#0000ff", "#ff1eff", "#004b2d", "#00f000", "#ffc387",
-              "#5a00a5", "#a5e1a5", "#ff0078", "#78004b", "#69690f", "#0069ff")
 LEGEND_MAX_CLASSES = 30
 
 
