@@ -839,7 +839,7 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
                                        uint64_t seed, int32_t *knn_idx, float *knn_dist,
                                        const knn_schedule &sched) {
     const int n = n_cells, d = n_dims;
-    if (n <= 0 || d <= 0 || k <= 0 || k >= n) return -1;
+    if (n <= 0 || d <= 0 || k <= 0 || k >= n) return MIRNAK_INVALID_ARGUMENTS;
     if (n_trees < 1) n_trees = 1;
     if (n_iters < 1) n_iters = 1;
     const int leaf = k + 1 >= leaf_size ? k + 1 : leaf_size;
@@ -857,7 +857,7 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
     scratch<uint8_t> sf = alloc_scratch<uint8_t>(nk);
     scratch<int32_t> revn = alloc_scratch<int32_t>(nk);
     scratch<int> rcn = alloc_scratch<int>(n);
-    if (!hf || !sh || !sf || !revn || !rcn) return -2;
+    if (!hf || !sh || !sf || !revn || !rcn) return MIRNAK_NO_MEMORY;
 
     // The result depends on the number of tree workers, teff; the threads
     // that run them, and the merge and refinement threads, are capped.
@@ -884,7 +884,7 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
 
     const forest_plan plan = plan_forest(in, teff, threads, meff, sched.tree_batch_bytes);
     const phase_end forest = run_forest(in, n_trees, leaf, seed, plan, out, leaf_order.get());
-    if (forest == phase_end::no_memory) return -2;
+    if (forest == phase_end::no_memory) return MIRNAK_NO_MEMORY;
     if (forest == phase_end::stopped) return MIRNAK_STOPPED;
 
     descent_scratch s;

@@ -98,14 +98,14 @@ template <int DIM> bool serial_epoch(const serial_run r, int n, float alpha) {
 // ---------------------------------------------------------------------------
 
 int vornik::layout::optimize_serial(const layout_problem &p, mirnak_control *ctl) {
-    if (!mirnak_umap_layout_args_valid(p)) return -1;
+    if (!mirnak_umap_layout_args_valid(p)) return MIRNAK_INVALID_ARGUMENTS;
     vornik::set_progress(ctl, 0);
     if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
     const uint64_t n_edges = static_cast<uint64_t>(p.n_edges);
     vornik::scratch<double> eons = vornik::alloc_scratch<double>(n_edges);
     vornik::scratch<double> eonn = vornik::alloc_scratch<double>(n_edges);
     vornik::scratch<double> epn = vornik::alloc_scratch<double>(n_edges);
-    if (!eons || !eonn || !epn) return -2;
+    if (!eons || !eonn || !epn) return MIRNAK_NO_MEMORY;
 
     for (int64_t i = 0; i < p.n_edges; ++i)
         mirnak_umap_schedule_init(p.epochs_per_sample[i], p.negative_sample_rate, &eons[i],
@@ -135,8 +135,8 @@ extern "C" int mirnak_umap_optimize_layout_euclidean_f32_ctl(
     const layout_problem p =
         mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
                                  n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
-    if (!mirnak_umap_layout_args_valid(p)) return -1;
-    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return -1;
+    if (!mirnak_umap_layout_args_valid(p)) return MIRNAK_INVALID_ARGUMENTS;
+    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return MIRNAK_INVALID_ARGUMENTS;
     return vornik::layout::optimize_serial(p, control);
 }
 

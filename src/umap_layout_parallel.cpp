@@ -85,6 +85,10 @@ void *layout_worker(void *raw) {
 
 enum class run_end { done, no_resources, stopped };
 
+// The status after the serial optimiser did the work, which the contract
+// reports with the value of invalid arguments.
+const int RAN_SERIALLY = MIRNAK_INVALID_ARGUMENTS;
+
 // Runs the threaded optimisation. No resources: the embedding untouched and
 // every thread joined, because scratch memory or a thread could not be had.
 run_end run_parallel(const layout_problem &c, int eff_threads, mirnak_control *ctl) {
@@ -133,7 +137,7 @@ run_end run_parallel(const layout_problem &c, int eff_threads, mirnak_control *c
 // ---------------------------------------------------------------------------
 
 int vornik::layout::optimize_parallel(const layout_problem &p, int n_threads, mirnak_control *ctl) {
-    if (!mirnak_umap_layout_args_valid(p)) return -1;
+    if (!mirnak_umap_layout_args_valid(p)) return MIRNAK_INVALID_ARGUMENTS;
     vornik::set_progress(ctl, 0);
     if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
     // The result depends on the number of workers; a request above the thread
@@ -146,7 +150,7 @@ int vornik::layout::optimize_parallel(const layout_problem &p, int n_threads, mi
         if (end == run_end::done) return 0;
         if (end == run_end::stopped) return MIRNAK_STOPPED;
     }
-    return optimize_serial(p, ctl) == MIRNAK_STOPPED ? MIRNAK_STOPPED : -1;
+    return optimize_serial(p, ctl) == MIRNAK_STOPPED ? MIRNAK_STOPPED : RAN_SERIALLY;
 }
 
 extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl(
@@ -157,8 +161,8 @@ extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl(
     const layout_problem p =
         mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
                                  n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
-    if (!mirnak_umap_layout_args_valid(p)) return -1;
-    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return -1;
+    if (!mirnak_umap_layout_args_valid(p)) return MIRNAK_INVALID_ARGUMENTS;
+    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return MIRNAK_INVALID_ARGUMENTS;
     return vornik::layout::optimize_parallel(p, n_threads, control);
 }
 

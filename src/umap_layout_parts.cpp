@@ -195,14 +195,14 @@ int run_parts(const layout_problem &c, int P, int S, int T, bool in_schedule_ord
     const uint64_t per = static_cast<uint64_t>(P) + blocks;
     // Tickets and completions count in 63 bits; STOP_BIT is the 64th.
     const uint64_t steps = static_cast<uint64_t>(c.n_epochs) * static_cast<uint64_t>(S);
-    if (steps > (uint64_t(1) << 62) / per) return -1;
+    if (steps > (uint64_t(1) << 62) / per) return MIRNAK_INVALID_ARGUMENTS;
 
     ticket_schedule ts;
     substep_scratch sc;
     vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
     const bool prepared =
         vornik::layout::prepare_substep_run(c, P, S, in_schedule_order, &sc, &ts.run);
-    if (!threads || !prepared) return -2;
+    if (!threads || !prepared) return MIRNAK_NO_MEMORY;
     // Every reduction leaves the buffers clear for the next substep.
     memset(ts.run.gbuf, 0, emb_len * static_cast<uint64_t>(P) * sizeof(float));
 
@@ -254,7 +254,7 @@ int optimize_one_part(const layout_problem &p, int S, bool in_schedule_order, mi
     vornik::scratch<int32_t> head = vornik::alloc_scratch<int32_t>(n_edges);
     vornik::scratch<int32_t> tail = vornik::alloc_scratch<int32_t>(n_edges);
     vornik::scratch<float> eps = vornik::alloc_scratch<float>(n_edges);
-    if (!head || !tail || !eps) return -2;
+    if (!head || !tail || !eps) return MIRNAK_NO_MEMORY;
     vornik::layout::reorder_edges({p.head, p.tail, p.epochs_per_sample}, p.n_edges, S, false,
                                   head.get(), tail.get(), eps.get());
     layout_problem list = p;
@@ -268,7 +268,7 @@ int optimize_one_part(const layout_problem &p, int S, bool in_schedule_order, mi
 
 int vornik::layout::optimize_parts(const layout_problem &p, int n_parts, int n_substeps,
                                    int n_threads, mirnak_control *ctl, bool in_schedule_order) {
-    if (!mirnak_umap_layout_args_valid(p) || n_parts < 1 || n_substeps < 0) return -1;
+    if (!mirnak_umap_layout_args_valid(p) || n_parts < 1 || n_substeps < 0) return MIRNAK_INVALID_ARGUMENTS;
     const int S = parts_substeps(p.n_edges, p.n_samples, n_substeps);
     // As many parts as the barrier optimiser would have workers: at most one
     // per edge, and one part is the serial optimiser.
@@ -289,8 +289,8 @@ int parts_entry(float *embedding, int n_samples, int dim, const int32_t *head, c
     const layout_problem p =
         mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
                                  n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
-    if (!mirnak_umap_layout_args_valid(p)) return -1;
-    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return -1;
+    if (!mirnak_umap_layout_args_valid(p)) return MIRNAK_INVALID_ARGUMENTS;
+    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return MIRNAK_INVALID_ARGUMENTS;
     return vornik::layout::optimize_parts(p, n_parts, n_substeps, n_threads, control,
                                           in_schedule_order);
 }
@@ -318,6 +318,6 @@ extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order
 }
 
 extern "C" int mirnak_umap_layout_substeps(int64_t n_edges, int n_samples, int n_substeps) {
-    if (n_edges < 1 || n_samples < 1 || n_substeps < 0) return -1;
+    if (n_edges < 1 || n_samples < 1 || n_substeps < 0) return MIRNAK_INVALID_ARGUMENTS;
     return vornik::layout::parts_substeps(n_edges, n_samples, n_substeps);
 }

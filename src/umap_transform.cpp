@@ -167,7 +167,7 @@ int place_points(const new_points_problem &p, int n_threads) {
     scratch<place_worker> workers = alloc_scratch<place_worker>(t);
     scratch<pthread_t> th = alloc_scratch<pthread_t>(t);
     scratch<double> sched = alloc_scratch<double>(t * per);
-    if (!workers || !th || !sched) return -2;
+    if (!workers || !th || !sched) return MIRNAK_NO_MEMORY;
 
     int started = 0, i0 = 0;
     for (int e = 0; e < threads; ++e) {
@@ -219,6 +219,6 @@ extern "C" int mirnak_umap_optimize_new_points_f32(
     p.initial_alpha = initial_alpha;
     p.negative_sample_rate = negative_sample_rate;
     p.seed = seed;
-    if (!problem_valid(p)) return -1;
+    if (!problem_valid(p)) return MIRNAK_INVALID_ARGUMENTS;
     return place_points(p, n_threads);
 }
