@@ -507,23 +507,6 @@ void *descworker(void *arg) {
 }
 
 // ---------------------------------------------------------------------------
-// Threads
-// ---------------------------------------------------------------------------
-
-// Starts fn on rec in the next free handle slot; when the thread cannot be
-// created, runs fn on the calling thread at once.
-inline void launch(pthread_t *th, int *started, void *(*fn)(void *), void *rec) {
-    if (pthread_create(&th[*started], nullptr, fn, rec) == 0)
-        ++*started;
-    else
-        fn(rec);
-}
-
-inline void join_all(pthread_t *th, int started) {
-    for (int s = 0; s < started; ++s) pthread_join(th[s], nullptr);
-}
-
-// ---------------------------------------------------------------------------
 // Tree-phase storage
 // ---------------------------------------------------------------------------
 
@@ -544,11 +527,11 @@ struct forest_plan {
     int merge_threads; // merge workers per batch
 };
 
-forest_plan plan_forest(const knn_input &in, int workers, int thread_cap, int merge_threads,
+forest_plan plan_forest(const knn_input &in, int workers, int threads, int merge_threads,
                         uint64_t batch_bytes) {
     forest_plan p;
     p.workers = workers;
-    p.threads = workers < thread_cap ? workers : thread_cap;
+    p.threads = threads;
     const uint64_t heap_bytes = static_cast<uint64_t>(in.n) * static_cast<uint64_t>(in.k) *
                                 (sizeof(float) + sizeof(int32_t) + sizeof(uint8_t));
     const uint64_t fit = batch_bytes / heap_bytes;
@@ -648,23 +631,22 @@ treework tree_record(const knn_input &in, int n_trees, int leaf, uint64_t seed, 
 void run_tree_batch(const forest_plan &p, forest_storage &fs, int count) {
     const int threads = count < p.threads ? count : p.threads;
     std::atomic<int> next{0};
-    int started = 0;
     for (int r = 0; r < threads; ++r) {
         treerun &run = fs.runs[r];
         run.records = fs.records.get();
         run.count = count;
         run.next = &next;
         run.scratch = fs.thread_scratch[r];
-        launch(fs.th.get(), &started, treerunworker, &run);
     }
-    join_all(fs.th.get(), started);
+    vornik::fan_out(
+        threads, [&](int r) { return &fs.runs[r]; }, treerunworker, fs.th.get(),
+        vornik::caller_role::waits);
 }
 
 // Folds the count heaps of a batch into the output rows.
 void merge_tree_batch(const forest_plan &p, forest_storage &fs, int count, bool first,
                       const neighbour_heap &out, int n) {
     std::atomic<int> next{0};
-    int started = 0;
     for (int e = 0; e < p.merge_threads; ++e) {
         mergework &w = fs.merges[e];
         w.rows = row_blocks{n, &next};
@@ -672,9 +654,10 @@ void merge_tree_batch(const forest_plan &p, forest_storage &fs, int count, bool 
         w.trees = fs.heap.get();
         w.out = out;
         w.first = first;
-        launch(fs.th.get(), &started, mergeworker, &w);
     }
-    join_all(fs.th.get(), started);
+    vornik::fan_out(
+        p.merge_threads, [&](int e) { return &fs.merges[e]; }, mergeworker, fs.th.get(),
+        vornik::caller_role::waits);
 }
 
 enum class phase_end { done, no_memory, stopped };
@@ -792,13 +775,12 @@ phase_end run_refinement(const knn_input &in, int n_iters, int deff, const neigh
         build_reverse_lists(n, k, s);
 
         std::atomic<int> next{0};
-        int started = 0;
         for (int e = 0; e < deff; ++e) {
             uint32_t *own_seen = seen ? seen.get() + static_cast<int64_t>(e) * n : nullptr;
             wk[e] = descent_record(in, s, live, row_blocks{n, &next}, own_seen, order);
-            launch(th.get(), &started, descworker, &wk[e]);
         }
-        join_all(th.get(), started);
+        vornik::fan_out(
+            deff, [&](int e) { return &wk[e]; }, descworker, th.get(), vornik::caller_role::waits);
         if (vornik::stop_requested(in.ctl)) return phase_end::stopped;
         vornik::add_progress(in.ctl, 1);
 
@@ -818,7 +800,7 @@ phase_end run_refinement(const knn_input &in, int n_iters, int deff, const neigh
 vornik::knn::knn_schedule vornik::knn::schedule_for_threads(int n_threads) {
     knn_schedule s;
     s.tree_workers = vornik::requested_threads(n_threads);
-    s.threads = s.tree_workers;
+    s.threads = n_threads;
     s.ctl = nullptr;
     s.tree_batch_bytes = TREE_BATCH_BYTES;
     return s;
@@ -859,14 +841,14 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
     scratch<int> rcn = alloc_scratch<int>(n);
     if (!hf || !sh || !sf || !revn || !rcn) return MIRNAK_NO_MEMORY;
 
-    // The result depends on the number of tree workers, teff; the threads
-    // that run them, and the merge and refinement threads, are capped.
+    // The result depends on the number of tree workers, teff. The threads
+    // that run them, the merge workers (meff) and the refinement workers
+    // (deff, as many) are capped, and bounded by the trees and the points.
     const int teff = sched.tree_workers < 1         ? n_trees
                      : sched.tree_workers < n_trees ? sched.tree_workers
                                                     : n_trees;
-    const int cap = vornik::thread_cap();
-    const int threads = sched.threads < 1 ? 1 : sched.threads < cap ? sched.threads : cap;
-    const int meff = threads < n ? threads : n;
+    const int tree_threads = vornik::worker_count(sched.threads, teff);
+    const int meff = vornik::worker_count(sched.threads, n);
     const int deff = meff;
 
     knn_input in;
@@ -882,7 +864,7 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
     // The caller's arrays are the live heap of the merge and the refinement.
     const neighbour_heap out = {knn_dist, knn_idx, hf.get(), k};
 
-    const forest_plan plan = plan_forest(in, teff, threads, meff, sched.tree_batch_bytes);
+    const forest_plan plan = plan_forest(in, teff, tree_threads, meff, sched.tree_batch_bytes);
     const phase_end forest = run_forest(in, n_trees, leaf, seed, plan, out, leaf_order.get());
     if (forest == phase_end::no_memory) return MIRNAK_NO_MEMORY;
     if (forest == phase_end::stopped) return MIRNAK_STOPPED;
@@ -912,7 +894,7 @@ extern "C" int mirnak_knn_descent_f32_ctl(int n_cells, int n_dims, int k, const 
                                           int n_threads, mirnak_control *control) {
     knn_schedule s;
     s.tree_workers = tree_workers;
-    s.threads = vornik::requested_threads(n_threads);
+    s.threads = n_threads;
     s.ctl = control;
     s.tree_batch_bytes = TREE_BATCH_BYTES;
     return knn_descent_scheduled(best_dist_path(), n_cells, n_dims, k, X, n_trees, n_iters,

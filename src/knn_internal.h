@@ -29,9 +29,9 @@ int knn_descent_on_path(dist_path path, int n_cells, int n_dims, int k, const fl
                         uint64_t tree_batch_bytes = TREE_BATCH_BYTES);
 
 // How one call runs: the tree workers, which fix the result (below 1: one
-// per tree; above n_trees: n_trees), the threads that run all the work
-// (capped), the caller's control block (may be null) and the batch size for
-// tree-worker heaps.
+// per tree; above n_trees: n_trees), the threads that run all the work (0 or
+// less: every online processor; capped), the caller's control block (may be
+// null) and the batch size for tree-worker heaps.
 struct knn_schedule {
     int tree_workers;
     int threads;

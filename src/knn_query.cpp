@@ -284,10 +284,7 @@ int vornik::knn::knn_query_on_path(dist_path path, const search_index &ix,
                                    const search_settings &settings, const query_batch &b,
                                    int n_threads) {
     const search_settings s = effective_settings(ix, settings);
-    const int eff = vornik::requested_threads(n_threads);
-    const int cap = vornik::thread_cap();
-    int threads = eff < cap ? eff : cap;
-    if (threads > b.n_queries) threads = b.n_queries;
+    const int threads = vornik::worker_count(n_threads, b.n_queries);
 
     query_storage st;
     if (!st.allocate(threads, ix.n, s.beam)) return MIRNAK_NO_MEMORY;
@@ -295,7 +292,7 @@ int vornik::knn::knn_query_on_path(dist_path path, const search_index &ix,
                 sizeof(uint32_t) * static_cast<size_t>(threads) * static_cast<size_t>(ix.n));
 
     const rows_fn rows = rows_for(path);
-    int started = 0, q0 = 0;
+    int q0 = 0;
     for (int t = 0; t < threads; ++t) {
         query_worker &w = st.workers[t];
         w.ix = &ix;
@@ -309,14 +306,10 @@ int vornik::knn::knn_query_on_path(dist_path path, const search_index &ix,
         const int64_t lo = static_cast<int64_t>(t) * s.beam;
         w.list = search_list{st.dist.get() + lo, st.ids.get() + lo, st.open.get() + lo, 0, s.beam};
         w.rows = rows;
-        // The last block runs on the calling thread, as does a block whose
-        // thread cannot be created.
-        if (t + 1 < threads && pthread_create(&st.th[started], nullptr, queryworker, &w) == 0)
-            ++started;
-        else
-            queryworker(&w);
     }
-    for (int t = 0; t < started; ++t) pthread_join(st.th[t], nullptr);
+    vornik::fan_out(
+        threads, [&](int t) { return &st.workers[t]; }, queryworker, st.th.get(),
+        vornik::caller_role::runs_last);
     return 0;
 }
 

@@ -142,9 +142,7 @@ int vornik::layout::optimize_parallel(const layout_problem &p, int n_threads, mi
     if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
     // The result depends on the number of workers; a request above the thread
     // cap gets the capped count's result.
-    int eff_threads = resolve_threads(n_threads, p.n_edges);
-    const int cap = vornik::thread_cap();
-    if (eff_threads > cap) eff_threads = cap;
+    const int eff_threads = vornik::worker_count(n_threads, p.n_edges);
     if (eff_threads > 1) {
         const run_end end = run_parallel(p, eff_threads, ctl);
         if (end == run_end::done) return 0;
@@ -162,7 +160,8 @@ extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl(
         mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
                                  n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
     if (!mirnak_umap_layout_args_valid(p)) return MIRNAK_INVALID_ARGUMENTS;
-    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return MIRNAK_INVALID_ARGUMENTS;
+    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples))
+        return MIRNAK_INVALID_ARGUMENTS;
     return vornik::layout::optimize_parallel(p, n_threads, control);
 }
 

@@ -119,14 +119,6 @@ static inline void mirnak_barrier_destroy(mirnak_barrier_t *b) {
 // Threads and substeps
 // ---------------------------------------------------------------------------
 
-// Worker count: the request, or every online processor for a request <= 0,
-// never more than one per edge.
-static inline int resolve_threads(int n_threads, int64_t n_edges) {
-    int eff = vornik::requested_threads(n_threads);
-    if (n_edges < eff) eff = static_cast<int>(n_edges);
-    return eff;
-}
-
 // The default substeps per epoch: about n_vertices edges per substep, at
 // most 64, at most one per edge.
 static inline int default_substeps(int64_t n_edges, int n_vertices) {

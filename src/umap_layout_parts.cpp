@@ -175,15 +175,6 @@ void *ticket_worker(void *raw) {
     return nullptr;
 }
 
-// Threads for P parts: the request (0 or less: every online processor), at
-// most one per part and never above the cap.
-int resolve_part_threads(int n_threads, int P) {
-    int T = vornik::requested_threads(n_threads);
-    if (T > P) T = P;
-    const int cap = vornik::thread_cap();
-    return T > cap ? cap : T;
-}
-
 // Runs the schedule on the calling thread and up to T - 1 more; with
 // in_schedule_order the problem's edges come in schedule order.
 int run_parts(const layout_problem &c, int P, int S, int T, bool in_schedule_order,
@@ -220,13 +211,12 @@ int run_parts(const layout_problem &c, int P, int S, int T, bool in_schedule_ord
     ts.polls = T <= vornik::usable_cpus() ? WAIT_POLLS : 0;
     ts.ctl = ctl;
 
-    // Threads that cannot be created only cost speed: the others, the
-    // calling thread among them, take their tickets.
-    int spawned = 0;
-    while (spawned < T - 1 && pthread_create(&threads[spawned], nullptr, ticket_worker, &ts) == 0)
-        ++spawned;
-    ticket_worker(&ts);
-    for (int t = 0; t < spawned; ++t) pthread_join(threads[t], nullptr);
+    // Every thread claims tickets from the one schedule, so a thread that
+    // cannot be created only costs speed: the others, the calling thread
+    // among them, take its tickets, and no more are tried.
+    vornik::fan_out(
+        T, [&](int) { return &ts; }, ticket_worker, threads.get(),
+        vornik::caller_role::runs_the_rest);
 
     const bool stopped = (ts.done.load(std::memory_order_relaxed) & STOP_BIT) != 0;
     pthread_mutex_destroy(&ts.mtx);
@@ -268,7 +258,8 @@ int optimize_one_part(const layout_problem &p, int S, bool in_schedule_order, mi
 
 int vornik::layout::optimize_parts(const layout_problem &p, int n_parts, int n_substeps,
                                    int n_threads, mirnak_control *ctl, bool in_schedule_order) {
-    if (!mirnak_umap_layout_args_valid(p) || n_parts < 1 || n_substeps < 0) return MIRNAK_INVALID_ARGUMENTS;
+    if (!mirnak_umap_layout_args_valid(p) || n_parts < 1 || n_substeps < 0)
+        return MIRNAK_INVALID_ARGUMENTS;
     const int S = parts_substeps(p.n_edges, p.n_samples, n_substeps);
     // As many parts as the barrier optimiser would have workers: at most one
     // per edge, and one part is the serial optimiser.
@@ -276,7 +267,7 @@ int vornik::layout::optimize_parts(const layout_problem &p, int n_parts, int n_s
     if (P == 1) return optimize_one_part(p, S, in_schedule_order, ctl);
     vornik::set_progress(ctl, 0);
     if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
-    return run_parts(p, P, S, resolve_part_threads(n_threads, P), in_schedule_order, ctl);
+    return run_parts(p, P, S, vornik::worker_count(n_threads, P), in_schedule_order, ctl);
 }
 
 namespace {
@@ -290,7 +281,8 @@ int parts_entry(float *embedding, int n_samples, int dim, const int32_t *head, c
         mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
                                  n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
     if (!mirnak_umap_layout_args_valid(p)) return MIRNAK_INVALID_ARGUMENTS;
-    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return MIRNAK_INVALID_ARGUMENTS;
+    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples))
+        return MIRNAK_INVALID_ARGUMENTS;
     return vornik::layout::optimize_parts(p, n_parts, n_substeps, n_threads, control,
                                           in_schedule_order);
 }

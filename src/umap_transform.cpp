@@ -157,10 +157,7 @@ void *placeworker(void *arg) {
 }
 
 int place_points(const new_points_problem &p, int n_threads) {
-    const int eff = vornik::requested_threads(n_threads);
-    const int cap = vornik::thread_cap();
-    int threads = eff < cap ? eff : cap;
-    if (threads > p.n_points) threads = p.n_points;
+    const int threads = vornik::worker_count(n_threads, p.n_points);
 
     const uint64_t t = static_cast<uint64_t>(threads);
     const uint64_t per = 3 * static_cast<uint64_t>(p.width);
@@ -169,7 +166,7 @@ int place_points(const new_points_problem &p, int n_threads) {
     scratch<double> sched = alloc_scratch<double>(t * per);
     if (!workers || !th || !sched) return MIRNAK_NO_MEMORY;
 
-    int started = 0, i0 = 0;
+    int i0 = 0;
     for (int e = 0; e < threads; ++e) {
         place_worker &w = workers[e];
         w.p = &p;
@@ -180,14 +177,10 @@ int place_points(const new_points_problem &p, int n_threads) {
         w.s.eons = own;
         w.s.eonn = own + p.width;
         w.s.epn = own + 2 * static_cast<int64_t>(p.width);
-        // The last block runs on the calling thread, as does a block whose
-        // thread cannot be created.
-        if (e + 1 < threads && pthread_create(&th[started], nullptr, placeworker, &w) == 0)
-            ++started;
-        else
-            placeworker(&w);
     }
-    for (int e = 0; e < started; ++e) pthread_join(th[e], nullptr);
+    vornik::fan_out(
+        threads, [&](int e) { return &workers[e]; }, placeworker, th.get(),
+        vornik::caller_role::runs_last);
     return 0;
 }
 

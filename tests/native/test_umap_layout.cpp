@@ -614,13 +614,17 @@ TEST(LayoutPartition, ReductionSlicesTileTheEmbedding) {
 }
 
 TEST(LayoutPartition, ThreadCount) {
-    EXPECT_EQ(resolve_threads(8, 3), 3);
-    EXPECT_EQ(resolve_threads(1, 100), 1);
-    EXPECT_EQ(resolve_threads(4, 100), 4);
-    const long cpus = mirnak_umap_online_cpus();
+    using vornik::worker_count;
+    EXPECT_EQ(worker_count(8, 3), 3);
+    EXPECT_EQ(worker_count(1, 100), 1);
+    EXPECT_EQ(worker_count(4, 100), 4);
+    const int cap = vornik::thread_cap();
+    const int64_t cpus = vornik::online_cpus();
     EXPECT_GE(cpus, 1);
-    EXPECT_EQ(resolve_threads(0, 1000), static_cast<int>(cpus));
-    EXPECT_EQ(resolve_threads(-3, 1), 1);
+    EXPECT_EQ(worker_count(0, 1000), static_cast<int>(cpus < cap ? cpus : cap));
+    EXPECT_EQ(worker_count(-3, 1), 1);
+    EXPECT_EQ(worker_count(cap + 5, INT64_MAX), cap);
+    EXPECT_EQ(worker_count(4, 0), 1);
 }
 
 TEST(LayoutPartition, SubstepsByDefaultAndFromTheEnvironment) {
