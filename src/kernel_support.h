@@ -92,6 +92,16 @@ inline int worker_count(int n_threads, int64_t units) {
     return threads < 1 ? 1 : static_cast<int>(threads);
 }
 
+// One pause of a polling loop: it tells the processor that the thread spins,
+// which spares power and the other hardware thread of the core.
+inline void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
 // ---------------------------------------------------------------------------
 // Fan-out
 // ---------------------------------------------------------------------------

@@ -72,9 +72,9 @@ struct treework {
     mirnak_control *ctl; // one progress unit per tree; a stop abandons the tree
 };
 
-// Threads claim the tree workers of a batch one at a time, in order, and run
-// each to its end with their own scratch.
-struct treerun {
+// One thread of the tree phase: it claims the tree workers of a batch one at
+// a time, in order, and runs each to its end with its own scratch.
+struct tree_thread {
     treework *records;
     int count;
     std::atomic<int> *next; // the next unclaimed record
@@ -456,13 +456,13 @@ void *treeworker(void *arg) {
     return nullptr;
 }
 
-void *treerunworker(void *arg) {
-    treerun *r = static_cast<treerun *>(arg);
+void *tree_thread_worker(void *arg) {
+    tree_thread *t = static_cast<tree_thread *>(arg);
     for (;;) {
-        const int j = r->next->fetch_add(1, std::memory_order_relaxed);
-        if (j >= r->count) break;
-        r->records[j].scratch = r->scratch;
-        treeworker(&r->records[j]);
+        const int j = t->next->fetch_add(1, std::memory_order_relaxed);
+        if (j >= t->count) break;
+        t->records[j].scratch = t->scratch;
+        treeworker(&t->records[j]);
     }
     return nullptr;
 }
@@ -550,7 +550,7 @@ struct forest_storage {
     scratch<neighbour_heap> heap;         // one per worker of a batch
     scratch<treework> records;            // one per worker of a batch
     scratch<tree_scratch> thread_scratch; // one per thread
-    scratch<treerun> runs;                // one per thread
+    scratch<tree_thread> tree_threads;    // one per thread
     scratch<pthread_t> th;                // tree threads, then merge threads
     scratch<mergework> merges;
 
@@ -558,10 +558,10 @@ struct forest_storage {
         heap = alloc_scratch<neighbour_heap>(p.batch);
         records = alloc_scratch<treework>(p.batch);
         thread_scratch = alloc_scratch<tree_scratch>(p.threads);
-        runs = alloc_scratch<treerun>(p.threads);
+        tree_threads = alloc_scratch<tree_thread>(p.threads);
         th = alloc_scratch<pthread_t>(p.threads > p.merge_threads ? p.threads : p.merge_threads);
         merges = alloc_scratch<mergework>(p.merge_threads);
-        if (!heap || !records || !thread_scratch || !runs || !th || !merges) return false;
+        if (!heap || !records || !thread_scratch || !tree_threads || !th || !merges) return false;
         const uint64_t nk = static_cast<uint64_t>(in.n) * static_cast<uint64_t>(in.k);
         for (; heaps < p.batch; ++heaps) {
             neighbour_heap &h = heap[heaps];
@@ -632,14 +632,14 @@ void run_tree_batch(const forest_plan &p, forest_storage &fs, int count) {
     const int threads = count < p.threads ? count : p.threads;
     std::atomic<int> next{0};
     for (int r = 0; r < threads; ++r) {
-        treerun &run = fs.runs[r];
-        run.records = fs.records.get();
-        run.count = count;
-        run.next = &next;
-        run.scratch = fs.thread_scratch[r];
+        tree_thread &t = fs.tree_threads[r];
+        t.records = fs.records.get();
+        t.count = count;
+        t.next = &next;
+        t.scratch = fs.thread_scratch[r];
     }
     vornik::fan_out(
-        threads, [&](int r) { return &fs.runs[r]; }, treerunworker, fs.th.get(),
+        threads, [&](int r) { return &fs.tree_threads[r]; }, tree_thread_worker, fs.th.get(),
         vornik::caller_role::waits);
 }
 

@@ -73,13 +73,13 @@ inline void offer(search_list &l, int32_t u, float du, uint8_t open) {
 // Worker records
 // ---------------------------------------------------------------------------
 
-struct query_worker;
+struct query_block;
 
 // The row loop on one distance path, chosen once per call.
-using rows_fn = void (*)(query_worker *w);
+using rows_fn = void (*)(query_block *w);
 
 // One thread's block of queries [q0, q1) and its own scratch.
-struct query_worker {
+struct query_block {
     const search_index *ix;
     search_settings s;
     const query_batch *b;
@@ -100,7 +100,7 @@ inline void prefetch_row(const float *p, int d) {
 }
 
 // A fresh tag for the next query; when the tags wrap, every mark is cleared.
-inline uint32_t next_tag(query_worker *w) {
+inline uint32_t next_tag(query_block *w) {
     if (++w->tag == 0) {
         std::memset(w->visited, 0, sizeof(uint32_t) * static_cast<size_t>(w->ix->n));
         w->tag = 1;
@@ -146,7 +146,7 @@ VORNIK_ALWAYS_INLINE void measure_and_offer(const search_index &ix, const float 
 
 // Queues point u unless this query met it before.
 template <class P>
-VORNIK_ALWAYS_INLINE void meet(query_worker *w, const float *q, int32_t u, pending_points &pp,
+VORNIK_ALWAYS_INLINE void meet(query_block *w, const float *q, int32_t u, pending_points &pp,
                                uint8_t open) {
     if (w->visited[u] == w->tag) return;
     w->visited[u] = w->tag;
@@ -155,7 +155,7 @@ VORNIK_ALWAYS_INLINE void meet(query_worker *w, const float *q, int32_t u, pendi
     if (pp.count == PENDING_MAX) measure_and_offer<P>(*w->ix, q, w->list, pp, open);
 }
 
-template <class P> VORNIK_ALWAYS_INLINE void answer(query_worker *w, int64_t qi) {
+template <class P> VORNIK_ALWAYS_INLINE void answer(query_block *w, int64_t qi) {
     const search_index &ix = *w->ix;
     const search_settings &s = w->s;
     const float *q = row_of(w->b->Q, qi, ix.d);
@@ -188,12 +188,12 @@ template <class P> VORNIK_ALWAYS_INLINE void answer(query_worker *w, int64_t qi)
     }
 }
 
-template <class P> VORNIK_ALWAYS_INLINE void answer_rows(query_worker *w) {
+template <class P> VORNIK_ALWAYS_INLINE void answer_rows(query_block *w) {
     for (int qi = w->q0; qi < w->q1; ++qi) answer<P>(w, qi);
 }
 
 #define VORNIK_DEFINE_QUERY_ROWS(NAME, PATH, ATTR)                                                 \
-    ATTR __attribute__((flatten)) void NAME##_query_rows(query_worker *w) {                        \
+    ATTR __attribute__((flatten)) void NAME##_query_rows(query_block *w) {                         \
         answer_rows<PATH>(w);                                                                      \
     }
 
@@ -217,7 +217,7 @@ rows_fn rows_for(dist_path p) {
 }
 
 void *queryworker(void *arg) {
-    query_worker *w = static_cast<query_worker *>(arg);
+    query_block *w = static_cast<query_block *>(arg);
     w->rows(w);
     return nullptr;
 }
@@ -229,7 +229,7 @@ void *queryworker(void *arg) {
 // Every worker's scratch, allocated before any query runs so that a failure
 // leaves the outputs untouched.
 struct query_storage {
-    scratch<query_worker> workers;
+    scratch<query_block> blocks;
     scratch<pthread_t> th;
     scratch<uint32_t> visited; // n marks per worker
     scratch<float> dist;       // beam entries per worker
@@ -238,13 +238,13 @@ struct query_storage {
 
     bool allocate(int threads, int n, int beam) {
         const uint64_t t = static_cast<uint64_t>(threads);
-        workers = alloc_scratch<query_worker>(t);
+        blocks = alloc_scratch<query_block>(t);
         th = alloc_scratch<pthread_t>(t);
         visited = alloc_scratch<uint32_t>(t * static_cast<uint64_t>(n));
         dist = alloc_scratch<float>(t * static_cast<uint64_t>(beam));
         ids = alloc_scratch<int32_t>(t * static_cast<uint64_t>(beam));
         open = alloc_scratch<uint8_t>(t * static_cast<uint64_t>(beam));
-        return workers && th && visited && dist && ids && open;
+        return blocks && th && visited && dist && ids && open;
     }
 };
 
@@ -294,7 +294,7 @@ int vornik::knn::knn_query_on_path(dist_path path, const search_index &ix,
     const rows_fn rows = rows_for(path);
     int q0 = 0;
     for (int t = 0; t < threads; ++t) {
-        query_worker &w = st.workers[t];
+        query_block &w = st.blocks[t];
         w.ix = &ix;
         w.s = s;
         w.b = &b;
@@ -308,7 +308,7 @@ int vornik::knn::knn_query_on_path(dist_path path, const search_index &ix,
         w.rows = rows;
     }
     vornik::fan_out(
-        threads, [&](int t) { return &st.workers[t]; }, queryworker, st.th.get(),
+        threads, [&](int t) { return &st.blocks[t]; }, queryworker, st.th.get(),
         vornik::caller_role::runs_last);
     return 0;
 }

@@ -13,7 +13,7 @@
 #include <cstdint>
 
 #include "scratch.h"
-#include "umap_layout_internal.h"
+#include "umap_layout.h"
 #include "vornik_kernels.h"
 
 namespace {

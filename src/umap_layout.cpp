@@ -10,9 +10,12 @@
 
 #include "control.h"
 #include "scratch.h"
+#include "umap_layout.h"
 #include "umap_layout_internal.h"
 
 namespace {
+
+using namespace vornik::layout;
 
 // ---------------------------------------------------------------------------
 // One epoch
@@ -21,7 +24,7 @@ namespace {
 // The problem and the schedule the epochs advance.
 struct serial_run {
     layout_problem p;
-    mirnak_umap_vertex_range vertices;
+    vertex_range vertices;
     double *eons;
     double *eonn;
     const double *epn;
@@ -41,7 +44,7 @@ template <int DIM> bool serial_epoch(const serial_run r, int n, float alpha) {
     for (int64_t i = 0; i < prob.n_edges; ++i) {
         if (i % STOP_POLL_EDGES == 0 && vornik::stop_requested(r.ctl)) return false;
         const float eps = prob.epochs_per_sample[i];
-        if (!mirnak_umap_edge_due(eps, r.eons[i], epoch)) continue;
+        if (!edge_due(eps, r.eons[i], epoch)) continue;
 
         const int32_t j = prob.head[i];
         float *cur = prob.embedding + static_cast<int64_t>(j) * dim;
@@ -56,19 +59,18 @@ template <int DIM> bool serial_epoch(const serial_run r, int n, float alpha) {
             oth[d] = oth[d] - grad * alpha;
         }
 
-        const int64_t n_neg =
-            mirnak_umap_advance_schedule(eps, r.epn[i], epoch, &r.eons[i], &r.eonn[i]);
+        const int64_t n_neg = advance_schedule(eps, r.epn[i], epoch, &r.eons[i], &r.eonn[i]);
         if (n_neg <= 0) continue;
 
         // The draws do not depend on positions, so each sample's row is
         // fetched while the previous sample is applied.
         uint32_t rng[3];
         mirnak_umap_seed_rng(prob.seed, i, n, rng);
-        int32_t next = mirnak_umap_sample_vertex(rng, r.vertices);
+        int32_t next = sample_vertex(rng, r.vertices);
         for (int64_t p = 0; p < n_neg; ++p) {
             const int32_t k2 = next;
             if (p + 1 < n_neg) {
-                next = mirnak_umap_sample_vertex(rng, r.vertices);
+                next = sample_vertex(rng, r.vertices);
                 __builtin_prefetch(prob.embedding + static_cast<int64_t>(next) * dim);
             }
             const float *oth2 = prob.embedding + static_cast<int64_t>(k2) * dim;
@@ -108,18 +110,17 @@ int vornik::layout::optimize_serial(const layout_problem &p, mirnak_control *ctl
     if (!eons || !eonn || !epn) return MIRNAK_NO_MEMORY;
 
     for (int64_t i = 0; i < p.n_edges; ++i)
-        mirnak_umap_schedule_init(p.epochs_per_sample[i], p.negative_sample_rate, &eons[i],
-                                  &eonn[i], &epn[i]);
+        schedule_init(p.epochs_per_sample[i], p.negative_sample_rate, &eons[i], &eonn[i], &epn[i]);
 
     serial_run run;
     run.p = p;
-    run.vertices = mirnak_umap_make_vertex_range(p.n_samples);
+    run.vertices = vertex_range_of(p.n_samples);
     run.eons = eons.get();
     run.eonn = eonn.get();
     run.epn = epn.get();
     run.ctl = ctl;
     for (int n = 0; n < p.n_epochs; ++n) {
-        const float alpha = mirnak_umap_epoch_alpha(p.initial_alpha, n, p.n_epochs);
+        const float alpha = epoch_alpha(p.initial_alpha, n, p.n_epochs);
         const bool finished =
             p.dim == 2 ? serial_epoch<2>(run, n, alpha) : serial_epoch<0>(run, n, alpha);
         if (!finished) return MIRNAK_STOPPED;
@@ -136,7 +137,8 @@ extern "C" int mirnak_umap_optimize_layout_euclidean_f32_ctl(
         mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
                                  n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
     if (!mirnak_umap_layout_args_valid(p)) return MIRNAK_INVALID_ARGUMENTS;
-    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return MIRNAK_INVALID_ARGUMENTS;
+    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples))
+        return MIRNAK_INVALID_ARGUMENTS;
     return vornik::layout::optimize_serial(p, control);
 }
 

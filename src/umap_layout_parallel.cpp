@@ -15,14 +15,15 @@
 
 #include "control.h"
 #include "scratch.h"
+#include "umap_layout.h"
+#include "umap_layout_barrier.h"
 #include "umap_layout_internal.h"
-#include "umap_layout_parallel_internal.h"
+#include "umap_layout_partition.h"
 #include "umap_layout_substep.h"
 
 namespace {
 
-using vornik::layout::substep_run;
-using vornik::layout::substep_scratch;
+using namespace vornik::layout;
 
 // ---------------------------------------------------------------------------
 // Worker
@@ -45,12 +46,12 @@ void worker_loop(const layout_worker_args &w) {
     const layout_problem &p = w.run.problem;
     float *g = w.run.gbuf + static_cast<size_t>(t) * emb_len;
     size_t v_lo, v_hi;
-    layout_slice(emb_len, T, t, &v_lo, &v_hi);
+    reduction_slice(emb_len, T, t, &v_lo, &v_hi);
 
     // Cleared once here; afterwards every reduction leaves all buffers clear.
     memset(g, 0, emb_len * sizeof(float));
     for (int n = 0; n < p.n_epochs; ++n) {
-        const float alpha = mirnak_umap_epoch_alpha(p.initial_alpha, n, p.n_epochs);
+        const float alpha = epoch_alpha(p.initial_alpha, n, p.n_epochs);
         int64_t base = 0; // schedule position of the substep's first edge
         for (int64_t s = 0; s < S; ++s) {
             // A stop sends every worker home at its next wait: nobody is
@@ -60,7 +61,7 @@ void worker_loop(const layout_worker_args &w) {
                 return;
             }
             int64_t k_lo, k_hi;
-            const int64_t K = layout_edge_share(p.n_edges, S, s, T, t, &k_lo, &k_hi);
+            const int64_t K = edge_share(p.n_edges, S, s, T, t, &k_lo, &k_hi);
             vornik::layout::substep_gradients(w.run, g, s, base, k_lo, k_hi, n);
             base += K;
 

@@ -27,15 +27,14 @@
 #include "control.h"
 #include "kernel_support.h"
 #include "scratch.h"
+#include "umap_layout.h"
 #include "umap_layout_internal.h"
-#include "umap_layout_parallel_internal.h"
+#include "umap_layout_partition.h"
 #include "umap_layout_substep.h"
 
 namespace {
 
-using vornik::layout::edge_table;
-using vornik::layout::substep_run;
-using vornik::layout::substep_scratch;
+using namespace vornik::layout;
 
 // Floats of the embedding per reduction block (a multiple of a cache line),
 // and the most blocks a substep is cut into.
@@ -69,14 +68,6 @@ struct ticket_schedule {
     mirnak_control *ctl;
 };
 
-inline void pause_briefly() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    __asm__ __volatile__("yield");
-#endif
-}
-
 // Waits until at least `opens` tickets are complete, polling at most *polls
 // times before it sleeps (and adapting *polls). False when the run was
 // stopped instead.
@@ -85,7 +76,7 @@ bool wait_for_phase(ticket_schedule &ts, uint64_t opens, int *polls) {
     uint64_t d = ts.done.load(std::memory_order_acquire);
     if (d >= opens) return (d & STOP_BIT) == 0;
     for (int poll = 0; d < opens && poll < *polls; ++poll) {
-        pause_briefly();
+        vornik::cpu_pause();
         d = ts.done.load(std::memory_order_acquire);
     }
     if (d >= opens) {
@@ -138,8 +129,8 @@ void run_part(const ticket_schedule &ts, uint64_t u, uint64_t p) {
     const int n = static_cast<int>(u / static_cast<uint64_t>(S));
     const int64_t s = static_cast<int64_t>(u % static_cast<uint64_t>(S));
     int64_t k_lo, k_hi;
-    layout_edge_share(r.problem.n_edges, S, s, r.n_blocks, static_cast<int>(p), &k_lo, &k_hi);
-    const int64_t base = layout_substep_offset(r.problem.n_edges, S, s);
+    edge_share(r.problem.n_edges, S, s, r.n_blocks, static_cast<int>(p), &k_lo, &k_hi);
+    const int64_t base = substep_offset(r.problem.n_edges, S, s);
     vornik::layout::substep_gradients(r, r.gbuf + p * r.emb_len, s, base, k_lo, k_hi, n);
 }
 
@@ -147,7 +138,7 @@ void run_part(const ticket_schedule &ts, uint64_t u, uint64_t p) {
 void run_reduction_block(const ticket_schedule &ts, uint64_t u, uint64_t c) {
     const substep_run &r = ts.run;
     const int n = static_cast<int>(u / static_cast<uint64_t>(r.n_substeps));
-    const float alpha = mirnak_umap_epoch_alpha(r.problem.initial_alpha, n, r.problem.n_epochs);
+    const float alpha = epoch_alpha(r.problem.initial_alpha, n, r.problem.n_epochs);
     const uint64_t lo = c * ts.block_len;
     const uint64_t hi = r.emb_len - lo < ts.block_len ? r.emb_len : lo + ts.block_len;
     vornik::layout::reduce_range(r, static_cast<size_t>(lo), static_cast<size_t>(hi), alpha);

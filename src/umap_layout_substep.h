@@ -17,8 +17,7 @@
 
 #include "powf_fast.h"
 #include "scratch.h"
-#include "umap_layout_internal.h"
-#include "umap_layout_parallel_internal.h"
+#include "umap_layout.h"
 
 namespace vornik {
 namespace layout {

@@ -22,6 +22,7 @@
 
 namespace {
 
+using namespace vornik::layout;
 using vornik::alloc_scratch;
 using vornik::block_size;
 using vornik::scratch;
@@ -88,43 +89,40 @@ template <int DIM> void place_point(const new_points_problem &p, int64_t i, edge
     const int32_t *tail = p.tail + i * width;
     const float *eps = p.epochs_per_sample + i * width;
     for (int j = 0; j < width; ++j)
-        mirnak_umap_schedule_init(eps[j], p.negative_sample_rate, &s.eons[j], &s.eonn[j],
-                                  &s.epn[j]);
+        schedule_init(eps[j], p.negative_sample_rate, &s.eons[j], &s.eonn[j], &s.epn[j]);
     const uint64_t seed = point_seed(p.seed, p.keys[i]);
-    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(p.n_reference);
-    const float attract = mirnak_umap_attractive_numerator(p.a, p.b);
-    const float repulse = mirnak_umap_repulsive_numerator(p.b, p.gamma);
+    const vertex_range vertices = vertex_range_of(p.n_reference);
+    const float attract = attractive_numerator(p.a, p.b);
+    const float repulse = repulsive_numerator(p.b, p.gamma);
     const float b1 = p.b - 1.0f;
 
     for (int n = 0; n < p.n_epochs; ++n) {
-        const float alpha = mirnak_umap_epoch_alpha(p.initial_alpha, n, p.n_epochs);
+        const float alpha = epoch_alpha(p.initial_alpha, n, p.n_epochs);
         const double epoch = static_cast<double>(n);
         for (int j = 0; j < width; ++j) {
-            if (tail[j] < 0 || !mirnak_umap_edge_due(eps[j], s.eons[j], epoch)) continue;
+            if (tail[j] < 0 || !edge_due(eps[j], s.eons[j], epoch)) continue;
 
             // Attraction: only the new point moves.
             const float *oth = p.reference + static_cast<int64_t>(tail[j]) * dim;
             const float d2 = mirnak_umap_rdist(cur, oth, dim);
             const float gc =
-                d2 <= 0.0f ? 0.0f : mirnak_umap_attractive_from_pow(d2, powf(d2, b1), p.a, attract);
+                d2 <= 0.0f ? 0.0f : attractive_from_pow(d2, powf(d2, b1), p.a, attract);
             for (int d = 0; d < dim; ++d) {
                 const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
                 cur[d] = cur[d] + grad * alpha;
             }
 
-            const int64_t n_neg =
-                mirnak_umap_advance_schedule(eps[j], s.epn[j], epoch, &s.eons[j], &s.eonn[j]);
+            const int64_t n_neg = advance_schedule(eps[j], s.epn[j], epoch, &s.eons[j], &s.eonn[j]);
             if (n_neg <= 0) continue;
             uint32_t rng[3];
             mirnak_umap_seed_rng(seed, j, n, rng);
             for (int64_t q = 0; q < n_neg; ++q) {
-                const int32_t k2 = mirnak_umap_sample_vertex(rng, vertices);
+                const int32_t k2 = sample_vertex(rng, vertices);
                 const float *oth2 = p.reference + static_cast<int64_t>(k2) * dim;
                 const float dd2 = mirnak_umap_rdist(cur, oth2, dim);
                 // A sample at the point's own position pushes nowhere.
                 const float gcn =
-                    dd2 <= 0.0f ? 0.0f
-                                : mirnak_umap_repulsive_from_pow(dd2, powf(dd2, p.b), p.a, repulse);
+                    dd2 <= 0.0f ? 0.0f : repulsive_from_pow(dd2, powf(dd2, p.b), p.a, repulse);
                 for (int d = 0; d < dim; ++d) {
                     const float grad =
                         gcn > 0.0f ? mirnak_umap_clip(gcn * (cur[d] - oth2[d])) : 0.0f;
@@ -139,14 +137,15 @@ template <int DIM> void place_point(const new_points_problem &p, int64_t i, edge
 // Workers
 // ---------------------------------------------------------------------------
 
-struct place_worker {
+// One thread's block of new points, and the schedule of the point it places.
+struct point_block {
     const new_points_problem *p;
     int i0, i1; // points [i0, i1)
     edge_schedule s;
 };
 
 void *placeworker(void *arg) {
-    const place_worker *w = static_cast<const place_worker *>(arg);
+    const point_block *w = static_cast<const point_block *>(arg);
     for (int i = w->i0; i < w->i1; ++i) {
         if (w->p->dim == 2)
             place_point<2>(*w->p, i, w->s);
@@ -161,14 +160,14 @@ int place_points(const new_points_problem &p, int n_threads) {
 
     const uint64_t t = static_cast<uint64_t>(threads);
     const uint64_t per = 3 * static_cast<uint64_t>(p.width);
-    scratch<place_worker> workers = alloc_scratch<place_worker>(t);
+    scratch<point_block> blocks = alloc_scratch<point_block>(t);
     scratch<pthread_t> th = alloc_scratch<pthread_t>(t);
     scratch<double> sched = alloc_scratch<double>(t * per);
-    if (!workers || !th || !sched) return MIRNAK_NO_MEMORY;
+    if (!blocks || !th || !sched) return MIRNAK_NO_MEMORY;
 
     int i0 = 0;
     for (int e = 0; e < threads; ++e) {
-        place_worker &w = workers[e];
+        point_block &w = blocks[e];
         w.p = &p;
         w.i0 = i0;
         w.i1 = i0 + block_size(p.n_points, threads, e);
@@ -179,7 +178,7 @@ int place_points(const new_points_problem &p, int n_threads) {
         w.s.epn = own + 2 * static_cast<int64_t>(p.width);
     }
     vornik::fan_out(
-        threads, [&](int e) { return &workers[e]; }, placeworker, th.get(),
+        threads, [&](int e) { return &blocks[e]; }, placeworker, th.get(),
         vornik::caller_role::runs_last);
     return 0;
 }

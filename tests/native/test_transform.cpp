@@ -18,6 +18,7 @@
 namespace {
 
 using namespace vornik::knn;
+using namespace vornik::layout;
 
 template <class T> bool same_bits(const std::vector<T> &x, const std::vector<T> &y) {
     return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0;

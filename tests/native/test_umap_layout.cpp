@@ -15,11 +15,14 @@
 #include <vector>
 
 #include "umap_layout_internal.h"
-#include "umap_layout_parallel_internal.h"
+#include "umap_layout_barrier.h"
+#include "umap_layout_partition.h"
 #include "umap_layout_substep.h"
 #include "vornik_kernels.h"
 
 namespace {
+
+using namespace vornik::layout;
 
 // ---------------------------------------------------------------------------
 // Helpers
@@ -136,7 +139,7 @@ TEST(LayoutRandomStream, WorkedExampleSeed42Edge5Epoch0) {
     EXPECT_EQ(s[2], 0x1A3919ACu);
 
     mirnak_umap_seed_rng(42, 5, 0, s);
-    EXPECT_EQ(mirnak_umap_sample_vertex(s, mirnak_umap_make_vertex_range(100)), 92);
+    EXPECT_EQ(sample_vertex(s, vertex_range_of(100)), 92);
 }
 
 TEST(LayoutRandomStream, SeedingSetsTheComponentBoundsAndDependsOnlyOnItsInputs) {
@@ -167,9 +170,9 @@ TEST(LayoutRandomStream, RemainderByMultiplicationIsExact) {
     for (int i = 0; i < 20000; ++i) draws.push_back(static_cast<uint32_t>(gen()));
     for (int n : {1, 2, 3, 7, 100, 1000, 65535, 65536, 99991, 1 << 20, 1000003, 0x40000000,
                   INT_MAX - 1, INT_MAX}) {
-        const mirnak_umap_vertex_range v = mirnak_umap_make_vertex_range(n);
+        const vertex_range v = vertex_range_of(n);
         for (uint32_t r : draws)
-            ASSERT_EQ(mirnak_umap_mod(r, v), r % static_cast<uint32_t>(n)) << r << " mod " << n;
+            ASSERT_EQ(modulo(r, v), r % static_cast<uint32_t>(n)) << r << " mod " << n;
     }
 }
 
@@ -210,63 +213,63 @@ TEST(LayoutArithmetic, Coefficients) {
 // ---------------------------------------------------------------------------
 
 TEST(LayoutSchedule, NegativeCountConversionIsDefinedEverywhere) {
-    EXPECT_EQ(mirnak_umap_neg_count(NAN), 0);
-    EXPECT_EQ(mirnak_umap_neg_count(-INFINITY), 0);
-    EXPECT_EQ(mirnak_umap_neg_count(-3.7), 0);
-    EXPECT_EQ(mirnak_umap_neg_count(0.0), 0);
-    EXPECT_EQ(mirnak_umap_neg_count(0.99), 0);
-    EXPECT_EQ(mirnak_umap_neg_count(4.0), 4);
-    EXPECT_EQ(mirnak_umap_neg_count(5.9999), 5);
-    EXPECT_EQ(mirnak_umap_neg_count(2147483647.0), INT_MAX);
-    EXPECT_EQ(mirnak_umap_neg_count(2147483647.5), INT_MAX);
-    EXPECT_EQ(mirnak_umap_neg_count(2147483648.0), INT_MAX);
-    EXPECT_EQ(mirnak_umap_neg_count(1e300), INT_MAX);
-    EXPECT_EQ(mirnak_umap_neg_count(INFINITY), INT_MAX);
+    EXPECT_EQ(negative_count(NAN), 0);
+    EXPECT_EQ(negative_count(-INFINITY), 0);
+    EXPECT_EQ(negative_count(-3.7), 0);
+    EXPECT_EQ(negative_count(0.0), 0);
+    EXPECT_EQ(negative_count(0.99), 0);
+    EXPECT_EQ(negative_count(4.0), 4);
+    EXPECT_EQ(negative_count(5.9999), 5);
+    EXPECT_EQ(negative_count(2147483647.0), INT_MAX);
+    EXPECT_EQ(negative_count(2147483647.5), INT_MAX);
+    EXPECT_EQ(negative_count(2147483648.0), INT_MAX);
+    EXPECT_EQ(negative_count(1e300), INT_MAX);
+    EXPECT_EQ(negative_count(INFINITY), INT_MAX);
 }
 
 TEST(LayoutSchedule, OneEdgeRateFiveOverThreeEpochs) {
     double eons, eonn, epn;
-    mirnak_umap_schedule_init(1.0f, 5.0f, &eons, &eonn, &epn);
+    schedule_init(1.0f, 5.0f, &eons, &eonn, &epn);
     EXPECT_EQ(epn, 0.2);
     EXPECT_EQ(eonn, 0.2);
     EXPECT_EQ(eons, 1.0);
 
-    EXPECT_FALSE(mirnak_umap_edge_due(1.0f, eons, 0.0));
-    ASSERT_TRUE(mirnak_umap_edge_due(1.0f, eons, 1.0));
-    EXPECT_EQ(mirnak_umap_advance_schedule(1.0f, epn, 1.0, &eons, &eonn), 4);
-    ASSERT_TRUE(mirnak_umap_edge_due(1.0f, eons, 2.0));
-    EXPECT_EQ(mirnak_umap_advance_schedule(1.0f, epn, 2.0, &eons, &eonn), 5);
+    EXPECT_FALSE(edge_due(1.0f, eons, 0.0));
+    ASSERT_TRUE(edge_due(1.0f, eons, 1.0));
+    EXPECT_EQ(advance_schedule(1.0f, epn, 1.0, &eons, &eonn), 4);
+    ASSERT_TRUE(edge_due(1.0f, eons, 2.0));
+    EXPECT_EQ(advance_schedule(1.0f, epn, 2.0, &eons, &eonn), 5);
     EXPECT_EQ(eonn, 2.0);
     EXPECT_EQ(eons, 3.0);
 }
 
 TEST(LayoutSchedule, FractionalPeriodAndInertEdges) {
     double eons, eonn, epn;
-    mirnak_umap_schedule_init(2.5f, 1.0f, &eons, &eonn, &epn);
+    schedule_init(2.5f, 1.0f, &eons, &eonn, &epn);
     std::vector<int> due;
     for (int n = 0; n < 12; ++n)
-        if (mirnak_umap_edge_due(2.5f, eons, n)) {
+        if (edge_due(2.5f, eons, n)) {
             due.push_back(n);
-            mirnak_umap_advance_schedule(2.5f, epn, n, &eons, &eonn);
+            advance_schedule(2.5f, epn, n, &eons, &eonn);
         }
     EXPECT_EQ(due, (std::vector<int>{3, 5, 8, 10}));
 
-    EXPECT_FALSE(mirnak_umap_edge_due(0.0f, -1.0, 5.0));
-    EXPECT_FALSE(mirnak_umap_edge_due(-2.0f, -1.0, 5.0));
-    EXPECT_TRUE(mirnak_umap_edge_due(NAN, NAN, 5.0)); // NaN is not caught by ordered tests
+    EXPECT_FALSE(edge_due(0.0f, -1.0, 5.0));
+    EXPECT_FALSE(edge_due(-2.0f, -1.0, 5.0));
+    EXPECT_TRUE(edge_due(NAN, NAN, 5.0)); // NaN is not caught by ordered tests
 
     // A rate below one: the first due epoch owes a negative quotient, so
     // nothing, and eonn stays put.
-    mirnak_umap_schedule_init(1.0f, 0.25f, &eons, &eonn, &epn);
-    EXPECT_EQ(mirnak_umap_advance_schedule(1.0f, epn, 1.0, &eons, &eonn), 0);
+    schedule_init(1.0f, 0.25f, &eons, &eonn, &epn);
+    EXPECT_EQ(advance_schedule(1.0f, epn, 1.0, &eons, &eonn), 0);
     EXPECT_EQ(eonn, 4.0);
 }
 
 TEST(LayoutSchedule, LearningRateDecay) {
-    EXPECT_EQ(mirnak_umap_epoch_alpha(1.0f, 0, 10), 1.0f);
-    EXPECT_EQ(mirnak_umap_epoch_alpha(1.0f, 1, 10), 1.0f);
-    EXPECT_EQ(mirnak_umap_epoch_alpha(0.5f, 2, 10), 0.5f * (1.0f - 1.0f / 10.0f));
-    EXPECT_EQ(mirnak_umap_epoch_alpha(1.0f, 9, 10), 1.0f - 8.0f / 10.0f);
+    EXPECT_EQ(epoch_alpha(1.0f, 0, 10), 1.0f);
+    EXPECT_EQ(epoch_alpha(1.0f, 1, 10), 1.0f);
+    EXPECT_EQ(epoch_alpha(0.5f, 2, 10), 0.5f * (1.0f - 1.0f / 10.0f));
+    EXPECT_EQ(epoch_alpha(1.0f, 9, 10), 1.0f - 8.0f / 10.0f);
 }
 
 // ---------------------------------------------------------------------------
@@ -446,7 +449,7 @@ TEST(LayoutBarrier, SinglePartyNeverBlocks) {
 TEST(LayoutBarrier, NoThreadOvertakesACrossing) {
     // Both ways of waiting: sleeping at once, and polling first (forced even
     // with more parties than processors).
-    for (int polls : {0, MIRNAK_BARRIER_POLLS}) {
+    for (int polls : {0, BARRIER_POLLS}) {
         const int n = 4, crossings = 1000;
         mirnak_barrier_t b;
         mirnak_barrier_init(&b, n);
@@ -521,11 +524,11 @@ TEST(LayoutBarrier, AbortReleasesWaitersAndFailsLaterWaits) {
 }
 
 TEST(LayoutBarrier, WaitersPollOnlyWhenEveryPartyHasAProcessor) {
-    const long cpus = mirnak_barrier_usable_cpus();
+    const long cpus = vornik::usable_cpus();
     ASSERT_GE(cpus, 1);
     mirnak_barrier_t b;
     mirnak_barrier_init(&b, static_cast<int>(cpus));
-    EXPECT_EQ(b.polls, MIRNAK_BARRIER_POLLS);
+    EXPECT_EQ(b.polls, BARRIER_POLLS);
     mirnak_barrier_destroy(&b);
     mirnak_barrier_init(&b, static_cast<int>(cpus) + 1);
     EXPECT_EQ(b.polls, 0);
@@ -560,7 +563,7 @@ TEST(LayoutBarrier, WaitersThatStoppedPollingStillCrossAndAbort) {
 
 std::vector<int64_t> edges_of(int64_t n_edges, int64_t S, int64_t s, int T, int t) {
     int64_t lo, hi;
-    layout_edge_share(n_edges, S, s, T, t, &lo, &hi);
+    edge_share(n_edges, S, s, T, t, &lo, &hi);
     std::vector<int64_t> out;
     for (int64_t k = lo; k < hi; ++k) out.push_back(s + k * S);
     return out;
@@ -586,11 +589,11 @@ TEST(LayoutPartition, EveryEdgeOnceAndScheduleOffsetsMatchTheShares) {
                 std::vector<int> seen(static_cast<size_t>(n_edges), 0);
                 int64_t base = 0;
                 for (int64_t s = 0; s < S; ++s) {
-                    EXPECT_EQ(layout_substep_offset(n_edges, S, s), base);
+                    EXPECT_EQ(substep_offset(n_edges, S, s), base);
                     int64_t K = 0;
                     for (int t = 0; t < T; ++t) {
                         int64_t lo, hi;
-                        K = layout_edge_share(n_edges, S, s, T, t, &lo, &hi);
+                        K = edge_share(n_edges, S, s, T, t, &lo, &hi);
                         for (int64_t k = lo; k < hi; ++k) seen[s + k * S] += 1;
                     }
                     base += K;
@@ -602,13 +605,13 @@ TEST(LayoutPartition, EveryEdgeOnceAndScheduleOffsetsMatchTheShares) {
 
 TEST(LayoutPartition, ReductionSlicesTileTheEmbedding) {
     size_t lo, hi;
-    layout_slice(10, 3, 0, &lo, &hi);
+    reduction_slice(10, 3, 0, &lo, &hi);
     EXPECT_EQ(lo, 0u);
     EXPECT_EQ(hi, 3u);
-    layout_slice(10, 3, 1, &lo, &hi);
+    reduction_slice(10, 3, 1, &lo, &hi);
     EXPECT_EQ(lo, 3u);
     EXPECT_EQ(hi, 6u);
-    layout_slice(10, 3, 2, &lo, &hi);
+    reduction_slice(10, 3, 2, &lo, &hi);
     EXPECT_EQ(lo, 6u);
     EXPECT_EQ(hi, 10u);
 }
@@ -755,18 +758,17 @@ std::vector<float> substep_reference(const graph &g, const params &p, int T, int
     const int dim = g.dim;
     const int64_t m = static_cast<int64_t>(g.head.size());
     std::vector<double> eons(m), eonn(m), epn(m);
-    for (int64_t i = 0; i < m; ++i)
-        mirnak_umap_schedule_init(g.eps[i], p.rate, &eons[i], &eonn[i], &epn[i]);
+    for (int64_t i = 0; i < m; ++i) schedule_init(g.eps[i], p.rate, &eons[i], &eonn[i], &epn[i]);
     std::vector<std::vector<float>> grad(T, std::vector<float>(e.size()));
     for (int n = 0; n < p.n_epochs; ++n) {
-        const float alpha = mirnak_umap_epoch_alpha(p.alpha, n, p.n_epochs);
+        const float alpha = epoch_alpha(p.alpha, n, p.n_epochs);
         for (int64_t s = 0; s < S; ++s) {
             const int64_t K = s < m ? (m - s + S - 1) / S : 0;
             for (int t = 0; t < T; ++t) {
                 std::fill(grad[t].begin(), grad[t].end(), 0.0f);
                 for (int64_t k = t * K / T; k < (t + 1) * K / T; ++k) {
                     const int64_t i = s + k * S;
-                    if (!mirnak_umap_edge_due(g.eps[i], eons[i], n)) continue;
+                    if (!edge_due(g.eps[i], eons[i], n)) continue;
                     const float *cur = &e[g.head[i] * dim], *oth = &e[g.tail[i] * dim];
                     float *gj = &grad[t][g.head[i] * dim], *gk = &grad[t][g.tail[i] * dim];
                     const float gc =
@@ -776,8 +778,7 @@ std::vector<float> substep_reference(const graph &g, const params &p, int T, int
                         gj[d] += gd;
                         gk[d] -= gd;
                     }
-                    const int n_neg =
-                        mirnak_umap_advance_schedule(g.eps[i], epn[i], n, &eons[i], &eonn[i]);
+                    const int n_neg = advance_schedule(g.eps[i], epn[i], n, &eons[i], &eonn[i]);
                     uint32_t rng[3];
                     if (n_neg > 0) mirnak_umap_seed_rng(p.seed, i, n, rng);
                     for (int q = 0; q < n_neg; ++q) {
@@ -988,8 +989,8 @@ std::vector<float> substep_gradients_on(const graph &g, const params &p, int epo
     for (int n = 0; n < epochs; ++n)
         for (int s = 0; s < S; ++s) {
             const int64_t K = (c.n_edges - s + S - 1) / S;
-            vornik::layout::substep_gradients(run, run.gbuf, s,
-                                              layout_substep_offset(c.n_edges, S, s), 0, K, n);
+            vornik::layout::substep_gradients(run, run.gbuf, s, substep_offset(c.n_edges, S, s), 0,
+                                              K, n);
         }
     return std::vector<float>(run.gbuf, run.gbuf + run.emb_len);
 }
