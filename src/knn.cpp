@@ -32,8 +32,6 @@ using vornik::alloc_scratch;
 using vornik::block_size;
 using vornik::scratch;
 
-#define VORNIK_ALWAYS_INLINE __attribute__((always_inline)) inline
-
 // The refinement stops once an iteration changes fewer than this fraction of
 // all n * k heap slots.
 const double STOP_FRACTION = 0.0002;
@@ -703,10 +701,10 @@ phase_end run_forest(const knn_input &in, int n_trees, int leaf, uint64_t seed,
 
 // The refinement's per-iteration scratch, allocated once per call.
 struct descent_scratch {
-    int32_t *sh;
-    uint8_t *sf;
-    int32_t *revn;
-    int *rcn;
+    int32_t *sh;   // snapshot of the ids, n * k
+    uint8_t *sf;   // snapshot of the new-flags, n * k
+    int32_t *revn; // reverse-neighbour lists, k slots per point
+    int *rcn;      // reverse-neighbour counts, n
 };
 
 // Reverse lists: row v holds, in ascending order, the first k points that
@@ -806,25 +804,21 @@ vornik::knn::knn_schedule vornik::knn::schedule_for_threads(int n_threads) {
     return s;
 }
 
-int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, int k, const float *X,
-                                     int n_trees, int n_iters, int leaf_size, uint64_t seed,
-                                     int32_t *knn_idx, float *knn_dist, int n_threads,
+int vornik::knn::knn_descent_on_path(dist_path path, const descent_problem &p, int n_threads,
                                      uint64_t tree_batch_bytes) {
     knn_schedule s = schedule_for_threads(n_threads);
     s.tree_batch_bytes = tree_batch_bytes;
-    return knn_descent_scheduled(path, n_cells, n_dims, k, X, n_trees, n_iters, leaf_size, seed,
-                                 knn_idx, knn_dist, s);
+    return knn_descent_scheduled(path, p, s);
 }
 
-int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, int k,
-                                       const float *X, int n_trees, int n_iters, int leaf_size,
-                                       uint64_t seed, int32_t *knn_idx, float *knn_dist,
+int vornik::knn::knn_descent_scheduled(dist_path path, const descent_problem &p,
                                        const knn_schedule &sched) {
-    const int n = n_cells, d = n_dims;
+    const int n = p.n_cells, d = p.n_dims, k = p.k;
+    const float *X = p.X;
     if (n <= 0 || d <= 0 || k <= 0 || k >= n) return MIRNAK_INVALID_ARGUMENTS;
-    if (n_trees < 1) n_trees = 1;
-    if (n_iters < 1) n_iters = 1;
-    const int leaf = k + 1 >= leaf_size ? k + 1 : leaf_size;
+    const int n_trees = p.n_trees < 1 ? 1 : p.n_trees;
+    const int n_iters = p.n_iters < 1 ? 1 : p.n_iters;
+    const int leaf = k + 1 >= p.leaf_size ? k + 1 : p.leaf_size;
     mirnak_control *ctl = sched.ctl;
     vornik::set_progress(ctl, 0);
     if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
@@ -834,7 +828,7 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
     // the memory for it they go in ascending order; the result is the same.
     scratch<int32_t> leaf_order = alloc_scratch<int32_t>(n);
     const uint64_t nk = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
-    scratch<uint8_t> hf = alloc_scratch<uint8_t>(nk);
+    scratch<uint8_t> hf = alloc_scratch<uint8_t>(nk); // the new-flags of the output heap
     scratch<int32_t> sh = alloc_scratch<int32_t>(nk);
     scratch<uint8_t> sf = alloc_scratch<uint8_t>(nk);
     scratch<int32_t> revn = alloc_scratch<int32_t>(nk);
@@ -862,10 +856,10 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
     in.finite = all_finite(X, static_cast<uint64_t>(n) * static_cast<uint64_t>(d));
     in.ctl = ctl;
     // The caller's arrays are the live heap of the merge and the refinement.
-    const neighbour_heap out = {knn_dist, knn_idx, hf.get(), k};
+    const neighbour_heap out = {p.knn_dist, p.knn_idx, hf.get(), k};
 
     const forest_plan plan = plan_forest(in, teff, tree_threads, meff, sched.tree_batch_bytes);
-    const phase_end forest = run_forest(in, n_trees, leaf, seed, plan, out, leaf_order.get());
+    const phase_end forest = run_forest(in, n_trees, leaf, p.seed, plan, out, leaf_order.get());
     if (forest == phase_end::no_memory) return MIRNAK_NO_MEMORY;
     if (forest == phase_end::stopped) return MIRNAK_STOPPED;
 
@@ -884,8 +878,9 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
 extern "C" int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const float *X, int n_trees,
                                       int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
                                       float *knn_dist, int n_threads) {
-    return knn_descent_on_path(best_dist_path(), n_cells, n_dims, k, X, n_trees, n_iters, leaf_size,
-                               seed, knn_idx, knn_dist, n_threads);
+    const descent_problem p = {n_cells, n_dims,    k,    X,       n_trees,
+                               n_iters, leaf_size, seed, knn_idx, knn_dist};
+    return knn_descent_on_path(best_dist_path(), p, n_threads);
 }
 
 extern "C" int mirnak_knn_descent_f32_ctl(int n_cells, int n_dims, int k, const float *X,
@@ -897,6 +892,7 @@ extern "C" int mirnak_knn_descent_f32_ctl(int n_cells, int n_dims, int k, const 
     s.threads = n_threads;
     s.ctl = control;
     s.tree_batch_bytes = TREE_BATCH_BYTES;
-    return knn_descent_scheduled(best_dist_path(), n_cells, n_dims, k, X, n_trees, n_iters,
-                                 leaf_size, seed, knn_idx, knn_dist, s);
+    const descent_problem p = {n_cells, n_dims,    k,    X,       n_trees,
+                               n_iters, leaf_size, seed, knn_idx, knn_dist};
+    return knn_descent_scheduled(best_dist_path(), p, s);
 }

@@ -28,8 +28,6 @@ using vornik::alloc_scratch;
 using vornik::block_size;
 using vornik::scratch;
 
-#define VORNIK_ALWAYS_INLINE __attribute__((always_inline)) inline
-
 // ---------------------------------------------------------------------------
 // Search list
 // ---------------------------------------------------------------------------

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "kernel_support.h"
+#include "vornik_kernels.h"
 
 namespace vornik {
 namespace layout {
@@ -141,6 +142,12 @@ inline float mirnak_umap_repulsive_coeff(float d2, float a, float b, float gamma
 // ---------------------------------------------------------------------------
 // Sampling schedule (double)
 // ---------------------------------------------------------------------------
+
+// A run the schedule can follow: at least one epoch and a rate above zero,
+// by an ordered test (a NaN rate passes).
+inline bool run_valid(const mirnak_layout_run &run) {
+    return run.n_epochs > 0 && !(run.negative_sample_rate <= 0.0f);
+}
 
 // Epochs per negative sample of an edge (epn).
 inline double epochs_per_negative(float eps, float negative_sample_rate) {

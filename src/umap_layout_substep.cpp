@@ -33,13 +33,13 @@ struct layout_coeffs {
     float repulse_num;
 };
 
-inline layout_coeffs make_coeffs(const layout_problem &p) {
+inline layout_coeffs make_coeffs(const mirnak_layout_run &run) {
     layout_coeffs cf;
-    cf.a = p.a;
-    cf.b = p.b;
-    cf.b_minus_1 = p.b - 1.0f;
-    cf.attract_num = attractive_numerator(p.a, p.b);
-    cf.repulse_num = repulsive_numerator(p.b, p.gamma);
+    cf.a = run.a;
+    cf.b = run.b;
+    cf.b_minus_1 = run.b - 1.0f;
+    cf.attract_num = attractive_numerator(run.a, run.b);
+    cf.repulse_num = repulsive_numerator(run.b, run.gamma);
     return cf;
 }
 
@@ -68,7 +68,7 @@ template <int DIM> inline void take_edge(const share &w, int64_t i, int64_t p, t
     __builtin_prefetch(embedding + tail * dim);
     __builtin_prefetch(w.g + head * dim, 1);
     __builtin_prefetch(w.g + tail * dim, 1);
-    const double epn = epochs_per_negative(eps, w.r.problem.negative_sample_rate);
+    const double epn = epochs_per_negative(eps, w.r.problem.run.negative_sample_rate);
     te->p = p;
     te->n_neg = advance_schedule(eps, epn, w.epoch, &w.r.eons[p], &w.r.eonn[p]);
     te->drawn = 0;
@@ -76,7 +76,7 @@ template <int DIM> inline void take_edge(const share &w, int64_t i, int64_t p, t
     // The stream lives in locals while drawing: stores into sample[] could
     // otherwise alias it and force it through memory on every draw.
     uint32_t rng[3];
-    mirnak_umap_seed_rng(w.r.problem.seed, i, w.n, rng);
+    mirnak_umap_seed_rng(w.r.problem.run.seed, i, w.n, rng);
     const int m = te->n_neg < NEG_CHUNK ? static_cast<int>(te->n_neg) : NEG_CHUNK;
     for (int c = 0; c < m; ++c) {
         const int32_t v = sample_vertex(rng, w.vertices);
@@ -453,8 +453,17 @@ VORNIK_DEFINE_SHARE_GRADIENTS(share_gradients_avx512, avx512_powers, VORNIK_TARG
 
 } // namespace
 
+bool allocate_edge_copy(substep_scratch *sc, uint64_t n_edges) {
+    sc->head = alloc_scratch<int32_t>(n_edges);
+    sc->tail = alloc_scratch<int32_t>(n_edges);
+    sc->eps = alloc_scratch<float>(n_edges);
+    return sc->head && sc->tail && sc->eps;
+}
+
 void reorder_edges(const edge_table &from, int64_t n_edges, int64_t S, bool into_schedule,
-                   int32_t *head, int32_t *tail, float *eps) {
+                   substep_scratch *to) {
+    int32_t *head = to->head.get(), *tail = to->tail.get();
+    float *eps = to->eps.get();
     int64_t p = 0;
     for (int64_t s = 0; s < S; ++s) {
         for (int64_t i = s; i < n_edges; i += S, ++p) {
@@ -469,27 +478,23 @@ void reorder_edges(const edge_table &from, int64_t n_edges, int64_t S, bool into
 bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_schedule_order,
                          substep_scratch *sc, substep_run *run) {
     const uint64_t emb_len = static_cast<uint64_t>(c.n_samples) * static_cast<uint64_t>(c.dim);
-    const uint64_t n_edges = static_cast<uint64_t>(c.n_edges);
+    const mirnak_layout_edges &e = c.edges;
+    const uint64_t n_edges = static_cast<uint64_t>(e.n_edges);
     const uint64_t B = static_cast<uint64_t>(n_blocks);
     // A gradient area whose float count does not fit 64 bits fails like malloc.
     sc->gbuf = alloc_scratch<float>(emb_len > UINT64_MAX / B ? UINT64_MAX : emb_len * B);
     sc->eons = alloc_scratch<double>(n_edges);
     sc->eonn = alloc_scratch<double>(n_edges);
+    const bool copied = in_schedule_order || allocate_edge_copy(sc, n_edges);
+    if (!sc->gbuf || !sc->eons || !sc->eonn || !copied) return false;
+    edge_table table = {e.head, e.tail, e.epochs_per_sample};
     if (!in_schedule_order) {
-        sc->head = alloc_scratch<int32_t>(n_edges);
-        sc->tail = alloc_scratch<int32_t>(n_edges);
-        sc->eps = alloc_scratch<float>(n_edges);
-    }
-    if (!sc->gbuf || !sc->eons || !sc->eonn) return false;
-    edge_table table = {c.head, c.tail, c.epochs_per_sample};
-    if (!in_schedule_order) {
-        if (!sc->head || !sc->tail || !sc->eps) return false;
-        reorder_edges(table, c.n_edges, S, true, sc->head.get(), sc->tail.get(), sc->eps.get());
+        reorder_edges(table, e.n_edges, S, true, sc);
         table = {sc->head.get(), sc->tail.get(), sc->eps.get()};
     }
-    for (int64_t p = 0; p < c.n_edges; ++p) {
+    for (int64_t p = 0; p < e.n_edges; ++p) {
         double epn;
-        schedule_init(table.eps[p], c.negative_sample_rate, &sc->eons[p], &sc->eonn[p], &epn);
+        schedule_init(table.eps[p], c.run.negative_sample_rate, &sc->eons[p], &sc->eonn[p], &epn);
         if (table.eps[p] <= 0.0f) sc->eons[p] = INFINITY;
     }
     run->problem = c;
@@ -508,7 +513,7 @@ void substep_gradients(const substep_run &r, float *g, int64_t s, int64_t base, 
                        int64_t k_hi, int n) {
     share w;
     w.r = r;
-    w.cf = make_coeffs(r.problem);
+    w.cf = make_coeffs(r.problem.run);
     w.vertices = vertex_range_of(r.problem.n_samples);
     w.g = g;
     w.epoch = static_cast<double>(n);

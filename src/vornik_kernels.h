@@ -150,6 +150,37 @@ MIRNAK_API int mirnak_umap_fuzzy_graph_f32_parallel(
     int n_iter, float local_connectivity, float bandwidth, float set_op_mix_ratio,
     int32_t *out_rows, int32_t *out_cols, float *out_vals, int n_threads);
 
+/* The two halves of a layout problem, for layout entries that take them as
+ * records; the kernels below take the same fields one by one, in this order,
+ * after the embedding (n_samples x dim floats, moved in place).
+ *
+ * mirnak_layout_edges: what the edges are. Edge i < n_edges joins vertex
+ * head[i], which is pulled and pushed, to vertex tail[i], which is only
+ * pulled (ids in [0, n_samples)), and is due once every
+ * epochs_per_sample[i] epochs (<= 0: never).
+ *
+ * mirnak_layout_run: how the run goes. n_epochs epochs; a and b shape the
+ * low-dimensional similarity 1 / (1 + a * d^(2b)); gamma weighs the
+ * repulsion; the learning rate starts at initial_alpha and decays linearly;
+ * negative_sample_rate negative samples follow each positive one; seed
+ * seeds every draw. */
+typedef struct mirnak_layout_edges {
+    const int32_t *head;
+    const int32_t *tail;
+    int64_t n_edges;
+    const float *epochs_per_sample;
+} mirnak_layout_edges;
+
+typedef struct mirnak_layout_run {
+    int n_epochs;
+    float a;
+    float b;
+    float gamma;
+    float initial_alpha;
+    float negative_sample_rate;
+    uint64_t seed;
+} mirnak_layout_run;
+
 /* Serial SGD layout, in place on an n_samples x dim embedding. Returns
  * without touching the embedding on invalid arguments (including vertex ids
  * outside [0, n_samples)) or when memory runs out. The negative samples an

@@ -976,10 +976,11 @@ TEST(PartsLayout, OnePartIsTheSerialOptimiserAndOtherDimensionsAgree) {
 std::vector<float> substep_gradients_on(const graph &g, const params &p, int epochs,
                                         vornik::powf_fast::powf_path path) {
     std::vector<float> e = g.embedding;
-    const layout_problem c =
-        mirnak_umap_make_problem(e.data(), g.n_samples, g.dim, g.head.data(), g.tail.data(),
-                                 static_cast<int64_t>(g.head.size()), g.eps.data(), epochs, p.a,
-                                 p.b, p.gamma, p.alpha, p.rate, p.seed);
+    const layout_problem c = {e.data(),
+                              g.n_samples,
+                              g.dim,
+                              {g.head.data(), g.tail.data(), int64_t(g.head.size()), g.eps.data()},
+                              {epochs, p.a, p.b, p.gamma, p.alpha, p.rate, p.seed}};
     const int S = 3;
     vornik::layout::substep_scratch sc;
     vornik::layout::substep_run run;
@@ -988,9 +989,9 @@ std::vector<float> substep_gradients_on(const graph &g, const params &p, int epo
     std::fill(run.gbuf, run.gbuf + run.emb_len, 0.0f);
     for (int n = 0; n < epochs; ++n)
         for (int s = 0; s < S; ++s) {
-            const int64_t K = (c.n_edges - s + S - 1) / S;
-            vornik::layout::substep_gradients(run, run.gbuf, s, substep_offset(c.n_edges, S, s), 0,
-                                              K, n);
+            const int64_t K = (c.edges.n_edges - s + S - 1) / S;
+            vornik::layout::substep_gradients(run, run.gbuf, s,
+                                              substep_offset(c.edges.n_edges, S, s), 0, K, n);
         }
     return std::vector<float>(run.gbuf, run.gbuf + run.emb_len);
 }
