@@ -815,7 +815,7 @@ int vornik::knn::knn_descent_scheduled(dist_path path, const descent_problem &p,
                                        const knn_schedule &sched) {
     const int n = p.n_cells, d = p.n_dims, k = p.k;
     const float *X = p.X;
-    if (n <= 0 || d <= 0 || k <= 0 || k >= n) return MIRNAK_INVALID_ARGUMENTS;
+    if (n <= 0 || d <= 0 || k <= 0 || k >= n) return MIRNAK_INVALID;
     const int n_trees = p.n_trees < 1 ? 1 : p.n_trees;
     const int n_iters = p.n_iters < 1 ? 1 : p.n_iters;
     const int leaf = k + 1 >= p.leaf_size ? k + 1 : p.leaf_size;
@@ -833,7 +833,7 @@ int vornik::knn::knn_descent_scheduled(dist_path path, const descent_problem &p,
     scratch<uint8_t> sf = alloc_scratch<uint8_t>(nk);
     scratch<int32_t> revn = alloc_scratch<int32_t>(nk);
     scratch<int> rcn = alloc_scratch<int>(n);
-    if (!hf || !sh || !sf || !revn || !rcn) return MIRNAK_NO_MEMORY;
+    if (!hf || !sh || !sf || !revn || !rcn) return MIRNAK_OUT_OF_MEMORY;
 
     // The result depends on the number of tree workers, teff. The threads
     // that run them, the merge workers (meff) and the refinement workers
@@ -860,7 +860,7 @@ int vornik::knn::knn_descent_scheduled(dist_path path, const descent_problem &p,
 
     const forest_plan plan = plan_forest(in, teff, tree_threads, meff, sched.tree_batch_bytes);
     const phase_end forest = run_forest(in, n_trees, leaf, p.seed, plan, out, leaf_order.get());
-    if (forest == phase_end::no_memory) return MIRNAK_NO_MEMORY;
+    if (forest == phase_end::no_memory) return MIRNAK_OUT_OF_MEMORY;
     if (forest == phase_end::stopped) return MIRNAK_STOPPED;
 
     descent_scratch s;

@@ -285,7 +285,7 @@ int vornik::knn::knn_query_on_path(dist_path path, const search_index &ix,
     const int threads = vornik::worker_count(n_threads, b.n_queries);
 
     query_storage st;
-    if (!st.allocate(threads, ix.n, s.beam)) return MIRNAK_NO_MEMORY;
+    if (!st.allocate(threads, ix.n, s.beam)) return MIRNAK_OUT_OF_MEMORY;
     std::memset(st.visited.get(), 0,
                 sizeof(uint32_t) * static_cast<size_t>(threads) * static_cast<size_t>(ix.n));
 
@@ -318,6 +318,6 @@ extern "C" int mirnak_knn_query_f32(int n_train, int n_dims, const float *X, int
     const search_index ix = {n_train, n_dims, X, width, graph, n_pivots, pivots};
     const search_settings s = {k, beam, n_entries};
     const query_batch b = {n_queries, Q, knn_idx, knn_dist};
-    if (!query_args_valid(ix, s, b)) return MIRNAK_INVALID_ARGUMENTS;
+    if (!query_args_valid(ix, s, b)) return MIRNAK_INVALID;
     return knn_query_on_path(best_dist_path(), ix, s, b, n_threads);
 }

@@ -389,7 +389,7 @@ PyObject *py_umap_graph_f32_parallel(PyObject *, PyObject *args) {
         SET_OP_MIX_RATIO, g.out_rows.as<int32_t>(), g.out_cols.as<int32_t>(),
         g.out_vals.as<float>(), n_threads);
     Py_END_ALLOW_THREADS;
-    if (rc == MIRNAK_NO_MEMORY) return PyErr_NoMemory(); // outputs untouched
+    if (rc == MIRNAK_OUT_OF_MEMORY) return PyErr_NoMemory(); // outputs untouched
     Py_RETURN_NONE;
 }
 

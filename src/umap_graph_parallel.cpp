@@ -101,10 +101,8 @@ extern "C" int mirnak_umap_fuzzy_graph_f32_parallel(
     int n_samples, int n_neighbors, const int32_t *knn_indices, const float *knn_dists, float k,
     int n_iter, float local_connectivity, float bandwidth, float set_op_mix_ratio,
     int32_t *out_rows, int32_t *out_cols, float *out_vals, int n_threads) {
-    if (n_samples <= 0 || n_neighbors <= 0 || !(k > 0.0f) || n_iter <= 0)
-        return MIRNAK_INVALID_ARGUMENTS;
-    if (!knn_indices || !knn_dists || !out_rows || !out_cols || !out_vals)
-        return MIRNAK_INVALID_ARGUMENTS;
+    if (n_samples <= 0 || n_neighbors <= 0 || !(k > 0.0f) || n_iter <= 0) return MIRNAK_INVALID;
+    if (!knn_indices || !knn_dists || !out_rows || !out_cols || !out_vals) return MIRNAK_INVALID;
     const uint64_t flat = static_cast<uint64_t>(n_samples) * static_cast<uint64_t>(n_neighbors);
     const int n_workers = vornik::worker_count(n_threads, n_samples / MIN_ROWS_PER_WORKER);
 
@@ -115,7 +113,8 @@ extern "C" int mirnak_umap_fuzzy_graph_f32_parallel(
     vornik::scratch<float> vals = vornik::alloc_scratch<float>(flat);
     vornik::scratch<graphwork> work = vornik::alloc_scratch<graphwork>(n_workers);
     vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(n_workers);
-    if (!sigmas || !rhos || !rows || !cols || !vals || !work || !threads) return MIRNAK_NO_MEMORY;
+    if (!sigmas || !rhos || !rows || !cols || !vals || !work || !threads)
+        return MIRNAK_OUT_OF_MEMORY;
 
     graphjob job;
     job.n_samples = n_samples;

@@ -116,7 +116,7 @@ bool vornik::layout::vertex_ids_valid(const mirnak_layout_edges &edges, int n_sa
 }
 
 int vornik::layout::optimize_serial(const layout_problem &p, mirnak_control *ctl) {
-    if (!args_valid(p)) return MIRNAK_INVALID_ARGUMENTS;
+    if (!args_valid(p)) return MIRNAK_INVALID;
     vornik::set_progress(ctl, 0);
     if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
     const mirnak_layout_edges &edges = p.edges;
@@ -124,7 +124,7 @@ int vornik::layout::optimize_serial(const layout_problem &p, mirnak_control *ctl
     vornik::scratch<double> eons = vornik::alloc_scratch<double>(n_edges);
     vornik::scratch<double> eonn = vornik::alloc_scratch<double>(n_edges);
     vornik::scratch<double> epn = vornik::alloc_scratch<double>(n_edges);
-    if (!eons || !eonn || !epn) return MIRNAK_NO_MEMORY;
+    if (!eons || !eonn || !epn) return MIRNAK_OUT_OF_MEMORY;
 
     for (int64_t i = 0; i < edges.n_edges; ++i)
         schedule_init(edges.epochs_per_sample[i], p.run.negative_sample_rate, &eons[i], &eonn[i],
@@ -156,7 +156,7 @@ extern "C" int mirnak_umap_optimize_layout_euclidean_f32_ctl(
     const mirnak_layout_run run = {n_epochs, a, b, gamma, initial_alpha, negative_sample_rate,
                                    seed};
     const layout_problem p = {embedding, n_samples, dim, edges, run};
-    return kernel_args_valid(p) ? optimize_serial(p, control) : MIRNAK_INVALID_ARGUMENTS;
+    return kernel_args_valid(p) ? optimize_serial(p, control) : MIRNAK_INVALID;
 }
 
 extern "C" void mirnak_umap_optimize_layout_euclidean_f32(

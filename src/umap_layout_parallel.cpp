@@ -88,7 +88,7 @@ enum class run_end { done, no_resources, stopped };
 
 // The status after the serial optimiser did the work, which the contract
 // reports with the value of invalid arguments.
-const int RAN_SERIALLY = MIRNAK_INVALID_ARGUMENTS;
+const int RAN_SERIALLY = MIRNAK_INVALID;
 
 // Runs the threaded optimisation. No resources: the embedding untouched and
 // every thread joined, because scratch memory or a thread could not be had.
@@ -138,7 +138,7 @@ run_end run_parallel(const layout_problem &c, int eff_threads, mirnak_control *c
 // ---------------------------------------------------------------------------
 
 int vornik::layout::optimize_parallel(const layout_problem &p, int n_threads, mirnak_control *ctl) {
-    if (!args_valid(p)) return MIRNAK_INVALID_ARGUMENTS;
+    if (!args_valid(p)) return MIRNAK_INVALID;
     vornik::set_progress(ctl, 0);
     if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
     // The result depends on the number of workers; a request above the thread
@@ -161,8 +161,7 @@ extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl(
     const mirnak_layout_run run = {n_epochs, a, b, gamma, initial_alpha, negative_sample_rate,
                                    seed};
     const layout_problem p = {embedding, n_samples, dim, edges, run};
-    return kernel_args_valid(p) ? optimize_parallel(p, n_threads, control)
-                                : MIRNAK_INVALID_ARGUMENTS;
+    return kernel_args_valid(p) ? optimize_parallel(p, n_threads, control) : MIRNAK_INVALID;
 }
 
 extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parallel(

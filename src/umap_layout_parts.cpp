@@ -178,14 +178,14 @@ int run_parts(const layout_problem &c, int P, int S, int T, bool in_schedule_ord
     const uint64_t per = static_cast<uint64_t>(P) + blocks;
     // Tickets and completions count in 63 bits; STOP_BIT is the 64th.
     const uint64_t steps = static_cast<uint64_t>(c.run.n_epochs) * static_cast<uint64_t>(S);
-    if (steps > (uint64_t(1) << 62) / per) return MIRNAK_INVALID_ARGUMENTS;
+    if (steps > (uint64_t(1) << 62) / per) return MIRNAK_INVALID;
 
     ticket_schedule ts;
     substep_scratch sc;
     vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
     const bool prepared =
         vornik::layout::prepare_substep_run(c, P, S, in_schedule_order, &sc, &ts.run);
-    if (!threads || !prepared) return MIRNAK_NO_MEMORY;
+    if (!threads || !prepared) return MIRNAK_OUT_OF_MEMORY;
     // Every reduction leaves the buffers clear for the next substep.
     memset(ts.run.gbuf, 0, emb_len * static_cast<uint64_t>(P) * sizeof(float));
 
@@ -234,7 +234,7 @@ int optimize_one_part(const layout_problem &p, int S, bool in_schedule_order, mi
     if (!in_schedule_order || S == 1) return optimize_serial(p, ctl);
     const mirnak_layout_edges &e = p.edges;
     substep_scratch list;
-    if (!allocate_edge_copy(&list, static_cast<uint64_t>(e.n_edges))) return MIRNAK_NO_MEMORY;
+    if (!allocate_edge_copy(&list, static_cast<uint64_t>(e.n_edges))) return MIRNAK_OUT_OF_MEMORY;
     reorder_edges({e.head, e.tail, e.epochs_per_sample}, e.n_edges, S, false, &list);
     layout_problem in_list = p;
     in_list.edges = {list.head.get(), list.tail.get(), e.n_edges, list.eps.get()};
@@ -245,7 +245,7 @@ int optimize_one_part(const layout_problem &p, int S, bool in_schedule_order, mi
 
 int vornik::layout::optimize_parts(const layout_problem &p, const parts_plan &plan,
                                    mirnak_control *ctl) {
-    if (!args_valid(p) || plan.n_parts < 1 || plan.n_substeps < 0) return MIRNAK_INVALID_ARGUMENTS;
+    if (!args_valid(p) || plan.n_parts < 1 || plan.n_substeps < 0) return MIRNAK_INVALID;
     const int64_t n_edges = p.edges.n_edges;
     const int S = parts_substeps(n_edges, p.n_samples, plan.n_substeps);
     // As many parts as the barrier optimiser would have workers: at most one
@@ -270,13 +270,13 @@ int vornik::layout::optimize_parts(const layout_problem &p, const parts_plan &pl
                                        seed};                                                      \
         const layout_problem p = {embedding, n_samples, dim, edges, run};                          \
         const parts_plan plan = {n_parts, n_substeps, n_threads, IN_SCHEDULE_ORDER};               \
-        return kernel_args_valid(p) ? optimize_parts(p, plan, control) : MIRNAK_INVALID_ARGUMENTS; \
+        return kernel_args_valid(p) ? optimize_parts(p, plan, control) : MIRNAK_INVALID;           \
     }
 
 VORNIK_DEFINE_PARTS_KERNEL(mirnak_umap_optimize_layout_euclidean_f32_parts, false)
 VORNIK_DEFINE_PARTS_KERNEL(mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order, true)
 
 extern "C" int mirnak_umap_layout_substeps(int64_t n_edges, int n_samples, int n_substeps) {
-    if (n_edges < 1 || n_samples < 1 || n_substeps < 0) return MIRNAK_INVALID_ARGUMENTS;
+    if (n_edges < 1 || n_samples < 1 || n_substeps < 0) return MIRNAK_INVALID;
     return vornik::layout::parts_substeps(n_edges, n_samples, n_substeps);
 }

@@ -159,7 +159,7 @@ int place_points(const new_points_problem &p, int n_threads) {
     scratch<point_block> blocks = alloc_scratch<point_block>(t);
     scratch<pthread_t> th = alloc_scratch<pthread_t>(t);
     scratch<double> sched = alloc_scratch<double>(t * per);
-    if (!blocks || !th || !sched) return MIRNAK_NO_MEMORY;
+    if (!blocks || !th || !sched) return MIRNAK_OUT_OF_MEMORY;
 
     int i0 = 0;
     for (int e = 0; e < threads; ++e) {
@@ -201,6 +201,6 @@ extern "C" int mirnak_umap_optimize_new_points_f32(
         width,
         keys,
         {n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed}};
-    if (!problem_valid(p)) return MIRNAK_INVALID_ARGUMENTS;
+    if (!problem_valid(p)) return MIRNAK_INVALID;
     return place_points(p, n_threads);
 }

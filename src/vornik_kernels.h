@@ -66,12 +66,12 @@ typedef struct mirnak_control {
 
 /* The statuses of the kernels that return one: 0 on success, else one of
  * these (each kernel documents which it returns and what its outputs hold).
- * MIRNAK_INVALID_ARGUMENTS: nothing was done. The threaded layout returns
- *   it also after its serial optimiser did the work.
- * MIRNAK_NO_MEMORY: scratch memory could not be had.
+ * MIRNAK_INVALID: invalid arguments, nothing was done. The threaded layout
+ *   returns it also after its serial optimiser did the work.
+ * MIRNAK_OUT_OF_MEMORY: scratch memory could not be had.
  * MIRNAK_STOPPED: the kernel saw its control block's stop flag. */
-#define MIRNAK_INVALID_ARGUMENTS (-1)
-#define MIRNAK_NO_MEMORY (-2)
+#define MIRNAK_INVALID (-1)
+#define MIRNAK_OUT_OF_MEMORY (-2)
 #define MIRNAK_STOPPED (-3)
 
 /* Approximate k nearest neighbours by squared Euclidean distance: a forest of

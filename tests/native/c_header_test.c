@@ -25,8 +25,8 @@ int main(void) {
         return 1;
     }
     if (mirnak_umap_fuzzy_graph_f32_parallel(0, 1, idx, dist, 1.0f, 64, 1.0f, 1.0f, 1.0f, rows,
-                                             cols, vals, 2) != MIRNAK_INVALID_ARGUMENTS) {
-        fprintf(stderr, "no MIRNAK_INVALID_ARGUMENTS for zero samples\n");
+                                             cols, vals, 2) != MIRNAK_INVALID) {
+        fprintf(stderr, "no MIRNAK_INVALID for zero samples\n");
         return 1;
     }
     return 0;
