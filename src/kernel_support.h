@@ -1,12 +1,13 @@
-// kernel_support.h - what the kNN search and the layout optimisers share
-// beside their own arithmetic: the SplitMix64 generator, processor counts,
-// the resolution of a requested thread count, and the division of a range
-// into blocks for workers.
+// kernel_support.h - what the kernels share beside their own arithmetic: the
+// SplitMix64 generator, processor counts, the number of threads a kernel
+// starts and how it starts them, and the division of a range into blocks for
+// workers.
 #ifndef VORNIK_KERNEL_SUPPORT_H
 #define VORNIK_KERNEL_SUPPORT_H
 
 #include <climits>
 #include <cstdint>
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -78,6 +79,62 @@ inline int thread_cap() {
     const int64_t cap = THREADS_PER_CPU * usable_cpus();
     if (cap < MIN_THREAD_CAP) return MIN_THREAD_CAP;
     return cap > INT_MAX ? INT_MAX : static_cast<int>(cap);
+}
+
+// Threads for work that splits into at most `units` independent pieces: the
+// request (0 or less: every online processor), never above the cap, at most
+// one per unit, at least one.
+inline int worker_count(int n_threads, int64_t units) {
+    int64_t threads = requested_threads(n_threads);
+    const int cap = thread_cap();
+    if (threads > cap) threads = cap;
+    if (threads > units) threads = units;
+    return threads < 1 ? 1 : static_cast<int>(threads);
+}
+
+// One pause of a polling loop: it tells the processor that the thread spins,
+// which spares power and the other hardware thread of the core.
+inline void cpu_pause() {
+#if defined(__x86_64__) || defined(__i386__)
+    __builtin_ia32_pause();
+#elif defined(__aarch64__)
+    __asm__ __volatile__("yield");
+#endif
+}
+
+// ---------------------------------------------------------------------------
+// Fan-out
+// ---------------------------------------------------------------------------
+
+// What the calling thread does in a fan-out besides starting threads.
+enum class caller_role {
+    waits,         // every record gets a thread of its own
+    runs_last,     // the last record runs on the calling thread once the others are started
+    runs_the_rest, // as runs_last, but the first thread that will not start ends the
+                   // starting: its record and every later one run on the calling thread
+};
+
+// Runs entry(record_of(r)) for r = 0 ... count - 1, on threads of their own as
+// role says, and joins every thread it started before it returns. A record
+// whose thread will not start runs on the calling thread at once, before the
+// next is tried: a thread that cannot be had costs time, never a record.
+// handles: room for count thread handles.
+template <class RecordOf>
+void fan_out(int count, RecordOf record_of, void *(*entry)(void *), pthread_t *handles,
+             caller_role role) {
+    const int threaded = role == caller_role::waits ? count : count - 1;
+    int started = 0, r = 0;
+    while (r < threaded) {
+        void *record = record_of(r++);
+        if (pthread_create(&handles[started], nullptr, entry, record) == 0) {
+            ++started;
+            continue;
+        }
+        entry(record);
+        if (role == caller_role::runs_the_rest) break;
+    }
+    while (r < count) entry(record_of(r++));
+    for (int t = 0; t < started; ++t) pthread_join(handles[t], nullptr);
 }
 
 // ---------------------------------------------------------------------------

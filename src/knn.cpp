@@ -32,8 +32,6 @@ using vornik::alloc_scratch;
 using vornik::block_size;
 using vornik::scratch;
 
-#define VORNIK_ALWAYS_INLINE __attribute__((always_inline)) inline
-
 // The refinement stops once an iteration changes fewer than this fraction of
 // all n * k heap slots.
 const double STOP_FRACTION = 0.0002;
@@ -72,9 +70,9 @@ struct treework {
     mirnak_control *ctl; // one progress unit per tree; a stop abandons the tree
 };
 
-// Threads claim the tree workers of a batch one at a time, in order, and run
-// each to its end with their own scratch.
-struct treerun {
+// One thread of the tree phase: it claims the tree workers of a batch one at
+// a time, in order, and runs each to its end with its own scratch.
+struct tree_thread {
     treework *records;
     int count;
     std::atomic<int> *next; // the next unclaimed record
@@ -456,13 +454,13 @@ void *treeworker(void *arg) {
     return nullptr;
 }
 
-void *treerunworker(void *arg) {
-    treerun *r = static_cast<treerun *>(arg);
+void *tree_thread_worker(void *arg) {
+    tree_thread *t = static_cast<tree_thread *>(arg);
     for (;;) {
-        const int j = r->next->fetch_add(1, std::memory_order_relaxed);
-        if (j >= r->count) break;
-        r->records[j].scratch = r->scratch;
-        treeworker(&r->records[j]);
+        const int j = t->next->fetch_add(1, std::memory_order_relaxed);
+        if (j >= t->count) break;
+        t->records[j].scratch = t->scratch;
+        treeworker(&t->records[j]);
     }
     return nullptr;
 }
@@ -507,23 +505,6 @@ void *descworker(void *arg) {
 }
 
 // ---------------------------------------------------------------------------
-// Threads
-// ---------------------------------------------------------------------------
-
-// Starts fn on rec in the next free handle slot; when the thread cannot be
-// created, runs fn on the calling thread at once.
-inline void launch(pthread_t *th, int *started, void *(*fn)(void *), void *rec) {
-    if (pthread_create(&th[*started], nullptr, fn, rec) == 0)
-        ++*started;
-    else
-        fn(rec);
-}
-
-inline void join_all(pthread_t *th, int started) {
-    for (int s = 0; s < started; ++s) pthread_join(th[s], nullptr);
-}
-
-// ---------------------------------------------------------------------------
 // Tree-phase storage
 // ---------------------------------------------------------------------------
 
@@ -544,11 +525,11 @@ struct forest_plan {
     int merge_threads; // merge workers per batch
 };
 
-forest_plan plan_forest(const knn_input &in, int workers, int thread_cap, int merge_threads,
+forest_plan plan_forest(const knn_input &in, int workers, int threads, int merge_threads,
                         uint64_t batch_bytes) {
     forest_plan p;
     p.workers = workers;
-    p.threads = workers < thread_cap ? workers : thread_cap;
+    p.threads = threads;
     const uint64_t heap_bytes = static_cast<uint64_t>(in.n) * static_cast<uint64_t>(in.k) *
                                 (sizeof(float) + sizeof(int32_t) + sizeof(uint8_t));
     const uint64_t fit = batch_bytes / heap_bytes;
@@ -567,7 +548,7 @@ struct forest_storage {
     scratch<neighbour_heap> heap;         // one per worker of a batch
     scratch<treework> records;            // one per worker of a batch
     scratch<tree_scratch> thread_scratch; // one per thread
-    scratch<treerun> runs;                // one per thread
+    scratch<tree_thread> tree_threads;    // one per thread
     scratch<pthread_t> th;                // tree threads, then merge threads
     scratch<mergework> merges;
 
@@ -575,10 +556,10 @@ struct forest_storage {
         heap = alloc_scratch<neighbour_heap>(p.batch);
         records = alloc_scratch<treework>(p.batch);
         thread_scratch = alloc_scratch<tree_scratch>(p.threads);
-        runs = alloc_scratch<treerun>(p.threads);
+        tree_threads = alloc_scratch<tree_thread>(p.threads);
         th = alloc_scratch<pthread_t>(p.threads > p.merge_threads ? p.threads : p.merge_threads);
         merges = alloc_scratch<mergework>(p.merge_threads);
-        if (!heap || !records || !thread_scratch || !runs || !th || !merges) return false;
+        if (!heap || !records || !thread_scratch || !tree_threads || !th || !merges) return false;
         const uint64_t nk = static_cast<uint64_t>(in.n) * static_cast<uint64_t>(in.k);
         for (; heaps < p.batch; ++heaps) {
             neighbour_heap &h = heap[heaps];
@@ -648,23 +629,22 @@ treework tree_record(const knn_input &in, int n_trees, int leaf, uint64_t seed, 
 void run_tree_batch(const forest_plan &p, forest_storage &fs, int count) {
     const int threads = count < p.threads ? count : p.threads;
     std::atomic<int> next{0};
-    int started = 0;
     for (int r = 0; r < threads; ++r) {
-        treerun &run = fs.runs[r];
-        run.records = fs.records.get();
-        run.count = count;
-        run.next = &next;
-        run.scratch = fs.thread_scratch[r];
-        launch(fs.th.get(), &started, treerunworker, &run);
+        tree_thread &t = fs.tree_threads[r];
+        t.records = fs.records.get();
+        t.count = count;
+        t.next = &next;
+        t.scratch = fs.thread_scratch[r];
     }
-    join_all(fs.th.get(), started);
+    vornik::fan_out(
+        threads, [&](int r) { return &fs.tree_threads[r]; }, tree_thread_worker, fs.th.get(),
+        vornik::caller_role::waits);
 }
 
 // Folds the count heaps of a batch into the output rows.
 void merge_tree_batch(const forest_plan &p, forest_storage &fs, int count, bool first,
                       const neighbour_heap &out, int n) {
     std::atomic<int> next{0};
-    int started = 0;
     for (int e = 0; e < p.merge_threads; ++e) {
         mergework &w = fs.merges[e];
         w.rows = row_blocks{n, &next};
@@ -672,9 +652,10 @@ void merge_tree_batch(const forest_plan &p, forest_storage &fs, int count, bool 
         w.trees = fs.heap.get();
         w.out = out;
         w.first = first;
-        launch(fs.th.get(), &started, mergeworker, &w);
     }
-    join_all(fs.th.get(), started);
+    vornik::fan_out(
+        p.merge_threads, [&](int e) { return &fs.merges[e]; }, mergeworker, fs.th.get(),
+        vornik::caller_role::waits);
 }
 
 enum class phase_end { done, no_memory, stopped };
@@ -720,10 +701,10 @@ phase_end run_forest(const knn_input &in, int n_trees, int leaf, uint64_t seed,
 
 // The refinement's per-iteration scratch, allocated once per call.
 struct descent_scratch {
-    int32_t *sh;
-    uint8_t *sf;
-    int32_t *revn;
-    int *rcn;
+    int32_t *sh;   // snapshot of the ids, n * k
+    uint8_t *sf;   // snapshot of the new-flags, n * k
+    int32_t *revn; // reverse-neighbour lists, k slots per point
+    int *rcn;      // reverse-neighbour counts, n
 };
 
 // Reverse lists: row v holds, in ascending order, the first k points that
@@ -792,13 +773,12 @@ phase_end run_refinement(const knn_input &in, int n_iters, int deff, const neigh
         build_reverse_lists(n, k, s);
 
         std::atomic<int> next{0};
-        int started = 0;
         for (int e = 0; e < deff; ++e) {
             uint32_t *own_seen = seen ? seen.get() + static_cast<int64_t>(e) * n : nullptr;
             wk[e] = descent_record(in, s, live, row_blocks{n, &next}, own_seen, order);
-            launch(th.get(), &started, descworker, &wk[e]);
         }
-        join_all(th.get(), started);
+        vornik::fan_out(
+            deff, [&](int e) { return &wk[e]; }, descworker, th.get(), vornik::caller_role::waits);
         if (vornik::stop_requested(in.ctl)) return phase_end::stopped;
         vornik::add_progress(in.ctl, 1);
 
@@ -818,31 +798,27 @@ phase_end run_refinement(const knn_input &in, int n_iters, int deff, const neigh
 vornik::knn::knn_schedule vornik::knn::schedule_for_threads(int n_threads) {
     knn_schedule s;
     s.tree_workers = vornik::requested_threads(n_threads);
-    s.threads = s.tree_workers;
+    s.threads = n_threads;
     s.ctl = nullptr;
     s.tree_batch_bytes = TREE_BATCH_BYTES;
     return s;
 }
 
-int vornik::knn::knn_descent_on_path(dist_path path, int n_cells, int n_dims, int k, const float *X,
-                                     int n_trees, int n_iters, int leaf_size, uint64_t seed,
-                                     int32_t *knn_idx, float *knn_dist, int n_threads,
+int vornik::knn::knn_descent_on_path(dist_path path, const descent_problem &p, int n_threads,
                                      uint64_t tree_batch_bytes) {
     knn_schedule s = schedule_for_threads(n_threads);
     s.tree_batch_bytes = tree_batch_bytes;
-    return knn_descent_scheduled(path, n_cells, n_dims, k, X, n_trees, n_iters, leaf_size, seed,
-                                 knn_idx, knn_dist, s);
+    return knn_descent_scheduled(path, p, s);
 }
 
-int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, int k,
-                                       const float *X, int n_trees, int n_iters, int leaf_size,
-                                       uint64_t seed, int32_t *knn_idx, float *knn_dist,
+int vornik::knn::knn_descent_scheduled(dist_path path, const descent_problem &p,
                                        const knn_schedule &sched) {
-    const int n = n_cells, d = n_dims;
-    if (n <= 0 || d <= 0 || k <= 0 || k >= n) return -1;
-    if (n_trees < 1) n_trees = 1;
-    if (n_iters < 1) n_iters = 1;
-    const int leaf = k + 1 >= leaf_size ? k + 1 : leaf_size;
+    const int n = p.n_cells, d = p.n_dims, k = p.k;
+    const float *X = p.X;
+    if (n <= 0 || d <= 0 || k <= 0 || k >= n) return MIRNAK_INVALID;
+    const int n_trees = p.n_trees < 1 ? 1 : p.n_trees;
+    const int n_iters = p.n_iters < 1 ? 1 : p.n_iters;
+    const int leaf = k + 1 >= p.leaf_size ? k + 1 : p.leaf_size;
     mirnak_control *ctl = sched.ctl;
     vornik::set_progress(ctl, 0);
     if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
@@ -852,21 +828,21 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
     // the memory for it they go in ascending order; the result is the same.
     scratch<int32_t> leaf_order = alloc_scratch<int32_t>(n);
     const uint64_t nk = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
-    scratch<uint8_t> hf = alloc_scratch<uint8_t>(nk);
+    scratch<uint8_t> hf = alloc_scratch<uint8_t>(nk); // the new-flags of the output heap
     scratch<int32_t> sh = alloc_scratch<int32_t>(nk);
     scratch<uint8_t> sf = alloc_scratch<uint8_t>(nk);
     scratch<int32_t> revn = alloc_scratch<int32_t>(nk);
     scratch<int> rcn = alloc_scratch<int>(n);
-    if (!hf || !sh || !sf || !revn || !rcn) return -2;
+    if (!hf || !sh || !sf || !revn || !rcn) return MIRNAK_OUT_OF_MEMORY;
 
-    // The result depends on the number of tree workers, teff; the threads
-    // that run them, and the merge and refinement threads, are capped.
+    // The result depends on the number of tree workers, teff. The threads
+    // that run them, the merge workers (meff) and the refinement workers
+    // (deff, as many) are capped, and bounded by the trees and the points.
     const int teff = sched.tree_workers < 1         ? n_trees
                      : sched.tree_workers < n_trees ? sched.tree_workers
                                                     : n_trees;
-    const int cap = vornik::thread_cap();
-    const int threads = sched.threads < 1 ? 1 : sched.threads < cap ? sched.threads : cap;
-    const int meff = threads < n ? threads : n;
+    const int tree_threads = vornik::worker_count(sched.threads, teff);
+    const int meff = vornik::worker_count(sched.threads, n);
     const int deff = meff;
 
     knn_input in;
@@ -880,11 +856,11 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
     in.finite = all_finite(X, static_cast<uint64_t>(n) * static_cast<uint64_t>(d));
     in.ctl = ctl;
     // The caller's arrays are the live heap of the merge and the refinement.
-    const neighbour_heap out = {knn_dist, knn_idx, hf.get(), k};
+    const neighbour_heap out = {p.knn_dist, p.knn_idx, hf.get(), k};
 
-    const forest_plan plan = plan_forest(in, teff, threads, meff, sched.tree_batch_bytes);
-    const phase_end forest = run_forest(in, n_trees, leaf, seed, plan, out, leaf_order.get());
-    if (forest == phase_end::no_memory) return -2;
+    const forest_plan plan = plan_forest(in, teff, tree_threads, meff, sched.tree_batch_bytes);
+    const phase_end forest = run_forest(in, n_trees, leaf, p.seed, plan, out, leaf_order.get());
+    if (forest == phase_end::no_memory) return MIRNAK_OUT_OF_MEMORY;
     if (forest == phase_end::stopped) return MIRNAK_STOPPED;
 
     descent_scratch s;
@@ -902,8 +878,9 @@ int vornik::knn::knn_descent_scheduled(dist_path path, int n_cells, int n_dims, 
 extern "C" int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const float *X, int n_trees,
                                       int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
                                       float *knn_dist, int n_threads) {
-    return knn_descent_on_path(best_dist_path(), n_cells, n_dims, k, X, n_trees, n_iters, leaf_size,
-                               seed, knn_idx, knn_dist, n_threads);
+    const descent_problem p = {n_cells, n_dims,    k,    X,       n_trees,
+                               n_iters, leaf_size, seed, knn_idx, knn_dist};
+    return knn_descent_on_path(best_dist_path(), p, n_threads);
 }
 
 extern "C" int mirnak_knn_descent_f32_ctl(int n_cells, int n_dims, int k, const float *X,
@@ -912,9 +889,10 @@ extern "C" int mirnak_knn_descent_f32_ctl(int n_cells, int n_dims, int k, const 
                                           int n_threads, mirnak_control *control) {
     knn_schedule s;
     s.tree_workers = tree_workers;
-    s.threads = vornik::requested_threads(n_threads);
+    s.threads = n_threads;
     s.ctl = control;
     s.tree_batch_bytes = TREE_BATCH_BYTES;
-    return knn_descent_scheduled(best_dist_path(), n_cells, n_dims, k, X, n_trees, n_iters,
-                                 leaf_size, seed, knn_idx, knn_dist, s);
+    const descent_problem p = {n_cells, n_dims,    k,    X,       n_trees,
+                               n_iters, leaf_size, seed, knn_idx, knn_dist};
+    return knn_descent_scheduled(best_dist_path(), p, s);
 }

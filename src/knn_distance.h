@@ -24,6 +24,10 @@
 #define VORNIK_KNN_HAVE_NEON_PATH 1
 #endif
 
+// The hot loops of the search, written once and instantiated per path, are
+// inlined into each path's entry whatever their size.
+#define VORNIK_ALWAYS_INLINE __attribute__((always_inline)) inline
+
 namespace vornik {
 namespace knn {
 

@@ -28,8 +28,6 @@ using vornik::alloc_scratch;
 using vornik::block_size;
 using vornik::scratch;
 
-#define VORNIK_ALWAYS_INLINE __attribute__((always_inline)) inline
-
 // ---------------------------------------------------------------------------
 // Search list
 // ---------------------------------------------------------------------------
@@ -73,13 +71,13 @@ inline void offer(search_list &l, int32_t u, float du, uint8_t open) {
 // Worker records
 // ---------------------------------------------------------------------------
 
-struct query_worker;
+struct query_block;
 
 // The row loop on one distance path, chosen once per call.
-using rows_fn = void (*)(query_worker *w);
+using rows_fn = void (*)(query_block *w);
 
 // One thread's block of queries [q0, q1) and its own scratch.
-struct query_worker {
+struct query_block {
     const search_index *ix;
     search_settings s;
     const query_batch *b;
@@ -100,7 +98,7 @@ inline void prefetch_row(const float *p, int d) {
 }
 
 // A fresh tag for the next query; when the tags wrap, every mark is cleared.
-inline uint32_t next_tag(query_worker *w) {
+inline uint32_t next_tag(query_block *w) {
     if (++w->tag == 0) {
         std::memset(w->visited, 0, sizeof(uint32_t) * static_cast<size_t>(w->ix->n));
         w->tag = 1;
@@ -146,7 +144,7 @@ VORNIK_ALWAYS_INLINE void measure_and_offer(const search_index &ix, const float 
 
 // Queues point u unless this query met it before.
 template <class P>
-VORNIK_ALWAYS_INLINE void meet(query_worker *w, const float *q, int32_t u, pending_points &pp,
+VORNIK_ALWAYS_INLINE void meet(query_block *w, const float *q, int32_t u, pending_points &pp,
                                uint8_t open) {
     if (w->visited[u] == w->tag) return;
     w->visited[u] = w->tag;
@@ -155,7 +153,7 @@ VORNIK_ALWAYS_INLINE void meet(query_worker *w, const float *q, int32_t u, pendi
     if (pp.count == PENDING_MAX) measure_and_offer<P>(*w->ix, q, w->list, pp, open);
 }
 
-template <class P> VORNIK_ALWAYS_INLINE void answer(query_worker *w, int64_t qi) {
+template <class P> VORNIK_ALWAYS_INLINE void answer(query_block *w, int64_t qi) {
     const search_index &ix = *w->ix;
     const search_settings &s = w->s;
     const float *q = row_of(w->b->Q, qi, ix.d);
@@ -188,12 +186,12 @@ template <class P> VORNIK_ALWAYS_INLINE void answer(query_worker *w, int64_t qi)
     }
 }
 
-template <class P> VORNIK_ALWAYS_INLINE void answer_rows(query_worker *w) {
+template <class P> VORNIK_ALWAYS_INLINE void answer_rows(query_block *w) {
     for (int qi = w->q0; qi < w->q1; ++qi) answer<P>(w, qi);
 }
 
 #define VORNIK_DEFINE_QUERY_ROWS(NAME, PATH, ATTR)                                                 \
-    ATTR __attribute__((flatten)) void NAME##_query_rows(query_worker *w) {                        \
+    ATTR __attribute__((flatten)) void NAME##_query_rows(query_block *w) {                         \
         answer_rows<PATH>(w);                                                                      \
     }
 
@@ -217,7 +215,7 @@ rows_fn rows_for(dist_path p) {
 }
 
 void *queryworker(void *arg) {
-    query_worker *w = static_cast<query_worker *>(arg);
+    query_block *w = static_cast<query_block *>(arg);
     w->rows(w);
     return nullptr;
 }
@@ -229,7 +227,7 @@ void *queryworker(void *arg) {
 // Every worker's scratch, allocated before any query runs so that a failure
 // leaves the outputs untouched.
 struct query_storage {
-    scratch<query_worker> workers;
+    scratch<query_block> blocks;
     scratch<pthread_t> th;
     scratch<uint32_t> visited; // n marks per worker
     scratch<float> dist;       // beam entries per worker
@@ -238,13 +236,13 @@ struct query_storage {
 
     bool allocate(int threads, int n, int beam) {
         const uint64_t t = static_cast<uint64_t>(threads);
-        workers = alloc_scratch<query_worker>(t);
+        blocks = alloc_scratch<query_block>(t);
         th = alloc_scratch<pthread_t>(t);
         visited = alloc_scratch<uint32_t>(t * static_cast<uint64_t>(n));
         dist = alloc_scratch<float>(t * static_cast<uint64_t>(beam));
         ids = alloc_scratch<int32_t>(t * static_cast<uint64_t>(beam));
         open = alloc_scratch<uint8_t>(t * static_cast<uint64_t>(beam));
-        return workers && th && visited && dist && ids && open;
+        return blocks && th && visited && dist && ids && open;
     }
 };
 
@@ -284,20 +282,17 @@ int vornik::knn::knn_query_on_path(dist_path path, const search_index &ix,
                                    const search_settings &settings, const query_batch &b,
                                    int n_threads) {
     const search_settings s = effective_settings(ix, settings);
-    const int eff = vornik::requested_threads(n_threads);
-    const int cap = vornik::thread_cap();
-    int threads = eff < cap ? eff : cap;
-    if (threads > b.n_queries) threads = b.n_queries;
+    const int threads = vornik::worker_count(n_threads, b.n_queries);
 
     query_storage st;
-    if (!st.allocate(threads, ix.n, s.beam)) return -2;
+    if (!st.allocate(threads, ix.n, s.beam)) return MIRNAK_OUT_OF_MEMORY;
     std::memset(st.visited.get(), 0,
                 sizeof(uint32_t) * static_cast<size_t>(threads) * static_cast<size_t>(ix.n));
 
     const rows_fn rows = rows_for(path);
-    int started = 0, q0 = 0;
+    int q0 = 0;
     for (int t = 0; t < threads; ++t) {
-        query_worker &w = st.workers[t];
+        query_block &w = st.blocks[t];
         w.ix = &ix;
         w.s = s;
         w.b = &b;
@@ -309,14 +304,10 @@ int vornik::knn::knn_query_on_path(dist_path path, const search_index &ix,
         const int64_t lo = static_cast<int64_t>(t) * s.beam;
         w.list = search_list{st.dist.get() + lo, st.ids.get() + lo, st.open.get() + lo, 0, s.beam};
         w.rows = rows;
-        // The last block runs on the calling thread, as does a block whose
-        // thread cannot be created.
-        if (t + 1 < threads && pthread_create(&st.th[started], nullptr, queryworker, &w) == 0)
-            ++started;
-        else
-            queryworker(&w);
     }
-    for (int t = 0; t < started; ++t) pthread_join(st.th[t], nullptr);
+    vornik::fan_out(
+        threads, [&](int t) { return &st.blocks[t]; }, queryworker, st.th.get(),
+        vornik::caller_role::runs_last);
     return 0;
 }
 
@@ -327,6 +318,6 @@ extern "C" int mirnak_knn_query_f32(int n_train, int n_dims, const float *X, int
     const search_index ix = {n_train, n_dims, X, width, graph, n_pivots, pivots};
     const search_settings s = {k, beam, n_entries};
     const query_batch b = {n_queries, Q, knn_idx, knn_dist};
-    if (!query_args_valid(ix, s, b)) return -1;
+    if (!query_args_valid(ix, s, b)) return MIRNAK_INVALID;
     return knn_query_on_path(best_dist_path(), ix, s, b, n_threads);
 }

@@ -13,7 +13,7 @@
 #include <cstdint>
 
 #include "scratch.h"
-#include "umap_layout_internal.h"
+#include "umap_layout.h"
 #include "vornik_kernels.h"
 
 namespace {
@@ -389,7 +389,7 @@ PyObject *py_umap_graph_f32_parallel(PyObject *, PyObject *args) {
         SET_OP_MIX_RATIO, g.out_rows.as<int32_t>(), g.out_cols.as<int32_t>(),
         g.out_vals.as<float>(), n_threads);
     Py_END_ALLOW_THREADS;
-    if (rc == -2) return PyErr_NoMemory(); // outputs untouched
+    if (rc == MIRNAK_OUT_OF_MEMORY) return PyErr_NoMemory(); // outputs untouched
     Py_RETURN_NONE;
 }
 
@@ -400,27 +400,69 @@ PyObject *py_umap_graph_f32_parallel(PyObject *, PyObject *args) {
 const char umap_layout_euclidean_f32_doc[] =
     "Optimize a UMAP layout in-place with the vendored pthread kernel.";
 
+// How a layout run goes, as the methods take it: the floats as doubles,
+// narrowed as the kernels take them.
+struct run_args {
+    int n_epochs;
+    double a, b, gamma, initial_alpha, negative_sample_rate;
+    unsigned long long seed;
+
+    mirnak_layout_run narrowed() const {
+        return {n_epochs,
+                narrow_to_float(a),
+                narrow_to_float(b),
+                narrow_to_float(gamma),
+                narrow_to_float(initial_alpha),
+                narrow_to_float(negative_sample_rate),
+                static_cast<uint64_t>(seed)};
+    }
+};
+
+// The codes of a run's arguments, and of the arguments every layout method
+// of the fit starts with: embedding, head, tail, epochs_per_sample,
+// n_samples, dim and the run.
+#define VORNIK_RUN_CODES "idddddK"
+#define VORNIK_LAYOUT_CODES "OOOOii" VORNIK_RUN_CODES
+
+struct layout_args {
+    PyObject *embedding, *head, *tail, *epochs_per_sample;
+    int n_samples, dim;
+    run_args run;
+};
+
+// Parses a layout method's arguments: the common ones, then the method's
+// own, whose codes end format (VORNIK_LAYOUT_CODES followed by them) and
+// whose addresses are own. False with an exception set.
+template <class... Own>
+bool parse_layout_args(PyObject *args, const char *format, layout_args *la, Own *...own) {
+    run_args &r = la->run;
+    return PyArg_ParseTuple(args, format, &la->embedding, &la->head, &la->tail,
+                            &la->epochs_per_sample, &la->n_samples, &la->dim, &r.n_epochs, &r.a,
+                            &r.b, &r.gamma, &r.initial_alpha, &r.negative_sample_rate, &r.seed,
+                            own...) != 0;
+}
+
 // The arguments all layout methods share, checked, with their views held
 // (released in reverse order when the record goes).
 struct layout_call {
     buffer_view embedding, head, tail, epochs_per_sample, control;
-    layout_problem problem;
+    vornik::layout::layout_problem problem;
 
     // Sizes, views, lengths, overlaps and vertex ids, in that order; false
     // with an exception set. control_obj is null for methods without a
     // control block.
-    bool prepare(PyObject *emb_obj, PyObject *head_obj, PyObject *tail_obj, PyObject *eps_obj,
-                 PyObject *control_obj, int n_samples, int dim, int n_epochs, double a, double b,
-                 double gamma, double initial_alpha, double negative_sample_rate,
-                 unsigned long long seed) {
-        if (n_samples <= 0 || dim <= 0 || n_epochs <= 0) {
+    bool prepare(const layout_args &la, PyObject *control_obj) {
+        const int n_samples = la.n_samples, dim = la.dim;
+        if (n_samples <= 0 || dim <= 0 || la.run.n_epochs <= 0) {
             PyErr_SetString(PyExc_ValueError, "n_samples, dim, and n_epochs must be positive");
             return false;
         }
-        if (!embedding.acquire(emb_obj, true, count_of(n_samples, dim), "embedding")) return false;
-        if (!head.acquire(head_obj, false, 0, "head")) return false;
-        if (!tail.acquire(tail_obj, false, 0, "tail")) return false;
-        if (!epochs_per_sample.acquire(eps_obj, false, 0, "epochs_per_sample")) return false;
+        if (!embedding.acquire(la.embedding, true, count_of(n_samples, dim), "embedding"))
+            return false;
+        if (!head.acquire(la.head, false, 0, "head")) return false;
+        if (!tail.acquire(la.tail, false, 0, "tail")) return false;
+        if (!epochs_per_sample.acquire(la.epochs_per_sample, false, 0, "epochs_per_sample"))
+            return false;
         if (control_obj && !acquire_control(control, control_obj)) return false;
 
         const Py_ssize_t n_edges = head.items();
@@ -434,69 +476,55 @@ struct layout_call {
         const used_bytes outputs[] = {used("embedding", embedding, count_of(n_samples, dim)),
                                       used_control(control)};
         if (!outputs_apart(inputs, 3, outputs, 2)) return false;
+        const mirnak_layout_edges edges = {head.as<const int32_t>(), tail.as<const int32_t>(),
+                                           static_cast<int64_t>(n_edges),
+                                           epochs_per_sample.as<const float>()};
         // The optimiser indexes the embedding by these ids; the kernel would
         // refuse them too, but only with a status that also means "ran
         // serially".
-        if (!mirnak_umap_vertex_ids_valid(head.as<const int32_t>(), tail.as<const int32_t>(),
-                                          static_cast<int64_t>(n_edges), n_samples)) {
+        if (!vornik::layout::vertex_ids_valid(edges, n_samples)) {
             PyErr_SetString(PyExc_ValueError, "head and tail ids must be in [0, n_samples)");
             return false;
         }
-        problem = mirnak_umap_make_problem(
-            embedding.as<float>(), n_samples, dim, head.as<const int32_t>(),
-            tail.as<const int32_t>(), static_cast<int64_t>(n_edges),
-            epochs_per_sample.as<const float>(), n_epochs, narrow_to_float(a), narrow_to_float(b),
-            narrow_to_float(gamma), narrow_to_float(initial_alpha),
-            narrow_to_float(negative_sample_rate), static_cast<uint64_t>(seed));
+        problem = {embedding.as<float>(), n_samples, dim, edges, la.run.narrowed()};
         return true;
+    }
+
+    // Calls kernel() with the interpreter lock released; its status as an int.
+    // The ids were checked above, so the optimisers behind the exported
+    // kernels run without scanning them again.
+    template <class Kernel> PyObject *run(Kernel kernel) {
+        int rc;
+        Py_BEGIN_ALLOW_THREADS;
+        rc = kernel();
+        Py_END_ALLOW_THREADS;
+        return PyLong_FromLong(rc);
     }
 };
 
 PyObject *py_umap_layout_euclidean_f32(PyObject *, PyObject *args) {
-    PyObject *emb_obj, *head_obj, *tail_obj, *eps_obj;
-    int n_samples, dim, n_epochs, n_threads;
-    double a, b, gamma, initial_alpha, negative_sample_rate;
-    unsigned long long seed;
-    if (!PyArg_ParseTuple(args, "OOOOiiidddddKi", &emb_obj, &head_obj, &tail_obj, &eps_obj,
-                          &n_samples, &dim, &n_epochs, &a, &b, &gamma, &initial_alpha,
-                          &negative_sample_rate, &seed, &n_threads))
-        return nullptr;
+    layout_args la;
+    int n_threads;
+    if (!parse_layout_args(args, VORNIK_LAYOUT_CODES "i", &la, &n_threads)) return nullptr;
     layout_call call;
-    if (!call.prepare(emb_obj, head_obj, tail_obj, eps_obj, nullptr, n_samples, dim, n_epochs, a, b,
-                      gamma, initial_alpha, negative_sample_rate, seed))
-        return nullptr;
-
-    int rc;
-    Py_BEGIN_ALLOW_THREADS;
-    // The ids were checked above; the kernel behind the exported function
-    // does not scan them again.
-    rc = vornik::layout::optimize_parallel(call.problem, n_threads);
-    Py_END_ALLOW_THREADS;
-    return PyLong_FromLong(rc);
+    if (!call.prepare(la, nullptr)) return nullptr;
+    return call.run([&] { return vornik::layout::optimize_parallel(call.problem, n_threads); });
 }
 
 const char umap_layout_euclidean_f32_ctl_doc[] =
     "umap_layout_euclidean_f32 with a control block (progress, stop) or None.";
 
 PyObject *py_umap_layout_euclidean_f32_ctl(PyObject *, PyObject *args) {
-    PyObject *emb_obj, *head_obj, *tail_obj, *eps_obj, *control_obj;
-    int n_samples, dim, n_epochs, n_threads;
-    double a, b, gamma, initial_alpha, negative_sample_rate;
-    unsigned long long seed;
-    if (!PyArg_ParseTuple(args, "OOOOiiidddddKiO", &emb_obj, &head_obj, &tail_obj, &eps_obj,
-                          &n_samples, &dim, &n_epochs, &a, &b, &gamma, &initial_alpha,
-                          &negative_sample_rate, &seed, &n_threads, &control_obj))
+    layout_args la;
+    int n_threads;
+    PyObject *control_obj;
+    if (!parse_layout_args(args, VORNIK_LAYOUT_CODES "iO", &la, &n_threads, &control_obj))
         return nullptr;
     layout_call call;
-    if (!call.prepare(emb_obj, head_obj, tail_obj, eps_obj, control_obj, n_samples, dim, n_epochs,
-                      a, b, gamma, initial_alpha, negative_sample_rate, seed))
-        return nullptr;
-
-    int rc;
-    Py_BEGIN_ALLOW_THREADS;
-    rc = vornik::layout::optimize_parallel(call.problem, n_threads, control_of(call.control));
-    Py_END_ALLOW_THREADS;
-    return PyLong_FromLong(rc);
+    if (!call.prepare(la, control_obj)) return nullptr;
+    return call.run([&] {
+        return vornik::layout::optimize_parallel(call.problem, n_threads, control_of(call.control));
+    });
 }
 
 const char umap_layout_euclidean_f32_parts_doc[] =
@@ -508,31 +536,23 @@ const char umap_layout_euclidean_f32_parts_in_schedule_order_doc[] =
     "read where they are instead of copied.";
 
 PyObject *parts_layout(PyObject *args, bool in_schedule_order) {
-    PyObject *emb_obj, *head_obj, *tail_obj, *eps_obj, *control_obj;
-    int n_samples, dim, n_epochs, n_parts, n_substeps, n_threads;
-    double a, b, gamma, initial_alpha, negative_sample_rate;
-    unsigned long long seed;
-    if (!PyArg_ParseTuple(args, "OOOOiiidddddKiiiO", &emb_obj, &head_obj, &tail_obj, &eps_obj,
-                          &n_samples, &dim, &n_epochs, &a, &b, &gamma, &initial_alpha,
-                          &negative_sample_rate, &seed, &n_parts, &n_substeps, &n_threads,
-                          &control_obj))
+    layout_args la;
+    vornik::layout::parts_plan plan;
+    PyObject *control_obj;
+    if (!parse_layout_args(args, VORNIK_LAYOUT_CODES "iiiO", &la, &plan.n_parts, &plan.n_substeps,
+                           &plan.n_threads, &control_obj))
         return nullptr;
-    if (n_parts <= 0 || n_substeps < 0) {
+    if (plan.n_parts <= 0 || plan.n_substeps < 0) {
         PyErr_SetString(PyExc_ValueError,
                         "n_parts must be positive and n_substeps must not be negative");
         return nullptr;
     }
+    plan.in_schedule_order = in_schedule_order;
     layout_call call;
-    if (!call.prepare(emb_obj, head_obj, tail_obj, eps_obj, control_obj, n_samples, dim, n_epochs,
-                      a, b, gamma, initial_alpha, negative_sample_rate, seed))
-        return nullptr;
-
-    int rc;
-    Py_BEGIN_ALLOW_THREADS;
-    rc = vornik::layout::optimize_parts(call.problem, n_parts, n_substeps, n_threads,
-                                        control_of(call.control), in_schedule_order);
-    Py_END_ALLOW_THREADS;
-    return PyLong_FromLong(rc);
+    if (!call.prepare(la, control_obj)) return nullptr;
+    return call.run([&] {
+        return vornik::layout::optimize_parts(call.problem, plan, control_of(call.control));
+    });
 }
 
 PyObject *py_umap_layout_euclidean_f32_parts(PyObject *, PyObject *args) {
@@ -684,14 +704,14 @@ const char umap_layout_new_points_f32_doc[] =
 
 PyObject *py_umap_layout_new_points_f32(PyObject *, PyObject *args) {
     PyObject *emb_obj, *ref_obj, *tail_obj, *eps_obj, *keys_obj;
-    int n_points, n_reference, dim, width, n_epochs, n_threads;
-    double a, b, gamma, initial_alpha, negative_sample_rate;
-    unsigned long long seed;
-    if (!PyArg_ParseTuple(args, "OOOOOiiiiidddddKi", &emb_obj, &ref_obj, &tail_obj, &eps_obj,
-                          &keys_obj, &n_points, &n_reference, &dim, &width, &n_epochs, &a, &b,
-                          &gamma, &initial_alpha, &negative_sample_rate, &seed, &n_threads))
+    int n_points, n_reference, dim, width, n_threads;
+    run_args r;
+    if (!PyArg_ParseTuple(args, "OOOOOiiii" VORNIK_RUN_CODES "i", &emb_obj, &ref_obj, &tail_obj,
+                          &eps_obj, &keys_obj, &n_points, &n_reference, &dim, &width, &r.n_epochs,
+                          &r.a, &r.b, &r.gamma, &r.initial_alpha, &r.negative_sample_rate, &r.seed,
+                          &n_threads))
         return nullptr;
-    if (n_points <= 0 || n_reference <= 0 || dim <= 0 || width <= 0 || n_epochs <= 0) {
+    if (n_points <= 0 || n_reference <= 0 || dim <= 0 || width <= 0 || r.n_epochs <= 0) {
         PyErr_SetString(PyExc_ValueError,
                         "n_points, n_reference, dim, width, and n_epochs must be positive");
         return nullptr;
@@ -714,14 +734,14 @@ PyObject *py_umap_layout_new_points_f32(PyObject *, PyObject *args) {
         return nullptr;
     }
 
+    const mirnak_layout_run run = r.narrowed();
     int rc;
     Py_BEGIN_ALLOW_THREADS;
     rc = mirnak_umap_optimize_new_points_f32(
         embedding.as<float>(), n_points, dim, reference.as<const float>(), n_reference,
         tail.as<const int32_t>(), epochs_per_sample.as<const float>(), width,
-        keys.as<const uint64_t>(), n_epochs, narrow_to_float(a), narrow_to_float(b),
-        narrow_to_float(gamma), narrow_to_float(initial_alpha),
-        narrow_to_float(negative_sample_rate), static_cast<uint64_t>(seed), n_threads);
+        keys.as<const uint64_t>(), run.n_epochs, run.a, run.b, run.gamma, run.initial_alpha,
+        run.negative_sample_rate, run.seed, n_threads);
     Py_END_ALLOW_THREADS;
     return PyLong_FromLong(rc);
 }

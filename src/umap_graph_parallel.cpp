@@ -77,11 +77,10 @@ void *graphworker(void *raw) {
     return nullptr;
 }
 
-// Runs one phase over n_workers contiguous row ranges: ranges 1.. on
-// threads, range 0 on the calling thread, and any range whose thread cannot
-// be started on the calling thread as well. Every thread is joined.
+// Runs one phase over n_workers contiguous row ranges, the last on the
+// calling thread. Every thread is joined.
 void run_phase(const graphjob &job, graph_phase phase, int n_workers, graphwork *work,
-               pthread_t *threads, bool *started) {
+               pthread_t *threads) {
     int start = 0;
     for (int t = 0; t < n_workers; ++t) {
         const int rows = vornik::block_size(job.n_samples, n_workers, t);
@@ -91,24 +90,9 @@ void run_phase(const graphjob &job, graph_phase phase, int n_workers, graphwork 
         work[t].end = start + rows;
         start += rows;
     }
-    for (int t = 1; t < n_workers; ++t)
-        started[t] = pthread_create(&threads[t], nullptr, graphworker, &work[t]) == 0;
-    run_rows(work[0]);
-    for (int t = 1; t < n_workers; ++t) {
-        if (started[t])
-            pthread_join(threads[t], nullptr);
-        else
-            run_rows(work[t]);
-    }
-}
-
-int worker_count(int n_samples, int n_threads) {
-    int workers = vornik::requested_threads(n_threads);
-    const int cap = vornik::thread_cap();
-    if (workers > cap) workers = cap;
-    const int by_rows = n_samples / MIN_ROWS_PER_WORKER;
-    if (workers > by_rows) workers = by_rows;
-    return workers < 1 ? 1 : workers;
+    vornik::fan_out(
+        n_workers, [&](int t) { return &work[t]; }, graphworker, threads,
+        vornik::caller_role::runs_last);
 }
 
 } // namespace
@@ -117,10 +101,10 @@ extern "C" int mirnak_umap_fuzzy_graph_f32_parallel(
     int n_samples, int n_neighbors, const int32_t *knn_indices, const float *knn_dists, float k,
     int n_iter, float local_connectivity, float bandwidth, float set_op_mix_ratio,
     int32_t *out_rows, int32_t *out_cols, float *out_vals, int n_threads) {
-    if (n_samples <= 0 || n_neighbors <= 0 || !(k > 0.0f) || n_iter <= 0) return -1;
-    if (!knn_indices || !knn_dists || !out_rows || !out_cols || !out_vals) return -1;
+    if (n_samples <= 0 || n_neighbors <= 0 || !(k > 0.0f) || n_iter <= 0) return MIRNAK_INVALID;
+    if (!knn_indices || !knn_dists || !out_rows || !out_cols || !out_vals) return MIRNAK_INVALID;
     const uint64_t flat = static_cast<uint64_t>(n_samples) * static_cast<uint64_t>(n_neighbors);
-    const int n_workers = worker_count(n_samples, n_threads);
+    const int n_workers = vornik::worker_count(n_threads, n_samples / MIN_ROWS_PER_WORKER);
 
     vornik::scratch<float> sigmas = vornik::alloc_scratch<float>(n_samples);
     vornik::scratch<float> rhos = vornik::alloc_scratch<float>(n_samples);
@@ -129,8 +113,8 @@ extern "C" int mirnak_umap_fuzzy_graph_f32_parallel(
     vornik::scratch<float> vals = vornik::alloc_scratch<float>(flat);
     vornik::scratch<graphwork> work = vornik::alloc_scratch<graphwork>(n_workers);
     vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(n_workers);
-    vornik::scratch<bool> started = vornik::alloc_scratch<bool>(n_workers);
-    if (!sigmas || !rhos || !rows || !cols || !vals || !work || !threads || !started) return -2;
+    if (!sigmas || !rhos || !rows || !cols || !vals || !work || !threads)
+        return MIRNAK_OUT_OF_MEMORY;
 
     graphjob job;
     job.n_samples = n_samples;
@@ -152,7 +136,7 @@ extern "C" int mirnak_umap_fuzzy_graph_f32_parallel(
     job.out_cols = out_cols;
     job.out_vals = out_vals;
 
-    run_phase(job, DIRECTED_GRAPH, n_workers, work.get(), threads.get(), started.get());
-    run_phase(job, FUZZY_UNION, n_workers, work.get(), threads.get(), started.get());
+    run_phase(job, DIRECTED_GRAPH, n_workers, work.get(), threads.get());
+    run_phase(job, FUZZY_UNION, n_workers, work.get(), threads.get());
     return 0;
 }

@@ -1,7 +1,8 @@
-// umap_layout_internal.h - the arithmetic the serial and the parallel layout
-// optimisers share.
+// umap_layout_internal.h - the arithmetic every layout optimiser shares: the
+// per-edge random stream, the gradient coefficients and the sampling
+// schedule.
 //
-// Both optimisers must produce the same negative samples, the same
+// The optimisers must produce the same negative samples, the same
 // coefficients and the same schedule bit for bit, so every routine here fixes
 // its precision and its order of evaluation: geometry in float with powf, the
 // sampling schedule in double, nothing fused into a multiply-add. None of the
@@ -16,90 +17,23 @@
 #include "kernel_support.h"
 #include "vornik_kernels.h"
 
-// ---------------------------------------------------------------------------
-// The problem
-// ---------------------------------------------------------------------------
-
-// One layout problem as both optimisers take it: an n_samples x dim
-// embedding moved in place, the edge list (head[i], tail[i],
-// epochs_per_sample[i] for i < n_edges) and the parameters of the run.
-struct layout_problem {
-    float *embedding;
-    int n_samples; // also the number of vertices negative samples are drawn from
-    int dim;
-    const int32_t *head;
-    const int32_t *tail;
-    int64_t n_edges;
-    const float *epochs_per_sample;
-    int n_epochs;
-    float a;
-    float b;
-    float gamma;
-    float initial_alpha;
-    float negative_sample_rate;
-    uint64_t seed;
-};
-
-// The exported kernels' arguments as a problem.
-static inline layout_problem
-mirnak_umap_make_problem(float *embedding, int n_samples, int dim, const int32_t *head,
-                         const int32_t *tail, int64_t n_edges, const float *epochs_per_sample,
-                         int n_epochs, float a, float b, float gamma, float initial_alpha,
-                         float negative_sample_rate, uint64_t seed) {
-    layout_problem p;
-    p.embedding = embedding;
-    p.n_samples = n_samples;
-    p.dim = dim;
-    p.head = head;
-    p.tail = tail;
-    p.n_edges = n_edges;
-    p.epochs_per_sample = epochs_per_sample;
-    p.n_epochs = n_epochs;
-    p.a = a;
-    p.b = b;
-    p.gamma = gamma;
-    p.initial_alpha = initial_alpha;
-    p.negative_sample_rate = negative_sample_rate;
-    p.seed = seed;
-    return p;
-}
-
 namespace vornik {
 namespace layout {
-
-// The optimisers behind the exported kernels, for callers that have already
-// checked every head and tail id against n_samples (the ids are scanned once
-// per call). The remaining arguments are checked as the exported kernels
-// check them, and the statuses are theirs: serial 0, -1, -2 or stopped;
-// parallel 0 (threads ran), -1 or stopped; parts 0, -1, -2 or stopped. A null
-// control block is never stopped.
-int optimize_serial(const layout_problem &p, mirnak_control *ctl = nullptr);
-int optimize_parallel(const layout_problem &p, int n_threads, mirnak_control *ctl = nullptr);
-// With in_schedule_order the problem's edges come in the schedule order of
-// the run's substep count (see parts_substeps).
-int optimize_parts(const layout_problem &p, int n_parts, int n_substeps, int n_threads,
-                   mirnak_control *ctl, bool in_schedule_order = false);
-// The substeps per epoch of a parts run: n_substeps, at most one per edge, or
-// for 0 the default count.
-int parts_substeps(int64_t n_edges, int n_samples, int n_substeps);
-
-} // namespace layout
-} // namespace vornik
 
 // ---------------------------------------------------------------------------
 // Per-edge random stream
 // ---------------------------------------------------------------------------
 
 // The SplitMix64 output function, used as a pure mixer (no state).
-static inline uint64_t mirnak_umap_splitmix64(uint64_t x) {
-    return vornik::splitmix64_mix(x);
+inline uint64_t mirnak_umap_splitmix64(uint64_t x) {
+    return splitmix64_mix(x);
 }
 
 // A fresh taus88 state for (seed, edge, epoch): the negative samples of an
 // edge in an epoch depend on nothing else, so the order in which edges are
 // visited and the thread that visits them do not matter. The OR-ed bits are
 // the lower bounds the three Tausworthe components need.
-static inline void mirnak_umap_seed_rng(uint64_t seed, int64_t edge, int epoch, uint32_t *s) {
+inline void mirnak_umap_seed_rng(uint64_t seed, int64_t edge, int epoch, uint32_t *s) {
     const uint64_t edge_term = (static_cast<uint64_t>(edge) + 1u) * 0x9E3779B97F4A7C15ULL;
     const uint64_t epoch_term =
         static_cast<uint64_t>(static_cast<int64_t>(epoch + 1)) * 0xD1B54A32D192ED03ULL;
@@ -113,7 +47,7 @@ static inline void mirnak_umap_seed_rng(uint64_t seed, int64_t edge, int epoch, 
 }
 
 // One step of the three-component combined Tausworthe generator (taus88).
-static inline uint32_t mirnak_umap_tau_rand(uint32_t *s) {
+inline uint32_t mirnak_umap_tau_rand(uint32_t *s) {
     s[0] = ((s[0] & 0xFFFFFFFEu) << 12) ^ (((s[0] << 13) ^ s[0]) >> 19);
     s[1] = ((s[1] & 0xFFFFFFF8u) << 4) ^ (((s[1] << 2) ^ s[1]) >> 25);
     s[2] = ((s[2] & 0xFFFFFFF0u) << 17) ^ (((s[2] << 3) ^ s[2]) >> 11);
@@ -124,27 +58,27 @@ static inline uint32_t mirnak_umap_tau_rand(uint32_t *s) {
 // and n, r mod n == high 64 bits of ((magic * r mod 2^64) * n) with
 // magic = floor((2^64 - 1) / n) + 1, exactly, and it spares the sampling loop
 // a hardware division per draw.
-struct mirnak_umap_vertex_range {
+struct vertex_range {
     uint64_t magic;
     uint32_t n;
 };
 
-static inline mirnak_umap_vertex_range mirnak_umap_make_vertex_range(int n_vertices) {
+inline vertex_range vertex_range_of(int n_vertices) {
     const uint32_t n = static_cast<uint32_t>(n_vertices);
-    mirnak_umap_vertex_range v;
+    vertex_range v;
     v.magic = UINT64_MAX / n + 1u;
     v.n = n;
     return v;
 }
 
-static inline uint32_t mirnak_umap_mod(uint32_t r, mirnak_umap_vertex_range v) {
+inline uint32_t modulo(uint32_t r, vertex_range v) {
     const uint64_t frac = v.magic * r;
     return static_cast<uint32_t>((static_cast<unsigned __int128>(frac) * v.n) >> 64);
 }
 
 // A draw as a vertex id: plain unsigned remainder, biased draws are kept.
-static inline int32_t mirnak_umap_sample_vertex(uint32_t *s, mirnak_umap_vertex_range v) {
-    return static_cast<int32_t>(mirnak_umap_mod(mirnak_umap_tau_rand(s), v));
+inline int32_t sample_vertex(uint32_t *s, vertex_range v) {
+    return static_cast<int32_t>(modulo(mirnak_umap_tau_rand(s), v));
 }
 
 // ---------------------------------------------------------------------------
@@ -154,13 +88,13 @@ static inline int32_t mirnak_umap_sample_vertex(uint32_t *s, mirnak_umap_vertex_
 // Ordered comparisons: a NaN passes through unchanged. Written as two
 // selects so that they compile to min/max instructions, whose unordered case
 // also returns v, instead of branches on the gradient.
-static inline float mirnak_umap_clip(float v) {
+inline float mirnak_umap_clip(float v) {
     v = 4.0f < v ? 4.0f : v;
     return v < -4.0f ? -4.0f : v;
 }
 
 // Squared distance, the squares added strictly in ascending coordinate order.
-static inline float mirnak_umap_rdist(const float *x, const float *y, int dim) {
+inline float mirnak_umap_rdist(const float *x, const float *y, int dim) {
     float r = 0.0f;
     for (int d = 0; d < dim; ++d) {
         const float diff = x[d] - y[d];
@@ -172,74 +106,59 @@ static inline float mirnak_umap_rdist(const float *x, const float *y, int dim) {
 
 // The parts of the two coefficients that depend on the run's constants
 // alone; callers that evaluate many coefficients take them once.
-static inline float mirnak_umap_attractive_numerator(float a, float b) {
+inline float attractive_numerator(float a, float b) {
     return (-2.0f * a) * b;
 }
 
-static inline float mirnak_umap_repulsive_numerator(float b, float gamma) {
+inline float repulsive_numerator(float b, float gamma) {
     return (2.0f * gamma) * b;
 }
 
 // The attractive coefficient once pb1 = powf(d2, b - 1) is known, for callers
 // that take several powers in a row; num is the attractive numerator.
-static inline float mirnak_umap_attractive_from_pow(float d2, float pb1, float a, float num) {
+inline float attractive_from_pow(float d2, float pb1, float a, float num) {
     const float pb = pb1 * d2;
     const float gc = num * pb1;
     return gc / (a * pb + 1.0f);
 }
 
-static inline float mirnak_umap_attractive_coeff(float d2, float a, float b) {
+inline float mirnak_umap_attractive_coeff(float d2, float a, float b) {
     if (d2 <= 0.0f) return 0.0f;
-    return mirnak_umap_attractive_from_pow(d2, powf(d2, b - 1.0f), a,
-                                           mirnak_umap_attractive_numerator(a, b));
+    return attractive_from_pow(d2, powf(d2, b - 1.0f), a, attractive_numerator(a, b));
 }
 
 // The repulsive coefficient once pb = powf(d2, b) is known, for callers that
 // compute the powers of several samples in a row; num is the repulsive
 // numerator.
-static inline float mirnak_umap_repulsive_from_pow(float d2, float pb, float a, float num) {
+inline float repulsive_from_pow(float d2, float pb, float a, float num) {
     return num / ((0.001f + d2) * (a * pb + 1.0f));
 }
 
-static inline float mirnak_umap_repulsive_coeff(float d2, float a, float b, float gamma) {
+inline float mirnak_umap_repulsive_coeff(float d2, float a, float b, float gamma) {
     if (d2 <= 0.0f) return 0.0f;
-    return mirnak_umap_repulsive_from_pow(d2, powf(d2, b), a,
-                                          mirnak_umap_repulsive_numerator(b, gamma));
+    return repulsive_from_pow(d2, powf(d2, b), a, repulsive_numerator(b, gamma));
 }
 
 // ---------------------------------------------------------------------------
 // Sampling schedule (double)
 // ---------------------------------------------------------------------------
 
-// Arguments both optimisers refuse before touching anything. The rate test is
-// an ordered comparison, so a NaN rate passes.
-static inline bool mirnak_umap_layout_args_valid(const layout_problem &p) {
-    if (!p.embedding || !p.head || !p.tail || !p.epochs_per_sample) return false;
-    if (p.n_samples <= 0 || p.dim <= 0 || p.n_edges <= 0 || p.n_epochs <= 0) return false;
-    return !(p.negative_sample_rate <= 0.0f);
-}
-
-// Every head and tail id indexes a row of the embedding; one outside
-// [0, n_samples) would read and write outside the caller's buffer.
-static inline bool mirnak_umap_vertex_ids_valid(const int32_t *head, const int32_t *tail,
-                                                int64_t n_edges, int n_samples) {
-    const uint32_t n = static_cast<uint32_t>(n_samples);
-    for (int64_t i = 0; i < n_edges; ++i)
-        if (static_cast<uint32_t>(head[i]) >= n || static_cast<uint32_t>(tail[i]) >= n)
-            return false;
-    return true;
+// A run the schedule can follow: at least one epoch and a rate above zero,
+// by an ordered test (a NaN rate passes).
+inline bool run_valid(const mirnak_layout_run &run) {
+    return run.n_epochs > 0 && !(run.negative_sample_rate <= 0.0f);
 }
 
 // Epochs per negative sample of an edge (epn).
-static inline double mirnak_umap_epochs_per_negative(float eps, float negative_sample_rate) {
+inline double epochs_per_negative(float eps, float negative_sample_rate) {
     return static_cast<double>(eps) / static_cast<double>(negative_sample_rate);
 }
 
 // Initial schedule of one edge: next due at eps, one negative sample owed per
 // epn epochs, negative samples drawn up to epn.
-static inline void mirnak_umap_schedule_init(float eps, float negative_sample_rate, double *eons,
-                                             double *eonn, double *epn) {
-    const double per_neg = mirnak_umap_epochs_per_negative(eps, negative_sample_rate);
+inline void schedule_init(float eps, float negative_sample_rate, double *eons, double *eonn,
+                          double *epn) {
+    const double per_neg = epochs_per_negative(eps, negative_sample_rate);
     *epn = per_neg;
     *eons = static_cast<double>(eps);
     *eonn = per_neg;
@@ -253,7 +172,7 @@ static inline void mirnak_umap_schedule_init(float eps, float negative_sample_ra
 // enormous rate); the saturated count keeps the loop finite and the schedule
 // monotone. The count is 64-bit so that loops which step through it in
 // chunks cannot overflow on their last step.
-static inline int64_t mirnak_umap_neg_count(double quotient) {
+inline int64_t negative_count(double quotient) {
     if (!(quotient > 0.0)) return 0;
     if (quotient >= 2147483648.0) return INT_MAX;
     return static_cast<int64_t>(quotient);
@@ -261,7 +180,7 @@ static inline int64_t mirnak_umap_neg_count(double quotient) {
 
 // Whether an edge is processed in epoch n. Both tests are ordered, so a NaN
 // epochs_per_sample (and hence a NaN eons) leaves the edge due every epoch.
-static inline bool mirnak_umap_edge_due(float eps, double eons, double n) {
+inline bool edge_due(float eps, double eons, double n) {
     return !(eps <= 0.0f) && !(eons > n);
 }
 
@@ -269,19 +188,21 @@ static inline bool mirnak_umap_edge_due(float eps, double eons, double n) {
 // of negative samples it owes now: all the whole epn steps between eonn and n.
 // The schedule depends on nothing the geometry does, so the optimisers may
 // advance it before they draw the samples.
-static inline int64_t mirnak_umap_advance_schedule(float eps, double epn, double n, double *eons,
-                                                   double *eonn) {
+inline int64_t advance_schedule(float eps, double epn, double n, double *eons, double *eonn) {
     *eons = *eons + static_cast<double>(eps);
-    const int64_t n_neg = mirnak_umap_neg_count((n - *eonn) / epn);
+    const int64_t n_neg = negative_count((n - *eonn) / epn);
     if (n_neg > 0) *eonn = *eonn + static_cast<double>(n_neg) * epn;
     return n_neg;
 }
 
 // Learning rate of epoch n: epochs 0 and 1 at initial_alpha, then a linear
 // decay that never reaches zero within the run.
-static inline float mirnak_umap_epoch_alpha(float initial_alpha, int n, int n_epochs) {
+inline float epoch_alpha(float initial_alpha, int n, int n_epochs) {
     if (n == 0) return initial_alpha;
     return initial_alpha * (1.0f - static_cast<float>(n - 1) / static_cast<float>(n_epochs));
 }
+
+} // namespace layout
+} // namespace vornik
 
 #endif // VORNIK_UMAP_LAYOUT_INTERNAL_H

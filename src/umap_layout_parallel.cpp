@@ -15,14 +15,15 @@
 
 #include "control.h"
 #include "scratch.h"
+#include "umap_layout.h"
+#include "umap_layout_barrier.h"
 #include "umap_layout_internal.h"
-#include "umap_layout_parallel_internal.h"
+#include "umap_layout_partition.h"
 #include "umap_layout_substep.h"
 
 namespace {
 
-using vornik::layout::substep_run;
-using vornik::layout::substep_scratch;
+using namespace vornik::layout;
 
 // ---------------------------------------------------------------------------
 // Worker
@@ -42,15 +43,15 @@ void worker_loop(const layout_worker_args &w) {
     const int t = w.tid;
     const int64_t S = w.run.n_substeps;
     const size_t emb_len = w.run.emb_len;
-    const layout_problem &p = w.run.problem;
+    const mirnak_layout_run &run = w.run.problem.run;
     float *g = w.run.gbuf + static_cast<size_t>(t) * emb_len;
     size_t v_lo, v_hi;
-    layout_slice(emb_len, T, t, &v_lo, &v_hi);
+    reduction_slice(emb_len, T, t, &v_lo, &v_hi);
 
     // Cleared once here; afterwards every reduction leaves all buffers clear.
     memset(g, 0, emb_len * sizeof(float));
-    for (int n = 0; n < p.n_epochs; ++n) {
-        const float alpha = mirnak_umap_epoch_alpha(p.initial_alpha, n, p.n_epochs);
+    for (int n = 0; n < run.n_epochs; ++n) {
+        const float alpha = epoch_alpha(run.initial_alpha, n, run.n_epochs);
         int64_t base = 0; // schedule position of the substep's first edge
         for (int64_t s = 0; s < S; ++s) {
             // A stop sends every worker home at its next wait: nobody is
@@ -60,7 +61,7 @@ void worker_loop(const layout_worker_args &w) {
                 return;
             }
             int64_t k_lo, k_hi;
-            const int64_t K = layout_edge_share(p.n_edges, S, s, T, t, &k_lo, &k_hi);
+            const int64_t K = edge_share(w.run.problem.edges.n_edges, S, s, T, t, &k_lo, &k_hi);
             vornik::layout::substep_gradients(w.run, g, s, base, k_lo, k_hi, n);
             base += K;
 
@@ -85,10 +86,14 @@ void *layout_worker(void *raw) {
 
 enum class run_end { done, no_resources, stopped };
 
+// The status after the serial optimiser did the work, which the contract
+// reports with the value of invalid arguments.
+const int RAN_SERIALLY = MIRNAK_INVALID;
+
 // Runs the threaded optimisation. No resources: the embedding untouched and
 // every thread joined, because scratch memory or a thread could not be had.
 run_end run_parallel(const layout_problem &c, int eff_threads, mirnak_control *ctl) {
-    const int n_substeps = resolve_substeps(c.n_edges, c.n_samples);
+    const int n_substeps = resolve_substeps(c.edges.n_edges, c.n_samples);
     const uint64_t T = static_cast<uint64_t>(eff_threads);
     vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
     vornik::scratch<layout_worker_args> args = vornik::alloc_scratch<layout_worker_args>(T);
@@ -133,20 +138,18 @@ run_end run_parallel(const layout_problem &c, int eff_threads, mirnak_control *c
 // ---------------------------------------------------------------------------
 
 int vornik::layout::optimize_parallel(const layout_problem &p, int n_threads, mirnak_control *ctl) {
-    if (!mirnak_umap_layout_args_valid(p)) return -1;
+    if (!args_valid(p)) return MIRNAK_INVALID;
     vornik::set_progress(ctl, 0);
     if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
     // The result depends on the number of workers; a request above the thread
     // cap gets the capped count's result.
-    int eff_threads = resolve_threads(n_threads, p.n_edges);
-    const int cap = vornik::thread_cap();
-    if (eff_threads > cap) eff_threads = cap;
+    const int eff_threads = vornik::worker_count(n_threads, p.edges.n_edges);
     if (eff_threads > 1) {
         const run_end end = run_parallel(p, eff_threads, ctl);
         if (end == run_end::done) return 0;
         if (end == run_end::stopped) return MIRNAK_STOPPED;
     }
-    return optimize_serial(p, ctl) == MIRNAK_STOPPED ? MIRNAK_STOPPED : -1;
+    return optimize_serial(p, ctl) == MIRNAK_STOPPED ? MIRNAK_STOPPED : RAN_SERIALLY;
 }
 
 extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl(
@@ -154,12 +157,11 @@ extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl(
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
     float initial_alpha, float negative_sample_rate, uint64_t seed, int n_threads,
     mirnak_control *control) {
-    const layout_problem p =
-        mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
-                                 n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
-    if (!mirnak_umap_layout_args_valid(p)) return -1;
-    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return -1;
-    return vornik::layout::optimize_parallel(p, n_threads, control);
+    const mirnak_layout_edges edges = {head, tail, n_edges, epochs_per_sample};
+    const mirnak_layout_run run = {n_epochs, a, b, gamma, initial_alpha, negative_sample_rate,
+                                   seed};
+    const layout_problem p = {embedding, n_samples, dim, edges, run};
+    return kernel_args_valid(p) ? optimize_parallel(p, n_threads, control) : MIRNAK_INVALID;
 }
 
 extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parallel(

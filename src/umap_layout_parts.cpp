@@ -27,15 +27,14 @@
 #include "control.h"
 #include "kernel_support.h"
 #include "scratch.h"
+#include "umap_layout.h"
 #include "umap_layout_internal.h"
-#include "umap_layout_parallel_internal.h"
+#include "umap_layout_partition.h"
 #include "umap_layout_substep.h"
 
 namespace {
 
-using vornik::layout::edge_table;
-using vornik::layout::substep_run;
-using vornik::layout::substep_scratch;
+using namespace vornik::layout;
 
 // Floats of the embedding per reduction block (a multiple of a cache line),
 // and the most blocks a substep is cut into.
@@ -69,14 +68,6 @@ struct ticket_schedule {
     mirnak_control *ctl;
 };
 
-inline void pause_briefly() {
-#if defined(__x86_64__) || defined(__i386__)
-    __builtin_ia32_pause();
-#elif defined(__aarch64__)
-    __asm__ __volatile__("yield");
-#endif
-}
-
 // Waits until at least `opens` tickets are complete, polling at most *polls
 // times before it sleeps (and adapting *polls). False when the run was
 // stopped instead.
@@ -85,7 +76,7 @@ bool wait_for_phase(ticket_schedule &ts, uint64_t opens, int *polls) {
     uint64_t d = ts.done.load(std::memory_order_acquire);
     if (d >= opens) return (d & STOP_BIT) == 0;
     for (int poll = 0; d < opens && poll < *polls; ++poll) {
-        pause_briefly();
+        vornik::cpu_pause();
         d = ts.done.load(std::memory_order_acquire);
     }
     if (d >= opens) {
@@ -138,8 +129,9 @@ void run_part(const ticket_schedule &ts, uint64_t u, uint64_t p) {
     const int n = static_cast<int>(u / static_cast<uint64_t>(S));
     const int64_t s = static_cast<int64_t>(u % static_cast<uint64_t>(S));
     int64_t k_lo, k_hi;
-    layout_edge_share(r.problem.n_edges, S, s, r.n_blocks, static_cast<int>(p), &k_lo, &k_hi);
-    const int64_t base = layout_substep_offset(r.problem.n_edges, S, s);
+    const int64_t n_edges = r.problem.edges.n_edges;
+    edge_share(n_edges, S, s, r.n_blocks, static_cast<int>(p), &k_lo, &k_hi);
+    const int64_t base = substep_offset(n_edges, S, s);
     vornik::layout::substep_gradients(r, r.gbuf + p * r.emb_len, s, base, k_lo, k_hi, n);
 }
 
@@ -147,7 +139,7 @@ void run_part(const ticket_schedule &ts, uint64_t u, uint64_t p) {
 void run_reduction_block(const ticket_schedule &ts, uint64_t u, uint64_t c) {
     const substep_run &r = ts.run;
     const int n = static_cast<int>(u / static_cast<uint64_t>(r.n_substeps));
-    const float alpha = mirnak_umap_epoch_alpha(r.problem.initial_alpha, n, r.problem.n_epochs);
+    const float alpha = epoch_alpha(r.problem.run.initial_alpha, n, r.problem.run.n_epochs);
     const uint64_t lo = c * ts.block_len;
     const uint64_t hi = r.emb_len - lo < ts.block_len ? r.emb_len : lo + ts.block_len;
     vornik::layout::reduce_range(r, static_cast<size_t>(lo), static_cast<size_t>(hi), alpha);
@@ -175,15 +167,6 @@ void *ticket_worker(void *raw) {
     return nullptr;
 }
 
-// Threads for P parts: the request (0 or less: every online processor), at
-// most one per part and never above the cap.
-int resolve_part_threads(int n_threads, int P) {
-    int T = vornik::requested_threads(n_threads);
-    if (T > P) T = P;
-    const int cap = vornik::thread_cap();
-    return T > cap ? cap : T;
-}
-
 // Runs the schedule on the calling thread and up to T - 1 more; with
 // in_schedule_order the problem's edges come in schedule order.
 int run_parts(const layout_problem &c, int P, int S, int T, bool in_schedule_order,
@@ -194,15 +177,15 @@ int run_parts(const layout_problem &c, int P, int S, int T, bool in_schedule_ord
     const uint64_t blocks = (emb_len + block_len - 1) / block_len;
     const uint64_t per = static_cast<uint64_t>(P) + blocks;
     // Tickets and completions count in 63 bits; STOP_BIT is the 64th.
-    const uint64_t steps = static_cast<uint64_t>(c.n_epochs) * static_cast<uint64_t>(S);
-    if (steps > (uint64_t(1) << 62) / per) return -1;
+    const uint64_t steps = static_cast<uint64_t>(c.run.n_epochs) * static_cast<uint64_t>(S);
+    if (steps > (uint64_t(1) << 62) / per) return MIRNAK_INVALID;
 
     ticket_schedule ts;
     substep_scratch sc;
     vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
     const bool prepared =
         vornik::layout::prepare_substep_run(c, P, S, in_schedule_order, &sc, &ts.run);
-    if (!threads || !prepared) return -2;
+    if (!threads || !prepared) return MIRNAK_OUT_OF_MEMORY;
     // Every reduction leaves the buffers clear for the next substep.
     memset(ts.run.gbuf, 0, emb_len * static_cast<uint64_t>(P) * sizeof(float));
 
@@ -220,13 +203,12 @@ int run_parts(const layout_problem &c, int P, int S, int T, bool in_schedule_ord
     ts.polls = T <= vornik::usable_cpus() ? WAIT_POLLS : 0;
     ts.ctl = ctl;
 
-    // Threads that cannot be created only cost speed: the others, the
-    // calling thread among them, take their tickets.
-    int spawned = 0;
-    while (spawned < T - 1 && pthread_create(&threads[spawned], nullptr, ticket_worker, &ts) == 0)
-        ++spawned;
-    ticket_worker(&ts);
-    for (int t = 0; t < spawned; ++t) pthread_join(threads[t], nullptr);
+    // Every thread claims tickets from the one schedule, so a thread that
+    // cannot be created only costs speed: the others, the calling thread
+    // among them, take its tickets, and no more are tried.
+    vornik::fan_out(
+        T, [&](int) { return &ts; }, ticket_worker, threads.get(),
+        vornik::caller_role::runs_the_rest);
 
     const bool stopped = (ts.done.load(std::memory_order_relaxed) & STOP_BIT) != 0;
     pthread_mutex_destroy(&ts.mtx);
@@ -249,75 +231,52 @@ namespace {
 
 // One part is the serial optimiser, which reads the edges in list order.
 int optimize_one_part(const layout_problem &p, int S, bool in_schedule_order, mirnak_control *ctl) {
-    if (!in_schedule_order || S == 1) return vornik::layout::optimize_serial(p, ctl);
-    const uint64_t n_edges = static_cast<uint64_t>(p.n_edges);
-    vornik::scratch<int32_t> head = vornik::alloc_scratch<int32_t>(n_edges);
-    vornik::scratch<int32_t> tail = vornik::alloc_scratch<int32_t>(n_edges);
-    vornik::scratch<float> eps = vornik::alloc_scratch<float>(n_edges);
-    if (!head || !tail || !eps) return -2;
-    vornik::layout::reorder_edges({p.head, p.tail, p.epochs_per_sample}, p.n_edges, S, false,
-                                  head.get(), tail.get(), eps.get());
-    layout_problem list = p;
-    list.head = head.get();
-    list.tail = tail.get();
-    list.epochs_per_sample = eps.get();
-    return vornik::layout::optimize_serial(list, ctl);
+    if (!in_schedule_order || S == 1) return optimize_serial(p, ctl);
+    const mirnak_layout_edges &e = p.edges;
+    substep_scratch list;
+    if (!allocate_edge_copy(&list, static_cast<uint64_t>(e.n_edges))) return MIRNAK_OUT_OF_MEMORY;
+    reorder_edges({e.head, e.tail, e.epochs_per_sample}, e.n_edges, S, false, &list);
+    layout_problem in_list = p;
+    in_list.edges = {list.head.get(), list.tail.get(), e.n_edges, list.eps.get()};
+    return optimize_serial(in_list, ctl);
 }
 
 } // namespace
 
-int vornik::layout::optimize_parts(const layout_problem &p, int n_parts, int n_substeps,
-                                   int n_threads, mirnak_control *ctl, bool in_schedule_order) {
-    if (!mirnak_umap_layout_args_valid(p) || n_parts < 1 || n_substeps < 0) return -1;
-    const int S = parts_substeps(p.n_edges, p.n_samples, n_substeps);
+int vornik::layout::optimize_parts(const layout_problem &p, const parts_plan &plan,
+                                   mirnak_control *ctl) {
+    if (!args_valid(p) || plan.n_parts < 1 || plan.n_substeps < 0) return MIRNAK_INVALID;
+    const int64_t n_edges = p.edges.n_edges;
+    const int S = parts_substeps(n_edges, p.n_samples, plan.n_substeps);
     // As many parts as the barrier optimiser would have workers: at most one
     // per edge, and one part is the serial optimiser.
-    const int P = p.n_edges < n_parts ? static_cast<int>(p.n_edges) : n_parts;
-    if (P == 1) return optimize_one_part(p, S, in_schedule_order, ctl);
+    const int P = n_edges < plan.n_parts ? static_cast<int>(n_edges) : plan.n_parts;
+    if (P == 1) return optimize_one_part(p, S, plan.in_schedule_order, ctl);
     vornik::set_progress(ctl, 0);
     if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
-    return run_parts(p, P, S, resolve_part_threads(n_threads, P), in_schedule_order, ctl);
+    return run_parts(p, P, S, vornik::worker_count(plan.n_threads, P), plan.in_schedule_order, ctl);
 }
 
-namespace {
+// The two exported parts kernels, which differ only in the order their
+// edges come in.
+#define VORNIK_DEFINE_PARTS_KERNEL(NAME, IN_SCHEDULE_ORDER)                                        \
+    extern "C" int NAME(float *embedding, int n_samples, int dim, const int32_t *head,             \
+                        const int32_t *tail, int64_t n_edges, const float *epochs_per_sample,      \
+                        int n_epochs, float a, float b, float gamma, float initial_alpha,          \
+                        float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,    \
+                        int n_threads, mirnak_control *control) {                                  \
+        const mirnak_layout_edges edges = {head, tail, n_edges, epochs_per_sample};                \
+        const mirnak_layout_run run = {n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, \
+                                       seed};                                                      \
+        const layout_problem p = {embedding, n_samples, dim, edges, run};                          \
+        const parts_plan plan = {n_parts, n_substeps, n_threads, IN_SCHEDULE_ORDER};               \
+        return kernel_args_valid(p) ? optimize_parts(p, plan, control) : MIRNAK_INVALID;           \
+    }
 
-int parts_entry(float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
-                int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b,
-                float gamma, float initial_alpha, float negative_sample_rate, uint64_t seed,
-                int n_parts, int n_substeps, int n_threads, mirnak_control *control,
-                bool in_schedule_order) {
-    const layout_problem p =
-        mirnak_umap_make_problem(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample,
-                                 n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed);
-    if (!mirnak_umap_layout_args_valid(p)) return -1;
-    if (!mirnak_umap_vertex_ids_valid(head, tail, n_edges, n_samples)) return -1;
-    return vornik::layout::optimize_parts(p, n_parts, n_substeps, n_threads, control,
-                                          in_schedule_order);
-}
-
-} // namespace
-
-extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parts(
-    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
-    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
-    float initial_alpha, float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,
-    int n_threads, mirnak_control *control) {
-    return parts_entry(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs,
-                       a, b, gamma, initial_alpha, negative_sample_rate, seed, n_parts, n_substeps,
-                       n_threads, control, false);
-}
-
-extern "C" int mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order(
-    float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
-    int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
-    float initial_alpha, float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,
-    int n_threads, mirnak_control *control) {
-    return parts_entry(embedding, n_samples, dim, head, tail, n_edges, epochs_per_sample, n_epochs,
-                       a, b, gamma, initial_alpha, negative_sample_rate, seed, n_parts, n_substeps,
-                       n_threads, control, true);
-}
+VORNIK_DEFINE_PARTS_KERNEL(mirnak_umap_optimize_layout_euclidean_f32_parts, false)
+VORNIK_DEFINE_PARTS_KERNEL(mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order, true)
 
 extern "C" int mirnak_umap_layout_substeps(int64_t n_edges, int n_samples, int n_substeps) {
-    if (n_edges < 1 || n_samples < 1 || n_substeps < 0) return -1;
+    if (n_edges < 1 || n_samples < 1 || n_substeps < 0) return MIRNAK_INVALID;
     return vornik::layout::parts_substeps(n_edges, n_samples, n_substeps);
 }

@@ -3,6 +3,7 @@
 #include "umap_layout_substep.h"
 
 #include "powf_fast.h"
+#include "umap_layout_internal.h"
 
 namespace vornik {
 namespace layout {
@@ -32,13 +33,13 @@ struct layout_coeffs {
     float repulse_num;
 };
 
-inline layout_coeffs make_coeffs(const layout_problem &p) {
+inline layout_coeffs make_coeffs(const mirnak_layout_run &run) {
     layout_coeffs cf;
-    cf.a = p.a;
-    cf.b = p.b;
-    cf.b_minus_1 = p.b - 1.0f;
-    cf.attract_num = mirnak_umap_attractive_numerator(p.a, p.b);
-    cf.repulse_num = mirnak_umap_repulsive_numerator(p.b, p.gamma);
+    cf.a = run.a;
+    cf.b = run.b;
+    cf.b_minus_1 = run.b - 1.0f;
+    cf.attract_num = attractive_numerator(run.a, run.b);
+    cf.repulse_num = repulsive_numerator(run.b, run.gamma);
     return cf;
 }
 
@@ -47,7 +48,7 @@ inline layout_coeffs make_coeffs(const layout_problem &p) {
 struct share {
     substep_run r;
     layout_coeffs cf;
-    mirnak_umap_vertex_range vertices;
+    vertex_range vertices;
     float *g;
     double epoch;
     int n;
@@ -67,18 +68,18 @@ template <int DIM> inline void take_edge(const share &w, int64_t i, int64_t p, t
     __builtin_prefetch(embedding + tail * dim);
     __builtin_prefetch(w.g + head * dim, 1);
     __builtin_prefetch(w.g + tail * dim, 1);
-    const double epn = mirnak_umap_epochs_per_negative(eps, w.r.problem.negative_sample_rate);
+    const double epn = epochs_per_negative(eps, w.r.problem.run.negative_sample_rate);
     te->p = p;
-    te->n_neg = mirnak_umap_advance_schedule(eps, epn, w.epoch, &w.r.eons[p], &w.r.eonn[p]);
+    te->n_neg = advance_schedule(eps, epn, w.epoch, &w.r.eons[p], &w.r.eonn[p]);
     te->drawn = 0;
     if (te->n_neg <= 0) return;
     // The stream lives in locals while drawing: stores into sample[] could
     // otherwise alias it and force it through memory on every draw.
     uint32_t rng[3];
-    mirnak_umap_seed_rng(w.r.problem.seed, i, w.n, rng);
+    mirnak_umap_seed_rng(w.r.problem.run.seed, i, w.n, rng);
     const int m = te->n_neg < NEG_CHUNK ? static_cast<int>(te->n_neg) : NEG_CHUNK;
     for (int c = 0; c < m; ++c) {
-        const int32_t v = mirnak_umap_sample_vertex(rng, w.vertices);
+        const int32_t v = sample_vertex(rng, w.vertices);
         __builtin_prefetch(embedding + static_cast<int64_t>(v) * dim);
         te->sample[c] = v;
     }
@@ -222,8 +223,8 @@ inline void lane_gradients_2d(const layout_coeffs &cf, lane_group &lg) {
     // Two loops: the compiler keeps trapping arithmetic out of a select, so
     // the selects take stored coefficients.
     for (int l = 0; l < lanes; ++l) {
-        lg.pull[l] = mirnak_umap_attractive_from_pow(lg.d2[l], lg.pow[l], cf.a, cf.attract_num);
-        lg.push[l] = mirnak_umap_repulsive_from_pow(lg.d2[l], lg.pow[l], cf.a, cf.repulse_num);
+        lg.pull[l] = attractive_from_pow(lg.d2[l], lg.pow[l], cf.a, cf.attract_num);
+        lg.push[l] = repulsive_from_pow(lg.d2[l], lg.pow[l], cf.a, cf.repulse_num);
     }
     for (int l = 0; l < lanes; ++l) {
         const int32_t apart = !(lg.d2[l] <= 0.0f);
@@ -255,8 +256,7 @@ inline void push_samples(const share &w, const float *cur, float *gj, const lane
     const int dim = DIM > 0 ? DIM : w.r.problem.dim;
     for (int l = l0; l < l1; ++l) {
         if (lg.d2[l] <= 0.0f) continue; // coincides with the head: no push
-        const float gcn =
-            mirnak_umap_repulsive_from_pow(lg.d2[l], lg.pow[l], w.cf.a, w.cf.repulse_num);
+        const float gcn = repulsive_from_pow(lg.d2[l], lg.pow[l], w.cf.a, w.cf.repulse_num);
         if (!(gcn > 0.0f)) continue;
         const float *oth2 = lg.other[l];
         for (int d = 0; d < dim; ++d) gj[d] = gj[d] + mirnak_umap_clip(gcn * (cur[d] - oth2[d]));
@@ -304,8 +304,7 @@ inline void accumulate_edge(const share &w, taken_edge *te, const lane_group &lg
         const float *oth = lg.other[l0];
         const float d2 = lg.d2[l0];
         const float gc =
-            d2 <= 0.0f ? 0.0f
-                       : mirnak_umap_attractive_from_pow(d2, lg.pow[l0], w.cf.a, w.cf.attract_num);
+            d2 <= 0.0f ? 0.0f : attractive_from_pow(d2, lg.pow[l0], w.cf.a, w.cf.attract_num);
         for (int d = 0; d < dim; ++d) {
             const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
             gj[d] = gj[d] + grad;
@@ -321,8 +320,7 @@ inline void accumulate_edge(const share &w, taken_edge *te, const lane_group &lg
         more.lanes = 0;
         for (int c = 0; c < mm; ++c) {
             const float *row =
-                embedding +
-                static_cast<int64_t>(mirnak_umap_sample_vertex(te->rng, w.vertices)) * dim;
+                embedding + static_cast<int64_t>(sample_vertex(te->rng, w.vertices)) * dim;
             add_lane(more, mirnak_umap_rdist(cur, row, dim), w.cf.b, row);
         }
         take_powers<Pow>(more, w.cf.b);
@@ -455,8 +453,17 @@ VORNIK_DEFINE_SHARE_GRADIENTS(share_gradients_avx512, avx512_powers, VORNIK_TARG
 
 } // namespace
 
+bool allocate_edge_copy(substep_scratch *sc, uint64_t n_edges) {
+    sc->head = alloc_scratch<int32_t>(n_edges);
+    sc->tail = alloc_scratch<int32_t>(n_edges);
+    sc->eps = alloc_scratch<float>(n_edges);
+    return sc->head && sc->tail && sc->eps;
+}
+
 void reorder_edges(const edge_table &from, int64_t n_edges, int64_t S, bool into_schedule,
-                   int32_t *head, int32_t *tail, float *eps) {
+                   substep_scratch *to) {
+    int32_t *head = to->head.get(), *tail = to->tail.get();
+    float *eps = to->eps.get();
     int64_t p = 0;
     for (int64_t s = 0; s < S; ++s) {
         for (int64_t i = s; i < n_edges; i += S, ++p) {
@@ -471,28 +478,23 @@ void reorder_edges(const edge_table &from, int64_t n_edges, int64_t S, bool into
 bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_schedule_order,
                          substep_scratch *sc, substep_run *run) {
     const uint64_t emb_len = static_cast<uint64_t>(c.n_samples) * static_cast<uint64_t>(c.dim);
-    const uint64_t n_edges = static_cast<uint64_t>(c.n_edges);
+    const mirnak_layout_edges &e = c.edges;
+    const uint64_t n_edges = static_cast<uint64_t>(e.n_edges);
     const uint64_t B = static_cast<uint64_t>(n_blocks);
     // A gradient area whose float count does not fit 64 bits fails like malloc.
     sc->gbuf = alloc_scratch<float>(emb_len > UINT64_MAX / B ? UINT64_MAX : emb_len * B);
     sc->eons = alloc_scratch<double>(n_edges);
     sc->eonn = alloc_scratch<double>(n_edges);
+    const bool copied = in_schedule_order || allocate_edge_copy(sc, n_edges);
+    if (!sc->gbuf || !sc->eons || !sc->eonn || !copied) return false;
+    edge_table table = {e.head, e.tail, e.epochs_per_sample};
     if (!in_schedule_order) {
-        sc->head = alloc_scratch<int32_t>(n_edges);
-        sc->tail = alloc_scratch<int32_t>(n_edges);
-        sc->eps = alloc_scratch<float>(n_edges);
-    }
-    if (!sc->gbuf || !sc->eons || !sc->eonn) return false;
-    edge_table table = {c.head, c.tail, c.epochs_per_sample};
-    if (!in_schedule_order) {
-        if (!sc->head || !sc->tail || !sc->eps) return false;
-        reorder_edges(table, c.n_edges, S, true, sc->head.get(), sc->tail.get(), sc->eps.get());
+        reorder_edges(table, e.n_edges, S, true, sc);
         table = {sc->head.get(), sc->tail.get(), sc->eps.get()};
     }
-    for (int64_t p = 0; p < c.n_edges; ++p) {
+    for (int64_t p = 0; p < e.n_edges; ++p) {
         double epn;
-        mirnak_umap_schedule_init(table.eps[p], c.negative_sample_rate, &sc->eons[p], &sc->eonn[p],
-                                  &epn);
+        schedule_init(table.eps[p], c.run.negative_sample_rate, &sc->eons[p], &sc->eonn[p], &epn);
         if (table.eps[p] <= 0.0f) sc->eons[p] = INFINITY;
     }
     run->problem = c;
@@ -511,8 +513,8 @@ void substep_gradients(const substep_run &r, float *g, int64_t s, int64_t base, 
                        int64_t k_hi, int n) {
     share w;
     w.r = r;
-    w.cf = make_coeffs(r.problem);
-    w.vertices = mirnak_umap_make_vertex_range(r.problem.n_samples);
+    w.cf = make_coeffs(r.problem.run);
+    w.vertices = vertex_range_of(r.problem.n_samples);
     w.g = g;
     w.epoch = static_cast<double>(n);
     w.n = n;

@@ -17,8 +17,7 @@
 
 #include "powf_fast.h"
 #include "scratch.h"
-#include "umap_layout_internal.h"
-#include "umap_layout_parallel_internal.h"
+#include "umap_layout.h"
 
 namespace vornik {
 namespace layout {
@@ -69,10 +68,14 @@ struct substep_scratch {
 bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_schedule_order,
                          substep_scratch *sc, substep_run *run);
 
-// Copies the edges `from` into head, tail and eps (n_edges each), from list
-// order into the schedule order of S substeps (into_schedule) or back.
+// Allocates the copy of the edge table in *sc, n_edges entries (all three
+// arrays before any is checked). False when memory runs out.
+bool allocate_edge_copy(substep_scratch *sc, uint64_t n_edges);
+
+// Copies the n_edges edges `from` into the edge copy of *to, from list order
+// into the schedule order of S substeps (into_schedule) or back.
 void reorder_edges(const edge_table &from, int64_t n_edges, int64_t S, bool into_schedule,
-                   int32_t *head, int32_t *tail, float *eps);
+                   substep_scratch *to);
 
 // The gradients of edges [k_lo, k_hi) of substep s (schedule position of its
 // first edge: base) into the buffer g, for epoch n, in ascending edge order.

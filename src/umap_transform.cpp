@@ -22,6 +22,7 @@
 
 namespace {
 
+using namespace vornik::layout;
 using vornik::alloc_scratch;
 using vornik::block_size;
 using vornik::scratch;
@@ -32,7 +33,8 @@ using vornik::scratch;
 
 // n_points new points (rows of embedding, moved in place), each with width
 // edges: tail[i * width + j] a reference id (-1: none) sampled once every
-// epochs_per_sample[i * width + j] epochs (<= 0: never).
+// epochs_per_sample[i * width + j] epochs (<= 0: never); the run goes as the
+// fit's layout goes.
 struct new_points_problem {
     float *embedding;
     int n_points;
@@ -43,19 +45,13 @@ struct new_points_problem {
     const float *epochs_per_sample;
     int width;
     const uint64_t *keys; // one per new point
-    int n_epochs;
-    float a;
-    float b;
-    float gamma;
-    float initial_alpha;
-    float negative_sample_rate;
-    uint64_t seed;
+    mirnak_layout_run run;
 };
 
 bool problem_valid(const new_points_problem &p) {
     if (!p.embedding || !p.reference || !p.tail || !p.epochs_per_sample || !p.keys) return false;
     if (p.n_points <= 0 || p.dim <= 0 || p.n_reference <= 0 || p.width <= 0) return false;
-    if (p.n_epochs <= 0 || p.negative_sample_rate <= 0.0f) return false;
+    if (!run_valid(p.run)) return false;
     const uint64_t edges = static_cast<uint64_t>(p.n_points) * static_cast<uint64_t>(p.width);
     for (uint64_t e = 0; e < edges; ++e)
         if (p.tail[e] < -1 || p.tail[e] >= p.n_reference) return false;
@@ -84,47 +80,45 @@ struct edge_schedule {
 template <int DIM> void place_point(const new_points_problem &p, int64_t i, edge_schedule s) {
     const int dim = DIM > 0 ? DIM : p.dim;
     const int width = p.width;
+    const mirnak_layout_run &run = p.run;
     float *cur = p.embedding + i * dim;
     const int32_t *tail = p.tail + i * width;
     const float *eps = p.epochs_per_sample + i * width;
     for (int j = 0; j < width; ++j)
-        mirnak_umap_schedule_init(eps[j], p.negative_sample_rate, &s.eons[j], &s.eonn[j],
-                                  &s.epn[j]);
-    const uint64_t seed = point_seed(p.seed, p.keys[i]);
-    const mirnak_umap_vertex_range vertices = mirnak_umap_make_vertex_range(p.n_reference);
-    const float attract = mirnak_umap_attractive_numerator(p.a, p.b);
-    const float repulse = mirnak_umap_repulsive_numerator(p.b, p.gamma);
-    const float b1 = p.b - 1.0f;
+        schedule_init(eps[j], run.negative_sample_rate, &s.eons[j], &s.eonn[j], &s.epn[j]);
+    const uint64_t seed = point_seed(run.seed, p.keys[i]);
+    const vertex_range vertices = vertex_range_of(p.n_reference);
+    const float attract = attractive_numerator(run.a, run.b);
+    const float repulse = repulsive_numerator(run.b, run.gamma);
+    const float b1 = run.b - 1.0f;
 
-    for (int n = 0; n < p.n_epochs; ++n) {
-        const float alpha = mirnak_umap_epoch_alpha(p.initial_alpha, n, p.n_epochs);
+    for (int n = 0; n < run.n_epochs; ++n) {
+        const float alpha = epoch_alpha(run.initial_alpha, n, run.n_epochs);
         const double epoch = static_cast<double>(n);
         for (int j = 0; j < width; ++j) {
-            if (tail[j] < 0 || !mirnak_umap_edge_due(eps[j], s.eons[j], epoch)) continue;
+            if (tail[j] < 0 || !edge_due(eps[j], s.eons[j], epoch)) continue;
 
             // Attraction: only the new point moves.
             const float *oth = p.reference + static_cast<int64_t>(tail[j]) * dim;
             const float d2 = mirnak_umap_rdist(cur, oth, dim);
             const float gc =
-                d2 <= 0.0f ? 0.0f : mirnak_umap_attractive_from_pow(d2, powf(d2, b1), p.a, attract);
+                d2 <= 0.0f ? 0.0f : attractive_from_pow(d2, powf(d2, b1), run.a, attract);
             for (int d = 0; d < dim; ++d) {
                 const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
                 cur[d] = cur[d] + grad * alpha;
             }
 
-            const int64_t n_neg =
-                mirnak_umap_advance_schedule(eps[j], s.epn[j], epoch, &s.eons[j], &s.eonn[j]);
+            const int64_t n_neg = advance_schedule(eps[j], s.epn[j], epoch, &s.eons[j], &s.eonn[j]);
             if (n_neg <= 0) continue;
             uint32_t rng[3];
             mirnak_umap_seed_rng(seed, j, n, rng);
             for (int64_t q = 0; q < n_neg; ++q) {
-                const int32_t k2 = mirnak_umap_sample_vertex(rng, vertices);
+                const int32_t k2 = sample_vertex(rng, vertices);
                 const float *oth2 = p.reference + static_cast<int64_t>(k2) * dim;
                 const float dd2 = mirnak_umap_rdist(cur, oth2, dim);
                 // A sample at the point's own position pushes nowhere.
                 const float gcn =
-                    dd2 <= 0.0f ? 0.0f
-                                : mirnak_umap_repulsive_from_pow(dd2, powf(dd2, p.b), p.a, repulse);
+                    dd2 <= 0.0f ? 0.0f : repulsive_from_pow(dd2, powf(dd2, run.b), run.a, repulse);
                 for (int d = 0; d < dim; ++d) {
                     const float grad =
                         gcn > 0.0f ? mirnak_umap_clip(gcn * (cur[d] - oth2[d])) : 0.0f;
@@ -139,14 +133,15 @@ template <int DIM> void place_point(const new_points_problem &p, int64_t i, edge
 // Workers
 // ---------------------------------------------------------------------------
 
-struct place_worker {
+// One thread's block of new points, and the schedule of the point it places.
+struct point_block {
     const new_points_problem *p;
     int i0, i1; // points [i0, i1)
     edge_schedule s;
 };
 
 void *placeworker(void *arg) {
-    const place_worker *w = static_cast<const place_worker *>(arg);
+    const point_block *w = static_cast<const point_block *>(arg);
     for (int i = w->i0; i < w->i1; ++i) {
         if (w->p->dim == 2)
             place_point<2>(*w->p, i, w->s);
@@ -157,21 +152,18 @@ void *placeworker(void *arg) {
 }
 
 int place_points(const new_points_problem &p, int n_threads) {
-    const int eff = vornik::requested_threads(n_threads);
-    const int cap = vornik::thread_cap();
-    int threads = eff < cap ? eff : cap;
-    if (threads > p.n_points) threads = p.n_points;
+    const int threads = vornik::worker_count(n_threads, p.n_points);
 
     const uint64_t t = static_cast<uint64_t>(threads);
     const uint64_t per = 3 * static_cast<uint64_t>(p.width);
-    scratch<place_worker> workers = alloc_scratch<place_worker>(t);
+    scratch<point_block> blocks = alloc_scratch<point_block>(t);
     scratch<pthread_t> th = alloc_scratch<pthread_t>(t);
     scratch<double> sched = alloc_scratch<double>(t * per);
-    if (!workers || !th || !sched) return -2;
+    if (!blocks || !th || !sched) return MIRNAK_OUT_OF_MEMORY;
 
-    int started = 0, i0 = 0;
+    int i0 = 0;
     for (int e = 0; e < threads; ++e) {
-        place_worker &w = workers[e];
+        point_block &w = blocks[e];
         w.p = &p;
         w.i0 = i0;
         w.i1 = i0 + block_size(p.n_points, threads, e);
@@ -180,14 +172,10 @@ int place_points(const new_points_problem &p, int n_threads) {
         w.s.eons = own;
         w.s.eonn = own + p.width;
         w.s.epn = own + 2 * static_cast<int64_t>(p.width);
-        // The last block runs on the calling thread, as does a block whose
-        // thread cannot be created.
-        if (e + 1 < threads && pthread_create(&th[started], nullptr, placeworker, &w) == 0)
-            ++started;
-        else
-            placeworker(&w);
     }
-    for (int e = 0; e < started; ++e) pthread_join(th[e], nullptr);
+    vornik::fan_out(
+        threads, [&](int e) { return &blocks[e]; }, placeworker, th.get(),
+        vornik::caller_role::runs_last);
     return 0;
 }
 
@@ -202,23 +190,17 @@ extern "C" int mirnak_umap_optimize_new_points_f32(
     const int32_t *tail, const float *epochs_per_sample, int width, const uint64_t *keys,
     int n_epochs, float a, float b, float gamma, float initial_alpha, float negative_sample_rate,
     uint64_t seed, int n_threads) {
-    new_points_problem p;
-    p.embedding = embedding;
-    p.n_points = n_points;
-    p.dim = dim;
-    p.reference = reference;
-    p.n_reference = n_reference;
-    p.tail = tail;
-    p.epochs_per_sample = epochs_per_sample;
-    p.width = width;
-    p.keys = keys;
-    p.n_epochs = n_epochs;
-    p.a = a;
-    p.b = b;
-    p.gamma = gamma;
-    p.initial_alpha = initial_alpha;
-    p.negative_sample_rate = negative_sample_rate;
-    p.seed = seed;
-    if (!problem_valid(p)) return -1;
+    const new_points_problem p = {
+        embedding,
+        n_points,
+        dim,
+        reference,
+        n_reference,
+        tail,
+        epochs_per_sample,
+        width,
+        keys,
+        {n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed}};
+    if (!problem_valid(p)) return MIRNAK_INVALID;
     return place_points(p, n_threads);
 }

@@ -64,7 +64,14 @@ typedef struct mirnak_control {
     int64_t stop;
 } mirnak_control;
 
-/* Status of a kernel that saw its control block's stop flag. */
+/* The statuses of the kernels that return one: 0 on success, else one of
+ * these (each kernel documents which it returns and what its outputs hold).
+ * MIRNAK_INVALID: invalid arguments, nothing was done. The threaded layout
+ *   returns it also after its serial optimiser did the work.
+ * MIRNAK_OUT_OF_MEMORY: scratch memory could not be had.
+ * MIRNAK_STOPPED: the kernel saw its control block's stop flag. */
+#define MIRNAK_INVALID (-1)
+#define MIRNAK_OUT_OF_MEMORY (-2)
 #define MIRNAK_STOPPED (-3)
 
 /* Approximate k nearest neighbours by squared Euclidean distance: a forest of
@@ -142,6 +149,37 @@ MIRNAK_API int mirnak_umap_fuzzy_graph_f32_parallel(
     int n_samples, int n_neighbors, const int32_t *knn_indices, const float *knn_dists, float k,
     int n_iter, float local_connectivity, float bandwidth, float set_op_mix_ratio,
     int32_t *out_rows, int32_t *out_cols, float *out_vals, int n_threads);
+
+/* The two halves of a layout problem, for layout entries that take them as
+ * records; the kernels below take the same fields one by one, in this order,
+ * after the embedding (n_samples x dim floats, moved in place).
+ *
+ * mirnak_layout_edges: what the edges are. Edge i < n_edges joins vertex
+ * head[i], which is pulled and pushed, to vertex tail[i], which is only
+ * pulled (ids in [0, n_samples)), and is due once every
+ * epochs_per_sample[i] epochs (<= 0: never).
+ *
+ * mirnak_layout_run: how the run goes. n_epochs epochs; a and b shape the
+ * low-dimensional similarity 1 / (1 + a * d^(2b)); gamma weighs the
+ * repulsion; the learning rate starts at initial_alpha and decays linearly;
+ * negative_sample_rate negative samples follow each positive one; seed
+ * seeds every draw. */
+typedef struct mirnak_layout_edges {
+    const int32_t *head;
+    const int32_t *tail;
+    int64_t n_edges;
+    const float *epochs_per_sample;
+} mirnak_layout_edges;
+
+typedef struct mirnak_layout_run {
+    int n_epochs;
+    float a;
+    float b;
+    float gamma;
+    float initial_alpha;
+    float negative_sample_rate;
+    uint64_t seed;
+} mirnak_layout_run;
 
 /* Serial SGD layout, in place on an n_samples x dim embedding. Returns
  * without touching the embedding on invalid arguments (including vertex ids

@@ -24,5 +24,10 @@ int main(void) {
         fprintf(stderr, "unexpected fuzzy graph\n");
         return 1;
     }
+    if (mirnak_umap_fuzzy_graph_f32_parallel(0, 1, idx, dist, 1.0f, 64, 1.0f, 1.0f, 1.0f, rows,
+                                             cols, vals, 2) != MIRNAK_INVALID) {
+        fprintf(stderr, "no MIRNAK_INVALID for zero samples\n");
+        return 1;
+    }
     return 0;
 }

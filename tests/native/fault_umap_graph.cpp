@@ -10,7 +10,7 @@ namespace {
 
 const graph_settings DEFAULTS = {6.0f, 64, 1.0f, 1.0f, 1.0f};
 const int ROWS = 12500, COLS = 6, THREADS = 3;
-const long SCRATCH_BLOCKS = 8;
+const long SCRATCH_BLOCKS = 7;
 
 TEST(FuzzyGraphFaults, EveryFailedAllocationIsReportedAndFreesTheRest) {
     const knn_rows r(ROWS, COLS, 4);

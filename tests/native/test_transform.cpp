@@ -12,12 +12,14 @@
 #include <vector>
 
 #include "knn_query.h"
+#include "layout_reference.h"
 #include "umap_layout_internal.h"
 #include "vornik_kernels.h"
 
 namespace {
 
 using namespace vornik::knn;
+using namespace vornik::layout;
 
 template <class T> bool same_bits(const std::vector<T> &x, const std::vector<T> &y) {
     return x.size() == y.size() && std::memcmp(x.data(), y.data(), x.size() * sizeof(T)) == 0;
@@ -320,44 +322,28 @@ TEST(NewPointsLayout, APointsResultDoesNotDependOnItsBatch) {
 // negative samples owed since the last draw from the stream of
 // (mix(seed ^ key), j, n), each pushing the point away.
 std::vector<float> reference_point(const placement &p) {
+    using namespace layoutref;
     std::vector<float> y(p.start.begin(), p.start.begin() + p.dim);
-    std::vector<double> due(p.width), drawn(p.width), per_neg(p.width);
-    for (int j = 0; j < p.width; ++j) {
-        per_neg[j] = double(p.eps[j]) / double(p.rate);
-        due[j] = p.eps[j];
-        drawn[j] = per_neg[j];
-    }
+    std::vector<edge_schedule> sched;
+    for (int j = 0; j < p.width; ++j) sched.emplace_back(p.eps[j], p.rate);
     const uint64_t seed = vornik::splitmix64_mix(p.seed ^ p.keys[0]);
     for (int n = 0; n < p.n_epochs; ++n) {
-        const float alpha = n == 0 ? p.alpha : p.alpha * (1.0f - float(n - 1) / float(p.n_epochs));
+        const float alpha = layoutref::epoch_alpha(p.alpha, n, p.n_epochs);
         for (int j = 0; j < p.width; ++j) {
-            if (p.tail[j] < 0 || p.eps[j] <= 0.0f || due[j] > double(n)) continue;
+            if (p.tail[j] < 0 || !sched[j].due_in(p.eps[j], n)) continue;
             const float *o = &p.reference[size_t(p.tail[j]) * p.dim];
-            float d2 = 0.0f;
-            for (int t = 0; t < p.dim; ++t) d2 = d2 + (y[t] - o[t]) * (y[t] - o[t]);
-            float gc = 0.0f;
-            if (d2 > 0.0f) {
-                const float pb1 = powf(d2, p.b - 1.0f);
-                gc = ((-2.0f * p.a) * p.b * pb1) / (p.a * (pb1 * d2) + 1.0f);
-            }
-            for (int t = 0; t < p.dim; ++t)
-                y[t] = y[t] + std::clamp(gc * (y[t] - o[t]), -4.0f, 4.0f) * alpha;
-            due[j] += p.eps[j];
-            const int owed = int((double(n) - drawn[j]) / per_neg[j]);
-            if (owed <= 0) continue;
-            drawn[j] += double(owed) * per_neg[j];
+            const float gc = attraction(squared_distance(y.data(), o, p.dim), p.a, p.b);
+            for (int t = 0; t < p.dim; ++t) y[t] = y[t] + clip(gc * (y[t] - o[t])) * alpha;
+            const int owed = sched[j].advance(p.eps[j], n);
             uint32_t rng[3];
-            mirnak_umap_seed_rng(seed, j, n, rng);
+            if (owed > 0) mirnak_umap_seed_rng(seed, j, n, rng);
             for (int s = 0; s < owed; ++s) {
                 const uint32_t k2 = mirnak_umap_tau_rand(rng) % uint32_t(p.n_reference);
                 const float *o2 = &p.reference[size_t(k2) * p.dim];
-                float dd2 = 0.0f;
-                for (int t = 0; t < p.dim; ++t) dd2 = dd2 + (y[t] - o2[t]) * (y[t] - o2[t]);
+                const float dd2 = squared_distance(y.data(), o2, p.dim);
                 if (dd2 <= 0.0f) continue;
-                const float gcn =
-                    (2.0f * p.gamma * p.b) / ((0.001f + dd2) * (p.a * powf(dd2, p.b) + 1.0f));
-                for (int t = 0; t < p.dim; ++t)
-                    y[t] = y[t] + std::clamp(gcn * (y[t] - o2[t]), -4.0f, 4.0f) * alpha;
+                const float gcn = repulsion(dd2, p.a, p.b, p.gamma);
+                for (int t = 0; t < p.dim; ++t) y[t] = y[t] + clip(gcn * (y[t] - o2[t])) * alpha;
             }
         }
     }
