@@ -17,6 +17,7 @@
 #include <cstring>
 
 #include "caller_ids.h"
+#include "control.h"
 #include "kernel_support.h"
 #include "knn_heap.h"
 #include "scratch.h"
@@ -87,6 +88,7 @@ struct query_block {
     uint32_t tag;
     search_list list;
     rows_fn rows;
+    mirnak_control *ctl; // polled before every row; counts the rows answered
 };
 
 inline const float *row_of(const float *X, int64_t i, int d) {
@@ -188,8 +190,20 @@ template <class P> VORNIK_ALWAYS_INLINE void answer(query_block *w, int64_t qi) 
     }
 }
 
+// Rows answered between two additions to the progress count.
+const int PROGRESS_ROWS = 16;
+
 template <class P> VORNIK_ALWAYS_INLINE void answer_rows(query_block *w) {
-    for (int qi = w->q0; qi < w->q1; ++qi) answer<P>(w, qi);
+    int counted = w->q0; // the rows before this one are in the progress count
+    int qi = w->q0;
+    for (; qi < w->q1 && !vornik::stop_requested(w->ctl); ++qi) {
+        answer<P>(w, qi);
+        if (qi + 1 - counted == PROGRESS_ROWS) {
+            vornik::add_progress(w->ctl, PROGRESS_ROWS);
+            counted = qi + 1;
+        }
+    }
+    if (qi > counted) vornik::add_progress(w->ctl, qi - counted);
 }
 
 #define VORNIK_DEFINE_QUERY_ROWS(NAME, PATH, ATTR)                                                 \
@@ -284,9 +298,11 @@ vornik::knn::search_settings vornik::knn::effective_settings(const search_index 
 
 int vornik::knn::knn_query_on_path(dist_path path, const search_index &ix,
                                    const search_settings &settings, const query_batch &b,
-                                   int n_threads) {
+                                   int n_threads, mirnak_control *ctl) {
     const search_settings s = effective_settings(ix, settings);
     const int threads = vornik::worker_count(n_threads, b.n_queries);
+    vornik::set_progress(ctl, 0);
+    if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
 
     query_storage st;
     if (!st.allocate(threads, ix.n, s.beam)) return MIRNAK_OUT_OF_MEMORY;
@@ -308,11 +324,12 @@ int vornik::knn::knn_query_on_path(dist_path path, const search_index &ix,
         const int64_t lo = static_cast<int64_t>(t) * s.beam;
         w.list = search_list{st.dist.get() + lo, st.ids.get() + lo, st.open.get() + lo, 0, s.beam};
         w.rows = rows;
+        w.ctl = ctl;
     }
     vornik::fan_out(
         threads, [&](int t) { return &st.blocks[t]; }, queryworker, st.th.get(),
         vornik::caller_role::runs_last);
-    return 0;
+    return vornik::stop_requested(ctl) ? MIRNAK_STOPPED : 0;
 }
 
 extern "C" int mirnak_knn_query_f32(int n_train, int n_dims, const float *X, int width,
@@ -324,4 +341,19 @@ extern "C" int mirnak_knn_query_f32(int n_train, int n_dims, const float *X, int
     const query_batch b = {n_queries, Q, knn_idx, knn_dist};
     if (!query_args_valid(ix, s, b)) return MIRNAK_INVALID;
     return knn_query_on_path(best_dist_path(), ix, s, b, n_threads);
+}
+
+extern "C" int mirnak_knn_query_f32_ctl(const mirnak_dense_rows *train,
+                                        const mirnak_search_index *index,
+                                        const mirnak_dense_rows *queries,
+                                        const mirnak_query_settings *settings, int32_t *knn_idx,
+                                        float *knn_dist, int n_threads, mirnak_control *control) {
+    if (!train || !index || !queries || !settings || queries->n_dims != train->n_dims)
+        return MIRNAK_INVALID;
+    const search_index ix = {train->n_rows, train->n_dims,   train->data,  index->width,
+                             index->graph,  index->n_pivots, index->pivots};
+    const search_settings s = {settings->k, settings->beam, settings->n_entries};
+    const query_batch b = {queries->n_rows, queries->data, knn_idx, knn_dist};
+    if (!query_args_valid(ix, s, b)) return MIRNAK_INVALID;
+    return knn_query_on_path(best_dist_path(), ix, s, b, n_threads, control);
 }

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "knn_distance.h"
+#include "vornik_kernels.h"
 
 namespace vornik {
 namespace knn {
@@ -53,10 +54,12 @@ bool query_args_valid(const search_index &ix, const search_settings &s, const qu
 search_settings effective_settings(const search_index &ix, const search_settings &s);
 
 // The search on one distance path (one the CPU runs), for arguments that
-// query_args_valid accepted. Returns 0, or -2 when scratch memory could not
-// be had (outputs untouched).
+// query_args_valid accepted. Returns 0, -2 when scratch memory could not be
+// had (outputs untouched), or MIRNAK_STOPPED when ctl asked (every row then
+// holds its answer or is untouched). ctl counts the rows answered; null:
+// none.
 int knn_query_on_path(dist_path path, const search_index &ix, const search_settings &s,
-                      const query_batch &b, int n_threads);
+                      const query_batch &b, int n_threads, mirnak_control *ctl = nullptr);
 
 } // namespace knn
 } // namespace vornik

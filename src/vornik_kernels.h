@@ -30,9 +30,10 @@
  *
  * The long kernels also come with a control block (mirnak_control, below):
  * mirnak_knn_descent_f32_ctl, mirnak_umap_optimize_layout_euclidean_f32_ctl,
- * mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl, and
+ * mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl,
  * mirnak_umap_optimize_layout_euclidean_f32_parts, whose result does not
- * depend on the number of threads.
+ * depend on the number of threads, and, with their settings as records,
+ * mirnak_knn_query_f32_ctl and mirnak_umap_optimize_new_points_f32_ctl.
  */
 #ifndef VORNIK_KERNELS_H
 #define VORNIK_KERNELS_H
@@ -192,8 +193,13 @@ typedef struct mirnak_layout_run {
 
 /* Serial SGD layout, in place on an n_samples x dim embedding. Returns
  * without touching the embedding on invalid arguments (including vertex ids
- * outside [0, n_samples)) or when memory runs out. The negative samples an
- * edge owes in one epoch are capped at INT_MAX (2^31 - 1) draws. */
+ * outside [0, n_samples)) or when memory runs out.
+ *
+ * Every layout (this one, the threaded ones, the new points) caps the
+ * negative samples an edge draws in one epoch at max(1024, 2 x
+ * negative_sample_rate + 2), and at INT_MAX: an edge due at most once per
+ * epoch (epochs_per_sample >= 1) owes fewer, so only shorter periods, which
+ * would owe rate / epochs_per_sample draws per epoch, are cut there. */
 MIRNAK_API void mirnak_umap_optimize_layout_euclidean_f32(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
@@ -250,6 +256,72 @@ MIRNAK_API int mirnak_umap_optimize_new_points_f32(
     const int32_t *tail, const float *epochs_per_sample, int width, const uint64_t *keys,
     int n_epochs, float a, float b, float gamma, float initial_alpha, float negative_sample_rate,
     uint64_t seed, int n_threads);
+
+/* Rows of floats, n_rows x n_dims, row-major: the training points and the
+ * query rows of a neighbour query. */
+typedef struct mirnak_dense_rows {
+    const float *data;
+    int n_rows;
+    int n_dims;
+} mirnak_dense_rows;
+
+/* The training side of a neighbour query, whatever its rows: a search graph
+ * of width ids per training point (-1 for none), row i the points a walk may
+ * step to from point i, and n_pivots pivot ids, each query measured against
+ * all of them. */
+typedef struct mirnak_search_index {
+    const int32_t *graph;
+    int width;
+    const int32_t *pivots;
+    int n_pivots;
+} mirnak_search_index;
+
+/* How hard a query searches: its k nearest training points are asked for,
+ * the search list keeps the beam nearest found (beam is raised to k), and the
+ * walk starts from the n_entries nearest pivots (clamped to
+ * [1, min(beam, n_pivots)]). */
+typedef struct mirnak_query_settings {
+    int k;
+    int beam;
+    int n_entries;
+} mirnak_query_settings;
+
+/* mirnak_knn_query_f32 with its arguments as records and a control block:
+ * the same answers, bit for bit, for the training rows train, the index and
+ * the query rows queries (n_dims as train's). progress counts the query rows
+ * answered, n_rows of queries at the end; the stop is polled before every
+ * row. Returns 0, -1, -2 as mirnak_knn_query_f32 does (-1 also for a null
+ * record or query rows of another width), or MIRNAK_STOPPED: then every row
+ * of knn_idx and knn_dist holds either its answer or what it held before. */
+MIRNAK_API int mirnak_knn_query_f32_ctl(const mirnak_dense_rows *train,
+                                        const mirnak_search_index *index,
+                                        const mirnak_dense_rows *queries,
+                                        const mirnak_query_settings *settings, int32_t *knn_idx,
+                                        float *knn_dist, int n_threads, mirnak_control *control);
+
+/* The edges of new points to a frozen reference embedding: point i has width
+ * edges, tail[i * width + j] a reference id (-1: none) sampled once every
+ * epochs_per_sample[i * width + j] epochs (<= 0: never), and keys[i] seeds its
+ * random stream (a hash of its data row, say). */
+typedef struct mirnak_new_point_edges {
+    const int32_t *tail;
+    const float *epochs_per_sample;
+    int width;
+    const uint64_t *keys;
+} mirnak_new_point_edges;
+
+/* mirnak_umap_optimize_new_points_f32 with its edges and its run as records
+ * and a control block: the same bits. progress counts the points placed,
+ * n_points at the end; the stop is polled before every epoch of every point.
+ * Returns 0, -1, -2 as that kernel does (-1 also for a null record), or
+ * MIRNAK_STOPPED: then every point holds its start, its final position, or,
+ * for the points being placed when the stop came (at most one per thread), a
+ * position part way. */
+MIRNAK_API int mirnak_umap_optimize_new_points_f32_ctl(float *embedding, int n_points, int dim,
+                                                       const float *reference, int n_reference,
+                                                       const mirnak_new_point_edges *edges,
+                                                       const mirnak_layout_run *run, int n_threads,
+                                                       mirnak_control *control);
 
 /* The serial layout with a control block. Returns 0 when it ran to the end,
  * -1 for invalid arguments and -2 when memory runs out (embedding untouched

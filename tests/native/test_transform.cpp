@@ -9,6 +9,7 @@
 #include <cstring>
 #include <numeric>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "knn_query.h"
@@ -403,6 +404,106 @@ TEST(NewPointsLayout, RefusesInvalidArgumentsWithoutTouchingTheEmbedding) {
                                                   good.tail.data(), good.eps.data(), good.width,
                                                   nullptr, 5, 1.0f, 1.0f, 1.0f, 1.0f, 5.0f, 1, 1),
               -1);
+}
+
+// ---------------------------------------------------------------------------
+// Control blocks
+// ---------------------------------------------------------------------------
+
+// Sets the stop flag once the kernel has counted `after` units of progress.
+class stopper {
+  public:
+    stopper(mirnak_control &ctl, int64_t after)
+        : thread_([&ctl, after] {
+              while (__atomic_load_n(&ctl.progress, __ATOMIC_RELAXED) < after)
+                  std::this_thread::yield();
+              __atomic_store_n(&ctl.stop, 1, __ATOMIC_RELAXED);
+          }) {}
+    ~stopper() { thread_.join(); }
+
+  private:
+    std::thread thread_;
+};
+
+TEST(TransformControl, QueryAndNewPointsCountTheirRowsAndStop) {
+    query_case c(2000, 16, 20000, 40, 7);
+    const int m = c.n_queries();
+    std::vector<int32_t> want_idx, idx(size_t(m) * c.k);
+    std::vector<float> want_dist, dist(idx.size());
+    ASSERT_EQ(c.run(c.Q.data(), m, want_idx, want_dist), 0);
+    const mirnak_dense_rows train = {c.X.data(), c.n, c.d}, rows = {c.Q.data(), m, c.d};
+    const mirnak_search_index index = {c.graph.data(), c.width, c.pivots.data(),
+                                       int(c.pivots.size())};
+    const mirnak_query_settings s = {c.k, c.beam, c.n_entries};
+    auto query = [&](mirnak_control *ctl) {
+        std::fill(idx.begin(), idx.end(), 555);
+        std::fill(dist.begin(), dist.end(), -9.0f);
+        return mirnak_knn_query_f32_ctl(&train, &index, &rows, &s, idx.data(), dist.data(), 2, ctl);
+    };
+    mirnak_control ctl = {-1, 0};
+    EXPECT_EQ(query(&ctl), 0);
+    EXPECT_EQ(ctl.progress, m);
+    EXPECT_TRUE(same_bits(idx, want_idx) && same_bits(dist, want_dist));
+    ctl = {-1, 1}; // stopped before any work: nothing written
+    EXPECT_EQ(query(&ctl), MIRNAK_STOPPED);
+    EXPECT_EQ(ctl.progress, 0);
+    EXPECT_EQ(idx, std::vector<int32_t>(idx.size(), 555));
+    ctl = {0, 0};
+    {
+        stopper stop(ctl, 40);
+        EXPECT_EQ(query(&ctl), MIRNAK_STOPPED);
+    }
+    int answered = 0; // each row its answer or untouched
+    for (int q = 0; q < m; ++q) {
+        const bool kept = dist[size_t(q) * c.k] == -9.0f; // no distance is negative
+        answered += !kept;
+        for (int j = 0; j < c.k; ++j)
+            EXPECT_EQ(idx[size_t(q) * c.k + j], kept ? 555 : want_idx[size_t(q) * c.k + j]);
+    }
+    EXPECT_EQ(answered, ctl.progress);
+    EXPECT_LT(answered, m);
+    const mirnak_dense_rows narrow = {c.Q.data(), m, c.d - 1};
+    EXPECT_EQ(
+        mirnak_knn_query_f32_ctl(&train, &index, &narrow, &s, idx.data(), dist.data(), 2, nullptr),
+        MIRNAK_INVALID);
+
+    placement p(900, 90, 8);
+    p.n_epochs = 200;
+    const std::vector<float> want = p.run(2);
+    const mirnak_new_point_edges edges = {p.tail.data(), p.eps.data(), p.width, p.keys.data()};
+    const mirnak_layout_run run = {p.n_epochs, p.a, p.b, p.gamma, p.alpha, p.rate, p.seed};
+    std::vector<float> e;
+    auto place = [&](mirnak_control *ctl) {
+        e = p.start;
+        return mirnak_umap_optimize_new_points_f32_ctl(
+            e.data(), p.n_points, p.dim, p.reference.data(), p.n_reference, &edges, &run, 2, ctl);
+    };
+    ctl = {-1, 0};
+    EXPECT_EQ(place(&ctl), 0);
+    EXPECT_EQ(ctl.progress, p.n_points);
+    EXPECT_TRUE(same_bits(e, want));
+    ctl = {-1, 1};
+    EXPECT_EQ(place(&ctl), MIRNAK_STOPPED);
+    EXPECT_TRUE(same_bits(e, p.start));
+    ctl = {0, 0};
+    {
+        stopper stop(ctl, 32);
+        EXPECT_EQ(place(&ctl), MIRNAK_STOPPED);
+    }
+    int placed = 0, between = 0; // each point its start, its place, or (one per thread) between
+    for (int i = 0; i < p.n_points; ++i) {
+        const float *got = &e[size_t(i) * p.dim];
+        placed += std::memcmp(got, &want[size_t(i) * p.dim], p.dim * 4) == 0;
+        between += std::memcmp(got, &want[size_t(i) * p.dim], p.dim * 4) != 0 &&
+                   std::memcmp(got, &p.start[size_t(i) * p.dim], p.dim * 4) != 0;
+    }
+    EXPECT_GE(placed, ctl.progress);
+    EXPECT_LT(placed, p.n_points);
+    EXPECT_LE(between, 2);
+    EXPECT_EQ(mirnak_umap_optimize_new_points_f32_ctl(e.data(), p.n_points, p.dim,
+                                                      p.reference.data(), p.n_reference, nullptr,
+                                                      &run, 2, nullptr),
+              MIRNAK_INVALID);
 }
 
 } // namespace

@@ -35,6 +35,10 @@ METHOD_DOCS = {
     "copied.",
     "umap_layout_substeps": "The substeps per epoch of a parts layout of n_edges edges on "
     "n_samples points asked for n_substeps (0: the default count).",
+    "knn_query_f32_ctl":
+        "knn_query_f32 with a control block (progress: query rows answered; stop) or None.",
+    "umap_layout_new_points_f32_ctl":
+        "umap_layout_new_points_f32 with a control block (progress: points placed; stop) or None.",
 }
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -56,6 +60,8 @@ EXPORTED = {
     "mirnak_umap_optimize_layout_euclidean_f32_parts",
     "mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order",
     "mirnak_umap_layout_substeps",
+    "mirnak_knn_query_f32_ctl",
+    "mirnak_umap_optimize_new_points_f32_ctl",
 }
 
 

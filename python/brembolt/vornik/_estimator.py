@@ -265,7 +265,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             embedding=self.embedding_, distinct_rows=self.unique_rows_,
             knn_indices=self.knn_indices_, knn_dists=self.knn_dists_, space=self._kernel_space,
             graph_exponent=self._graph_exponent, reference=self._reference,
-            run=self._layout_run(self.transform_epochs, self.a_, self.b_, self._reference.seed))
+            run=self._layout_run(self.transform_epochs, self.a_, self.b_, self._reference.seed),
+            verbose=bool(self.verbose))
 
     def _distinct_rows(self, duplicates, n: int):
         """The duplicates to fold with unique=True; else None, with a warning when they abound."""

@@ -24,6 +24,7 @@ from scipy.sparse.csgraph import connected_components
 
 import _native_vornik as _native
 
+from . import _control
 from ._control import check_status
 from ._data import KernelSpace, Prepared
 from ._pipeline import LayoutRun
@@ -84,6 +85,7 @@ class Fitted:
     graph_exponent: int  # the power of two the fuzzy graph's distances were scaled by
     reference: Reference
     run: LayoutRun  # the new points' layout: the fit's curve and forces, the reference's seed
+    verbose: bool = False  # progress bars for the search and the layout
 
     @property
     def positions(self) -> np.ndarray:
@@ -219,16 +221,18 @@ def training_rows(ref: Reference, x: np.ndarray, keys: np.ndarray) -> np.ndarray
 
 
 def query(ref: Reference, x: np.ndarray, k: int, n_threads: int,
-          beam: int | None = None, n_entries: int = N_ENTRIES):
+          beam: int | None = None, n_entries: int = N_ENTRIES, verbose: bool = False):
     """k approximate nearest training rows of every row of x: (ids, squared distances)."""
     n, d = ref.data.shape
     m = x.shape[0]
     idx = np.empty((m, k), np.int32)
     sq = np.empty((m, k), np.float32)
     beam = BEAM_FACTOR * k if beam is None else beam
-    status = _native.knn_query_f32(ref.data, ref.graph, ref.pivots, x, idx, sq, n, d,
-                                   ref.graph.shape[1], ref.pivots.size, m, k, beam, n_entries,
-                                   n_threads)
+    status = _control.run(
+        _native.knn_query_f32_ctl,
+        (ref.data, ref.graph, ref.pivots, x, idx, sq, n, d, ref.graph.shape[1], ref.pivots.size,
+         m, k, beam, n_entries, n_threads), total=m, desc="new points: neighbours",
+        verbose=verbose, unit="row")
     check_status(status, "neighbour query")
     return idx, sq
 
@@ -291,27 +295,30 @@ def place(fitted: Fitted, x: np.ndarray, n_threads: int, *, exact_rows: bool = T
         todo = np.flatnonzero(~seen)
         if todo.size == 0:
             return out
-        idx, sq = query(ref, np.ascontiguousarray(x[todo]), k, n_threads)
+        idx, sq = query(ref, np.ascontiguousarray(x[todo]), k, n_threads,
+                        verbose=fitted.verbose)
         dist = space.to_metric(np.sqrt(sq))
     # The fit's graph measured distances in the metric's units times 2**graph_exponent.
     weights = memberships(idx, np.ascontiguousarray(np.ldexp(dist, fitted.graph_exponent),
                                                     dtype=np.float32))
     start = weighted_start(embedding, idx, weights)
     if fitted.run.n_epochs > 0:
-        layout_new_points(start, embedding, idx, weights, keys[todo], fitted.run, n_threads)
+        layout_new_points(start, embedding, idx, weights, keys[todo], fitted.run, n_threads,
+                          fitted.verbose)
     out[todo] = start
     return out
 
 
 def layout_new_points(start, embedding, idx, weights, keys, run: LayoutRun,
-                      n_threads: int) -> None:
+                      n_threads: int, verbose: bool = False) -> None:
     """Moves start (float32, one row per new point) in place against the fitted embedding."""
     m, k = idx.shape
     # Each edge is due once every 1 / weight epochs: the nearest, at weight 1, every epoch.
     with np.errstate(divide="ignore", over="ignore"):
         eps = np.where(weights > 0, 1.0 / weights.astype(np.float64), -1.0).astype(np.float32)
-    status = _native.umap_layout_new_points_f32(
-        start, embedding, idx, eps, keys, m, embedding.shape[0], embedding.shape[1], k,
-        *replace(run, learning_rate=LEARNING_RATE_SCALE * run.learning_rate).kernel_args(),
-        n_threads)
+    status = _control.run(
+        _native.umap_layout_new_points_f32_ctl,
+        (start, embedding, idx, eps, keys, m, embedding.shape[0], embedding.shape[1], k,
+         *replace(run, learning_rate=LEARNING_RATE_SCALE * run.learning_rate).kernel_args(),
+         n_threads), total=m, desc="new points: layout", verbose=verbose, unit="point")
     check_status(status, "layout of new points")
