@@ -1,6 +1,7 @@
 """brembolt.vornik on the data people bring: metrics, labels, pieces, magnitudes, duplicates, few features."""
 
 import pickle
+import tracemalloc
 import warnings
 
 import numpy as np
@@ -11,6 +12,7 @@ from scipy.spatial.distance import cdist
 from sklearn.neighbors import KNeighborsClassifier
 
 from brembolt.vornik import UMAP, _cli, knn_accuracy, trustworthiness
+from brembolt.vornik import _data
 from brembolt.vornik import _labels
 from brembolt.vornik import _initial_layout as initial
 from brembolt.vornik import _pipeline as pl
@@ -253,6 +255,23 @@ def test_power_of_two_scales_give_the_same_bits_and_others_the_same_neighbours()
         np.testing.assert_array_equal(model.knn_indices_, ref.knn_indices_)
         np.testing.assert_allclose(model.knn_dists_ / factor, ref.knn_dists_, rtol=1e-5)
         assert knn_accuracy(model.embedding_, np.repeat(np.arange(3), 30)) == 1.0
+
+
+def test_float64_input_is_checked_and_prepared_without_a_copy_of_its_size(monkeypatch):
+    monkeypatch.setattr(_data, "BLOCK_BYTES", 1 << 20)  # blocks far smaller than the data
+    x = np.random.default_rng(0).normal(size=(3000, 1000))  # 24 MB
+    d = cdist(x[:1500, :5], x[:1500, :5])  # 18 MB
+    fit = prepare(d, "precomputed")
+    for data, metric, space in ((d, "precomputed", None), (d, "precomputed", fit.space),
+                                (x, "euclidean", None), (x, "cosine", None)):
+        tracemalloc.start()
+        try:
+            prepare(data, metric, space)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        kept = 0 if metric == "precomputed" else data.size * 4  # the float32 rows
+        assert peak - kept < 0.25 * data.nbytes, metric
 
 
 def test_data_no_scale_can_hold_is_refused():

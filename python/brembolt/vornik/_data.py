@@ -17,6 +17,9 @@ validated X into that form, for the rows of a fit and for new rows alike:
 
 With metric="precomputed" X is the square matrix of distances and only the
 duplicate rows are looked for.
+
+The checks read float64 input where it lies: reductions and blocks of rows,
+never a temporary the size of X.
 """
 
 from __future__ import annotations
@@ -116,7 +119,6 @@ def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None) -> Pre
     under cosine (constant rows under correlation), and data no power of two
     can bring into range.
     """
-    _check_float32_range(x)
     fitting = space is None
     if metric == "precomputed":
         _check_distance_matrix(x, fitting)
@@ -124,10 +126,13 @@ def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None) -> Pre
             return Prepared(x, KernelSpace(metric), find_duplicates(x))
         return Prepared(x, space)
     if metric == "euclidean":
+        lower, upper = x.min(axis=0), x.max(axis=0)
+        _check_float32_range(float(lower.min()), float(upper.max()))
         if fitting:
-            space = _choose_space(metric, x.min(axis=0), x.max(axis=0))
+            space = _choose_space(metric, lower, upper)
         points = _scaled_float32(x, space.exponent)
     else:
+        _check_float32_range(*_value_range(x))
         points = _unit_rows(x, metric)
         if fitting:
             space = _choose_space(metric, points.min(axis=0), points.max(axis=0))
@@ -144,8 +149,15 @@ def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None) -> Pre
 # ---------------------------------------------------------------------------
 
 
-def _check_float32_range(x: np.ndarray) -> None:
-    if x.dtype == np.float64 and x.size and np.abs(x).max() > FLOAT32_MAX:
+def _value_range(x: np.ndarray) -> tuple[float, float]:
+    """The smallest and largest value of x (two reductions: no temporary of x's size)."""
+    if x.size == 0:
+        return 0.0, 0.0
+    return float(x.min()), float(x.max())
+
+
+def _check_float32_range(lowest: float, highest: float) -> None:
+    if max(highest, -lowest) > FLOAT32_MAX:
         raise ValueError("Input X contains infinity or a value too large for dtype('float32').")
 
 
@@ -153,7 +165,9 @@ def _check_distance_matrix(d: np.ndarray, fitting: bool) -> None:
     if fitting and d.shape[0] != d.shape[1]:
         raise ValueError(f"metric='precomputed' needs a square matrix of distances, got shape "
                          f"{d.shape}")
-    if (d < 0).any():
+    lowest, highest = _value_range(d)
+    _check_float32_range(lowest, highest)
+    if lowest < 0:
         raise ValueError("a precomputed distance matrix must not hold negative values")
     if fitting and np.diagonal(d).any():
         raise ValueError("a precomputed distance matrix must have zeros on its diagonal "
