@@ -48,10 +48,12 @@ def test_cosine_and_correlation_find_the_metrics_neighbours_in_its_units(metric)
     np.testing.assert_array_equal(model.knn_indices_, order)
     np.testing.assert_allclose(model.knn_dists_[:, 1:],
                                np.take_along_axis(want, order, axis=1)[:, 1:], atol=2e-6)
-    # Scaling rows by powers of two changes no cosine or correlation distance, nor any bit.
-    scaled = np.ldexp(x, np.random.default_rng(2).integers(-20, 20, size=(len(x), 1)))
-    assert same_bits(UMAP(n_neighbors=20, metric=metric, **FAST).fit_transform(scaled),
-                     model.embedding_)
+    # Scaling rows by powers of two changes no cosine or correlation distance, nor any bit,
+    # down to rows whose squares underflow (1e-280) and up to rows beyond float32 (1e290).
+    scaled = np.ldexp(x, np.random.default_rng(2).integers(-930, 960, size=(len(x), 1)))
+    again = UMAP(n_neighbors=20, metric=metric, **FAST).fit(scaled)
+    assert same_bits(again.embedding_, model.embedding_)
+    assert same_bits(again.transform(x[:5] * 1e-300), model.embedding_[:5])
 
 
 def test_rows_the_metric_cannot_compare_are_named():

@@ -6,7 +6,10 @@ validated X into that form, for the rows of a fit and for new rows alike:
 - cosine and correlation become Euclidean on unit rows (correlation centres
   each row first): for unit vectors |u - v|^2 = 2 (1 - cos(u, v)), so the
   Euclidean kernels find exactly the cosine neighbours, and
-  KernelSpace.to_metric turns their distances into cosine distances;
+  KernelSpace.to_metric turns their distances into cosine distances; each
+  row is first brought to a largest magnitude in [1/2, 1) by a power of two
+  (exact, no direction changes), so that its squares neither underflow nor
+  overflow in float64, and any finite float64 row has a direction;
 - the rows are multiplied by a power of two (exact in float32, so the
   neighbours and their order do not change) that keeps squared distances
   clear of overflow (the kNN kernel admits nothing at 1e30 or beyond) and of
@@ -115,9 +118,10 @@ def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None) -> Pre
 
     Without `space` (a fit) the scale is chosen from x and duplicate rows are
     found; with the KernelSpace of a fit, new rows are mapped exactly as the
-    fitted ones were. Raises ValueError for values beyond float32, zero rows
-    under cosine (constant rows under correlation), and data no power of two
-    can bring into range.
+    fitted ones were. Raises ValueError for values beyond float32 (but for
+    cosine and correlation, which need directions alone), zero rows under
+    cosine (constant rows under correlation), and data no power of two can
+    bring into range.
     """
     fitting = space is None
     if metric == "precomputed":
@@ -132,7 +136,6 @@ def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None) -> Pre
             space = _choose_space(metric, lower, upper)
         points = _scaled_float32(x, space.exponent)
     else:
-        _check_float32_range(*_value_range(x))
         points = _unit_rows(x, metric)
         if fitting:
             space = _choose_space(metric, points.min(axis=0), points.max(axis=0))
@@ -203,14 +206,21 @@ def _row_blocks(n: int, d: int):
 
 
 def _unit_rows(x: np.ndarray, metric: str) -> np.ndarray:
-    """Rows scaled to unit length in float64 (correlation: centred first), as float32."""
+    """Rows scaled to unit length in float64 (correlation: centred first), as float32.
+
+    Each row is first multiplied by the power of two that brings its largest
+    magnitude into [1/2, 1): exact (in float64 its direction does not change),
+    and its squares then neither underflow (rows of 1e-160) nor overflow
+    (rows of 1e300). Rows in the usual range get the same bits either way.
+    """
     n, d = x.shape
     out = np.empty((n, d), np.float32)
     bad = []
     for rows in _row_blocks(n, d):
         block = x[rows].astype(np.float64)
+        np.ldexp(block, -np.frexp(np.abs(block).max(axis=1))[1][:, None], out=block)
         if metric == "correlation":
-            scale = np.abs(block).max(axis=1)
+            scale = np.abs(block).max(axis=1)  # in [1/2, 1), or 0 for a zero row
             block -= block.mean(axis=1, keepdims=True)
             # A constant row leaves only rounding noise once centred.
             flat = np.abs(block).max(axis=1) <= 1e-12 * scale
