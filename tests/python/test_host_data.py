@@ -16,7 +16,9 @@ from brembolt.vornik import _data
 from brembolt.vornik import _labels
 from brembolt.vornik import _initial_layout as initial
 from brembolt.vornik import _pipeline as pl
+from brembolt.vornik import _transform
 from brembolt.vornik._data import prepare
+from brembolt.vornik._rows import value_keys
 
 FAST = dict(n_epochs=40, random_state=0, n_jobs=1)
 
@@ -397,6 +399,33 @@ def test_transform_of_extreme_magnitudes_matches_the_plain_fit():
         assert np.isfinite(placed).all() and (clf.predict(placed) == new_labels).mean() == 1.0
     with pytest.raises(ValueError, match="too far from the fitted ones"):
         plain.transform(new * 1e30)
+
+
+def test_training_rows_of_distances_get_their_fitted_places():
+    x, _, new, _ = train_and_new()
+    d = cdist(x, x).astype(np.float32)
+    model = UMAP(n_neighbors=10, metric="precomputed", **FAST).fit(d)
+    assert same_bits(model.transform(d), model.embedding_)
+    again = pickle.loads(pickle.dumps(model))  # rows equal in value, as float64
+    assert same_bits(again.transform(d[:10].astype(np.float64)), model.embedding_[:10])
+    off = d[:2].copy()  # one distance a bit off: a new row
+    off[:, 7] = np.nextafter(off[:, 7], np.float32(np.inf))
+    assert not (model.transform(off) == model.embedding_[:2]).all(axis=1).any()
+    # A key is not enough: the candidate's own column must hold the row's zero.
+    ref = _transform.Reference(np.empty((0, 0), np.float32), 0, 0)
+    _transform.key_distance_rows(ref, value_keys(np.array([[3.0, 0, 5]] * 3), np.float64))
+    rows = np.array([[3.0, 0, 5], [3.0, 0, 6]])
+    np.testing.assert_array_equal(_transform.distance_training_rows(ref, rows, None), [1, -1])
+    np.testing.assert_array_equal(  # embedded rows 0, 1, 2 are columns 1, 0, 2
+        _transform.distance_training_rows(ref, rows, np.array([1, 0, 2])), [0, -1])
+    copies = np.vstack([x, x[:30]])
+    folded = UMAP(n_neighbors=10, metric="precomputed", unique=True, **FAST).fit(
+        cdist(copies, copies))
+    assert same_bits(folded.transform(cdist(copies, copies)), folded.embedding_)
+    # A model saved before the rows were keyed places them as new rows.
+    model._reference.keys = model._reference.key_ids = None
+    old = pickle.loads(pickle.dumps(model))
+    assert not same_bits(old.transform(d[:10]), model.embedding_[:10])
 
 
 def test_transform_of_precomputed_distances_and_of_unique_fits():

@@ -18,8 +18,9 @@ validated X into that form, for the rows of a fit and for new rows alike:
 - exact duplicate rows are found, so that fit can warn about them or embed
   each distinct row once.
 
-With metric="precomputed" X is the square matrix of distances and only the
-duplicate rows are looked for.
+With metric="precomputed" X is the square matrix of distances: its duplicate
+rows are looked for, and every row is keyed by its values, so that transform
+can tell a training row among new rows of distances.
 
 The checks read float64 input where it lies: reductions and blocks of rows,
 never a temporary the size of X.
@@ -99,18 +100,24 @@ class Duplicates:
 
 @dataclass(frozen=True)
 class Prepared:
-    """The rows in the kernels' space (for "precomputed": the distance matrix)."""
+    """The rows in the kernels' space (for "precomputed": the distance matrix).
+
+    For a fit on a distance matrix, keys holds the value_keys (as float64) of
+    its whole rows, as transform keys new rows of distances.
+    """
 
     points: np.ndarray
     space: KernelSpace
     duplicates: Duplicates | None = None
+    keys: np.ndarray | None = None
 
     def select(self, rows: np.ndarray) -> "Prepared":
         """The prepared rows `rows` alone (for a distance matrix, its rows and columns)."""
         points = self.points[rows]
         if self.space.metric == "precomputed":
             points = points[:, rows]
-        return Prepared(np.ascontiguousarray(points), self.space, None)
+        keys = None if self.keys is None else self.keys[rows]
+        return Prepared(np.ascontiguousarray(points), self.space, None, keys)
 
 
 def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None) -> Prepared:
@@ -127,7 +134,8 @@ def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None) -> Pre
     if metric == "precomputed":
         _check_distance_matrix(x, fitting)
         if fitting:
-            return Prepared(x, KernelSpace(metric), find_duplicates(x))
+            keys = value_keys(x, np.float64)
+            return Prepared(x, KernelSpace(metric), find_duplicates(x, keys), keys)
         return Prepared(x, space)
     if metric == "euclidean":
         lower, upper = x.min(axis=0), x.max(axis=0)
@@ -282,16 +290,17 @@ def _scaled_float32(x: np.ndarray, exponent: int) -> np.ndarray:
 # ---------------------------------------------------------------------------
 
 
-def find_duplicates(points: np.ndarray) -> Duplicates | None:
+def find_duplicates(points: np.ndarray, keys: np.ndarray | None = None) -> Duplicates | None:
     """The exact duplicate rows of points, or None when every row is distinct.
 
-    Rows are grouped by a key of their bits, and every row is compared with
+    Rows are grouped by a key of their values (keys, when the caller has
+    them: value_keys of points, as any type), and every row is compared with
     the first of its group; should two distinct rows ever share a key, the
     rows are grouped by their values instead. Distinct rows are numbered in
     the order of their first occurrence.
     """
     n = points.shape[0]
-    keys = value_keys(points)
+    keys = value_keys(points) if keys is None else keys
     order = np.argsort(keys)
     sorted_keys = keys[order]
     starts = np.ones(n, bool)

@@ -194,6 +194,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
                                n_threads, order, verbose=verbose, in_schedule_order=True)
         # The fitted attributes are set together after the last stage.
         reference = _transform.keep_reference(prepared, X, rng)
+        if prepared.keys is not None:  # a distance matrix: its rows' keys stand for its rows
+            _transform.key_distance_rows(reference, prepared.keys)
         self.graph_, self.a_, self.b_ = graph, a, b
         self.embedding_ = embedding[rows.inverse] if folded else embedding
         self.knn_indices_ = knn_idx
