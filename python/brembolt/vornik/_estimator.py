@@ -18,6 +18,7 @@ from . import _initial_layout as initial
 from . import _machine as machine
 from . import _params
 from . import _pipeline as pl
+from . import _saved
 from . import _transform
 from ._data import Duplicates, duplicate_warning, prepare
 from ._labels import distinct_codes, label_codes, weaken_mismatches
@@ -256,6 +257,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         if hasattr(self, "_reference"):
             _transform.index(self._fitted())
         return super().__getstate__()
+
+    def __setstate__(self, state):
+        # What a file holds is checked once, here, before transform reads it.
+        super().__setstate__(state)
+        if "_reference" in state:
+            _saved.check_state(self)
 
     # -- internals ------------------------------------------------------------
 
