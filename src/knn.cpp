@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "caller_ids.h"
 #include "control.h"
 #include "kernel_support.h"
 #include "knn_internal.h"
@@ -324,9 +325,12 @@ template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w, int 
         const heap_row hr = w->live.row(i);
         const float *xi = row_of(w->X, i, d);
         const uint32_t tag = static_cast<uint32_t>(i) + 1;
+        // The live row is the caller's array: each id is read once and checked.
         if (w->seen)
-            for (int j = 0; j < k; ++j)
-                if (hr.ids[j] >= 0 && hr.ids[j] < n) w->seen[hr.ids[j]] = tag;
+            for (int j = 0; j < k; ++j) {
+                const int32_t id = vornik::load_id(&hr.ids[j]);
+                if (vornik::id_below(id, n)) w->seen[id] = tag;
+            }
         if (p + ENTRIES_AHEAD < p1) prefetch_row_entries(w, row_at(w, p + ENTRIES_AHEAD));
         if (p + LISTS_AHEAD < p1) prefetch_expanded_lists(w, row_at(w, p + LISTS_AHEAD));
 
