@@ -11,6 +11,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "caller_ids.h"
 #include "knn_heap.h"
 #include "knn_space.h"
 #include "vornik_kernels.h"
@@ -310,9 +311,12 @@ template <class S> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w, int 
         const heap_row hr = w->live.row(i);
         const typename S::store::row xi = st.at(i);
         const uint32_t tag = static_cast<uint32_t>(i) + 1;
+        // The live row is the caller's array: each id is read once and checked.
         if (w->seen)
-            for (int j = 0; j < k; ++j)
-                if (hr.ids[j] >= 0 && hr.ids[j] < n) w->seen[hr.ids[j]] = tag;
+            for (int j = 0; j < k; ++j) {
+                const int32_t id = vornik::load_id(&hr.ids[j]);
+                if (vornik::id_below(id, n)) w->seen[id] = tag;
+            }
         if (p + ENTRIES_AHEAD < p1) prefetch_row_entries<S>(w, st, row_at(w, p + ENTRIES_AHEAD));
         if (p + LISTS_AHEAD < p1) prefetch_expanded_lists(w, row_at(w, p + LISTS_AHEAD));
 
