@@ -33,91 +33,70 @@ struct serial_run {
     const mirnak_control *ctl;
 };
 
-// Edges between two looks at the stop flag (a multiple of 64).
+// Edges between two looks at the stop flag.
 const int64_t STOP_POLL_EDGES = 4096;
 
-// Bit b: edge i0 + b is due in epoch n, for the edges [i0, i1) (at most 64).
-// The tests are gathered without branching, so that the walk over the edges
-// does not stall on branches the schedule makes unpredictable; only
-// processing an edge changes its own test, so testing a block ahead finds the
-// same edges.
-inline uint64_t due_edges(const float *eps, const double *eons, int64_t i0, int64_t i1,
-                          double epoch) {
-    uint64_t bits = 0;
-    for (int64_t i = i0; i < i1; ++i)
-        bits |= static_cast<uint64_t>(edge_due(eps[i], eons[i], epoch)) << (i - i0);
-    return bits;
-}
-
-// Edge i, due in epoch n: the attraction, then the negative samples it owes.
-template <int DIM> inline void serial_edge(const serial_run &r, int64_t i, int n, float alpha) {
+// DIM > 0 fixes the dimension at compile time (the common 2-D layout); 0
+// reads it from the run. The arithmetic is the same either way. Returns
+// false when a stop ended the epoch early.
+template <int DIM> bool serial_epoch(const serial_run r, int n, float alpha) {
     const layout_problem &prob = r.p;
     const mirnak_layout_edges &edges = prob.edges;
     const mirnak_layout_run &run = prob.run;
     const int dim = DIM > 0 ? DIM : prob.dim;
-    const float eps = edges.epochs_per_sample[i];
-
-    // Checked where read: the caller's buffers may change during the call.
-    const int32_t j = vornik::load_id(&edges.head[i]);
-    const int32_t k = vornik::load_id(&edges.tail[i]);
-    if (!vornik::id_below(j, prob.n_samples) || !vornik::id_below(k, prob.n_samples)) return;
-    float *cur = prob.embedding + static_cast<int64_t>(j) * dim;
-    float *oth = prob.embedding + static_cast<int64_t>(k) * dim;
-
-    // Attraction; oth is read after cur was written (they alias on a self-loop).
-    const float d2 = mirnak_umap_rdist(cur, oth, dim);
-    const float gc = mirnak_umap_attractive_coeff(d2, run.a, run.b);
-    for (int d = 0; d < dim; ++d) {
-        const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
-        cur[d] = cur[d] + grad * alpha;
-        oth[d] = oth[d] - grad * alpha;
-    }
-
-    const int64_t n_neg = advance_schedule(eps, r.epn[i], static_cast<double>(n), r.negative_cap,
-                                           &r.eons[i], &r.eonn[i]);
-    if (n_neg <= 0) return;
-
-    // The draws do not depend on positions, so each sample's row is fetched
-    // while the previous sample is applied.
-    uint32_t rng[3];
-    mirnak_umap_seed_rng(run.seed, i, n, rng);
-    int32_t next = sample_vertex(rng, r.vertices);
-    for (int64_t p = 0; p < n_neg; ++p) {
-        const int32_t k2 = next;
-        if (p + 1 < n_neg) {
-            next = sample_vertex(rng, r.vertices);
-            __builtin_prefetch(prob.embedding + static_cast<int64_t>(next) * dim);
-        }
-        const float *oth2 = prob.embedding + static_cast<int64_t>(k2) * dim;
-        const float dd2 = mirnak_umap_rdist(cur, oth2, dim);
-        float gcn;
-        if (dd2 <= 0.0f) {
-            if (k2 == j) continue; // the head drew itself
-            gcn = 0.0f;
-        } else {
-            gcn = mirnak_umap_repulsive_coeff(dd2, run.a, run.b, run.gamma);
-        }
-        // A zero gradient is still applied: 0 * alpha is not a no-op for a
-        // non-finite alpha or a negative zero coordinate.
-        for (int d = 0; d < dim; ++d) {
-            const float grad = gcn > 0.0f ? mirnak_umap_clip(gcn * (cur[d] - oth2[d])) : 0.0f;
-            cur[d] = cur[d] + grad * alpha;
-        }
-    }
-}
-
-// DIM > 0 fixes the dimension at compile time (the common 2-D layout); 0
-// reads it from the run. The arithmetic is the same either way. Returns
-// false when a stop ended the epoch early. The edges are processed in
-// ascending order, each due one at once.
-template <int DIM> bool serial_epoch(const serial_run r, int n, float alpha) {
-    const mirnak_layout_edges &edges = r.p.edges;
     const double epoch = static_cast<double>(n);
-    for (int64_t i0 = 0; i0 < edges.n_edges; i0 += 64) {
-        if (i0 % STOP_POLL_EDGES == 0 && vornik::stop_requested(r.ctl)) return false;
-        const int64_t i1 = edges.n_edges - i0 < 64 ? edges.n_edges : i0 + 64;
-        uint64_t due = due_edges(edges.epochs_per_sample, r.eons, i0, i1, epoch);
-        for (; due; due &= due - 1) serial_edge<DIM>(r, i0 + __builtin_ctzll(due), n, alpha);
+    for (int64_t i = 0; i < edges.n_edges; ++i) {
+        if (i % STOP_POLL_EDGES == 0 && vornik::stop_requested(r.ctl)) return false;
+        const float eps = edges.epochs_per_sample[i];
+        if (!edge_due(eps, r.eons[i], epoch)) continue;
+
+        // Checked where read: the caller's buffers may change during the call.
+        const int32_t j = vornik::load_id(&edges.head[i]);
+        const int32_t k = vornik::load_id(&edges.tail[i]);
+        if (!vornik::id_below(j, prob.n_samples) || !vornik::id_below(k, prob.n_samples)) continue;
+        float *cur = prob.embedding + static_cast<int64_t>(j) * dim;
+        float *oth = prob.embedding + static_cast<int64_t>(k) * dim;
+
+        // Attraction; oth is read after cur was written (they alias on a self-loop).
+        const float d2 = mirnak_umap_rdist(cur, oth, dim);
+        const float gc = mirnak_umap_attractive_coeff(d2, run.a, run.b);
+        for (int d = 0; d < dim; ++d) {
+            const float grad = mirnak_umap_clip(gc * (cur[d] - oth[d]));
+            cur[d] = cur[d] + grad * alpha;
+            oth[d] = oth[d] - grad * alpha;
+        }
+
+        const int64_t n_neg = advance_schedule(eps, r.epn[i], epoch, r.negative_cap, &r.eons[i],
+                                               &r.eonn[i]);
+        if (n_neg <= 0) continue;
+
+        // The draws do not depend on positions, so each sample's row is
+        // fetched while the previous sample is applied.
+        uint32_t rng[3];
+        mirnak_umap_seed_rng(run.seed, i, n, rng);
+        int32_t next = sample_vertex(rng, r.vertices);
+        for (int64_t p = 0; p < n_neg; ++p) {
+            const int32_t k2 = next;
+            if (p + 1 < n_neg) {
+                next = sample_vertex(rng, r.vertices);
+                __builtin_prefetch(prob.embedding + static_cast<int64_t>(next) * dim);
+            }
+            const float *oth2 = prob.embedding + static_cast<int64_t>(k2) * dim;
+            const float dd2 = mirnak_umap_rdist(cur, oth2, dim);
+            float gcn;
+            if (dd2 <= 0.0f) {
+                if (k2 == j) continue; // the head drew itself
+                gcn = 0.0f;
+            } else {
+                gcn = mirnak_umap_repulsive_coeff(dd2, run.a, run.b, run.gamma);
+            }
+            // A zero gradient is still applied: 0 * alpha is not a no-op for
+            // a non-finite alpha or a negative zero coordinate.
+            for (int d = 0; d < dim; ++d) {
+                const float grad = gcn > 0.0f ? mirnak_umap_clip(gcn * (cur[d] - oth2[d])) : 0.0f;
+                cur[d] = cur[d] + grad * alpha;
+            }
+        }
     }
     return true;
 }

@@ -169,9 +169,9 @@ TEST(RewrittenIds, KnnSearchStaysInsideItsRowsWhenItsOutputIsRewritten) {
     std::vector<float> X(size_t(n) * d), dist(size_t(n) * k);
     for (float &v : X) v = nd(gen);
     std::vector<int32_t> idx(size_t(n) * k);
-    const descent_problem p = {n, d, k, X.data(), 2, 8, 16, 3, idx.data(), dist.data()};
+    const search_problem p = {k, 2, 8, 16, 3, idx.data(), dist.data()};
     id_rewriter writer(idx, n);
-    EXPECT_EQ(knn_descent_on_path(best_dist_path(), p, 2), 0);
+    EXPECT_EQ(knn_descent_on_path(best_dist_path(), {X.data(), n, d}, p, 2), 0);
 }
 
 } // namespace

@@ -39,6 +39,10 @@ METHOD_DOCS = {
         "knn_query_f32 with a control block (progress: query rows answered; stop) or None.",
     "umap_layout_new_points_f32_ctl":
         "umap_layout_new_points_f32 with a control block (progress: points placed; stop) or None.",
+    "knn_descent_metric_f32": "knn_descent_f32_ctl in metric 'manhattan', 'chebyshev' or "
+    "'minkowski' (with p): distances in the metric's units, for Minkowski its p-th power.",
+    "knn_descent_bits_u64": "knn_descent_f32_ctl on bit-packed rows (n x n_words uint64 words) in "
+    "metric 'hamming' (distances: differing bits), 'jaccard' or 'dice'.",
 }
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -62,6 +66,8 @@ EXPORTED = {
     "mirnak_umap_layout_substeps",
     "mirnak_knn_query_f32_ctl",
     "mirnak_umap_optimize_new_points_f32_ctl",
+    "mirnak_knn_descent_metric_f32",
+    "mirnak_knn_descent_bits_u64",
 }
 
 
