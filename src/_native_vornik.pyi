@@ -247,6 +247,9 @@ def knn_query_f32_ctl(
     x: Buffer,
     graph: Buffer,
     pivots: Buffer,
+    tree_order: Buffer,
+    tree_splits: Buffer,
+    tree_thresholds: Buffer,
     queries: Buffer,
     idx: Buffer,
     dist: Buffer,
@@ -254,6 +257,8 @@ def knn_query_f32_ctl(
     d: int,
     width: int,
     n_pivots: int,
+    n_trees: int,
+    leaf_size: int,
     n_queries: int,
     k: int,
     beam: int,
@@ -262,7 +267,26 @@ def knn_query_f32_ctl(
     control: Buffer | None,
     /,
 ) -> int:
-    """knn_query_f32 with a control block (progress: query rows answered; stop) or None."""
+    """knn_query_f32 with a search forest (n_trees 0: none) and a control block (progress: query rows answered; stop) or None."""
+
+def knn_search_forest_f32(
+    x: Buffer,
+    tree_order: Buffer,
+    tree_splits: Buffer,
+    tree_thresholds: Buffer,
+    n: int,
+    d: int,
+    n_trees: int,
+    leaf_size: int,
+    seed: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """Build the search forest of the training rows x for knn_query_f32_ctl; takes a control block (progress: trees built; stop) or None."""
+
+def knn_forest_nodes(n: int, leaf_size: int, /) -> int:
+    """The split slots per tree of a search forest over n points with leaves of at most leaf_size points."""
 
 def umap_layout_new_points_f32_ctl(
     embedding: Buffer,

@@ -66,8 +66,8 @@ template <int DIM> bool serial_epoch(const serial_run r, int n, float alpha) {
             oth[d] = oth[d] - grad * alpha;
         }
 
-        const int64_t n_neg = advance_schedule(eps, r.epn[i], epoch, r.negative_cap, &r.eons[i],
-                                               &r.eonn[i]);
+        const int64_t n_neg =
+            advance_schedule(eps, r.epn[i], epoch, r.negative_cap, &r.eons[i], &r.eonn[i]);
         if (n_neg <= 0) continue;
 
         // The draws do not depend on positions, so each sample's row is

@@ -35,8 +35,12 @@ METHOD_DOCS = {
     "copied.",
     "umap_layout_substeps": "The substeps per epoch of a parts layout of n_edges edges on "
     "n_samples points asked for n_substeps (0: the default count).",
-    "knn_query_f32_ctl":
-        "knn_query_f32 with a control block (progress: query rows answered; stop) or None.",
+    "knn_query_f32_ctl": "knn_query_f32 with a search forest (n_trees 0: none) and a control "
+    "block (progress: query rows answered; stop) or None.",
+    "knn_search_forest_f32": "Build the search forest of the training rows x for "
+    "knn_query_f32_ctl; takes a control block (progress: trees built; stop) or None.",
+    "knn_forest_nodes": "The split slots per tree of a search forest over n points with leaves "
+    "of at most leaf_size points.",
     "umap_layout_new_points_f32_ctl":
         "umap_layout_new_points_f32 with a control block (progress: points placed; stop) or None.",
     "knn_descent_metric_f32": "knn_descent_f32_ctl in metric 'manhattan', 'chebyshev' or "
@@ -68,6 +72,11 @@ EXPORTED = {
     "mirnak_umap_optimize_new_points_f32_ctl",
     "mirnak_knn_descent_metric_f32",
     "mirnak_knn_descent_bits_u64",
+    "mirnak_knn_forest_nodes",
+    "mirnak_knn_search_forest_f32",
+    "mirnak_knn_search_forest_bits_u64",
+    "mirnak_knn_query_metric_f32",
+    "mirnak_knn_query_bits_u64",
 }
 
 

@@ -72,8 +72,20 @@ def test_the_query_and_the_new_points_survive_their_ids_rewritten():
     q = rng.normal(size=(m, d)).astype(np.float32)
     idx = np.empty((m, k), np.int32)
     dist = np.empty((m, k), np.float32)
-    statuses = rewritten(graph, lambda control: nv.knn_query_f32_ctl(
-        x, graph, pivots, q, idx, dist, n, d, width, pivots.size, m, k, 4 * k, 4, 2, control))
+    trees, leaf = 4, 16
+    slots = nv.knn_forest_nodes(n, leaf)
+    order = np.empty((trees, n), np.int32)
+    splits = np.empty((trees, slots, 2), np.int32)
+    thresholds = np.empty((trees, slots), np.float32)
+    assert nv.knn_search_forest_f32(x, order, splits, thresholds, n, d, trees, leaf, 5, 2,
+                                    None) == 0
+    statuses = []
+    for ids in (graph, order, splits):
+        kept = ids.copy()  # the call checks ids before it runs
+        statuses += rewritten(ids, lambda control: nv.knn_query_f32_ctl(
+            x, graph, pivots, order, splits, thresholds, q, idx, dist, n, d, width, pivots.size,
+            trees, leaf, m, k, 4 * k, 4, 2, control))
+        ids[...] = kept
 
     reference = rng.uniform(-5, 5, (n, 2)).astype(np.float32)
     start = rng.uniform(-5, 5, (m, 2)).astype(np.float32)

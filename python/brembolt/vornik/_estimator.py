@@ -255,7 +255,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         # A pickled model carries its search index, so that every process that
         # loads it (Dask workers, say) transforms without building it again.
         if hasattr(self, "_reference"):
-            _transform.index(self._fitted())
+            _transform.index(self._fitted(), machine.threads(self.n_jobs))
         return super().__getstate__()
 
     def __setstate__(self, state):
