@@ -284,7 +284,8 @@ def packed_rows(metric: str, x: np.ndarray) -> np.ndarray:
             if other.size:
                 raise ValueError(
                     f"metric={metric!r} compares binary rows (booleans, or only 0 and 1); rows "
-                    f"{_rows_named(other + rows.start)} of X hold other values")
+                    f"{_rows_named(other + rows.start)} of X hold other values (rows packed "
+                    "with np.packbits? pass the booleans, which are packed here)")
         bits = np.packbits(block != 0, axis=1, bitorder="little")
         out[rows, :bits.shape[1]] = bits
     return packed
