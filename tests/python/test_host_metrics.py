@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from scipy.spatial.distance import cdist
 
-from brembolt.vornik import UMAP, _data, _metrics, _transform, trustworthiness
+from brembolt.vornik import UMAP, _data, _metrics, _transform, knn_accuracy, trustworthiness
 
 FAST = dict(n_epochs=30, random_state=0, n_jobs=1)
 K = 15
@@ -118,6 +118,11 @@ def test_binary_rows_take_the_packed_path_whatever_their_type():
     for same in (x.astype(np.uint8), x.astype(np.float32), x.astype(np.int64)):
         other = UMAP(metric="jaccard", **FAST).fit(same)
         np.testing.assert_array_equal(other.embedding_, model.embedding_)
+    # Rows of two disjoint sets of bits form two pieces, placed apart by their bits' shares.
+    two = np.zeros((240, 400), bool)
+    two[:120, :200], two[120:, 200:] = fingerprints(120, 200), fingerprints(120, 200, seed=1)
+    y = UMAP(metric="jaccard", **FAST).fit_transform(two)
+    assert knn_accuracy(y, np.repeat([0, 1], 120), 10) == 1.0
     # New rows find their exact nearest training rows in the metric, in its units.
     new = fingerprints(seed=9)[:20]
     fitted = model._fitted()

@@ -195,9 +195,13 @@ def _bit_shares(words: np.ndarray, labels: np.ndarray, n_pieces: int) -> np.ndar
     """The share of rows of each piece that set each bit (n_pieces x bits), unpacked a block of
     rows at a time."""
     shares = np.zeros((n_pieces, words.shape[1] * 64))
-    for lo in range(0, words.shape[0], 4096):
-        bits = np.unpackbits(words[lo:lo + 4096].view(np.uint8), axis=1, bitorder="little")
-        np.add.at(shares, labels[lo:lo + 4096], bits)
+    step = 2048
+    for lo in range(0, words.shape[0], step):
+        bits = np.unpackbits(words[lo:lo + step].view(np.uint8), axis=1, bitorder="little")
+        rows = labels[lo:lo + step]
+        members = sp.csr_matrix((np.ones(rows.size), (rows, np.arange(rows.size))),
+                                shape=(n_pieces, rows.size))
+        shares += members @ bits.astype(np.float64)
     return shares / np.bincount(labels, minlength=n_pieces)[:, None]
 
 
