@@ -10,6 +10,7 @@ import pytest
 from scipy.spatial.distance import cdist
 
 from brembolt.vornik import UMAP, _data, _metrics, _transform, knn_accuracy, trustworthiness
+from brembolt.vornik.neighbours import smallest_by_id
 
 FAST = dict(n_epochs=30, random_state=0, n_jobs=1)
 K = 15
@@ -174,3 +175,10 @@ def test_a_loaded_model_with_settings_no_fit_makes_is_refused(metric, change, me
     change(copy)
     with pytest.raises(ValueError, match="the loaded model is invalid: " + re.escape(message)):
         pickle.loads(pickle.dumps(copy))
+
+
+def test_exact_search_breaks_ties_at_the_kth_place_by_id():
+    d = np.random.default_rng(0).integers(0, 4, size=(50, 60)).astype(float)  # ties everywhere
+    for k in (1, 7, 30, 60):
+        np.testing.assert_array_equal(smallest_by_id(d, k),
+                                      np.argsort(d, axis=1, kind="stable")[:, :k])

@@ -145,6 +145,20 @@ def measure_distance_blocks(points, queries, measure, budget: int = BLOCK_BYTES)
         yield block, measure_distances(points, points[block], measure)
 
 
+def smallest_by_id(d: np.ndarray, k: int) -> np.ndarray:
+    """Column ids of the k smallest entries of each row of d, ascending, equal values by
+    ascending id (exactly, also where ties straddle the k-th place: Hamming distances are
+    whole numbers)."""
+    if k >= d.shape[1]:
+        return np.argsort(d, axis=1, kind="stable")[:, :k]
+    kth = np.partition(d, k - 1, axis=1)[:, k - 1]
+    out = np.empty((d.shape[0], k), np.int64)
+    for i, (row, bound) in enumerate(zip(d, kth)):
+        cand = np.flatnonzero(row <= bound)  # ascending ids, every tie of the k-th included
+        out[i] = cand[np.argsort(row[cand], kind="stable")[:k]]
+    return out
+
+
 def exact_measure_neighbours(points, k: int, queries, measure, budget: int = BLOCK_BYTES,
                              rows=None):
     """The k nearest other points of each query row in a measure, nearest first, equal
@@ -165,7 +179,7 @@ def exact_measure_neighbours(points, k: int, queries, measure, budget: int = BLO
         d = measure_distances(points, points[block] if rows is None else rows[block], measure)
         if rows is None:
             d[np.arange(block.size), block] = np.inf
-        order = np.argsort(d, axis=1, kind="stable")[:, :k]
+        order = smallest_by_id(d, k)
         ids[at:at + block.size] = order
         dist[at:at + block.size] = np.take_along_axis(d, order, axis=1)
     return ids, dist
