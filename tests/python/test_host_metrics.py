@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 from scipy.spatial.distance import cdist
 
-from brembolt.vornik import UMAP, _data, _metrics, _transform, knn_accuracy, trustworthiness
+from brembolt.vornik import UMAP, _data, _metrics, _rows, _transform, knn_accuracy, trustworthiness
 from brembolt.vornik.neighbours import smallest_by_id
 
 FAST = dict(n_epochs=30, random_state=0, n_jobs=1)
@@ -182,3 +182,9 @@ def test_exact_search_breaks_ties_at_the_kth_place_by_id():
     for k in (1, 7, 30, 60):
         np.testing.assert_array_equal(smallest_by_id(d, k),
                                       np.argsort(d, axis=1, kind="stable")[:, :k])
+    square = d[:, :50]  # a distance matrix's rows, own column left out
+    expect = np.argsort(np.where(np.eye(50, dtype=bool), np.inf, square), axis=1, kind="stable")
+    for k in (1, 7, 30):
+        ids, dist = _rows.nearest_columns(square, k, skip_diagonal=True)
+        np.testing.assert_array_equal(ids, expect[:, :k])
+        np.testing.assert_array_equal(dist, np.take_along_axis(square, expect[:, :k], axis=1))

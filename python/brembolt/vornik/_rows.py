@@ -11,7 +11,7 @@ from __future__ import annotations
 import numpy as np
 
 from ._metrics import Measure
-from .neighbours import exact_measure_neighbours, exact_neighbours
+from .neighbours import exact_measure_neighbours, exact_neighbours, smallest_by_id
 
 _KEY_MULTIPLIER = np.uint64(0x9E3779B97F4A7C15)
 KEY_BLOCK_BYTES = 2 << 20  # rows per block of 64-bit words: small enough to stay in cache
@@ -131,10 +131,8 @@ def nearest_columns(distances: np.ndarray, k: int, skip_diagonal: bool = False):
         block = distances[rows].astype(np.float64)
         if skip_diagonal:
             block[np.arange(rows.size), rows] = np.inf
-        cand = np.argpartition(block, k - 1, axis=1)[:, :k]
-        cand.sort(axis=1)  # equal distances then rank by id
-        near = np.take_along_axis(block, cand, axis=1)
-        order = np.argsort(near, axis=1, kind="stable")
-        ids[rows] = np.take_along_axis(cand, order, axis=1)
-        dist[rows] = np.take_along_axis(near, order, axis=1)
+        # Every tie of the k-th distance is a candidate, so ids decide them.
+        near = smallest_by_id(block, k)
+        ids[rows] = near
+        dist[rows] = np.take_along_axis(block, near, axis=1)
     return ids, dist
