@@ -203,3 +203,23 @@ def umap_layout_substeps(
     /,
 ) -> int:
     """The substeps per epoch of a parts layout of n_edges edges on n_samples points asked for n_substeps (0: the default count)."""
+
+def umap_inverse_points_f32(
+    data: Buffer,
+    embedding: Buffer,
+    points: Buffer,
+    neighbours: Buffer,
+    out: Buffer,
+    weights: Buffer | None,
+    n_fitted: int,
+    n_dims: int,
+    dim: int,
+    n_points: int,
+    k: int,
+    a: float,
+    b: float,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """Points of the data space for points of the embedding: means of their fitted neighbours' rows, weighted by the embedding's membership curve; takes a control block or None."""

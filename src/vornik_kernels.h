@@ -18,6 +18,7 @@
  *                      mirnak_umap_optimize_layout_euclidean_f32_parallel
  *   new points:        mirnak_knn_query_f32
  *                      mirnak_umap_optimize_new_points_f32
+ *   back to the data:  mirnak_umap_inverse_points_f32
  *
  * The long kernels also come with a control block (mirnak_control, below):
  * mirnak_knn_descent_f32_ctl, mirnak_umap_optimize_layout_euclidean_f32_ctl,
@@ -302,6 +303,46 @@ MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
     float initial_alpha, float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,
     int n_threads, mirnak_control *control);
+
+/* The fitted points an inverse transform reads: row i of data (n_dims
+ * floats) was embedded at row i of embedding (dim floats), for i <
+ * n_fitted. */
+typedef struct mirnak_fitted_points {
+    const float *data;
+    const float *embedding;
+    int n_fitted;
+    int n_dims;
+    int dim;
+} mirnak_fitted_points;
+
+/* The membership curve 1 / (1 + a * d^(2b)) by which a point of the
+ * embedding weighs a fitted point at distance d (a, b > 0 and finite). */
+typedef struct mirnak_inverse_run {
+    float a;
+    float b;
+} mirnak_inverse_run;
+
+/* Points of the data space for n_points points of the embedding (points:
+ * n_points x dim floats). Row q of neighbours lists k fitted ids (-1: none);
+ * each weighs w_j = 1 / (1 + a * powf(|y_q - embedding_j|^2, b)), the
+ * squared distance summed in coordinate order in float, and row q of out
+ * (n_points x n_dims floats) is sum_j w_j data_j / sum_j w_j, every sum in
+ * double in list order, rounded once. When every listed neighbour weighs 0
+ * (the point lies beyond float's reach of them) they weigh alike; a row
+ * with no listed neighbour is NaN. weights, unless null, receives n_points x
+ * k floats: w_j / sum_j w_j (0 for an empty slot). A row's result depends
+ * only on that row, its list and the fitted points: never on the other rows
+ * or n_threads (<= 0: every online processor). Returns 0; -1 for invalid
+ * arguments (null pointers, sizes not positive, ids outside [-1, n_fitted),
+ * a or b not positive and finite) and -2 when memory runs out, both with
+ * the outputs untouched; MIRNAK_STOPPED when the control block's stop was
+ * seen: then some rows are written and the others untouched. progress
+ * counts rows done. */
+MIRNAK_API int mirnak_umap_inverse_points_f32(const mirnak_fitted_points *fitted, int n_points,
+                                              const float *points, const int32_t *neighbours,
+                                              int k, const mirnak_inverse_run *run, float *out,
+                                              float *weights, int n_threads,
+                                              mirnak_control *control);
 
 #ifdef __cplusplus
 }

@@ -182,6 +182,15 @@ int main() {
                                             1.0f, 5.0f, 77, 3) != 0)
         return 1;
     print_digest("new_points", placed);
+    // Back to the data: rows for the placed points, from their query neighbours.
+    std::vector<float> back(static_cast<size_t>(m) * d), shares(qi.size());
+    const mirnak_fitted_points fitted = {x.data(), serial.data(), n, d, 2};
+    const mirnak_inverse_run curve = {1.577f, 0.895f};
+    if (mirnak_umap_inverse_points_f32(&fitted, m, placed.data(), qi.data(), k, &curve,
+                                       back.data(), shares.data(), 3, nullptr) != 0)
+        return 1;
+    print_digest("inverse_points", back);
+    print_digest("inverse_weights", shares);
     // The kernels whose results do not depend on the thread count, on other
     // thread counts: the same digests as the kNN and the threaded layout above.
     std::vector<int32_t> idx_ctl(idx.size());

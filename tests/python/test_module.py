@@ -35,6 +35,9 @@ METHOD_DOCS = {
     "copied.",
     "umap_layout_substeps": "The substeps per epoch of a parts layout of n_edges edges on "
     "n_samples points asked for n_substeps (0: the default count).",
+    "umap_inverse_points_f32": "Points of the data space for points of the embedding: means of "
+    "their fitted neighbours' rows, weighted by the embedding's membership curve; takes a "
+    "control block or None.",
 }
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -56,6 +59,7 @@ EXPORTED = {
     "mirnak_umap_optimize_layout_euclidean_f32_parts",
     "mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order",
     "mirnak_umap_layout_substeps",
+    "mirnak_umap_inverse_points_f32",
 }
 
 

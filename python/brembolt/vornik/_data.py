@@ -29,6 +29,10 @@ import numpy as np
 from ._rows import value_keys
 
 METRICS = ("euclidean", "cosine", "correlation", "precomputed")
+# Metrics whose rows have no mean in their own space: distances alone, and
+# rows of bits (the mean of bit strings is no bit string; binary metrics
+# belong here).
+NO_MEAN_METRICS = frozenset({"precomputed"})
 FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 # Rows whose bounding box has a diagonal in [2^-10, 2^40] go to the kernels as
@@ -48,6 +52,11 @@ BLOCK_BYTES = 16 << 20
 # Duplicates are worth a warning from this many rows, or this share of them, on.
 DUPLICATE_ROWS = 100
 DUPLICATE_SHARE = 0.01
+
+
+def rows_have_a_mean(metric: str) -> bool:
+    """Whether a weighted mean of the metric's rows is a row of its data (inverse_transform)."""
+    return metric not in NO_MEAN_METRICS
 
 
 @dataclass(frozen=True)

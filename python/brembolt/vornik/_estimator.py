@@ -12,14 +12,15 @@ import numpy as np
 from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
                           _fit_context)
 from sklearn.utils import check_random_state
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
 from . import _initial_layout as initial
+from . import _inverse
 from . import _machine as machine
 from . import _params
 from . import _pipeline as pl
 from . import _transform
-from ._data import Duplicates, duplicate_warning, prepare
+from ._data import Duplicates, _check_float32_range, duplicate_warning, prepare
 from ._labels import distinct_codes, label_codes, weaken_mismatches
 from ._rows import precomputed_rows
 
@@ -194,6 +195,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
                                n_threads, order, verbose=verbose, in_schedule_order=True)
         # The fitted attributes are set together after the last stage.
         reference = _transform.keep_reference(prepared, X, rng)
+        row_frame = _inverse.row_frame(x, prepared.space.metric, rows.first if folded else None)
         self.graph_, self.a_, self.b_ = graph, a, b
         self.embedding_ = embedding[rows.inverse] if folded else embedding
         self.knn_indices_ = knn_idx
@@ -204,6 +206,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         # graph's distances were scaled by (new points' memberships need both).
         self._kernel_space, self._graph_exponent = prepared.space, graph_exponent
         self._reference = reference
+        self._row_frame = row_frame  # what inverse_transform gives back to unit rows
         self.n_epochs_ = n_epochs
         self.timings_ = timings
         self._n_features_out = self.n_components
@@ -244,6 +247,46 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
         return _transform.place(self._fitted(), prepared.points,
                                 machine.threads(self.n_jobs, x.shape[0]))
+
+    def inverse_transform(self, X):
+        """Rows of the data for points of the embedding.
+
+        Each point weighs its n_neighbors nearest fitted points in the
+        embedding by the fitted curve 1 / (1 + a_ d^(2 b_)) at its distance d
+        from them and becomes the weighted mean of their rows: the row that
+        is closest on average, by these weights, to the rows the embedding
+        puts around it. A point's result depends on its own coordinates and
+        the model alone (the same bits in any batch, for any n_jobs).
+
+        With metric="cosine" or "correlation" the rows are compared by
+        direction alone: the result is the direction closest on average to
+        the neighbours' (the normalised weighted mean of their unit rows),
+        given their weighted mean length (and, for correlation, mean).
+        Refused for metric="precomputed", whose model holds no rows.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_points, n_components)
+            Points of the embedding, anywhere (embedding_ itself, points
+            between clusters, a grid).
+
+        Returns
+        -------
+        rows : ndarray of shape (n_points, n_features_in_), float32
+        """
+        check_is_fitted(self)
+        _inverse.check_metric(self._kernel_space.metric)
+        with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
+            y = check_array(X, dtype=[np.float32, np.float64], order="C")
+        dim = self.embedding_.shape[1]
+        if y.shape[1] != dim:
+            raise ValueError(f"X has {y.shape[1]} columns, but the embedding has {dim}")
+        _check_float32_range(y)
+        points = np.ascontiguousarray(y, dtype=np.float32)
+        return _inverse.inverse(
+            self._reference.data, self._fitted().positions, self._kernel_space,
+            getattr(self, "_row_frame", None), points, self.knn_indices_.shape[1], self.a_,
+            self.b_, machine.threads(self.n_jobs, points.shape[0]), bool(self.verbose))
 
     def __getstate__(self):
         # A pickled model carries its search index, so that every process that
