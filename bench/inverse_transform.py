@@ -135,7 +135,8 @@ def main():
     one = model.inverse_transform(model.embedding_)
     model.set_params(n_jobs=2)
     two = model.inverse_transform(model.embedding_)
-    print("n_jobs 1 and 2 give the same bits:", bool((one.view(np.uint32) == two.view(np.uint32)).all()))
+    same = bool((one.view(np.uint32) == two.view(np.uint32)).all())
+    print("n_jobs 1 and 2 give the same bits:", same)
 
 
 if __name__ == "__main__":

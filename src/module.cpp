@@ -14,6 +14,7 @@
 
 #include "scratch.h"
 #include "umap_layout.h"
+#include "umap_layout_density.h"
 #include "vornik_kernels.h"
 
 namespace {
@@ -563,6 +564,45 @@ PyObject *py_umap_layout_euclidean_f32_parts_in_schedule_order(PyObject *, PyObj
     return parts_layout(args, true);
 }
 
+const char umap_layout_density_f32_doc[] =
+    "umap_layout_euclidean_f32_parts with a density term over its last density_epochs epochs, "
+    "tying each vertex's local radius in the embedding to data_radius; takes a control block "
+    "(progress, stop) or None.";
+
+PyObject *py_umap_layout_density_f32(PyObject *, PyObject *args) {
+    layout_args la;
+    PyObject *radius_obj, *control_obj;
+    double strength, variance_shift;
+    int density_epochs, in_schedule_order;
+    vornik::layout::parts_plan plan;
+    if (!parse_layout_args(args, VORNIK_LAYOUT_CODES "OdidiiipO", &la, &radius_obj, &strength,
+                           &density_epochs, &variance_shift, &plan.n_parts, &plan.n_substeps,
+                           &plan.n_threads, &in_schedule_order, &control_obj))
+        return nullptr;
+    if (plan.n_parts <= 0 || plan.n_substeps < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "n_parts must be positive and n_substeps must not be negative");
+        return nullptr;
+    }
+    plan.in_schedule_order = in_schedule_order != 0;
+    layout_call call;
+    if (!call.prepare(la, control_obj)) return nullptr;
+    buffer_view radius;
+    if (radius_obj != Py_None && !radius.acquire(radius_obj, false, la.n_samples, "data_radius"))
+        return nullptr;
+    const used_bytes inputs[] = {used("data_radius", radius, radius.held() ? la.n_samples : 0)};
+    const used_bytes outputs[] = {
+        used("embedding", call.embedding, count_of(la.n_samples, la.dim)),
+        used_control(call.control)};
+    if (!outputs_apart(inputs, 1, outputs, 2)) return nullptr;
+    const mirnak_density_term term = {radius.as<const float>(), narrow_to_float(strength),
+                                      density_epochs, narrow_to_float(variance_shift)};
+    return call.run([&] {
+        return vornik::layout::optimize_density(call.problem, term, plan,
+                                                control_of(call.control));
+    });
+}
+
 const char umap_layout_substeps_doc[] =
     "The substeps per epoch of a parts layout of n_edges edges on n_samples points asked for "
     "n_substeps (0: the default count).";
@@ -832,6 +872,8 @@ PyMethodDef methods[] = {
     {"umap_layout_substeps", py_umap_layout_substeps, METH_VARARGS, umap_layout_substeps_doc},
     {"umap_inverse_points_f32", py_umap_inverse_points_f32, METH_VARARGS,
      umap_inverse_points_f32_doc},
+    {"umap_layout_density_f32", py_umap_layout_density_f32, METH_VARARGS,
+     umap_layout_density_f32_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -24,7 +24,8 @@
  * mirnak_knn_descent_f32_ctl, mirnak_umap_optimize_layout_euclidean_f32_ctl,
  * mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl, and
  * mirnak_umap_optimize_layout_euclidean_f32_parts, whose result does not
- * depend on the number of threads.
+ * depend on the number of threads, and mirnak_umap_optimize_layout_density_f32,
+ * which adds a density term to it.
  */
 #ifndef VORNIK_KERNELS_H
 #define VORNIK_KERNELS_H
@@ -303,6 +304,58 @@ MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
     float initial_alpha, float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,
     int n_threads, mirnak_control *control);
+
+/* How a parts layout runs: n_parts gradient parts per substep (the result
+ * depends on them), n_substeps substeps per epoch (0: the default count), on
+ * n_threads threads (0 or less: every online processor; the result does not
+ * depend on them); with in_schedule_order non-zero the edges come in the
+ * schedule order of mirnak_umap_optimize_layout_euclidean_f32_parts_in_
+ * schedule_order. */
+typedef struct mirnak_parts_plan {
+    int n_parts;
+    int n_substeps;
+    int n_threads;
+    int in_schedule_order;
+} mirnak_parts_plan;
+
+/* A density term for a layout: over its last n_epochs epochs (at most the
+ * run's; 0: never) the layout also ascends strength * M * C, where C is the
+ * Pearson correlation, over the vertices with edges, between the log of each
+ * vertex's local radius in the embedding and the log of data_radius[v], its
+ * local radius in the data (n_samples values, each positive and finite), with
+ * variance_shift (>= 0) added to the variance of the embedding's log radii;
+ * M is the sum of the edge weights. A vertex's local radius in the embedding
+ * is the root of the mean squared distance to the tails of its edges, each
+ * edge weighing 1 / epochs_per_sample (edges with epochs_per_sample <= 0 or
+ * infinite weigh nothing), taken at the start of every epoch of the term. */
+typedef struct mirnak_density_term {
+    const float *data_radius;
+    float strength;
+    int n_epochs;
+    float variance_shift;
+} mirnak_density_term;
+
+/* The parts layout (mirnak_umap_optimize_layout_euclidean_f32_parts with
+ * plan's parts, substeps and threads) plus the density term: at the start of
+ * each of the term's epochs every vertex's radius is measured, and each due
+ * edge i -> j then also moves both ends along y_i - y_j by the term's
+ * gradient of its head's radius, clipped, into its part's gradient buffer
+ * before the edge's other gradients. The result depends on the problem, the
+ * term, n_parts and n_substeps, never on n_threads; for n_parts >= 2 with a
+ * strength of 0 or no epochs of the term (data_radius may then be null) it is
+ * the parts layout's, bit for bit. A thread that cannot be created only
+ * costs speed. Returns 0 when the layout ran to the end; -1 for invalid
+ * arguments (those of the parts layout, null records, a strength or shift
+ * negative or not finite, a radius not positive and finite, n_epochs < 0) and
+ * -2 when memory runs out, both with the embedding untouched; MIRNAK_STOPPED
+ * with the embedding at the end of a substep. Memory: that of the parts
+ * layout, 8 bytes per edge and 40 per vertex. */
+MIRNAK_API int mirnak_umap_optimize_layout_density_f32(float *embedding, int n_samples, int dim,
+                                                       const mirnak_layout_edges *edges,
+                                                       const mirnak_layout_run *run,
+                                                       const mirnak_density_term *density,
+                                                       const mirnak_parts_plan *plan,
+                                                       mirnak_control *control);
 
 /* The fitted points an inverse transform reads: row i of data (n_dims
  * floats) was embedded at row i of embedding (dim floats), for i <

@@ -34,7 +34,8 @@ struct inverse_problem {
         for (int i = 0; i < M * K; ++i) ids.push_back(id(gen));
         ids[5] = -1; // an empty slot
         ids[K + 1] = ids[K];  // a repeated id counts twice
-        for (int d = 0; d < DIM; ++d) points[2 * DIM + d] = embedding[ids[2 * K] * DIM + d]; // on a fitted point
+        // Point 2 sits on a fitted point.
+        for (int d = 0; d < DIM; ++d) points[2 * DIM + d] = embedding[ids[2 * K] * DIM + d];
     }
 
     mirnak_fitted_points fitted() const { return {data.data(), embedding.data(), N, D, DIM}; }

@@ -38,6 +38,9 @@ METHOD_DOCS = {
     "umap_inverse_points_f32": "Points of the data space for points of the embedding: means of "
     "their fitted neighbours' rows, weighted by the embedding's membership curve; takes a "
     "control block or None.",
+    "umap_layout_density_f32": "umap_layout_euclidean_f32_parts with a density term over its "
+    "last density_epochs epochs, tying each vertex's local radius in the embedding to "
+    "data_radius; takes a control block (progress, stop) or None.",
 }
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -60,6 +63,7 @@ EXPORTED = {
     "mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order",
     "mirnak_umap_layout_substeps",
     "mirnak_umap_inverse_points_f32",
+    "mirnak_umap_optimize_layout_density_f32",
 }
 
 

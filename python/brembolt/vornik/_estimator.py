@@ -14,6 +14,7 @@ from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, Transf
 from sklearn.utils import check_random_state
 from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
+from . import _density
 from . import _initial_layout as initial
 from . import _inverse
 from . import _machine as machine
@@ -69,6 +70,11 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         distinct row of each row of X; `graph_` and the knn arrays then describe
         the distinct rows. None otherwise.
     a_, b_ : float, the fitted curve 1 / (1 + a d^(2b))
+    data_radius_, embedding_radius_ : ndarray (n_samples,), float32, or None
+        With densmap=True, each point's local radius in the data (in the
+        metric's units) and in the embedding: the root of the mean squared
+        distance to its neighbours in graph_, weighted by membership. None
+        otherwise.
     n_epochs_ : int, the epochs run
     timings_ : dict, seconds per stage
     n_features_in_, feature_names_in_ : as in scikit-learn
@@ -79,7 +85,9 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     def __init__(self, n_neighbors=15, n_components=2, metric="euclidean", min_dist=0.1,
                  spread=1.0, n_epochs=None, learning_rate=1.0, repulsion_strength=1.0,
                  negative_sample_rate=5, init="spectral", target_weight=0.5, unique=False,
-                 random_state=None, n_jobs=-1, transform_epochs=30, verbose=False):
+                 random_state=None, n_jobs=-1, densmap=False, density_strength=0.5,
+                 density_share=0.3, density_variance_shift=0.1, transform_epochs=30,
+                 verbose=False):
         """Stores the parameters unchecked; fit validates them (the table: _params.PARAMS)."""
         self.n_neighbors = n_neighbors
         self.n_components = n_components
@@ -95,6 +103,10 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         self.unique = unique
         self.random_state = random_state
         self.n_jobs = n_jobs
+        self.densmap = densmap
+        self.density_strength = density_strength
+        self.density_share = density_share
+        self.density_variance_shift = density_variance_shift
         self.transform_epochs = transform_epochs
         self.verbose = verbose
 
@@ -179,6 +191,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
                 graph = weaken_mismatches(graph, codes, float(self.target_weight))
             order = pl.locality_order(graph)
             a, b = pl.fit_ab(float(self.min_dist), float(self.spread))
+            radius = _density.data_radius(graph, knn_idx, knn_dist) if self.densmap else None
         with self._stage("initial layout", timings):
             if init is not None:
                 embedding = initial.array_init(init, rng)
@@ -191,8 +204,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             # then has the memory they would take.
             edges = pl.layout_edges(graph, n_epochs, order)
             pl.to_schedule_order(edges, n_fit)
+            density = None if radius is None else _density.term(
+                radius, self.density_strength, self.density_share, self.density_variance_shift,
+                n_epochs)
             pl.optimize_layout(embedding, edges, self._layout_run(n_epochs, a, b, layout_seed),
-                               n_threads, order, verbose=verbose, in_schedule_order=True)
+                               n_threads, order, verbose=verbose, in_schedule_order=True,
+                               density=density)
         # The fitted attributes are set together after the last stage.
         reference = _transform.keep_reference(prepared, X, rng)
         row_frame = _inverse.row_frame(x, prepared.space.metric, rows.first if folded else None)
@@ -200,6 +217,13 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         self.embedding_ = embedding[rows.inverse] if folded else embedding
         self.knn_indices_ = knn_idx
         self.knn_dists_ = knn_dist
+        if radius is None:
+            self.data_radius_ = self.embedding_radius_ = None
+        else:
+            expand = rows.inverse if folded else slice(None)
+            self.data_radius_ = radius.astype(np.float32)[expand]
+            self.embedding_radius_ = _density.embedding_radius(graph, embedding).astype(
+                np.float32)[expand]
         self.unique_rows_ = None if rows is None else rows.first
         self.unique_inverse_ = None if rows is None else rows.inverse
         # How new rows map into the kernels' space, and the power of two the
