@@ -73,7 +73,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     data_radius_, embedding_radius_ : ndarray (n_samples,), float32, or None
         With densmap=True, each point's local radius in the data (in the
         metric's units) and in the embedding: the root of the mean squared
-        distance to its neighbours in graph_, weighted by membership. None
+        distance to its neighbours in `graph_`, weighted by membership. None
         otherwise.
     n_epochs_ : int, the epochs run
     timings_ : dict, seconds per stage
@@ -276,7 +276,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         """Rows of the data for points of the embedding.
 
         Each point weighs its n_neighbors nearest fitted points in the
-        embedding by the fitted curve 1 / (1 + a_ d^(2 b_)) at its distance d
+        embedding by the fitted curve `1 / (1 + a_ d^(2 b_))` at its distance d
         from them and becomes the weighted mean of their rows: the row that
         is closest on average, by these weights, to the rows the embedding
         puts around it. A point's result depends on its own coordinates and
@@ -291,12 +291,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         Parameters
         ----------
         X : array-like of shape (n_points, n_components)
-            Points of the embedding, anywhere (embedding_ itself, points
+            Points of the embedding, anywhere (`embedding_` itself, points
             between clusters, a grid).
 
         Returns
         -------
-        rows : ndarray of shape (n_points, n_features_in_), float32
+        rows : ndarray of shape (n_points, `n_features_in_`), float32
         """
         check_is_fitted(self)
         _inverse.check_metric(self._kernel_space.metric)
