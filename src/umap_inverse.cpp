@@ -16,6 +16,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "caller_ids.h"
 #include "control.h"
 #include "kernel_support.h"
 #include "scratch.h"
@@ -51,8 +52,10 @@ bool problem_valid(const inverse_problem &p) {
         !std::isfinite(p.run.b))
         return false;
     const uint64_t ids = static_cast<uint64_t>(p.n_points) * static_cast<uint64_t>(p.k);
-    for (uint64_t e = 0; e < ids; ++e)
-        if (p.neighbours[e] < -1 || p.neighbours[e] >= f.n_fitted) return false;
+    for (uint64_t e = 0; e < ids; ++e) {
+        const int32_t id = vornik::load_id(&p.neighbours[e]);
+        if (id != -1 && !vornik::id_below(id, f.n_fitted)) return false;
+    }
     return true;
 }
 
@@ -66,14 +69,24 @@ inline float membership(float d2, const mirnak_inverse_run &run) {
     return 1.0f / (1.0f + run.a * powf(d2, run.b));
 }
 
-// Row q: the weights of its neighbours into w (k floats, 0 for an empty
+// Row q's neighbour list into ids (k ids), each read once from the caller's
+// buffer: one that another thread has rewritten out of range since the
+// checks counts as none.
+void row_ids(const inverse_problem &p, int64_t q, int32_t *ids) {
+    const int32_t *listed = p.neighbours + q * p.k;
+    for (int j = 0; j < p.k; ++j) {
+        const int32_t id = vornik::load_id(&listed[j]);
+        ids[j] = vornik::id_below(id, p.fitted.n_fitted) ? id : -1;
+    }
+}
+
+// Row q: the weights of its neighbours ids into w (k floats, 0 for an empty
 // slot), their sum returned in double. When every listed neighbour weighs
 // nothing (the row lies beyond float's reach of all of them) each weighs 1:
 // the limit of the weights' ratios is then no better defined than equality.
-double row_weights(const inverse_problem &p, int64_t q, float *w) {
+double row_weights(const inverse_problem &p, int64_t q, const int32_t *ids, float *w) {
     const mirnak_fitted_points &f = p.fitted;
     const float *y = p.points + q * f.dim;
-    const int32_t *ids = p.neighbours + q * p.k;
     double total = 0.0;
     int listed = 0;
     for (int j = 0; j < p.k; ++j) {
@@ -90,13 +103,13 @@ double row_weights(const inverse_problem &p, int64_t q, float *w) {
 }
 
 // Row q of out: sum_j w_j x_j / sum_j w_j, each coordinate's sum in double in
-// the order of the list. acc: n_dims doubles of scratch. A row with no listed
-// neighbour is NaN.
-void invert_row(const inverse_problem &p, int64_t q, float *w, double *acc) {
+// the order of the list. ids, w and acc: k ids, k floats and n_dims doubles
+// of scratch. A row with no listed neighbour is NaN.
+void invert_row(const inverse_problem &p, int64_t q, int32_t *ids, float *w, double *acc) {
     const mirnak_fitted_points &f = p.fitted;
     const int n_dims = f.n_dims;
-    const int32_t *ids = p.neighbours + q * p.k;
-    const double total = row_weights(p, q, w);
+    row_ids(p, q, ids);
+    const double total = row_weights(p, q, ids, w);
     for (int d = 0; d < n_dims; ++d) acc[d] = 0.0;
     for (int j = 0; j < p.k; ++j) {
         if (ids[j] < 0 || w[j] == 0.0f) continue;
@@ -125,8 +138,9 @@ struct inverse_work {
 
 struct inverse_worker {
     inverse_work *work;
-    float *w;    // k floats
-    double *acc; // n_dims doubles
+    int32_t *ids; // k ids
+    float *w;     // k floats
+    double *acc;  // n_dims doubles
 };
 
 void *inverseworker(void *raw) {
@@ -138,7 +152,7 @@ void *inverseworker(void *raw) {
         const int64_t lo = work.next.fetch_add(ROWS_PER_CLAIM, std::memory_order_relaxed);
         if (lo >= n) break;
         const int64_t hi = n - lo < ROWS_PER_CLAIM ? n : lo + ROWS_PER_CLAIM;
-        for (int64_t q = lo; q < hi; ++q) invert_row(*work.p, q, iw.w, iw.acc);
+        for (int64_t q = lo; q < hi; ++q) invert_row(*work.p, q, iw.ids, iw.w, iw.acc);
         vornik::add_progress(work.ctl, hi - lo);
     }
     return nullptr;
@@ -150,9 +164,10 @@ int invert_points(const inverse_problem &p, int n_threads, mirnak_control *ctl) 
     const uint64_t t = static_cast<uint64_t>(threads);
     scratch<inverse_worker> workers = alloc_scratch<inverse_worker>(t);
     scratch<pthread_t> handles = alloc_scratch<pthread_t>(t);
+    scratch<int32_t> ids = alloc_scratch<int32_t>(t * static_cast<uint64_t>(p.k));
     scratch<float> w = alloc_scratch<float>(t * static_cast<uint64_t>(p.k));
     scratch<double> acc = alloc_scratch<double>(t * static_cast<uint64_t>(p.fitted.n_dims));
-    if (!workers || !handles || !w || !acc) return MIRNAK_OUT_OF_MEMORY;
+    if (!workers || !handles || !ids || !w || !acc) return MIRNAK_OUT_OF_MEMORY;
 
     inverse_work work;
     work.p = &p;
@@ -160,6 +175,7 @@ int invert_points(const inverse_problem &p, int n_threads, mirnak_control *ctl) 
     work.ctl = ctl;
     for (int e = 0; e < threads; ++e) {
         workers[e].work = &work;
+        workers[e].ids = ids.get() + static_cast<uint64_t>(e) * static_cast<uint64_t>(p.k);
         workers[e].w = w.get() + static_cast<uint64_t>(e) * static_cast<uint64_t>(p.k);
         workers[e].acc = acc.get() + static_cast<uint64_t>(e) * p.fitted.n_dims;
     }

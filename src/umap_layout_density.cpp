@@ -61,6 +61,7 @@
 #include <cstring>
 #include <pthread.h>
 
+#include "caller_ids.h"
 #include "control.h"
 #include "kernel_support.h"
 #include "scratch.h"
@@ -173,16 +174,38 @@ inline float edge_weight(float eps) {
     return std::isfinite(w) && w > 0.0f ? w : 0.0f;
 }
 
+// The head of edge q when the edge weighs something and both its ids index
+// a vertex, else -1. The ids may be the caller's (edges in schedule order),
+// which another thread could rewrite during the call: each is read once here.
+inline int32_t weighted_head(const edge_table &e, int64_t q, int n, int32_t *tail) {
+    const int32_t h = vornik::load_id(&e.head[q]);
+    *tail = vornik::load_id(&e.tail[q]);
+    const bool valid = vornik::id_below(h, n) && vornik::id_below(*tail, n);
+    return valid && edge_weight(e.eps[q]) > 0.0f ? h : -1;
+}
+
 // The by-head index of the run's edges (in schedule order), W_v, M and the
-// moments of the data's log radii. False when memory runs out.
+// moments of the data's log radii. False when memory runs out. Edges are
+// counted in one pass and placed in a second; should an edge read otherwise
+// the second time (a rewritten id), a vertex's unfilled slots are left at
+// itself with weight 0, which adds nothing.
 bool index_edges(const substep_run &r, const mirnak_density_term &term, head_index *ix,
                  vertex_scratch *vs, density_run *d) {
     const int n = r.problem.n_samples;
     const int64_t n_edges = r.problem.edges.n_edges;
     const edge_table &e = r.edges;
-    int64_t weighted = 0;
-    for (int64_t q = 0; q < n_edges; ++q) weighted += edge_weight(e.eps[q]) > 0.0f;
     ix->first = alloc_scratch<int64_t>(static_cast<uint64_t>(n) + 1);
+    scratch<int64_t> cursor = alloc_scratch<int64_t>(n); // the fill's, vertex by vertex
+    if (!ix->first || !cursor) return false;
+    int64_t *first = ix->first.get();
+    memset(first, 0, (static_cast<size_t>(n) + 1) * sizeof(int64_t));
+    int32_t t;
+    for (int64_t q = 0; q < n_edges; ++q) {
+        const int32_t h = weighted_head(e, q, n, &t);
+        if (h >= 0) ++first[h + 1];
+    }
+    for (int v = 0; v < n; ++v) first[v + 1] += first[v];
+    const int64_t weighted = first[n];
     ix->tail = alloc_scratch<int32_t>(static_cast<uint64_t>(weighted));
     ix->weight = alloc_scratch<float>(static_cast<uint64_t>(weighted));
     vs->total = alloc_scratch<double>(n);
@@ -190,25 +213,21 @@ bool index_edges(const substep_run &r, const mirnak_density_term &term, head_ind
     vs->mean_square = alloc_scratch<double>(n);
     vs->log_radius = alloc_scratch<double>(n);
     vs->pull = alloc_scratch<float>(n);
-    if (!ix->first || !ix->tail || !ix->weight || !vs->total || !vs->log_data ||
-        !vs->mean_square || !vs->log_radius || !vs->pull)
+    if (!ix->tail || !ix->weight || !vs->total || !vs->log_data || !vs->mean_square ||
+        !vs->log_radius || !vs->pull)
         return false;
 
-    int64_t *first = ix->first.get();
-    memset(first, 0, (static_cast<size_t>(n) + 1) * sizeof(int64_t));
-    for (int64_t q = 0; q < n_edges; ++q)
-        if (edge_weight(e.eps[q]) > 0.0f) ++first[e.head[q] + 1];
-    for (int v = 0; v < n; ++v) first[v + 1] += first[v];
-    // Filled in schedule order; first[v] runs ahead and is put back after.
+    // Filled in schedule order, each vertex's cursor running from its start.
+    for (int v = 0; v < n; ++v) cursor[v] = first[v];
     for (int64_t q = 0; q < n_edges; ++q) {
-        const float w = edge_weight(e.eps[q]);
-        if (!(w > 0.0f)) continue;
-        const int64_t at = first[e.head[q]]++;
-        ix->tail[at] = e.tail[q];
-        ix->weight[at] = w;
+        const int32_t h = weighted_head(e, q, n, &t);
+        if (h < 0 || cursor[h] == first[h + 1]) continue;
+        const int64_t at = cursor[h]++;
+        ix->tail[at] = t;
+        ix->weight[at] = edge_weight(e.eps[q]);
     }
-    for (int v = n; v > 0; --v) first[v] = first[v - 1];
-    first[0] = 0;
+    for (int v = 0; v < n; ++v)
+        for (int64_t at = cursor[v]; at < first[v + 1]; ++at) ix->tail[at] = v, ix->weight[at] = 0;
 
     d->weight_sum = 0.0;
     d->members = 0;
@@ -316,9 +335,15 @@ void density_gradients(const density_run &d, float *g, int64_t base, int64_t k_l
     const float *y = r.problem.embedding;
     const int dim = r.problem.dim;
     const double epoch = static_cast<double>(n);
+    const int n_samples = r.problem.n_samples;
     for (int64_t q = base + k_lo; q < base + k_hi; ++q) {
         if (r.eons[q] > epoch) continue; // not due, or never (parked at +inf)
-        const int64_t head = r.edges.head[q], tail = r.edges.tail[q];
+        // Read once and checked, as the edges' other gradients read them.
+        const int64_t head = vornik::load_id(&r.edges.head[q]);
+        const int64_t tail = vornik::load_id(&r.edges.tail[q]);
+        if (!vornik::id_below(static_cast<int32_t>(head), n_samples) ||
+            !vornik::id_below(static_cast<int32_t>(tail), n_samples))
+            continue;
         const float c = d.pull[head];
         if (c == 0.0f) continue;
         const float *yh = y + head * dim, *yt = y + tail * dim;

@@ -6,6 +6,15 @@
  * output buffer may overlap an input buffer or another output of the same
  * call (inputs may share memory).
  *
+ * Concurrent writers: the caller owns its buffers for the whole call. Should
+ * another thread write one while a kernel runs, the result is unspecified,
+ * but the kernel still reads and writes nothing outside its buffers: every
+ * id it indexes memory with (graph and pivot ids, head and tail, the kNN and
+ * fuzzy-graph ids) is checked where it is read, and one found out of range
+ * there is skipped: that edge does nothing in that epoch, that neighbour,
+ * pivot or entry counts as none. The up-front checks that return -1 still
+ * see the ids as they were when the call began.
+ *
  * Threads: a kernel starts at most max(8, 4 x the processors in the calling
  * thread's affinity mask) threads at once, whatever n_threads asks for.
  *
@@ -349,7 +358,7 @@ typedef struct mirnak_density_term {
  * negative or not finite, a radius not positive and finite, n_epochs < 0) and
  * -2 when memory runs out, both with the embedding untouched; MIRNAK_STOPPED
  * with the embedding at the end of a substep. Memory: that of the parts
- * layout, 8 bytes per edge and 40 per vertex. */
+ * layout, 8 bytes per edge and 52 per vertex. */
 MIRNAK_API int mirnak_umap_optimize_layout_density_f32(float *embedding, int n_samples, int dim,
                                                        const mirnak_layout_edges *edges,
                                                        const mirnak_layout_run *run,

@@ -42,12 +42,12 @@ TEST(InverseFaults, EachAllocationFailingReportsAndThreadsThatCannotStartChangeN
     const problem p;
     std::vector<float> want, want_w, out, w;
     ASSERT_EQ(p.run(want, want_w, 1), 0);
-    for (long which = 0; which < 4; ++which) {
+    for (long which = 0; which < 5; ++which) {
         fault_plan plan;
         plan.malloc_fail_at = which;
         fault_scope scope(plan);
         EXPECT_EQ(p.run(out, w, 2), -2) << which;
-        EXPECT_EQ(scope.malloc_calls(), 4) << which;
+        EXPECT_EQ(scope.malloc_calls(), 5) << which;
         EXPECT_EQ(scope.live_blocks(), 0) << which;
         EXPECT_EQ(out, std::vector<float>(M * D, -3.0f)) << which;
         EXPECT_EQ(w, std::vector<float>(M * K, -3.0f)) << which;

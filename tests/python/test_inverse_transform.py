@@ -72,6 +72,14 @@ def test_unit_rows_come_back_with_their_neighbours_length_and_mean(metric):
     if metric == "correlation":
         means = x.mean(axis=1)
         assert means.min() <= rows.mean(axis=1).min() and rows.mean(axis=1).max() <= means.max()
+    # Rows far beyond float32's squares keep their frame; a loaded frame is checked.
+    huge = UMAP(metric=metric, n_neighbors=10, n_epochs=60, random_state=1).fit(x * 1e200)
+    np.testing.assert_allclose(huge.inverse_transform(huge.embedding_[:20]) / 1e200,
+                               model.inverse_transform(model.embedding_[:20]), rtol=1e-5)
+    lengths, means = model._row_frame
+    model._row_frame = (-lengths, means)
+    with pytest.raises(ValueError, match="_row_frame holds negative lengths"):
+        pickle.loads(pickle.dumps(model))
 
 
 def test_refusals(fitted):

@@ -20,6 +20,7 @@ from . import _inverse
 from . import _machine as machine
 from . import _params
 from . import _pipeline as pl
+from . import _saved
 from . import _transform
 from ._data import Duplicates, _check_float32_range, duplicate_warning, prepare
 from ._labels import distinct_codes, label_codes, weaken_mismatches
@@ -210,8 +211,11 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             pl.optimize_layout(embedding, edges, self._layout_run(n_epochs, a, b, layout_seed),
                                n_threads, order, verbose=verbose, in_schedule_order=True,
                                density=density)
+            self._check_finite(embedding, "embedding")
         # The fitted attributes are set together after the last stage.
         reference = _transform.keep_reference(prepared, X, rng)
+        if prepared.keys is not None:  # a distance matrix: its rows' keys stand for its rows
+            _transform.key_distance_rows(reference, prepared.keys)
         row_frame = _inverse.row_frame(x, prepared.space.metric, rows.first if folded else None)
         self.graph_, self.a_, self.b_ = graph, a, b
         self.embedding_ = embedding[rows.inverse] if folded else embedding
@@ -269,8 +273,10 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         # New rows go through the fit's own preparation: the metric's
         # normalisation and the fit's power of two.
         prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
-        return _transform.place(self._fitted(), prepared.points,
-                                machine.threads(self.n_jobs, x.shape[0]))
+        placed = _transform.place(self._fitted(), prepared.points,
+                                  machine.threads(self.n_jobs, x.shape[0]))
+        self._check_finite(placed, "new points' places")
+        return placed
 
     def inverse_transform(self, X):
         """Rows of the data for points of the embedding.
@@ -296,7 +302,9 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
 
         Returns
         -------
-        rows : ndarray of shape (n_points, `n_features_in_`), float32
+        rows : ndarray of shape (n_points, `n_features_in_`)
+            float32; float64 under cosine and correlation, whose rows may be
+            longer than float32 reaches.
         """
         check_is_fitted(self)
         _inverse.check_metric(self._kernel_space.metric)
@@ -305,7 +313,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         dim = self.embedding_.shape[1]
         if y.shape[1] != dim:
             raise ValueError(f"X has {y.shape[1]} columns, but the embedding has {dim}")
-        _check_float32_range(y)
+        _check_float32_range(float(y.min()), float(y.max()))
         points = np.ascontiguousarray(y, dtype=np.float32)
         return _inverse.inverse(
             self._reference.data, self._fitted().positions, self._kernel_space,
@@ -318,6 +326,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         if hasattr(self, "_reference"):
             _transform.index(self._fitted())
         return super().__getstate__()
+
+    def __setstate__(self, state):
+        # What a file holds is checked once, here, before transform reads it.
+        super().__setstate__(state)
+        if "_reference" in state:
+            _saved.check_state(self)
 
     # -- internals ------------------------------------------------------------
 
@@ -333,6 +347,17 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             knn_indices=self.knn_indices_, knn_dists=self.knn_dists_, space=self._kernel_space,
             graph_exponent=self._graph_exponent, reference=self._reference,
             run=self._layout_run(self.transform_epochs, self.a_, self.b_, self._reference.seed))
+
+    def _check_finite(self, embedding: np.ndarray, what: str) -> None:
+        """A layout that left a coordinate NaN or infinite is an error, never a result."""
+        finite = np.isfinite(embedding).all(axis=1)
+        if finite.all():
+            return
+        raise ValueError(
+            f"the layout diverged: {finite.size - int(finite.sum())} of {finite.size} rows of the "
+            f"{what} are not finite (learning_rate={self.learning_rate}, "
+            f"repulsion_strength={self.repulsion_strength}, spread={self.spread}); a lower "
+            "learning_rate keeps the embedding within float32's range")
 
     def _distinct_rows(self, duplicates, n: int):
         """The duplicates to fold with unique=True; else None, with a warning when they abound."""

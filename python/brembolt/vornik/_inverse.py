@@ -61,10 +61,16 @@ def row_frame(x: np.ndarray, metric: str, rows=None):
     step = max(1, BLOCK_BYTES // (8 * max(x.shape[1], 1)))
     for lo in range(0, rows.size, step):
         block = x[rows[lo:lo + step]].astype(np.float64)
+        # Scaled by the power of two that brings each row's largest magnitude
+        # into [1/2, 1), as the fit scaled it: squares of rows of 1e300 or
+        # 1e-160 neither overflow nor underflow, and the scale is undone exactly.
+        scale = np.frexp(np.abs(block).max(axis=1))[1]
+        np.ldexp(block, -scale[:, None], out=block)
         if metric == "correlation":
-            means[lo:lo + step] = block.mean(axis=1)
-            block -= means[lo:lo + step, None]
-        lengths[lo:lo + step] = np.sqrt(np.einsum("ij,ij->i", block, block))
+            mean = block.mean(axis=1)
+            block -= mean[:, None]
+            means[lo:lo + step] = np.ldexp(mean, scale)
+        lengths[lo:lo + step] = np.ldexp(np.sqrt(np.einsum("ij,ij->i", block, block)), scale)
     return lengths, means
 
 
@@ -78,7 +84,8 @@ def nearest_fitted(positions: np.ndarray, points: np.ndarray, k: int, n_threads:
 
 def inverse(data: np.ndarray, positions: np.ndarray, space: KernelSpace, frame, points: np.ndarray,
             k: int, a: float, b: float, n_threads: int, verbose: bool = False) -> np.ndarray:
-    """Rows of the data space (float32) for points (float32, C order) of the embedding.
+    """Rows of the data space for points (float32, C order) of the embedding: float32, float64
+    under cosine and correlation.
 
     data: the fitted rows in the kernels' space, positions: where they were
     embedded; frame: row_frame of the fitted rows.
@@ -113,4 +120,5 @@ def _reframed(out: np.ndarray, weights: np.ndarray, ids: np.ndarray, frame) -> n
     direction = out.astype(np.float64)
     norm = np.sqrt(np.einsum("ij,ij->i", direction, direction))
     direction /= np.where(norm > 0, norm, 1.0)[:, None]
-    return (mean[:, None] + length[:, None] * direction).astype(np.float32)
+    # float64: the lengths of the rows a fit accepts under these metrics reach beyond float32.
+    return mean[:, None] + length[:, None] * direction
