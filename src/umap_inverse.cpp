@@ -8,7 +8,7 @@
 // neighbours comes out close to them. Each row reads only its own point, its
 // own neighbour list and the fitted points, so threads claim blocks of rows
 // in any order and every thread count gives the same bits.
-#include "vornik_kernels.h"
+#include "umap_inverse.h"
 
 #include <pthread.h>
 
@@ -22,27 +22,7 @@
 #include "scratch.h"
 #include "umap_layout_internal.h"
 
-namespace {
-
-using vornik::alloc_scratch;
-using vornik::scratch;
-
-// Rows a thread claims at a time: few enough that a stop is seen soon and the
-// last rows spread over the threads, many enough that claiming costs nothing.
-const int ROWS_PER_CLAIM = 64;
-
-struct inverse_problem {
-    mirnak_fitted_points fitted;
-    int n_points;
-    const float *points; // n_points x dim
-    const int32_t *neighbours;
-    int k;
-    mirnak_inverse_run run;
-    float *out;     // n_points x n_dims
-    float *weights; // n_points x k, or null
-};
-
-bool problem_valid(const inverse_problem &p) {
+bool vornik::inverse_valid(const inverse_problem &p) {
     const mirnak_fitted_points &f = p.fitted;
     if (!f.data || !f.embedding || !p.points || !p.neighbours || !p.out) return false;
     if (f.n_fitted <= 0 || f.n_dims <= 0 || f.dim <= 0 || p.n_points <= 0 || p.k <= 0)
@@ -58,6 +38,16 @@ bool problem_valid(const inverse_problem &p) {
     }
     return true;
 }
+
+namespace {
+
+using vornik::alloc_scratch;
+using vornik::inverse_problem;
+using vornik::scratch;
+
+// Rows a thread claims at a time: few enough that a stop is seen soon and the
+// last rows spread over the threads, many enough that claiming costs nothing.
+const int ROWS_PER_CLAIM = 64;
 
 // ---------------------------------------------------------------------------
 // One row
@@ -158,7 +148,9 @@ void *inverseworker(void *raw) {
     return nullptr;
 }
 
-int invert_points(const inverse_problem &p, int n_threads, mirnak_control *ctl) {
+} // namespace
+
+int vornik::invert_points(const inverse_problem &p, int n_threads, mirnak_control *ctl) {
     const int64_t claims = (static_cast<int64_t>(p.n_points) + ROWS_PER_CLAIM - 1) / ROWS_PER_CLAIM;
     const int threads = vornik::worker_count(n_threads, claims);
     const uint64_t t = static_cast<uint64_t>(threads);
@@ -191,8 +183,6 @@ int invert_points(const inverse_problem &p, int n_threads, mirnak_control *ctl) 
     return work.next.load(std::memory_order_relaxed) >= p.n_points ? 0 : MIRNAK_STOPPED;
 }
 
-} // namespace
-
 // ---------------------------------------------------------------------------
 // Entry
 // ---------------------------------------------------------------------------
@@ -203,7 +193,7 @@ extern "C" int mirnak_umap_inverse_points_f32(const mirnak_fitted_points *fitted
                                               float *weights, int n_threads,
                                               mirnak_control *control) {
     if (!fitted || !run) return MIRNAK_INVALID;
-    const inverse_problem p = {*fitted, n_points, points, neighbours, k, *run, out, weights};
-    if (!problem_valid(p)) return MIRNAK_INVALID;
-    return invert_points(p, n_threads, control);
+    const vornik::inverse_problem p = {*fitted, n_points, points, neighbours, k, *run, out, weights};
+    if (!vornik::inverse_valid(p)) return MIRNAK_INVALID;
+    return vornik::invert_points(p, n_threads, control);
 }

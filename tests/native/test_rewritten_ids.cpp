@@ -13,6 +13,7 @@
 #include "knn_internal.h"
 #include "knn_query.h"
 #include "layout_fixture.h"
+#include "umap_inverse.h"
 #include "umap_layout.h"
 #include "umap_layout_density.h"
 #include "umap_transform.h"
@@ -100,12 +101,11 @@ TEST(RewrittenIds, TheDensityLayoutAndTheInversePointsStayInsideTheirBuffers) {
     std::vector<int32_t> ids(size_t(m) * k);
     for (int32_t &id : ids) id = static_cast<int32_t>(gen() % n);
     std::vector<float> out(size_t(m) * d), weights(size_t(m) * k);
-    const mirnak_fitted_points fitted = {data.data(), embedding.data(), n, d, 2};
-    const mirnak_inverse_run curve = {1.577f, 0.895f};
+    const vornik::inverse_problem prob = {{data.data(), embedding.data(), n, d, 2}, m,
+                                          points.data(), ids.data(), k, {1.577f, 0.895f},
+                                          out.data(), weights.data()};
     id_rewriter writer(ids, n);
-    EXPECT_EQ(mirnak_umap_inverse_points_f32(&fitted, m, points.data(), ids.data(), k, &curve,
-                                             out.data(), weights.data(), 2, nullptr),
-              0);
+    EXPECT_EQ(vornik::invert_points(prob, 2, nullptr), 0);
 }
 
 TEST(RewrittenIds, NewPointsStayInsideTheReference) {
