@@ -41,6 +41,10 @@ METHOD_DOCS = {
     "umap_layout_density_f32": "umap_layout_euclidean_f32_parts with a density term over its "
     "last density_epochs epochs, tying each vertex's local radius in the embedding to "
     "data_radius; takes a control block (progress, stop) or None.",
+    "knn_descent_metric_f32": "knn_descent_f32_ctl in metric 'manhattan', 'chebyshev' or "
+    "'minkowski' (with p): distances in the metric's units, for Minkowski its p-th power.",
+    "knn_descent_bits_u64": "knn_descent_f32_ctl on bit-packed rows (n x n_words uint64 words) in "
+    "metric 'hamming' (distances: differing bits), 'jaccard' or 'dice'.",
 }
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -64,6 +68,8 @@ EXPORTED = {
     "mirnak_umap_layout_substeps",
     "mirnak_umap_inverse_points_f32",
     "mirnak_umap_optimize_layout_density_f32",
+    "mirnak_knn_descent_metric_f32",
+    "mirnak_knn_descent_bits_u64",
 }
 
 
