@@ -32,11 +32,7 @@ bool vornik::inverse_valid(const inverse_problem &p) {
         !std::isfinite(p.run.b))
         return false;
     const uint64_t ids = static_cast<uint64_t>(p.n_points) * static_cast<uint64_t>(p.k);
-    for (uint64_t e = 0; e < ids; ++e) {
-        const int32_t id = vornik::load_id(&p.neighbours[e]);
-        if (id != -1 && !vornik::id_below(id, f.n_fitted)) return false;
-    }
-    return true;
+    return vornik::ids_below_or_empty(p.neighbours, ids, f.n_fitted);
 }
 
 namespace {
