@@ -17,6 +17,7 @@ from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 from . import _density
 from . import _initial_layout as initial
 from . import _inverse
+from . import _metrics
 from . import _machine as machine
 from . import _params
 from . import _pipeline as pl
@@ -83,7 +84,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
 
     _parameter_constraints = _params.constraints()
 
-    def __init__(self, n_neighbors=15, n_components=2, metric="euclidean", min_dist=0.1,
+    def __init__(self, n_neighbors=15, n_components=2, metric="euclidean", metric_params=None,
+                 min_dist=0.1,
                  spread=1.0, n_epochs=None, learning_rate=1.0, repulsion_strength=1.0,
                  negative_sample_rate=5, init="spectral", target_weight=0.5, unique=False,
                  random_state=None, n_jobs=-1, densmap=False, density_strength=0.5,
@@ -93,6 +95,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         self.n_neighbors = n_neighbors
         self.n_components = n_components
         self.metric = metric
+        self.metric_params = metric_params
         self.min_dist = min_dist
         self.spread = spread
         self.n_epochs = n_epochs
@@ -150,7 +153,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         timings = {}
         with self._stage("checking input", timings):
             with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
-                x = validate_data(self, X, dtype=[np.float32, np.float64], order="C",
+                x = validate_data(self, X, dtype=_metrics.input_dtypes(self.metric), order="C",
                                   ensure_min_samples=2)
             n = x.shape[0]
             if n > _params.INT_MAX:
@@ -165,9 +168,10 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             init = (None if isinstance(self.init, str)
                     else initial.check_init(self.init, n, self.n_components))
             verbose = bool(self.verbose)
+            params = _metrics.check_params(self.metric, self.metric_params, x.shape[1])
 
         with self._stage("preparing data", timings):
-            prepared = prepare(x, self.metric)
+            prepared = prepare(x, self.metric, params=params)
             rows = self._distinct_rows(prepared.duplicates, n)
             folded = rows is not None and rows.count > 0
             if folded:
@@ -269,7 +273,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         check_is_fitted(self)
         self._validate_params()  # transform_epochs may have been set after fit
         with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
-            x = validate_data(self, X, dtype=[np.float32, np.float64], order="C", reset=False)
+            x = validate_data(self, X, dtype=_metrics.input_dtypes(self._kernel_space.metric),
+                              order="C", reset=False)
         # New rows go through the fit's own preparation: the metric's
         # normalisation and the fit's power of two.
         prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
@@ -379,7 +384,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         if prepared.space.metric == "precomputed":
             return precomputed_rows(prepared.points, n_neighbors - 1)
         knn_idx, kernel_dist = pl.nearest_neighbors(prepared.points, n_neighbors, seed, n_threads,
-                                                    verbose=verbose)
+                                                    verbose=verbose, measure=prepared.space.measure)
         return knn_idx, prepared.space.to_metric(kernel_dist)
 
     def _neighbours_for(self, n: int) -> int:

@@ -74,9 +74,16 @@ PARAMS = (
           "dimension of the embedding", Cli(int)),
     Param("metric", "euclidean", (StrOptions(set(METRICS)),),
           "distance between rows: 'euclidean', 'cosine', 'correlation' (1 - Pearson "
-          "correlation), or 'precomputed' (X is a square matrix of distances)",
+          "correlation), 'hellinger', 'haversine' (latitude and longitude in radians), "
+          "'seuclidean', 'mahalanobis', 'manhattan', 'chebyshev', 'minkowski'; for binary rows "
+          "'hamming', 'jaccard', 'dice'; or 'precomputed' (X is a square matrix of distances)",
           Cli(str, choices=METRICS, help="distance between rows ('precomputed': the input is "
               "a square matrix of distances)")),
+    Param("metric_params", None, (dict, None),
+          "the metric's settings: {'p': p} for 'minkowski' (default 2), {'V': variances} for "
+          "'seuclidean' (default: the columns' variances), {'VI': inverse covariance} or "
+          "{'V': covariance} for 'mahalanobis' (default: the inverse of the columns' "
+          "covariance)"),
     Param("min_dist", 0.1, (Interval(Real, 0, None, closed="left"),),
           "smallest distance of close points in the embedding (at most spread)", Cli(float)),
     Param("spread", 1.0, (Interval(Real, *SPREAD_RANGE, closed="both"),),
