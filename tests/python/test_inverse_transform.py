@@ -96,3 +96,6 @@ def test_refusals(fitted):
     precomputed = UMAP(metric="precomputed", n_neighbors=5, n_epochs=20, random_state=0).fit(d)
     with pytest.raises(ValueError, match="not defined for metric='precomputed'"):
         precomputed.inverse_transform(precomputed.embedding_)
+    bits = UMAP(metric="jaccard", n_neighbors=5, n_epochs=20, random_state=0).fit(x[:60] > 0)
+    with pytest.raises(ValueError, match="not defined for metric='jaccard'"):
+        bits.inverse_transform(bits.embedding_)
