@@ -42,6 +42,9 @@ from . import _metrics
 from ._metrics import METRICS
 from ._rows import value_keys
 
+# Metrics whose rows have no mean in their own space: distances alone, and
+# rows of bits (the mean of bit strings is no bit string).
+NO_MEAN_METRICS = frozenset({"precomputed", *_metrics.BINARY})
 FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 # Rows whose bounding box has a diagonal in [2^-10, 2^40] go to the kernels as
@@ -61,6 +64,11 @@ BLOCK_BYTES = 16 << 20
 # Duplicates are worth a warning from this many rows, or this share of them, on.
 DUPLICATE_ROWS = 100
 DUPLICATE_SHARE = 0.01
+
+
+def rows_have_a_mean(metric: str) -> bool:
+    """Whether a weighted mean of the metric's rows is a row of its data (inverse_transform)."""
+    return metric not in NO_MEAN_METRICS
 
 
 @dataclass(frozen=True)

@@ -397,14 +397,15 @@ def layout_threads(n_threads: int, n_parts: int, n_edges: int) -> int:
 
 def optimize_layout(embedding: np.ndarray, edges, run: LayoutRun, n_threads: int,
                     order: np.ndarray | None = None, verbose: bool = False,
-                    in_schedule_order: bool = False) -> None:
+                    in_schedule_order: bool = False, density=None) -> None:
     """Moves embedding (float32, C order) in place along edges (head, tail, epochs_per_sample).
 
     With order, head and tail are in the renumbered ids of layout_edges: the
     layout runs on the rows in that order, which are put back afterwards.
     With in_schedule_order the edges are as to_schedule_order leaves them
     (the result is that of the list they came from). The result does not
-    depend on n_threads (see LAYOUT_PARTS).
+    depend on n_threads (see LAYOUT_PARTS). density (a _density.DensityTerm, radii in
+    graph ids) adds the density term over the layout's last epochs.
     """
     head, tail, epochs_per_sample = edges
     n, dim = embedding.shape
@@ -417,10 +418,14 @@ def optimize_layout(embedding: np.ndarray, edges, run: LayoutRun, n_threads: int
     try:
         kernel = (_native.umap_layout_euclidean_f32_parts_in_schedule_order if in_schedule_order
                   else _native.umap_layout_euclidean_f32_parts)
+        plan = (n_parts, DEFAULT_SUBSTEPS, threads)
+        if density is not None:
+            radius = density.radius if order is None else density.radius[order]
+            kernel = _native.umap_layout_density_f32
+            plan = (radius, density.strength, density.epochs, density.variance_shift, *plan,
+                    in_schedule_order)
         status = _control.run(
-            kernel,
-            (embedding, head, tail, epochs_per_sample, n, dim, *run.kernel_args(), n_parts,
-             DEFAULT_SUBSTEPS, threads),
+            kernel, (embedding, head, tail, epochs_per_sample, n, dim, *run.kernel_args(), *plan),
             total=run.n_epochs, desc="layout", verbose=verbose, unit="epoch")
     finally:
         if order is not None:

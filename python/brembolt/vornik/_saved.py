@@ -73,6 +73,7 @@ def check_state(model) -> None:
                    label=f"_kernel_space.{name}")
         _settings(space, n_features)
     _index(ref, n_fit)
+    _row_frame(state, n_fit)
 
 
 def _settings(space: KernelSpace, n_features: int) -> None:
@@ -98,6 +99,20 @@ def _distinct_rows(state, n_rows: int) -> int:
     _ids(first, "unique_rows_", 0, n_rows)
     _ids(inverse, "unique_inverse_", 0, first.size)
     return first.size
+
+
+def _row_frame(state, n_fit: int) -> None:
+    """inverse_transform's lengths and means of the fit's rows, where the model holds them."""
+    frame = state.get("_row_frame")
+    if frame is None:
+        return
+    if not (isinstance(frame, tuple) and len(frame) == 2):
+        _fail("_row_frame is not a pair of arrays")
+    parts = dict(zip(("lengths", "means"), frame))
+    for name in parts:
+        _array(parts, name, np.float64, 1, rows=n_fit, finite=True, label=f"_row_frame {name}")
+    if not _all_blocks(parts["lengths"], lambda b: b >= 0):
+        _fail("_row_frame holds negative lengths")
 
 
 def _index(ref: Reference, n_fit: int) -> None:

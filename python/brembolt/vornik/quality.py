@@ -208,3 +208,41 @@ def knn_accuracy(embedding, labels, n_neighbors: int = 10) -> float:
     votes = np.zeros((n, int(codes.max()) + 1), np.int64)
     np.add.at(votes, (np.repeat(np.arange(n), k), codes[nn].ravel()), 1)
     return int((votes.argmax(axis=1) == codes).sum()) / n
+
+
+def local_radii(model):
+    """Each point's local radius in the data and in the embedding of a fitted UMAP.
+
+    A point's local radius is the root of its membership-weighted mean squared
+    distance to its neighbours in ``model.graph_``: in the data with the
+    distances of the fit's kNN rows (in the metric's units), in the embedding
+    with those between the embedded points. A plain layout gives every cluster
+    about the same radii, whatever its density in the data; ``densmap=True``
+    ties the two (and keeps them as ``data_radius_`` and ``embedding_radius_``).
+
+    Parameters
+    ----------
+    model : UMAP
+        A fitted estimator.
+
+    Returns
+    -------
+    data, embedding : ndarray of shape (n_samples,), float32
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from brembolt.vornik import UMAP, local_radii
+    >>> X = np.random.default_rng(0).normal(size=(300, 5)) * np.repeat([1.0, 4.0], 150)[:, None]
+    >>> data, emb = local_radii(UMAP(random_state=0, n_epochs=100).fit(X))
+    >>> bool(data[150:].mean() > 2 * data[:150].mean())   # the second half is 4x as spread
+    True
+    """
+    from . import _density
+
+    first = model.unique_rows_
+    positions = model.embedding_ if first is None else model.embedding_[first]
+    data = _density.data_radius(model.graph_, model.knn_indices_, model.knn_dists_)
+    emb = _density.embedding_radius(model.graph_, positions)
+    expand = slice(None) if first is None else model.unique_inverse_
+    return data.astype(np.float32)[expand], emb.astype(np.float32)[expand]
