@@ -4,8 +4,9 @@ New rows arrive prepared as the fit's rows were (_data.prepare: the metric's
 normalisation, the fit's power of two), and the training rows kept here are
 the fit's rows in that same space, so the search compares like with like.
 A new row is placed by its own bits alone: its neighbours among the training
-rows come from a walk over a search graph of the fit (knn_query_f32), its
-memberships from the fit's bandwidth rule (umap_query_memberships_f32), its
+rows come from a walk over a search graph of the fit (knn_query_f32; for the
+dense metric and bit kernels, an exact search in the metric for now:
+new_row_neighbours), its memberships from the fit's bandwidth rule (umap_query_memberships_f32), its
 start is the membership-weighted mean of its neighbours' positions, and the
 layout moves it against the frozen training embedding with a random stream
 keyed by a hash of its row (umap_layout_new_points_f32). So a row lands on the
@@ -29,6 +30,7 @@ from ._control import check_status
 from ._data import KernelSpace, Prepared
 from ._pipeline import LayoutRun
 from ._rows import nearest_columns, row_keys, value_keys
+from .neighbours import exact_measure_neighbours
 
 # The search graph keeps, per training point, up to this many times its
 # n_neighbors - 1 fit neighbours: its own neighbours and the points that hold
@@ -70,7 +72,7 @@ class Reference:
     first transform, the same bits as any other copy's.
     """
 
-    data: np.ndarray  # (n, d) float32, the training rows
+    data: np.ndarray  # (n, d) float32, the training rows (bit rows: (n, words) uint64)
     seed: int  # the layout's seed for new points
     pivot_seed: int  # draws the pivots
     graph: np.ndarray | None = None  # (n, width) int32, -1 for none
@@ -121,13 +123,14 @@ def keep_reference(prepared: Prepared, X, rng: np.random.Generator) -> Reference
         data = np.empty((0, 0), np.float32)
     else:
         owned = x is not X and x.flags.owndata
-        data = x if owned else np.array(x, dtype=np.float32, order="C", copy=True)
+        dtype = np.uint64 if x.dtype == np.uint64 else np.float32  # bit rows stay packed
+        data = x if owned else np.array(x, dtype=dtype, order="C", copy=True)
     pivot_seed, seed = (int(s) for s in rng.integers(0, 2**64, size=2, dtype=np.uint64))
     return Reference(data, seed, pivot_seed)
 
 
 def build_index(ref: Reference, knn_idx: np.ndarray, knn_dist: np.ndarray, n_threads: int = 1,
-                verbose: bool = False) -> Reference:
+                verbose: bool = False, forest: bool = True) -> Reference:
     """Builds ref's search index in place from the fit's kNN rows (self first); returns ref.
 
     Each part is set whole once it is built, so an interrupted build leaves
@@ -135,9 +138,9 @@ def build_index(ref: Reference, knn_idx: np.ndarray, knn_dist: np.ndarray, n_thr
     """
     if not ref.indexed:
         _build_graph(ref, knn_idx, knn_dist)
-    if ref.tree_order is None:
-        forest = search_forest(ref.data, ref.pivot_seed, n_threads, verbose)
-        ref.tree_order, ref.tree_splits, ref.tree_thresholds = forest
+    if forest and ref.tree_order is None:
+        trees = search_forest(ref.data, ref.pivot_seed, n_threads, verbose)
+        ref.tree_order, ref.tree_splits, ref.tree_thresholds = trees
         ref.tree_leaf_size = TREE_LEAF_SIZE
     return ref
 
@@ -310,6 +313,24 @@ def query(ref: Reference, x: np.ndarray, k: int, n_threads: int,
     return idx, sq
 
 
+def new_row_neighbours(ref: Reference, space: KernelSpace, x: np.ndarray, k: int,
+                       n_threads: int, verbose: bool = False):
+    """The k nearest training rows of each new row: (ids int32, distances in the metric's units).
+
+    Rows of the squared Euclidean kernels take the walk over the search graph
+    (query). The other measures (Manhattan, Chebyshev, Minkowski, the bit
+    metrics) are searched exactly, by brute force over every training row in
+    the measure: O(n) work per new row, and a row's neighbours still depend
+    on its own bits alone, equal distances by ascending id.
+    """
+    measure = space.measure
+    if measure.kernels == "euclidean":
+        idx, sq = query(ref, x, k, n_threads, verbose=verbose)
+        return idx, space.to_metric(np.sqrt(sq))
+    ids, dist = exact_measure_neighbours(ref.data, k, np.arange(x.shape[0]), measure, rows=x)
+    return ids.astype(np.int32), space.to_metric(dist)
+
+
 def memberships(idx: np.ndarray, dist: np.ndarray) -> np.ndarray:
     """Membership of each row to its neighbours (Euclidean distances, nearest first)."""
     m, k = idx.shape
@@ -338,10 +359,15 @@ def weighted_start(embedding: np.ndarray, idx: np.ndarray, weights: np.ndarray) 
 def index(fitted: Fitted, n_threads: int = 1) -> Reference:
     """The fit's search index, built on first use from its kNN rows in the kernels' space."""
     ref = fitted.reference
-    if (ref.indexed and ref.tree_order is not None) or fitted.space.metric == "precomputed":
+    if fitted.space.metric == "precomputed":
         return ref  # a distance matrix is its own index
+    # Only the squared Euclidean walk starts from the forest's leaves; the
+    # other measures search every training row.
+    forest = fitted.space.measure.kernels == "euclidean"
+    if ref.indexed and (ref.tree_order is not None or not forest):
+        return ref
     return build_index(ref, fitted.knn_indices, fitted.space.to_kernel(fitted.knn_dists),
-                       n_threads, fitted.verbose)
+                       n_threads, fitted.verbose, forest)
 
 
 def place(fitted: Fitted, x: np.ndarray, n_threads: int, *, exact_rows: bool = True) -> np.ndarray:
@@ -376,9 +402,8 @@ def place(fitted: Fitted, x: np.ndarray, n_threads: int, *, exact_rows: bool = T
         todo = np.flatnonzero(~seen)
         if todo.size == 0:
             return out
-        idx, sq = query(ref, np.ascontiguousarray(x[todo]), k, n_threads,
-                        verbose=fitted.verbose)
-        dist = space.to_metric(np.sqrt(sq))
+        idx, dist = new_row_neighbours(ref, space, np.ascontiguousarray(x[todo]), k, n_threads,
+                                       fitted.verbose)
     # The fit's graph measured distances in the metric's units times 2**graph_exponent.
     weights = memberships(idx, np.ascontiguousarray(np.ldexp(dist, fitted.graph_exponent),
                                                     dtype=np.float32))
