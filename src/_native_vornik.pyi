@@ -298,6 +298,19 @@ def umap_layout_new_points_f32_ctl(
     n_reference: int,
     dim: int,
     width: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """umap_layout_new_points_f32 with a control block (progress: points placed; stop) or None."""
+
 def umap_inverse_points_f32(
     data: Buffer,
     embedding: Buffer,
@@ -332,11 +345,6 @@ def umap_layout_density_f32(
     initial_alpha: float,
     negative_sample_rate: float,
     seed: int,
-    n_threads: int,
-    control: Buffer | None,
-    /,
-) -> int:
-    """umap_layout_new_points_f32 with a control block (progress: points placed; stop) or None."""
     data_radius: Buffer | None,
     strength: float,
     density_epochs: int,
