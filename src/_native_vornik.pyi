@@ -243,6 +243,74 @@ def umap_layout_substeps(
 ) -> int:
     """The substeps per epoch of a parts layout of n_edges edges on n_samples points asked for n_substeps (0: the default count)."""
 
+def knn_query_f32_ctl(
+    x: Buffer,
+    graph: Buffer,
+    pivots: Buffer,
+    tree_order: Buffer,
+    tree_splits: Buffer,
+    tree_thresholds: Buffer,
+    queries: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    d: int,
+    width: int,
+    n_pivots: int,
+    n_trees: int,
+    leaf_size: int,
+    n_queries: int,
+    k: int,
+    beam: int,
+    n_entries: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """knn_query_f32 with a search forest (n_trees 0: none) and a control block (progress: query rows answered; stop) or None."""
+
+def knn_search_forest_f32(
+    x: Buffer,
+    tree_order: Buffer,
+    tree_splits: Buffer,
+    tree_thresholds: Buffer,
+    n: int,
+    d: int,
+    n_trees: int,
+    leaf_size: int,
+    seed: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """Build the search forest of the training rows x for knn_query_f32_ctl; takes a control block (progress: trees built; stop) or None."""
+
+def knn_forest_nodes(n: int, leaf_size: int, /) -> int:
+    """The split slots per tree of a search forest over n points with leaves of at most leaf_size points."""
+
+def umap_layout_new_points_f32_ctl(
+    embedding: Buffer,
+    reference: Buffer,
+    tail: Buffer,
+    epochs_per_sample: Buffer,
+    keys: Buffer,
+    n_points: int,
+    n_reference: int,
+    dim: int,
+    width: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """umap_layout_new_points_f32 with a control block (progress: points placed; stop) or None."""
+
 def umap_inverse_points_f32(
     data: Buffer,
     embedding: Buffer,

@@ -758,50 +758,207 @@ bool ids_within(const int32_t *ids, Py_ssize_t count, int lo, int n) {
     return true;
 }
 
+// Whether each of count pairs is two ids in [0, n) or the empty pair (-1, -1).
+bool split_pairs_within(const int32_t *pairs, Py_ssize_t count, int n) {
+    for (Py_ssize_t s = 0; s < count; ++s) {
+        const int32_t a = pairs[2 * s], b = pairs[2 * s + 1];
+        if (!(a == -1 && b == -1) && !(a >= 0 && a < n && b >= 0 && b < n)) return false;
+    }
+    return true;
+}
+
+// A forest's three arrays as a method takes them, checked against n points:
+// sizes, views, ids. The caller checks overlaps.
+struct forest_views {
+    buffer_view order, splits, thresholds;
+    Py_ssize_t order_items = 0, slot_items = 0;
+
+    // False with an exception set. writable: the arrays are the outputs of
+    // the forest's build.
+    bool acquire(PyObject *const objs[3], int n, int n_trees, int leaf_size, bool writable) {
+        if (n_trees < 0 || leaf_size < 1) {
+            PyErr_SetString(PyExc_ValueError,
+                            "n_trees must not be negative and leaf_size must be positive");
+            return false;
+        }
+        order_items = count_of(n, n_trees);
+        slot_items = static_cast<Py_ssize_t>(mirnak_knn_forest_nodes(n, leaf_size)) * n_trees;
+        if (!order.acquire(objs[0], writable, order_items, "tree_order")) return false;
+        if (!splits.acquire(objs[1], writable, 2 * slot_items, "tree_splits")) return false;
+        if (!thresholds.acquire(objs[2], writable, slot_items, "tree_thresholds")) return false;
+        if (writable) return true;
+        // The descent indexes the training rows by these ids; the kernel would
+        // refuse them too, but only with its status.
+        if (!ids_within(order.as<const int32_t>(), order_items, 0, n)) {
+            PyErr_SetString(PyExc_ValueError, "tree_order ids must be in [0, n)");
+            return false;
+        }
+        if (!split_pairs_within(splits.as<const int32_t>(), slot_items, n)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "tree_splits must hold pairs of ids in [0, n) or (-1, -1)");
+            return false;
+        }
+        return true;
+    }
+
+    void add_used(used_bytes *to) const {
+        to[0] = used("tree_order", order, order_items);
+        to[1] = used("tree_splits", splits, 2 * slot_items);
+        to[2] = used("tree_thresholds", thresholds, slot_items);
+    }
+};
+
+// The arguments both query methods share, checked, with their views held
+// (released in reverse order when the record goes).
+struct query_call {
+    buffer_view x, graph, pivots;
+    forest_views forest;
+    buffer_view queries, idx, dist, control;
+    mirnak_dense_rows train, rows;
+    mirnak_search_index index;
+
+    // Sizes, views, overlaps and ids, in that order; false with an exception
+    // set. objs: x, graph, pivots, queries, idx, dist; trees: the forest's
+    // three arrays, or null for the method without forest and control block.
+    bool prepare(PyObject *const objs[6], PyObject *const *trees, PyObject *control_obj, int n,
+                 int d, int width, int n_pivots, int n_trees, int leaf_size, int n_queries, int k) {
+        if (n <= 0 || d <= 0 || width <= 0 || n_pivots <= 0 || n_queries <= 0 || k <= 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "n, d, width, n_pivots, n_queries, and k must be positive");
+            return false;
+        }
+        if (!x.acquire(objs[0], false, count_of(n, d), "x")) return false;
+        if (!graph.acquire(objs[1], false, count_of(n, width), "graph")) return false;
+        if (!pivots.acquire(objs[2], false, n_pivots, "pivots")) return false;
+        if (trees && !forest.acquire(trees, n, n_trees, leaf_size, false)) return false;
+        if (!queries.acquire(objs[3], false, count_of(n_queries, d), "queries")) return false;
+        if (!idx.acquire(objs[4], true, count_of(n_queries, k), "idx")) return false;
+        if (!dist.acquire(objs[5], true, count_of(n_queries, k), "dist")) return false;
+        if (control_obj && !acquire_control(control, control_obj)) return false;
+        used_bytes inputs[7] = {
+            used("x", x, count_of(n, d)), used("graph", graph, count_of(n, width)),
+            used("pivots", pivots, n_pivots), used("queries", queries, count_of(n_queries, d))};
+        forest.add_used(inputs + 4);
+        const used_bytes outputs[] = {used("idx", idx, count_of(n_queries, k)),
+                                      used("dist", dist, count_of(n_queries, k)),
+                                      used_control(control)};
+        if (!outputs_apart(inputs, 7, outputs, 3)) return false;
+        // The walk indexes the training rows by these ids; the kernel would
+        // refuse them too, but only with its status.
+        if (!ids_within(graph.as<const int32_t>(), count_of(n, width), -1, n)) {
+            PyErr_SetString(PyExc_ValueError, "graph ids must be in [-1, n)");
+            return false;
+        }
+        if (!ids_within(pivots.as<const int32_t>(), n_pivots, 0, n)) {
+            PyErr_SetString(PyExc_ValueError, "pivot ids must be in [0, n)");
+            return false;
+        }
+        train = {x.as<const float>(), n, d};
+        rows = {queries.as<const float>(), n_queries, d};
+        const mirnak_search_forest f = {
+            trees ? n_trees : 0, leaf_size, forest.order.as<const int32_t>(),
+            forest.splits.as<const int32_t>(), forest.thresholds.as<const float>()};
+        index = {graph.as<const int32_t>(), width, pivots.as<const int32_t>(), n_pivots, f};
+        return true;
+    }
+
+    PyObject *run(const mirnak_query_settings &settings, int n_threads) {
+        int rc;
+        Py_BEGIN_ALLOW_THREADS;
+        rc = mirnak_knn_query_f32_ctl(&train, &index, &rows, &settings, idx.as<int32_t>(),
+                                      dist.as<float>(), n_threads, control_of(control));
+        Py_END_ALLOW_THREADS;
+        return PyLong_FromLong(rc);
+    }
+};
+
 PyObject *py_knn_query_f32(PyObject *, PyObject *args) {
-    PyObject *x_obj, *graph_obj, *pivots_obj, *q_obj, *idx_obj, *dist_obj;
-    int n, d, width, n_pivots, n_queries, k, beam, n_entries, n_threads;
-    if (!PyArg_ParseTuple(args, "OOOOOOiiiiiiiii", &x_obj, &graph_obj, &pivots_obj, &q_obj,
-                          &idx_obj, &dist_obj, &n, &d, &width, &n_pivots, &n_queries, &k, &beam,
-                          &n_entries, &n_threads))
+    PyObject *objs[6];
+    int n, d, width, n_pivots, n_queries, n_threads;
+    mirnak_query_settings s;
+    if (!PyArg_ParseTuple(args, "OOOOOOiiiiiiiii", &objs[0], &objs[1], &objs[2], &objs[3], &objs[4],
+                          &objs[5], &n, &d, &width, &n_pivots, &n_queries, &s.k, &s.beam,
+                          &s.n_entries, &n_threads))
         return nullptr;
-    if (n <= 0 || d <= 0 || width <= 0 || n_pivots <= 0 || n_queries <= 0 || k <= 0) {
-        PyErr_SetString(PyExc_ValueError,
-                        "n, d, width, n_pivots, n_queries, and k must be positive");
+    query_call call;
+    if (!call.prepare(objs, nullptr, nullptr, n, d, width, n_pivots, 0, 1, n_queries, s.k))
+        return nullptr;
+    return call.run(s, n_threads);
+}
+
+const char knn_query_f32_ctl_doc[] =
+    "knn_query_f32 with a search forest (n_trees 0: none) and a control block (progress: query "
+    "rows answered; stop) or None.";
+
+PyObject *py_knn_query_f32_ctl(PyObject *, PyObject *args) {
+    PyObject *objs[6], *trees[3], *control_obj;
+    int n, d, width, n_pivots, n_trees, leaf_size, n_queries, n_threads;
+    mirnak_query_settings s;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOOiiiiiiiiiiiO", &objs[0], &objs[1], &objs[2], &trees[0],
+                          &trees[1], &trees[2], &objs[3], &objs[4], &objs[5], &n, &d, &width,
+                          &n_pivots, &n_trees, &leaf_size, &n_queries, &s.k, &s.beam, &s.n_entries,
+                          &n_threads, &control_obj))
+        return nullptr;
+    query_call call;
+    if (!call.prepare(objs, trees, control_obj, n, d, width, n_pivots, n_trees, leaf_size,
+                      n_queries, s.k))
+        return nullptr;
+    return call.run(s, n_threads);
+}
+
+// ---------------------------------------------------------------------------
+// knn_search_forest_f32, knn_forest_nodes
+// ---------------------------------------------------------------------------
+
+const char knn_search_forest_f32_doc[] =
+    "Build the search forest of the training rows x for knn_query_f32_ctl; takes a control "
+    "block (progress: trees built; stop) or None.";
+
+PyObject *py_knn_search_forest_f32(PyObject *, PyObject *args) {
+    PyObject *x_obj, *trees[3], *control_obj;
+    int n, d, n_trees, leaf_size, n_threads;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOOiiiiKiO", &x_obj, &trees[0], &trees[1], &trees[2], &n, &d,
+                          &n_trees, &leaf_size, &seed, &n_threads, &control_obj))
+        return nullptr;
+    if (n <= 0 || d <= 0 || n_trees <= 0 || leaf_size <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n, d, n_trees, and leaf_size must be positive");
         return nullptr;
     }
-
-    buffer_view x, graph, pivots, queries, idx, dist;
+    buffer_view x, control;
+    forest_views forest;
     if (!x.acquire(x_obj, false, count_of(n, d), "x")) return nullptr;
-    if (!graph.acquire(graph_obj, false, count_of(n, width), "graph")) return nullptr;
-    if (!pivots.acquire(pivots_obj, false, n_pivots, "pivots")) return nullptr;
-    if (!queries.acquire(q_obj, false, count_of(n_queries, d), "queries")) return nullptr;
-    if (!idx.acquire(idx_obj, true, count_of(n_queries, k), "idx")) return nullptr;
-    if (!dist.acquire(dist_obj, true, count_of(n_queries, k), "dist")) return nullptr;
-    const used_bytes inputs[] = {
-        used("x", x, count_of(n, d)), used("graph", graph, count_of(n, width)),
-        used("pivots", pivots, n_pivots), used("queries", queries, count_of(n_queries, d))};
-    const used_bytes outputs[] = {used("idx", idx, count_of(n_queries, k)),
-                                  used("dist", dist, count_of(n_queries, k))};
-    if (!outputs_apart(inputs, 4, outputs, 2)) return nullptr;
-    // The walk indexes the training rows by these ids; the kernel would
-    // refuse them too, but only with its status.
-    if (!ids_within(graph.as<const int32_t>(), count_of(n, width), -1, n)) {
-        PyErr_SetString(PyExc_ValueError, "graph ids must be in [-1, n)");
-        return nullptr;
-    }
-    if (!ids_within(pivots.as<const int32_t>(), n_pivots, 0, n)) {
-        PyErr_SetString(PyExc_ValueError, "pivot ids must be in [0, n)");
-        return nullptr;
-    }
+    if (!forest.acquire(trees, n, n_trees, leaf_size, true)) return nullptr;
+    if (!acquire_control(control, control_obj)) return nullptr;
+    const used_bytes inputs[] = {used("x", x, count_of(n, d))};
+    used_bytes outputs[4];
+    forest.add_used(outputs);
+    outputs[3] = used_control(control);
+    if (!outputs_apart(inputs, 1, outputs, 4)) return nullptr;
 
+    const mirnak_dense_rows train = {x.as<const float>(), n, d};
+    const mirnak_forest_settings settings = {n_trees, leaf_size, static_cast<uint64_t>(seed)};
     int rc;
     Py_BEGIN_ALLOW_THREADS;
-    rc = mirnak_knn_query_f32(n, d, x.as<const float>(), width, graph.as<const int32_t>(), n_pivots,
-                              pivots.as<const int32_t>(), n_queries, queries.as<const float>(), k,
-                              beam, n_entries, idx.as<int32_t>(), dist.as<float>(), n_threads);
+    rc = mirnak_knn_search_forest_f32(&train, &settings, forest.order.as<int32_t>(),
+                                      forest.splits.as<int32_t>(), forest.thresholds.as<float>(),
+                                      n_threads, control_of(control));
     Py_END_ALLOW_THREADS;
     return PyLong_FromLong(rc);
+}
+
+const char knn_forest_nodes_doc[] =
+    "The split slots per tree of a search forest over n points with leaves of at most "
+    "leaf_size points.";
+
+PyObject *py_knn_forest_nodes(PyObject *, PyObject *args) {
+    int n, leaf_size;
+    if (!PyArg_ParseTuple(args, "ii", &n, &leaf_size)) return nullptr;
+    if (n <= 0 || leaf_size <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n and leaf_size must be positive");
+        return nullptr;
+    }
+    return PyLong_FromLongLong(mirnak_knn_forest_nodes(n, leaf_size));
 }
 
 // ---------------------------------------------------------------------------
@@ -867,48 +1024,88 @@ PyObject *py_umap_query_memberships_f32(PyObject *, PyObject *args) {
 const char umap_layout_new_points_f32_doc[] =
     "Optimize the layout of new points in-place against a frozen reference embedding.";
 
+// The arguments both new-point methods share, checked, with their views
+// held (released in reverse order when the record goes).
+struct new_points_call {
+    buffer_view embedding, reference, tail, epochs_per_sample, keys, control;
+    mirnak_new_point_edges edges;
+    mirnak_layout_run run;
+    int n_points = 0, n_reference = 0, dim = 0;
+
+    // Sizes, views, overlaps and ids, in that order; false with an exception
+    // set. control_obj is null for the method without a control block.
+    bool prepare(PyObject *const objs[5], PyObject *control_obj, int n_points_, int n_reference_,
+                 int dim_, int width, const run_args &r) {
+        n_points = n_points_, n_reference = n_reference_, dim = dim_;
+        if (n_points <= 0 || n_reference <= 0 || dim <= 0 || width <= 0 || r.n_epochs <= 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "n_points, n_reference, dim, width, and n_epochs must be positive");
+            return false;
+        }
+        const Py_ssize_t n_edges = count_of(n_points, width);
+        if (!embedding.acquire(objs[0], true, count_of(n_points, dim), "embedding")) return false;
+        if (!reference.acquire(objs[1], false, count_of(n_reference, dim), "reference"))
+            return false;
+        if (!tail.acquire(objs[2], false, n_edges, "tail")) return false;
+        if (!epochs_per_sample.acquire(objs[3], false, n_edges, "epochs_per_sample")) return false;
+        if (!keys.acquire(objs[4], false, n_points, "keys", 8)) return false;
+        if (control_obj && !acquire_control(control, control_obj)) return false;
+        const used_bytes inputs[] = {
+            used("reference", reference, count_of(n_reference, dim)), used("tail", tail, n_edges),
+            used("epochs_per_sample", epochs_per_sample, n_edges), used("keys", keys, n_points)};
+        const used_bytes outputs[] = {used("embedding", embedding, count_of(n_points, dim)),
+                                      used_control(control)};
+        if (!outputs_apart(inputs, 4, outputs, 2)) return false;
+        if (!ids_within(tail.as<const int32_t>(), n_edges, -1, n_reference)) {
+            PyErr_SetString(PyExc_ValueError, "tail ids must be in [-1, n_reference)");
+            return false;
+        }
+        edges = {tail.as<const int32_t>(), epochs_per_sample.as<const float>(), width,
+                 keys.as<const uint64_t>()};
+        run = r.narrowed();
+        return true;
+    }
+
+    PyObject *place(int n_threads) {
+        int rc;
+        Py_BEGIN_ALLOW_THREADS;
+        rc = mirnak_umap_optimize_new_points_f32_ctl(embedding.as<float>(), n_points, dim,
+                                                     reference.as<const float>(), n_reference,
+                                                     &edges, &run, n_threads, control_of(control));
+        Py_END_ALLOW_THREADS;
+        return PyLong_FromLong(rc);
+    }
+};
+
 PyObject *py_umap_layout_new_points_f32(PyObject *, PyObject *args) {
-    PyObject *emb_obj, *ref_obj, *tail_obj, *eps_obj, *keys_obj;
+    PyObject *objs[5];
     int n_points, n_reference, dim, width, n_threads;
     run_args r;
-    if (!PyArg_ParseTuple(args, "OOOOOiiii" VORNIK_RUN_CODES "i", &emb_obj, &ref_obj, &tail_obj,
-                          &eps_obj, &keys_obj, &n_points, &n_reference, &dim, &width, &r.n_epochs,
+    if (!PyArg_ParseTuple(args, "OOOOOiiii" VORNIK_RUN_CODES "i", &objs[0], &objs[1], &objs[2],
+                          &objs[3], &objs[4], &n_points, &n_reference, &dim, &width, &r.n_epochs,
                           &r.a, &r.b, &r.gamma, &r.initial_alpha, &r.negative_sample_rate, &r.seed,
                           &n_threads))
         return nullptr;
-    if (n_points <= 0 || n_reference <= 0 || dim <= 0 || width <= 0 || r.n_epochs <= 0) {
-        PyErr_SetString(PyExc_ValueError,
-                        "n_points, n_reference, dim, width, and n_epochs must be positive");
-        return nullptr;
-    }
-    const Py_ssize_t edges = count_of(n_points, width);
+    new_points_call call;
+    if (!call.prepare(objs, nullptr, n_points, n_reference, dim, width, r)) return nullptr;
+    return call.place(n_threads);
+}
 
-    buffer_view embedding, reference, tail, epochs_per_sample, keys;
-    if (!embedding.acquire(emb_obj, true, count_of(n_points, dim), "embedding")) return nullptr;
-    if (!reference.acquire(ref_obj, false, count_of(n_reference, dim), "reference")) return nullptr;
-    if (!tail.acquire(tail_obj, false, edges, "tail")) return nullptr;
-    if (!epochs_per_sample.acquire(eps_obj, false, edges, "epochs_per_sample")) return nullptr;
-    if (!keys.acquire(keys_obj, false, n_points, "keys", 8)) return nullptr;
-    const used_bytes inputs[] = {
-        used("reference", reference, count_of(n_reference, dim)), used("tail", tail, edges),
-        used("epochs_per_sample", epochs_per_sample, edges), used("keys", keys, n_points)};
-    const used_bytes outputs[] = {used("embedding", embedding, count_of(n_points, dim))};
-    if (!outputs_apart(inputs, 4, outputs, 1)) return nullptr;
-    if (!ids_within(tail.as<const int32_t>(), edges, -1, n_reference)) {
-        PyErr_SetString(PyExc_ValueError, "tail ids must be in [-1, n_reference)");
-        return nullptr;
-    }
+const char umap_layout_new_points_f32_ctl_doc[] =
+    "umap_layout_new_points_f32 with a control block (progress: points placed; stop) or None.";
 
-    const mirnak_layout_run run = r.narrowed();
-    int rc;
-    Py_BEGIN_ALLOW_THREADS;
-    rc = mirnak_umap_optimize_new_points_f32(
-        embedding.as<float>(), n_points, dim, reference.as<const float>(), n_reference,
-        tail.as<const int32_t>(), epochs_per_sample.as<const float>(), width,
-        keys.as<const uint64_t>(), run.n_epochs, run.a, run.b, run.gamma, run.initial_alpha,
-        run.negative_sample_rate, run.seed, n_threads);
-    Py_END_ALLOW_THREADS;
-    return PyLong_FromLong(rc);
+PyObject *py_umap_layout_new_points_f32_ctl(PyObject *, PyObject *args) {
+    PyObject *objs[5], *control_obj;
+    int n_points, n_reference, dim, width, n_threads;
+    run_args r;
+    if (!PyArg_ParseTuple(args, "OOOOOiiii" VORNIK_RUN_CODES "iO", &objs[0], &objs[1], &objs[2],
+                          &objs[3], &objs[4], &n_points, &n_reference, &dim, &width, &r.n_epochs,
+                          &r.a, &r.b, &r.gamma, &r.initial_alpha, &r.negative_sample_rate, &r.seed,
+                          &n_threads, &control_obj))
+        return nullptr;
+    new_points_call call;
+    if (!call.prepare(objs, control_obj, n_points, n_reference, dim, width, r)) return nullptr;
+    return call.place(n_threads);
 }
 
 // ---------------------------------------------------------------------------
@@ -995,6 +1192,11 @@ PyMethodDef methods[] = {
      py_umap_layout_euclidean_f32_parts_in_schedule_order, METH_VARARGS,
      umap_layout_euclidean_f32_parts_in_schedule_order_doc},
     {"umap_layout_substeps", py_umap_layout_substeps, METH_VARARGS, umap_layout_substeps_doc},
+    {"knn_query_f32_ctl", py_knn_query_f32_ctl, METH_VARARGS, knn_query_f32_ctl_doc},
+    {"knn_search_forest_f32", py_knn_search_forest_f32, METH_VARARGS, knn_search_forest_f32_doc},
+    {"knn_forest_nodes", py_knn_forest_nodes, METH_VARARGS, knn_forest_nodes_doc},
+    {"umap_layout_new_points_f32_ctl", py_umap_layout_new_points_f32_ctl, METH_VARARGS,
+     umap_layout_new_points_f32_ctl_doc},
     {"umap_inverse_points_f32", py_umap_inverse_points_f32, METH_VARARGS,
      umap_inverse_points_f32_doc},
     {"umap_layout_density_f32", py_umap_layout_density_f32, METH_VARARGS,

@@ -220,6 +220,36 @@ int main() {
         return 1;
     print_digest("query_idx", qi);
     print_digest("query_dist", qd);
+    // The same query from the leaves of a search forest too, in the squared
+    // Euclidean distance and in Manhattan's.
+    const int64_t slots = mirnak_knn_forest_nodes(n, 32);
+    std::vector<int32_t> order(static_cast<size_t>(4) * n), splits(static_cast<size_t>(8 * slots));
+    std::vector<float> thresholds(static_cast<size_t>(4 * slots));
+    const mirnak_dense_rows train_rows = {x.data(), n, d}, query_rows = {q.data(), m, d};
+    const mirnak_forest_settings fs = {4, 32, 99};
+    if (mirnak_knn_search_forest_f32(&train_rows, &fs, order.data(), splits.data(),
+                                     thresholds.data(), 3, nullptr) != 0)
+        return 1;
+    print_digest("forest_thresholds", thresholds);
+    const mirnak_search_index sx = {idx.data(),
+                                    k,
+                                    pivots.data(),
+                                    static_cast<int>(pivots.size()),
+                                    {4, 32, order.data(), splits.data(), thresholds.data()}};
+    const mirnak_query_settings qs = {k, 3 * k, 4};
+    if (mirnak_knn_query_f32_ctl(&train_rows, &sx, &query_rows, &qs, qi.data(), qd.data(), 3,
+                                 nullptr) != 0)
+        return 1;
+    print_digest("forest_query_dist", qd);
+    const mirnak_metric manhattan = {MIRNAK_MANHATTAN, 1.0f};
+    if (mirnak_knn_query_metric_f32(&train_rows, &sx, &query_rows, &manhattan, &qs, qi.data(),
+                                    qd.data(), 3, nullptr) != 0)
+        return 1;
+    print_digest("forest_query_manhattan", qd);
+    // The placement below reads the first query's answers again.
+    if (mirnak_knn_query_f32(n, d, x.data(), k, idx.data(), static_cast<int>(pivots.size()),
+                             pivots.data(), m, q.data(), k, 2 * k, 4, qi.data(), qd.data(), 3) != 0)
+        return 1;
     std::vector<uint64_t> keys(m);
     for (uint64_t &key : keys) key = g.next();
     std::vector<float> qeps(qi.size());

@@ -151,11 +151,11 @@ TEST(RewrittenIds, QueryStaysInsideTheTrainingRows) {
     for (int32_t &v : pivots) v = static_cast<int32_t>(gen() % n);
     std::vector<int32_t> idx(size_t(m) * k);
     std::vector<float> dist(idx.size());
-    const search_index ix = {n, d, X.data(), width, graph.data(), n_pivots, pivots.data()};
+    const search_index ix = {n, width, graph.data(), n_pivots, pivots.data(), {}};
     const query_batch b = {m, Q.data(), idx.data(), dist.data()};
     for (std::vector<int32_t> *ids : {&graph, &pivots}) {
         id_rewriter writer(*ids, n);
-        EXPECT_EQ(knn_query_on_path(best_dist_path(), ix, {k, 4 * k, 4}, b, 2), 0);
+        EXPECT_EQ(knn_query_on_path(best_dist_path(), X.data(), d, ix, {k, 4 * k, 4}, b, 2), 0);
     }
 }
 

@@ -35,6 +35,14 @@ METHOD_DOCS = {
     "copied.",
     "umap_layout_substeps": "The substeps per epoch of a parts layout of n_edges edges on "
     "n_samples points asked for n_substeps (0: the default count).",
+    "knn_query_f32_ctl": "knn_query_f32 with a search forest (n_trees 0: none) and a control "
+    "block (progress: query rows answered; stop) or None.",
+    "knn_search_forest_f32": "Build the search forest of the training rows x for "
+    "knn_query_f32_ctl; takes a control block (progress: trees built; stop) or None.",
+    "knn_forest_nodes": "The split slots per tree of a search forest over n points with leaves "
+    "of at most leaf_size points.",
+    "umap_layout_new_points_f32_ctl":
+        "umap_layout_new_points_f32 with a control block (progress: points placed; stop) or None.",
     "umap_inverse_points_f32": "Points of the data space for points of the embedding: means of "
     "their fitted neighbours' rows, weighted by the embedding's membership curve; takes a "
     "control block or None.",
@@ -66,10 +74,17 @@ EXPORTED = {
     "mirnak_umap_optimize_layout_euclidean_f32_parts",
     "mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order",
     "mirnak_umap_layout_substeps",
+    "mirnak_knn_query_f32_ctl",
+    "mirnak_umap_optimize_new_points_f32_ctl",
     "mirnak_umap_inverse_points_f32",
     "mirnak_umap_optimize_layout_density_f32",
     "mirnak_knn_descent_metric_f32",
     "mirnak_knn_descent_bits_u64",
+    "mirnak_knn_forest_nodes",
+    "mirnak_knn_search_forest_f32",
+    "mirnak_knn_search_forest_bits_u64",
+    "mirnak_knn_query_metric_f32",
+    "mirnak_knn_query_bits_u64",
 }
 
 

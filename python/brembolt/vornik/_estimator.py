@@ -329,7 +329,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         # A pickled model carries its search index, so that every process that
         # loads it (Dask workers, say) transforms without building it again.
         if hasattr(self, "_reference"):
-            _transform.index(self._fitted())
+            _transform.index(self._fitted(), machine.threads(self.n_jobs))
         return super().__getstate__()
 
     def __setstate__(self, state):
@@ -351,7 +351,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             embedding=self.embedding_, distinct_rows=self.unique_rows_,
             knn_indices=self.knn_indices_, knn_dists=self.knn_dists_, space=self._kernel_space,
             graph_exponent=self._graph_exponent, reference=self._reference,
-            run=self._layout_run(self.transform_epochs, self.a_, self.b_, self._reference.seed))
+            run=self._layout_run(self.transform_epochs, self.a_, self.b_, self._reference.seed),
+            verbose=bool(self.verbose))
 
     def _check_finite(self, embedding: np.ndarray, what: str) -> None:
         """A layout that left a coordinate NaN or infinite is an error, never a result."""

@@ -135,7 +135,7 @@ PARAMS = (
           "layout epochs of each new point in transform (0: the start alone)"),
     Param("verbose", False, ("verbose",),
           "report each stage on standard error as it starts and ends, with progress bars "
-          "through the neighbour search and the layout", Cli()),
+          "through the neighbour search and the layout (of fit and of transform)", Cli()),
 )
 
 BY_NAME = {p.name: p for p in PARAMS}

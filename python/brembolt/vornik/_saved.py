@@ -14,6 +14,8 @@ import numbers
 
 import numpy as np
 
+import _native_vornik as _native
+
 from . import _metrics
 from ._data import METRICS, KernelSpace
 from ._transform import Reference
@@ -130,6 +132,33 @@ def _index(ref: Reference, n_fit: int) -> None:
         if (np.diff(keys) < 0).any():  # n_fit values: no block needed
             _fail("_reference.keys is not ascending")
         _ids(ids, "_reference.key_ids", 0, n_fit)
+    _forest(ref, n_fit)
+
+
+def _forest(ref: Reference, n_fit: int) -> None:
+    """The search forest, where the model holds one (a model saved without it builds it)."""
+    if ref.tree_order is None and ref.tree_splits is None and ref.tree_thresholds is None:
+        return
+    leaf = ref.tree_leaf_size
+    if not (isinstance(leaf, numbers.Integral) and 1 <= leaf):
+        _fail(f"_reference.tree_leaf_size is {leaf!r}")
+    order = _array(vars(ref), "tree_order", np.int32, 2, cols=n_fit,
+                   label="_reference.tree_order")
+    trees = order.shape[0]
+    if trees < 1:
+        _fail("_reference.tree_order holds no tree")
+    _ids(order, "_reference.tree_order", 0, n_fit)
+    slots = _native.knn_forest_nodes(n_fit, int(leaf))
+    splits = _array(vars(ref), "tree_splits", np.int32, 3, rows=trees, cols=slots,
+                    label="_reference.tree_splits")
+    if splits.shape[2] != 2:
+        _fail(f"_reference.tree_splits has shape {splits.shape}, not ({trees}, {slots}, 2)")
+    pairs = splits.reshape(-1, 2)
+    empty = (pairs == -1).all(axis=1)
+    if pairs.size and not ((pairs >= 0) & (pairs < n_fit)).all(axis=1)[~empty].all():
+        _fail("_reference.tree_splits holds a pair that is neither two ids in range nor (-1, -1)")
+    _array(vars(ref), "tree_thresholds", np.float32, 2, rows=trees, cols=slots,
+           label="_reference.tree_thresholds")
 
 
 # ---------------------------------------------------------------------------
