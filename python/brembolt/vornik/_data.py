@@ -35,7 +35,7 @@ import numpy as np
 
 from ._rows import value_keys
 
-METRICS = ("euclidean", "cosine", "correlation", "precomputed")
+METRICS = ("euclidean", "cosine", "correlation", "precomputed", "manhattan", "jaccard", "hellinger")
 FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 # Rows whose bounding box has a diagonal in [2^-10, 2^40] go to the kernels as

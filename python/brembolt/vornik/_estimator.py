@@ -9,6 +9,7 @@ import warnings
 from contextlib import contextmanager
 
 import numpy as np
+import scipy.sparse as sp
 from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
                           _fit_context)
 from sklearn.utils import check_random_state
@@ -19,6 +20,7 @@ from . import _machine as machine
 from . import _params
 from . import _pipeline as pl
 from . import _saved
+from . import _sparse
 from . import _transform
 from ._data import Duplicates, duplicate_warning, prepare
 from ._labels import distinct_codes, label_codes, weaken_mismatches
@@ -112,9 +114,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
+        X : {array-like, sparse matrix} of shape (n_samples, n_features)
             The rows to embed (with metric="precomputed": the square matrix of
-            their distances).
+            their distances). A scipy.sparse matrix or array (CSR, or any
+            format that converts to CSR, with sorted, unrepeated column
+            indices in each row) takes metric "euclidean", "cosine",
+            "manhattan", "jaccard" or "hellinger" and is never made dense.
         y : array-like of shape (n_samples,), optional
             Class labels, coded by value (1 and 1.0 one class, "1" another);
             -1, "-1", None or NaN mark unlabelled points. Edges between points
@@ -137,8 +142,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         timings = {}
         with self._stage("checking input", timings):
             with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
-                x = validate_data(self, X, dtype=[np.float32, np.float64], order="C",
-                                  ensure_min_samples=2)
+                x = validate_data(self, X, accept_sparse="csr", dtype=[np.float32, np.float64],
+                                  order="C", ensure_min_samples=2)
             n = x.shape[0]
             if n > _params.INT_MAX:
                 raise ValueError(f"X has {n} samples; at most {_params.INT_MAX} are supported")
@@ -154,7 +159,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             verbose = bool(self.verbose)
 
         with self._stage("preparing data", timings):
-            prepared = prepare(x, self.metric)
+            sparse_input = _sparse.takes(x, self.metric)
+            prepared = _sparse.prepare(x, self.metric) if sparse_input else prepare(x, self.metric)
             rows = self._distinct_rows(prepared.duplicates, n)
             folded = rows is not None and rows.count > 0
             if folded:
@@ -195,7 +201,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
                                n_threads, order, verbose=verbose, in_schedule_order=True)
             self._check_finite(embedding, "embedding")
         # The fitted attributes are set together after the last stage.
-        reference = _transform.keep_reference(prepared, X, rng)
+        reference = (_sparse.keep_reference(prepared, rng) if sparse_input
+                     else _transform.keep_reference(prepared, X, rng))
         if prepared.keys is not None:  # a distance matrix: its rows' keys stand for its rows
             _transform.key_distance_rows(reference, prepared.keys)
         self.graph_, self.a_, self.b_ = graph, a, b
@@ -231,7 +238,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_new, n_features)
+        X : {array-like, sparse matrix} of shape (n_new, n_features)
             New rows (with metric="precomputed": their distances to the
             training rows, one column per training row).
 
@@ -242,7 +249,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         check_is_fitted(self)
         self._validate_params()  # transform_epochs may have been set after fit
         with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
-            x = validate_data(self, X, dtype=[np.float32, np.float64], order="C", reset=False)
+            x = validate_data(self, X, accept_sparse="csr", dtype=[np.float32, np.float64],
+                              order="C", reset=False)
+        if isinstance(self._reference, _sparse.SparseReference):
+            placed = _sparse.place(self._fitted(), x, machine.threads(self.n_jobs, x.shape[0]))
+            self._check_finite(placed, "new points' places")
+            return placed
         # New rows go through the fit's own preparation: the metric's
         # normalisation and the fit's power of two.
         prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
@@ -254,7 +266,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     def __getstate__(self):
         # A pickled model carries its search index, so that every process that
         # loads it (Dask workers, say) transforms without building it again.
-        if hasattr(self, "_reference"):
+        if hasattr(self, "_reference") and not isinstance(self._reference,
+                                                          _sparse.SparseReference):
             _transform.index(self._fitted())
         return super().__getstate__()
 
@@ -309,6 +322,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         """kNN rows of the prepared data; distances (float64) in the metric's units."""
         if prepared.space.metric == "precomputed":
             return precomputed_rows(prepared.points, n_neighbors - 1)
+        if sp.issparse(prepared.points):
+            return _sparse.nearest_neighbors(prepared, n_neighbors, seed, n_threads, verbose)
         knn_idx, kernel_dist = pl.nearest_neighbors(prepared.points, n_neighbors, seed, n_threads,
                                                     verbose=verbose)
         return knn_idx, prepared.space.to_metric(kernel_dist)

@@ -74,7 +74,9 @@ PARAMS = (
           "dimension of the embedding", Cli(int)),
     Param("metric", "euclidean", (StrOptions(set(METRICS)),),
           "distance between rows: 'euclidean', 'cosine', 'correlation' (1 - Pearson "
-          "correlation), or 'precomputed' (X is a square matrix of distances)",
+          "correlation), 'manhattan', 'jaccard' (of the non-zero pattern), 'hellinger', or "
+          "'precomputed' (X is a square matrix of distances); sparse X takes 'euclidean', "
+          "'cosine', 'manhattan', 'jaccard' and 'hellinger'",
           Cli(str, choices=METRICS, help="distance between rows ('precomputed': the input is "
               "a square matrix of distances)")),
     Param("min_dist", 0.1, (Interval(Real, 0, None, closed="left"),),

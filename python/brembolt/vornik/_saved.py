@@ -15,6 +15,7 @@ import numbers
 import numpy as np
 
 from ._data import METRICS, KernelSpace
+from ._sparse import SparseReference, check_reference
 from ._transform import Reference
 
 # No fit chooses a power of two outside this range: data scales from float64's
@@ -58,6 +59,8 @@ def check_state(model) -> None:
         if n_features != n_rows:
             _fail(f"n_features_in_ is {n_features}: a distance matrix's rows have one column per "
                   f"training row ({n_rows})")
+    elif isinstance(ref, SparseReference):
+        check_reference(ref, n_fit, n_features, _fail)
     else:
         _array(vars(ref), "data", np.float32, 2, rows=n_fit, cols=n_features, finite=True,
                label="_reference.data")
