@@ -47,6 +47,8 @@ SPARSE_ONLY = ("manhattan", "jaccard", "hellinger")
 # The kernels refuse distances that can reach the heap's empty-slot value.
 DISTANCE_LIMIT = 1e30
 FLOAT32_MAX = float(np.finfo(np.float32).max)
+# Rows are prepared in blocks of about this many entries.
+BLOCK_ENTRIES = 1 << 20
 
 
 def takes(x, metric: str) -> bool:
@@ -95,43 +97,62 @@ def kernel_rows(x, metric: str) -> sp.csr_matrix:
     if (x.data == 0).any():  # stored zeros are no entries
         x = x.copy()
         x.eliminate_zeros()
-    values = np.asarray(x.data, dtype=np.float64)
-    indptr, indices = x.indptr.astype(np.int64), x.indices.astype(np.int32)
-    rows = np.repeat(np.arange(x.shape[0]), np.diff(indptr))
-    values = _metric_values(values, rows, x.shape[0], metric)
-    return sp.csr_matrix((values, indices, indptr), shape=x.shape)
+    indptr = np.asarray(x.indptr, dtype=np.int64)
+    indices = np.asarray(x.indices, dtype=np.int32)
+    out = np.empty(indices.size, np.float32)
+    largest = 0.0
+    for lo, hi in _row_blocks(indptr):  # temporaries of a block of rows at a time
+        a, b = indptr[lo], indptr[hi]
+        rows = np.repeat(np.arange(hi - lo), np.diff(indptr[lo:hi + 1]))
+        out[a:b], size = _metric_values(np.asarray(x.data[a:b], dtype=np.float64), rows, hi - lo,
+                                        lo, metric)
+        largest = max(largest, size)
+    # No two rows may be 1e30 apart in the kernel's measure: a squared
+    # distance is at most 2 (|a|^2 + |b|^2), a Manhattan one |a|_1 + |b|_1.
+    if (2.0 if metric == "manhattan" else 4.0) * largest >= DISTANCE_LIMIT:
+        raise ValueError("distances between rows of X can reach 1e30, beyond the kernel's range; "
+                         "scale X down")
+    return sp.csr_matrix((out, indices, indptr), shape=x.shape)
 
 
-def _metric_values(values: np.ndarray, rows: np.ndarray, n: int, metric: str) -> np.ndarray:
-    """The entries' values (float64, row `rows[j]` each) as the kernel reads them (float32)."""
+def _row_blocks(indptr: np.ndarray):
+    """Consecutive row ranges [lo, hi) of about BLOCK_ENTRIES entries (at least one row)."""
+    n = indptr.size - 1
+    lo = 0
+    while lo < n:
+        hi = int(np.searchsorted(indptr, indptr[lo] + BLOCK_ENTRIES, side="right")) - 1
+        hi = min(n, max(hi, lo + 1))
+        yield lo, hi
+        lo = hi
+
+
+def _metric_values(values: np.ndarray, rows: np.ndarray, n: int, first: int, metric: str):
+    """The entries' values (float64, of row first + rows[j] each) as the kernel reads them
+    (float32), and the largest row size in the kernel's measure."""
     if metric == "jaccard":
-        return np.ones(values.size, np.float32)
+        return np.ones(values.size, np.float32), 0.0
     if metric == "hellinger":
         negative = np.unique(rows[values < 0])
         if negative.size:
             raise ValueError("metric='hellinger' compares distributions of non-negative values; "
-                             f"rows {_named(negative)} of X hold negative values")
+                             f"rows {_named(negative + first)} of X hold negative values")
         total = np.bincount(rows, values, minlength=n)
-        _refuse_zero_rows(total, metric)
+        _refuse_zero_rows(total, metric, first)
         values = np.sqrt(values / total[rows])
     if metric == "cosine":
         norm = np.sqrt(np.bincount(rows, values * values, minlength=n))
-        _refuse_zero_rows(norm, metric)
+        _refuse_zero_rows(norm, metric, first)
         values = values / norm[rows]
     if np.abs(values).max(initial=0.0) > FLOAT32_MAX:
         raise ValueError("X holds values beyond float32's range; scale X down")
     out = values.astype(np.float32)
-    # No two rows may be 1e30 apart in the kernel's measure.
-    size = (np.bincount(rows, np.abs(out.astype(np.float64)), minlength=n) if metric == "manhattan"
-            else np.bincount(rows, np.square(out.astype(np.float64)), minlength=n))
-    if 2.0 * (2.0 if metric != "manhattan" else 1.0) * size.max(initial=0.0) >= DISTANCE_LIMIT:
-        raise ValueError("distances between rows of X can reach 1e30, beyond the kernel's range; "
-                         "scale X down")
-    return out
+    kept = out.astype(np.float64)
+    size = np.bincount(rows, np.abs(kept) if metric == "manhattan" else kept * kept, minlength=n)
+    return out, float(size.max(initial=0.0))
 
 
-def _refuse_zero_rows(size: np.ndarray, metric: str) -> None:
-    zero = np.flatnonzero(size == 0)
+def _refuse_zero_rows(size: np.ndarray, metric: str, first: int) -> None:
+    zero = np.flatnonzero(size == 0) + first
     if zero.size:
         raise ValueError(f"metric={metric!r} is undefined for zero rows; rows {_named(zero)} of X "
                          "are zero: drop them or use another metric")
