@@ -104,6 +104,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         tags = super().__sklearn_tags__()
         tags.transformer_tags.preserves_dtype = ["float32"]  # the embedding is float32
         tags.input_tags.pairwise = self.metric == "precomputed"
+        tags.input_tags.sparse = self.metric in _sparse.SPARSE_METRICS
         tags.target_tags.required = False  # y (class labels) is optional
         tags.target_tags.one_d_labels = True
         return tags
