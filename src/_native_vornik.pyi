@@ -282,3 +282,50 @@ def umap_layout_substeps(
     /,
 ) -> int:
     """The substeps per epoch of a parts layout of n_edges edges on n_samples points asked for n_substeps (0: the default count)."""
+
+def umap_inverse_points_f32(
+    data: Buffer,
+    embedding: Buffer,
+    points: Buffer,
+    neighbours: Buffer,
+    out: Buffer,
+    weights: Buffer | None,
+    n_fitted: int,
+    n_dims: int,
+    dim: int,
+    n_points: int,
+    k: int,
+    a: float,
+    b: float,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """Points of the data space for points of the embedding: means of their fitted neighbours' rows, weighted by the embedding's membership curve; takes a control block or None."""
+
+def umap_layout_density_f32(
+    embedding: Buffer,
+    head: Buffer,
+    tail: Buffer,
+    epochs_per_sample: Buffer,
+    n_samples: int,
+    dim: int,
+    n_epochs: int,
+    a: float,
+    b: float,
+    gamma: float,
+    initial_alpha: float,
+    negative_sample_rate: float,
+    seed: int,
+    data_radius: Buffer | None,
+    strength: float,
+    density_epochs: int,
+    variance_shift: float,
+    n_parts: int,
+    n_substeps: int,
+    n_threads: int,
+    in_schedule_order: bool,
+    control: Buffer | None,
+    /,
+) -> int:
+    """umap_layout_euclidean_f32_parts with a density term over its last density_epochs epochs, tying each vertex's local radius in the embedding to data_radius; takes a control block (progress, stop) or None."""

@@ -15,6 +15,7 @@
 
 #include "scratch.h"
 #include "umap_layout.h"
+#include "umap_layout_density.h"
 #include "vornik_kernels.h"
 
 namespace {
@@ -815,6 +816,45 @@ PyObject *py_umap_layout_euclidean_f32_parts_in_schedule_order(PyObject *, PyObj
     return parts_layout(args, true);
 }
 
+const char umap_layout_density_f32_doc[] =
+    "umap_layout_euclidean_f32_parts with a density term over its last density_epochs epochs, "
+    "tying each vertex's local radius in the embedding to data_radius; takes a control block "
+    "(progress, stop) or None.";
+
+PyObject *py_umap_layout_density_f32(PyObject *, PyObject *args) {
+    layout_args la;
+    PyObject *radius_obj, *control_obj;
+    double strength, variance_shift;
+    int density_epochs, in_schedule_order;
+    vornik::layout::parts_plan plan;
+    if (!parse_layout_args(args, VORNIK_LAYOUT_CODES "OdidiiipO", &la, &radius_obj, &strength,
+                           &density_epochs, &variance_shift, &plan.n_parts, &plan.n_substeps,
+                           &plan.n_threads, &in_schedule_order, &control_obj))
+        return nullptr;
+    if (plan.n_parts <= 0 || plan.n_substeps < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "n_parts must be positive and n_substeps must not be negative");
+        return nullptr;
+    }
+    plan.in_schedule_order = in_schedule_order != 0;
+    layout_call call;
+    if (!call.prepare(la, control_obj)) return nullptr;
+    buffer_view radius;
+    if (radius_obj != Py_None && !radius.acquire(radius_obj, false, la.n_samples, "data_radius"))
+        return nullptr;
+    const used_bytes inputs[] = {used("data_radius", radius, radius.held() ? la.n_samples : 0)};
+    const used_bytes outputs[] = {
+        used("embedding", call.embedding, count_of(la.n_samples, la.dim)),
+        used_control(call.control)};
+    if (!outputs_apart(inputs, 1, outputs, 2)) return nullptr;
+    const mirnak_density_term term = {radius.as<const float>(), narrow_to_float(strength),
+                                      density_epochs, narrow_to_float(variance_shift)};
+    return call.run([&] {
+        return vornik::layout::optimize_density(call.problem, term, plan,
+                                                control_of(call.control));
+    });
+}
+
 const char umap_layout_substeps_doc[] =
     "The substeps per epoch of a parts layout of n_edges edges on n_samples points asked for "
     "n_substeps (0: the default count).";
@@ -999,6 +1039,63 @@ PyObject *py_umap_layout_new_points_f32(PyObject *, PyObject *args) {
 }
 
 // ---------------------------------------------------------------------------
+// umap_inverse_points_f32
+// ---------------------------------------------------------------------------
+
+const char umap_inverse_points_f32_doc[] =
+    "Points of the data space for points of the embedding: means of their fitted neighbours' "
+    "rows, weighted by the embedding's membership curve; takes a control block or None.";
+
+PyObject *py_umap_inverse_points_f32(PyObject *, PyObject *args) {
+    PyObject *data_obj, *emb_obj, *points_obj, *nbr_obj, *out_obj, *weights_obj, *control_obj;
+    int n_fitted, n_dims, dim, n_points, k, n_threads;
+    double a, b;
+    if (!PyArg_ParseTuple(args, "OOOOOOiiiiiddiO", &data_obj, &emb_obj, &points_obj, &nbr_obj,
+                          &out_obj, &weights_obj, &n_fitted, &n_dims, &dim, &n_points, &k, &a,
+                          &b, &n_threads, &control_obj))
+        return nullptr;
+    if (n_fitted <= 0 || n_dims <= 0 || dim <= 0 || n_points <= 0 || k <= 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "n_fitted, n_dims, dim, n_points, and k must be positive");
+        return nullptr;
+    }
+    const Py_ssize_t listed = count_of(n_points, k);
+
+    buffer_view data, embedding, points, neighbours, out, weights, control;
+    if (!data.acquire(data_obj, false, count_of(n_fitted, n_dims), "data")) return nullptr;
+    if (!embedding.acquire(emb_obj, false, count_of(n_fitted, dim), "embedding")) return nullptr;
+    if (!points.acquire(points_obj, false, count_of(n_points, dim), "points")) return nullptr;
+    if (!neighbours.acquire(nbr_obj, false, listed, "neighbours")) return nullptr;
+    if (!out.acquire(out_obj, true, count_of(n_points, n_dims), "out")) return nullptr;
+    if (weights_obj != Py_None && !weights.acquire(weights_obj, true, listed, "weights"))
+        return nullptr;
+    if (!acquire_control(control, control_obj)) return nullptr;
+    const used_bytes inputs[] = {
+        used("data", data, count_of(n_fitted, n_dims)),
+        used("embedding", embedding, count_of(n_fitted, dim)),
+        used("points", points, count_of(n_points, dim)), used("neighbours", neighbours, listed)};
+    const used_bytes outputs[] = {used("out", out, count_of(n_points, n_dims)),
+                                  used("weights", weights, weights.held() ? listed : 0),
+                                  used_control(control)};
+    if (!outputs_apart(inputs, 4, outputs, 3)) return nullptr;
+    if (!ids_within(neighbours.as<const int32_t>(), listed, -1, n_fitted)) {
+        PyErr_SetString(PyExc_ValueError, "neighbour ids must be in [-1, n_fitted)");
+        return nullptr;
+    }
+
+    const mirnak_fitted_points fitted = {data.as<const float>(), embedding.as<const float>(),
+                                         n_fitted, n_dims, dim};
+    const mirnak_inverse_run run = {narrow_to_float(a), narrow_to_float(b)};
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_umap_inverse_points_f32(&fitted, n_points, points.as<const float>(),
+                                        neighbours.as<const int32_t>(), k, &run, out.as<float>(),
+                                        weights.as<float>(), n_threads, control_of(control));
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+// ---------------------------------------------------------------------------
 // Module definition
 // ---------------------------------------------------------------------------
 
@@ -1025,6 +1122,10 @@ PyMethodDef methods[] = {
      py_umap_layout_euclidean_f32_parts_in_schedule_order, METH_VARARGS,
      umap_layout_euclidean_f32_parts_in_schedule_order_doc},
     {"umap_layout_substeps", py_umap_layout_substeps, METH_VARARGS, umap_layout_substeps_doc},
+    {"umap_inverse_points_f32", py_umap_inverse_points_f32, METH_VARARGS,
+     umap_inverse_points_f32_doc},
+    {"umap_layout_density_f32", py_umap_layout_density_f32, METH_VARARGS,
+     umap_layout_density_f32_doc},
     {"knn_descent_metric_f32", py_knn_descent_metric_f32, METH_VARARGS, knn_descent_metric_f32_doc},
     {"knn_descent_bits_u64", py_knn_descent_bits_u64, METH_VARARGS, knn_descent_bits_u64_doc},
     {"knn_descent_sparse_f32", py_knn_descent_sparse_f32, METH_VARARGS,

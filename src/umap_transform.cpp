@@ -36,11 +36,7 @@ bool vornik::layout::new_points_valid(const new_points_problem &p) {
     if (p.n_points <= 0 || p.dim <= 0 || p.n_reference <= 0 || p.width <= 0) return false;
     if (!run_valid(p.run)) return false;
     const uint64_t edges = static_cast<uint64_t>(p.n_points) * static_cast<uint64_t>(p.width);
-    for (uint64_t e = 0; e < edges; ++e) {
-        const int32_t t = vornik::load_id(&p.tail[e]);
-        if (t != -1 && !vornik::id_below(t, p.n_reference)) return false;
-    }
-    return true;
+    return vornik::ids_below_or_empty(p.tail, edges, p.n_reference);
 }
 
 namespace {

@@ -29,12 +29,14 @@
  *                      mirnak_umap_optimize_layout_euclidean_f32_parallel
  *   new points:        mirnak_knn_query_f32
  *                      mirnak_umap_optimize_new_points_f32
+ *   back to the data:  mirnak_umap_inverse_points_f32
  *
  * The long kernels also come with a control block (mirnak_control, below):
  * mirnak_knn_descent_f32_ctl, mirnak_umap_optimize_layout_euclidean_f32_ctl,
  * mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl, and
  * mirnak_umap_optimize_layout_euclidean_f32_parts, whose result does not
- * depend on the number of threads.
+ * depend on the number of threads, and mirnak_umap_optimize_layout_density_f32,
+ * which adds a density term to it.
  */
 #ifndef VORNIK_KERNELS_H
 #define VORNIK_KERNELS_H
@@ -453,6 +455,98 @@ MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
     float initial_alpha, float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,
     int n_threads, mirnak_control *control);
+
+/* How a parts layout runs: n_parts gradient parts per substep (the result
+ * depends on them), n_substeps substeps per epoch (0: the default count), on
+ * n_threads threads (0 or less: every online processor; the result does not
+ * depend on them); with in_schedule_order non-zero the edges come in the
+ * schedule order of mirnak_umap_optimize_layout_euclidean_f32_parts_in_
+ * schedule_order. */
+typedef struct mirnak_parts_plan {
+    int n_parts;
+    int n_substeps;
+    int n_threads;
+    int in_schedule_order;
+} mirnak_parts_plan;
+
+/* A density term for a layout: over its last n_epochs epochs (at most the
+ * run's; 0: never) the layout also ascends strength * M * C, where C is the
+ * Pearson correlation, over the vertices with edges, between the log of each
+ * vertex's local radius in the embedding and the log of data_radius[v], its
+ * local radius in the data (n_samples values, each positive and finite), with
+ * variance_shift (>= 0) added to the variance of the embedding's log radii;
+ * M is the sum of the edge weights. A vertex's local radius in the embedding
+ * is the root of the mean squared distance to the tails of its edges, each
+ * edge weighing 1 / epochs_per_sample (edges with epochs_per_sample <= 0 or
+ * infinite weigh nothing), taken at the start of every epoch of the term. */
+typedef struct mirnak_density_term {
+    const float *data_radius;
+    float strength;
+    int n_epochs;
+    float variance_shift;
+} mirnak_density_term;
+
+/* The parts layout (mirnak_umap_optimize_layout_euclidean_f32_parts with
+ * plan's parts, substeps and threads) plus the density term: at the start of
+ * each of the term's epochs every vertex's radius is measured, and each due
+ * edge i -> j then also moves both ends along y_i - y_j by the term's
+ * gradient of its head's radius, clipped, into its part's gradient buffer
+ * before the edge's other gradients. The result depends on the problem, the
+ * term, n_parts and n_substeps, never on n_threads; for n_parts >= 2 with a
+ * strength of 0 or no epochs of the term (data_radius may then be null) it is
+ * the parts layout's, bit for bit. A thread that cannot be created only
+ * costs speed. Returns 0 when the layout ran to the end; -1 for invalid
+ * arguments (those of the parts layout, null records, a strength or shift
+ * negative or not finite, a radius not positive and finite, n_epochs < 0) and
+ * -2 when memory runs out, both with the embedding untouched; MIRNAK_STOPPED
+ * with the embedding at the end of a substep. Memory: that of the parts
+ * layout, 8 bytes per edge and 52 per vertex. */
+MIRNAK_API int mirnak_umap_optimize_layout_density_f32(float *embedding, int n_samples, int dim,
+                                                       const mirnak_layout_edges *edges,
+                                                       const mirnak_layout_run *run,
+                                                       const mirnak_density_term *density,
+                                                       const mirnak_parts_plan *plan,
+                                                       mirnak_control *control);
+
+/* The fitted points an inverse transform reads: row i of data (n_dims
+ * floats) was embedded at row i of embedding (dim floats), for i <
+ * n_fitted. */
+typedef struct mirnak_fitted_points {
+    const float *data;
+    const float *embedding;
+    int n_fitted;
+    int n_dims;
+    int dim;
+} mirnak_fitted_points;
+
+/* The membership curve 1 / (1 + a * d^(2b)) by which a point of the
+ * embedding weighs a fitted point at distance d (a, b > 0 and finite). */
+typedef struct mirnak_inverse_run {
+    float a;
+    float b;
+} mirnak_inverse_run;
+
+/* Points of the data space for n_points points of the embedding (points:
+ * n_points x dim floats). Row q of neighbours lists k fitted ids (-1: none);
+ * each weighs w_j = 1 / (1 + a * powf(|y_q - embedding_j|^2, b)), the
+ * squared distance summed in coordinate order in float, and row q of out
+ * (n_points x n_dims floats) is sum_j w_j data_j / sum_j w_j, every sum in
+ * double in list order, rounded once. When every listed neighbour weighs 0
+ * (the point lies beyond float's reach of them) they weigh alike; a row
+ * with no listed neighbour is NaN. weights, unless null, receives n_points x
+ * k floats: w_j / sum_j w_j (0 for an empty slot). A row's result depends
+ * only on that row, its list and the fitted points: never on the other rows
+ * or n_threads (<= 0: every online processor). Returns 0; -1 for invalid
+ * arguments (null pointers, sizes not positive, ids outside [-1, n_fitted),
+ * a or b not positive and finite) and -2 when memory runs out, both with
+ * the outputs untouched; MIRNAK_STOPPED when the control block's stop was
+ * seen: then some rows are written and the others untouched. progress
+ * counts rows done. */
+MIRNAK_API int mirnak_umap_inverse_points_f32(const mirnak_fitted_points *fitted, int n_points,
+                                              const float *points, const int32_t *neighbours,
+                                              int k, const mirnak_inverse_run *run, float *out,
+                                              float *weights, int n_threads,
+                                              mirnak_control *control);
 
 #ifdef __cplusplus
 }

@@ -230,6 +230,15 @@ int main() {
                                             1.0f, 5.0f, 77, 3) != 0)
         return 1;
     print_digest("new_points", placed);
+    // Back to the data: rows for the placed points, from their query neighbours.
+    std::vector<float> back(static_cast<size_t>(m) * d), shares(qi.size());
+    const mirnak_fitted_points fitted = {x.data(), serial.data(), n, d, 2};
+    const mirnak_inverse_run curve = {1.577f, 0.895f};
+    if (mirnak_umap_inverse_points_f32(&fitted, m, placed.data(), qi.data(), k, &curve,
+                                       back.data(), shares.data(), 3, nullptr) != 0)
+        return 1;
+    print_digest("inverse_points", back);
+    print_digest("inverse_weights", shares);
     // The kernels whose results do not depend on the thread count, on other
     // thread counts: the same digests as the kNN and the threaded layout above.
     std::vector<int32_t> idx_ctl(idx.size());
@@ -247,5 +256,23 @@ int main() {
     std::printf("%-28s %d %lld\n", "layout_parts_status", parts_rc,
                 static_cast<long long>(ctl.progress));
     print_digest("layout_parts (3 on 1 thread)", parts);
+    // The density term over the last 25 epochs, with each point's radius in the
+    // data the root mean square of its graph distances.
+    std::vector<float> radius(n);
+    for (int i = 0; i < n; ++i) {
+        float sum = 0.0f;
+        for (int j = 1; j < kk; ++j) sum = sum + gd[i * kk + j] * gd[i * kk + j];
+        radius[i] = std::sqrt(sum / static_cast<float>(kk - 1));
+    }
+    std::vector<float> dense = start;
+    const mirnak_layout_edges edges = {head.data(), tail.data(), static_cast<int64_t>(head.size()),
+                                       eps.data()};
+    const mirnak_layout_run run = {60, 1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 2024};
+    const mirnak_density_term term = {radius.data(), 0.5f, 25, 0.1f};
+    const mirnak_parts_plan plan = {3, 8, 2, 0};
+    std::printf("%-28s %d\n", "layout_density_status",
+                mirnak_umap_optimize_layout_density_f32(dense.data(), n, 2, &edges, &run, &term,
+                                                        &plan, nullptr));
+    print_digest("layout_density", dense);
     return 0;
 }

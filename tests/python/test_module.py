@@ -42,6 +42,12 @@ METHOD_DOCS = {
     "copied.",
     "umap_layout_substeps": "The substeps per epoch of a parts layout of n_edges edges on "
     "n_samples points asked for n_substeps (0: the default count).",
+    "umap_inverse_points_f32": "Points of the data space for points of the embedding: means of "
+    "their fitted neighbours' rows, weighted by the embedding's membership curve; takes a "
+    "control block or None.",
+    "umap_layout_density_f32": "umap_layout_euclidean_f32_parts with a density term over its "
+    "last density_epochs epochs, tying each vertex's local radius in the embedding to "
+    "data_radius; takes a control block (progress, stop) or None.",
     "knn_descent_metric_f32": "knn_descent_f32_ctl in metric 'manhattan', 'chebyshev' or "
     "'minkowski' (with p): distances in the metric's units, for Minkowski its p-th power.",
     "knn_descent_bits_u64": "knn_descent_f32_ctl on bit-packed rows (n x n_words uint64 words) in "
@@ -67,6 +73,8 @@ EXPORTED = {
     "mirnak_umap_optimize_layout_euclidean_f32_parts",
     "mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order",
     "mirnak_umap_layout_substeps",
+    "mirnak_umap_inverse_points_f32",
+    "mirnak_umap_optimize_layout_density_f32",
     "mirnak_knn_descent_metric_f32",
     "mirnak_knn_descent_bits_u64",
     "mirnak_knn_descent_sparse_f32",

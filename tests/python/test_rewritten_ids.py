@@ -54,6 +54,9 @@ def layout_args(n=2000, degree=8, seed=0):
     (nv.umap_layout_euclidean_f32_ctl, (2,), "tail"),
     # the fit's layout: two parts, the default substeps, two threads
     (nv.umap_layout_euclidean_f32_parts_in_schedule_order, (2, 0, 2), "head"),
+    # densmap's: the density term over every epoch, the edges read in place
+    (nv.umap_layout_density_f32, (1.0 + np.arange(2000, dtype=np.float32) % 5, 1.0, 30, 0.1, 2,
+                                  0, 2, True), "tail"),
 ])
 def test_a_layout_survives_its_edges_rewritten(method, own, rewrite):
     emb, head, tail, eps = layout_args()

@@ -14,6 +14,7 @@ import numbers
 
 import numpy as np
 
+from . import _metrics
 from ._data import METRICS, KernelSpace
 from ._sparse import SparseReference, check_reference
 from ._transform import Reference
@@ -61,13 +62,32 @@ def check_state(model) -> None:
                   f"training row ({n_rows})")
     elif isinstance(ref, SparseReference):
         check_reference(ref, n_fit, n_features, _fail)
+    elif space.metric in _metrics.BINARY:
+        if space.n_bits != n_features:
+            _fail(f"_kernel_space.n_bits is {space.n_bits!r}, not n_features_in_ ({n_features})")
+        _array(vars(ref), "data", np.uint64, 2, rows=n_fit, cols=-(-n_features // 64),
+               label="_reference.data")
     else:
-        _array(vars(ref), "data", np.float32, 2, rows=n_fit, cols=n_features, finite=True,
+        width = 3 if space.metric == "haversine" else n_features
+        _array(vars(ref), "data", np.float32, 2, rows=n_fit, cols=width, finite=True,
                label="_reference.data")
         for name in ("lower", "upper"):
-            _array(vars(space), name, np.float64, 1, rows=n_features, finite=True,
+            _array(vars(space), name, np.float64, 1, rows=width, finite=True,
                    label=f"_kernel_space.{name}")
+        _settings(space, n_features)
     _index(ref, n_fit)
+    _row_frame(state, n_fit)
+
+
+def _settings(space: KernelSpace, n_features: int) -> None:
+    """Minkowski's p and the column map of seuclidean and mahalanobis."""
+    if not (isinstance(space.p, numbers.Real) and space.p >= 1):
+        _fail(f"_kernel_space.p is {space.p!r}")
+    if space.metric in ("seuclidean", "mahalanobis"):
+        shape = (n_features,) if space.metric == "seuclidean" else (n_features, n_features)
+        _array(vars(space), "columns", np.float64, len(shape), rows=n_features,
+               cols=shape[-1] if len(shape) == 2 else None, finite=True,
+               label="_kernel_space.columns")
 
 
 def _distinct_rows(state, n_rows: int) -> int:
@@ -82,6 +102,20 @@ def _distinct_rows(state, n_rows: int) -> int:
     _ids(first, "unique_rows_", 0, n_rows)
     _ids(inverse, "unique_inverse_", 0, first.size)
     return first.size
+
+
+def _row_frame(state, n_fit: int) -> None:
+    """inverse_transform's lengths and means of the fit's rows, where the model holds them."""
+    frame = state.get("_row_frame")
+    if frame is None:
+        return
+    if not (isinstance(frame, tuple) and len(frame) == 2):
+        _fail("_row_frame is not a pair of arrays")
+    parts = dict(zip(("lengths", "means"), frame))
+    for name in parts:
+        _array(parts, name, np.float64, 1, rows=n_fit, finite=True, label=f"_row_frame {name}")
+    if not _all_blocks(parts["lengths"], lambda b: b >= 0):
+        _fail("_row_frame holds negative lengths")
 
 
 def _index(ref: Reference, n_fit: int) -> None:

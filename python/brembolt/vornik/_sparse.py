@@ -31,7 +31,7 @@ import scipy.sparse as sp
 
 import _native_vornik as _native
 
-from . import _control
+from . import _control, _metrics
 from ._data import KernelSpace, Prepared
 from ._pipeline import ONE_WORKER_PER_TREE, default_knn_settings, uses_exact_search
 from ._rows import rows_with_self
@@ -40,20 +40,13 @@ from ._transform import Reference, layout_new_points, memberships, weighted_star
 # The metrics sparse rows take, and the measure each is searched in.
 MEASURES = {"euclidean": "sqeuclidean", "cosine": "sqeuclidean", "hellinger": "sqeuclidean",
             "manhattan": "manhattan", "jaccard": "jaccard"}
-SPARSE_METRICS = tuple(MEASURES)
-# Metrics that only the sparse search serves so far: dense rows in them are
-# taken as CSR rows.
-SPARSE_ONLY = ("manhattan", "jaccard", "hellinger")
+SPARSE_METRICS = _metrics.SPARSE
+assert set(SPARSE_METRICS) == set(MEASURES)
 # The kernels refuse distances that can reach the heap's empty-slot value.
 DISTANCE_LIMIT = 1e30
 FLOAT32_MAX = float(np.finfo(np.float32).max)
 # Rows are prepared in blocks of about this many entries.
 BLOCK_ENTRIES = 1 << 20
-
-
-def takes(x, metric: str) -> bool:
-    """Whether rows x in `metric` take the sparse path."""
-    return sp.issparse(x) or metric in SPARSE_ONLY
 
 
 @dataclass(eq=False)
@@ -77,7 +70,7 @@ class SparseReference(Reference):
 
 
 def prepare(x, metric: str) -> Prepared:
-    """Rows x (sparse, or dense in a metric only the sparse path serves) in the kernels' space."""
+    """Sparse rows x in the kernels' space."""
     return Prepared(kernel_rows(x, metric), KernelSpace(metric))
 
 
@@ -288,7 +281,7 @@ def _mix(z: np.ndarray) -> np.ndarray:
 
 
 def place(fitted, x, n_threads: int) -> np.ndarray:
-    """The embedding of new rows x (sparse, or dense in a sparse-only metric) in a sparse fit."""
+    """The embedding of new rows x (sparse or dense) in a sparse fit."""
     ref, metric = fitted.reference, fitted.space.metric
     q = kernel_rows(x, metric)
     if q.shape[1] != ref.n_cols:

@@ -4,8 +4,9 @@ New rows arrive prepared as the fit's rows were (_data.prepare: the metric's
 normalisation, the fit's power of two), and the training rows kept here are
 the fit's rows in that same space, so the search compares like with like.
 A new row is placed by its own bits alone: its neighbours among the training
-rows come from a walk over a search graph of the fit (knn_query_f32), its
-memberships from the fit's bandwidth rule (umap_query_memberships_f32), its
+rows come from a walk over a search graph of the fit (knn_query_f32; for the
+dense metric and bit kernels, an exact search in the metric for now:
+new_row_neighbours), its memberships from the fit's bandwidth rule (umap_query_memberships_f32), its
 start is the membership-weighted mean of its neighbours' positions, and the
 layout moves it against the frozen training embedding with a random stream
 keyed by a hash of its row (umap_layout_new_points_f32). So a row lands on the
@@ -28,6 +29,7 @@ from ._control import check_status
 from ._data import KernelSpace, Prepared
 from ._pipeline import LayoutRun
 from ._rows import nearest_columns, row_keys, value_keys
+from .neighbours import exact_measure_neighbours
 
 # The search graph keeps, per training point, up to this many times its
 # n_neighbors - 1 fit neighbours: its own neighbours and the points that hold
@@ -59,7 +61,7 @@ class Reference:
     same index.
     """
 
-    data: np.ndarray  # (n, d) float32, the training rows
+    data: np.ndarray  # (n, d) float32, the training rows (bit rows: (n, words) uint64)
     seed: int  # the layout's seed for new points
     pivot_seed: int  # draws the pivots
     graph: np.ndarray | None = None  # (n, width) int32, -1 for none
@@ -105,7 +107,8 @@ def keep_reference(prepared: Prepared, X, rng: np.random.Generator) -> Reference
         data = np.empty((0, 0), np.float32)
     else:
         owned = x is not X and x.flags.owndata
-        data = x if owned else np.array(x, dtype=np.float32, order="C", copy=True)
+        dtype = np.uint64 if x.dtype == np.uint64 else np.float32  # bit rows stay packed
+        data = x if owned else np.array(x, dtype=dtype, order="C", copy=True)
     pivot_seed, seed = (int(s) for s in rng.integers(0, 2**64, size=2, dtype=np.uint64))
     return Reference(data, seed, pivot_seed)
 
@@ -264,6 +267,24 @@ def query(ref: Reference, x: np.ndarray, k: int, n_threads: int,
     return idx, sq
 
 
+def new_row_neighbours(ref: Reference, space: KernelSpace, x: np.ndarray, k: int,
+                       n_threads: int):
+    """The k nearest training rows of each new row: (ids int32, distances in the metric's units).
+
+    Rows of the squared Euclidean kernels take the walk over the search graph
+    (query). The other measures (Manhattan, Chebyshev, Minkowski, the bit
+    metrics) are searched exactly, by brute force over every training row in
+    the measure: O(n) work per new row, and a row's neighbours still depend
+    on its own bits alone, equal distances by ascending id.
+    """
+    measure = space.measure
+    if measure.kernels == "euclidean":
+        idx, sq = query(ref, x, k, n_threads)
+        return idx, space.to_metric(np.sqrt(sq))
+    ids, dist = exact_measure_neighbours(ref.data, k, np.arange(x.shape[0]), measure, rows=x)
+    return ids.astype(np.int32), space.to_metric(dist)
+
+
 def memberships(idx: np.ndarray, dist: np.ndarray) -> np.ndarray:
     """Membership of each row to its neighbours (Euclidean distances, nearest first)."""
     m, k = idx.shape
@@ -329,8 +350,7 @@ def place(fitted: Fitted, x: np.ndarray, n_threads: int, *, exact_rows: bool = T
         todo = np.flatnonzero(~seen)
         if todo.size == 0:
             return out
-        idx, sq = query(ref, np.ascontiguousarray(x[todo]), k, n_threads)
-        dist = space.to_metric(np.sqrt(sq))
+        idx, dist = new_row_neighbours(ref, space, np.ascontiguousarray(x[todo]), k, n_threads)
     # The fit's graph measured distances in the metric's units times 2**graph_exponent.
     weights = memberships(idx, np.ascontiguousarray(np.ldexp(dist, fitted.graph_exponent),
                                                     dtype=np.float32))
