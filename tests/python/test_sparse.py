@@ -61,8 +61,8 @@ def test_neighbours_match_an_exact_search_of_the_dense_rows(metric):
 @pytest.mark.parametrize("metric", ["euclidean", "cosine", "manhattan", "hellinger"])
 def test_sparse_and_dense_rows_have_the_same_neighbours(metric):
     X = documents(80)  # an exact search on both paths; integer counts
-    a = UMAP(metric=metric, n_neighbors=6, n_epochs=5, random_state=3).fit(X)
-    b = UMAP(metric=metric, n_neighbors=6, n_epochs=5, random_state=3).fit(X.toarray())
+    a = UMAP(metric=metric, n_neighbors=10, n_epochs=5, random_state=3).fit(X)
+    b = UMAP(metric=metric, n_neighbors=10, n_epochs=5, random_state=3).fit(X.toarray())
     np.testing.assert_allclose(a.knn_dists_, b.knn_dists_, rtol=1e-6, atol=1e-6)
 
 

@@ -229,7 +229,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
                      else _transform.keep_reference(prepared, X, rng))
         if prepared.keys is not None:  # a distance matrix: its rows' keys stand for its rows
             _transform.key_distance_rows(reference, prepared.keys)
-        row_frame = _inverse.row_frame(x, prepared.space.metric, rows.first if folded else None)
+        first = rows.first if folded else None
+        row_frame = None if sparse_input else _inverse.row_frame(x, prepared.space.metric, first)
         self.graph_, self.a_, self.b_ = graph, a, b
         self.embedding_ = embedding[rows.inverse] if folded else embedding
         self.knn_indices_ = knn_idx
@@ -326,6 +327,9 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         """
         check_is_fitted(self)
         _inverse.check_metric(self._kernel_space.metric)
+        if isinstance(self._reference, _sparse.SparseReference):
+            raise ValueError("inverse_transform needs the dense training rows; this model was "
+                             "fitted on sparse input")
         with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
             y = check_array(X, dtype=[np.float32, np.float64], order="C")
         dim = self.embedding_.shape[1]
