@@ -171,6 +171,46 @@ def knn_descent_bits_u64(
 ) -> int:
     """knn_descent_f32_ctl on bit-packed rows (n x n_words uint64 words) in metric 'hamming' (distances: differing bits), 'jaccard' or 'dice'."""
 
+def knn_descent_sparse_f32(
+    indptr: Buffer,
+    indices: Buffer,
+    data: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    n_cols: int,
+    k: int,
+    n_trees: int,
+    n_iters: int,
+    seed: int,
+    leaf_size: int,
+    tree_workers: int,
+    n_threads: int,
+    control: Buffer | None,
+    metric: str,
+    /,
+) -> int:
+    """knn_descent_f32_ctl on a CSR matrix (indptr int64, indices int32 ascending within rows, data float32; n rows of n_cols) in metric 'sqeuclidean', 'manhattan' or 'jaccard' (of the non-zero pattern)."""
+
+def knn_query_sparse_f32(
+    indptr: Buffer,
+    indices: Buffer,
+    data: Buffer,
+    n_train: int,
+    q_indptr: Buffer,
+    q_indices: Buffer,
+    q_data: Buffer,
+    n_queries: int,
+    n_cols: int,
+    idx: Buffer,
+    dist: Buffer,
+    k: int,
+    metric: str,
+    n_threads: int,
+    /,
+) -> int:
+    """Exact k nearest training rows of each query row, both CSR matrices as in knn_descent_sparse_f32, rows ascending by distance, ties by id."""
+
 def umap_layout_euclidean_f32_ctl(
     embedding: Buffer,
     head: Buffer,

@@ -47,6 +47,8 @@ struct bit_rows {
     VORNIK_ALWAYS_INLINE void prefetch(row r) const {
         prefetch_lines(r, static_cast<int64_t>(sizeof(uint64_t)) * w);
     }
+    VORNIK_ALWAYS_INLINE void prefetch_id(int64_t i) const { prefetch(at(i)); }
+    VORNIK_ALWAYS_INLINE void fetch(const int32_t *, int) const {}
 };
 
 // ---------------------------------------------------------------------------

@@ -6,7 +6,12 @@
 // rule (the value of each point of a tree node, whose median splits it). A
 // space S provides
 //   S::store                  the row store: at(i) is row i (an S::row),
-//                             prefetch(r) starts fetching row r
+//                             prefetch(r) starts fetching row r,
+//                             prefetch_id(i) starts fetching what at(i)
+//                             reads (for rows found through a table: the
+//                             table's entry, else row i itself), and
+//                             fetch(ids, count) starts fetching rows about
+//                             to be measured whose ids were prefetched
 //   S::dist(st, a, b)         the distance of two rows
 //   S::dist4(st, a, b, out, bound)
 //                             out[r] = dist(st, a, b[r]) for r < 4, with the
@@ -65,6 +70,9 @@ struct dense_rows {
     VORNIK_ALWAYS_INLINE void prefetch(row r) const {
         prefetch_lines(r, static_cast<int64_t>(sizeof(float)) * d);
     }
+    // Row i is found by arithmetic alone, so it is fetched at once.
+    VORNIK_ALWAYS_INLINE void prefetch_id(int64_t i) const { prefetch(at(i)); }
+    VORNIK_ALWAYS_INLINE void fetch(const int32_t *, int) const {}
     bool all_finite() const {
         const uint64_t count = static_cast<uint64_t>(n) * static_cast<uint64_t>(d);
         for (uint64_t j = 0; j < count; ++j)

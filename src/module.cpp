@@ -394,6 +394,133 @@ PyObject *py_knn_descent_bits_u64(PyObject *, PyObject *args) {
 }
 
 // ---------------------------------------------------------------------------
+// knn_descent_sparse_f32, knn_query_sparse_f32
+// ---------------------------------------------------------------------------
+
+// A sparse metric's name as the kernels' kind; 0 with a ValueError otherwise.
+int sparse_metric_kind(const char *name) {
+    if (std::strcmp(name, "sqeuclidean") == 0) return MIRNAK_SQEUCLIDEAN;
+    if (std::strcmp(name, "manhattan") == 0) return MIRNAK_MANHATTAN;
+    if (std::strcmp(name, "jaccard") == 0) return MIRNAK_JACCARD;
+    PyErr_Format(PyExc_ValueError,
+                 "metric must be one of 'sqeuclidean', 'manhattan', 'jaccard', got '%s'", name);
+    return 0;
+}
+
+// The three arrays of a CSR matrix of n rows (int64 offsets, int32 columns,
+// float32 values) with their views held; the kernel checks what they hold.
+struct csr_view {
+    buffer_view indptr, indices, data;
+    mirnak_sparse_rows rows{};
+
+    bool acquire(PyObject *indptr_obj, PyObject *indices_obj, PyObject *data_obj, int n,
+                 int n_cols, const char *name) {
+        if (n <= 0 || n_cols <= 0) {
+            PyErr_Format(PyExc_ValueError, "%s: n and n_cols must be positive", name);
+            return false;
+        }
+        if (!indptr.acquire(indptr_obj, false, static_cast<Py_ssize_t>(n) + 1, "indptr", 8) ||
+            !indices.acquire(indices_obj, false, 0, "indices", 4) ||
+            !data.acquire(data_obj, false, 0, "data", ITEMSIZE))
+            return false;
+        const Py_ssize_t nnz = indices.items() < data.items() ? indices.items() : data.items();
+        rows = mirnak_sparse_rows{indptr.as<const int64_t>(), indices.as<const int32_t>(),
+                                  data.as<const float>(), nnz, n, n_cols};
+        return true;
+    }
+    void add_inputs(used_bytes *out) const {
+        out[0] = used("indptr", indptr, static_cast<Py_ssize_t>(rows.n_rows) + 1);
+        out[1] = used("indices", indices, rows.nnz);
+        out[2] = used("data", data, rows.nnz);
+    }
+};
+
+const char knn_descent_sparse_f32_doc[] =
+    "knn_descent_f32_ctl on a CSR matrix (indptr int64, indices int32 ascending within rows, "
+    "data float32; n rows of n_cols) in metric 'sqeuclidean', 'manhattan' or 'jaccard' (of the "
+    "non-zero pattern).";
+
+PyObject *py_knn_descent_sparse_f32(PyObject *, PyObject *args) {
+    PyObject *indptr_obj, *indices_obj, *data_obj, *idx_obj, *dist_obj, *control_obj;
+    int n, n_cols, n_threads;
+    unsigned long long seed;
+    mirnak_knn_run run{};
+    const char *name;
+    if (!PyArg_ParseTuple(args, "OOOOOiiiiiKiiiOs", &indptr_obj, &indices_obj, &data_obj,
+                          &idx_obj, &dist_obj, &n, &n_cols, &run.k, &run.n_trees, &run.n_iters,
+                          &seed, &run.leaf_size, &run.tree_workers, &n_threads, &control_obj,
+                          &name))
+        return nullptr;
+    run.seed = static_cast<uint64_t>(seed);
+    const int kind = sparse_metric_kind(name);
+    if (!kind) return nullptr;
+    const mirnak_metric metric = {kind, 0.0f};
+    csr_view x;
+    buffer_view idx, dist, control;
+    if (!x.acquire(indptr_obj, indices_obj, data_obj, n, n_cols, "x")) return nullptr;
+    if (run.k <= 0) {
+        PyErr_SetString(PyExc_ValueError, "k must be positive");
+        return nullptr;
+    }
+    if (!idx.acquire(idx_obj, true, count_of(n, run.k), "idx") ||
+        !dist.acquire(dist_obj, true, count_of(n, run.k), "dist") ||
+        !acquire_control(control, control_obj))
+        return nullptr;
+    used_bytes inputs[3];
+    x.add_inputs(inputs);
+    const used_bytes outputs[] = {used("idx", idx, count_of(n, run.k)),
+                                  used("dist", dist, count_of(n, run.k)), used_control(control)};
+    if (!outputs_apart(inputs, 3, outputs, 3)) return nullptr;
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_knn_descent_sparse_f32(&x.rows, &metric, &run, idx.as<int32_t>(),
+                                       dist.as<float>(), n_threads, control_of(control));
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+const char knn_query_sparse_f32_doc[] =
+    "Exact k nearest training rows of each query row, both CSR matrices as in "
+    "knn_descent_sparse_f32, rows ascending by distance, ties by id.";
+
+PyObject *py_knn_query_sparse_f32(PyObject *, PyObject *args) {
+    PyObject *t_indptr, *t_indices, *t_data, *q_indptr, *q_indices, *q_data, *idx_obj, *dist_obj;
+    int n_train, n_queries, n_cols, k, n_threads;
+    const char *name;
+    if (!PyArg_ParseTuple(args, "OOOiOOOiiOOisi", &t_indptr, &t_indices, &t_data, &n_train,
+                          &q_indptr, &q_indices, &q_data, &n_queries, &n_cols, &idx_obj,
+                          &dist_obj, &k, &name, &n_threads))
+        return nullptr;
+    const int kind = sparse_metric_kind(name);
+    if (!kind) return nullptr;
+    const mirnak_metric metric = {kind, 0.0f};
+    csr_view train, queries;
+    buffer_view idx, dist;
+    if (!train.acquire(t_indptr, t_indices, t_data, n_train, n_cols, "train") ||
+        !queries.acquire(q_indptr, q_indices, q_data, n_queries, n_cols, "queries"))
+        return nullptr;
+    if (k <= 0) {
+        PyErr_SetString(PyExc_ValueError, "k must be positive");
+        return nullptr;
+    }
+    if (!idx.acquire(idx_obj, true, count_of(n_queries, k), "idx") ||
+        !dist.acquire(dist_obj, true, count_of(n_queries, k), "dist"))
+        return nullptr;
+    used_bytes inputs[6];
+    train.add_inputs(inputs);
+    queries.add_inputs(inputs + 3);
+    const used_bytes outputs[] = {used("idx", idx, count_of(n_queries, k)),
+                                  used("dist", dist, count_of(n_queries, k))};
+    if (!outputs_apart(inputs, 6, outputs, 2)) return nullptr;
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_knn_query_sparse_f32(&train.rows, &queries.rows, &metric, k, idx.as<int32_t>(),
+                                     dist.as<float>(), n_threads);
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+// ---------------------------------------------------------------------------
 // umap_graph_f32
 // ---------------------------------------------------------------------------
 
@@ -1203,6 +1330,9 @@ PyMethodDef methods[] = {
      umap_layout_density_f32_doc},
     {"knn_descent_metric_f32", py_knn_descent_metric_f32, METH_VARARGS, knn_descent_metric_f32_doc},
     {"knn_descent_bits_u64", py_knn_descent_bits_u64, METH_VARARGS, knn_descent_bits_u64_doc},
+    {"knn_descent_sparse_f32", py_knn_descent_sparse_f32, METH_VARARGS,
+     knn_descent_sparse_f32_doc},
+    {"knn_query_sparse_f32", py_knn_query_sparse_f32, METH_VARARGS, knn_query_sparse_f32_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

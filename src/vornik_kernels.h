@@ -210,6 +210,60 @@ MIRNAK_API int mirnak_knn_descent_bits_u64(const mirnak_bit_rows *rows, const mi
                                            const mirnak_knn_run *run, int32_t *knn_idx,
                                            float *knn_dist, int n_threads, mirnak_control *control);
 
+/* Sparse rows: a CSR matrix of n_rows x n_cols. Row i holds the entries
+ * indptr[i] ... indptr[i + 1] - 1 of indices (their columns) and data (their
+ * values): indptr has n_rows + 1 offsets, from 0, never decreasing, the last
+ * at most nnz, the entries indices and data hold; within a row the columns
+ * strictly ascend in [0, n_cols) (sorted, no repeats). data may be null for
+ * a measure of the pattern alone. */
+typedef struct mirnak_sparse_rows {
+    const int64_t *indptr;
+    const int32_t *indices;
+    const float *data;
+    int64_t nnz;
+    int n_rows;
+    int n_cols;
+} mirnak_sparse_rows;
+
+/* The measures of sparse rows: MIRNAK_SQEUCLIDEAN (the squared Euclidean
+ * distance), MIRNAK_MANHATTAN, and MIRNAK_JACCARD of the non-zero patterns
+ * (data unread). Every distance is a merge of the two rows' column lists:
+ * the terms of the shared columns summed in ascending column order in
+ * double, with each row's norm (its sum of squares or of absolute values,
+ * in the same order), rounded once to float:
+ *   MIRNAK_SQEUCLIDEAN  max(0, (|a|^2 + |b|^2) - 2 sum a_t b_t)
+ *   MIRNAK_MANHATTAN    max(0, (|a|_1 + |b|_1) + sum (|a_t - b_t| - |a_t| - |b_t|))
+ *   MIRNAK_JACCARD      (u - s) / u for s shared columns of u in either row
+ *                       (0 when both are empty)
+ * The same bits on every CPU and path. */
+#define MIRNAK_SQEUCLIDEAN 7
+
+/* Approximate k nearest neighbours of sparse rows in MIRNAK_SQEUCLIDEAN,
+ * MIRNAK_MANHATTAN or MIRNAK_JACCARD (metric->p unread). The forest splits
+ * a node at the median of x . (b - a) for two random points a and b of the
+ * node, a merge like the distances; nothing is ever made dense. Outputs,
+ * statuses and threads as mirnak_knn_descent_metric_f32; MIRNAK_INVALID also
+ * when the rows are no CSR matrix as mirnak_sparse_rows states, when a value
+ * is not finite, or when a row's norm lets distances reach 1e30. */
+MIRNAK_API int mirnak_knn_descent_sparse_f32(const mirnak_sparse_rows *rows,
+                                             const mirnak_metric *metric,
+                                             const mirnak_knn_run *run, int32_t *knn_idx,
+                                             float *knn_dist, int n_threads,
+                                             mirnak_control *control);
+
+/* The exact k nearest training rows of each query row, both sparse with the
+ * same n_cols, in a measure of mirnak_knn_descent_sparse_f32: every training
+ * row is measured. knn_idx, knn_dist: queries->n_rows x k each, row q
+ * ascending by distance, ties by id; k in [1, train->n_rows]. A row's answer
+ * depends only on that row and the training rows, never on n_threads (0 or
+ * less: every online processor). Returns 0, MIRNAK_INVALID (as
+ * mirnak_knn_descent_sparse_f32, for either matrix) or MIRNAK_OUT_OF_MEMORY;
+ * outputs are untouched on failure. */
+MIRNAK_API int mirnak_knn_query_sparse_f32(const mirnak_sparse_rows *train,
+                                           const mirnak_sparse_rows *queries,
+                                           const mirnak_metric *metric, int k, int32_t *knn_idx,
+                                           float *knn_dist, int n_threads);
+
 /* Per-row bandwidth (sigmas) and local-connectivity offset (rhos) from the
  * n_samples x n_neighbors distance rows, read in the order given. Distances
  * must be finite: a NaN or infinite distance makes the weights of its row 1.0

@@ -12,6 +12,13 @@ import pytest
 import _native_vornik as m
 
 METHOD_DOCS = {
+    "knn_descent_sparse_f32":
+        "knn_descent_f32_ctl on a CSR matrix (indptr int64, indices int32 ascending within rows, "
+        "data float32; n rows of n_cols) in metric 'sqeuclidean', 'manhattan' or 'jaccard' (of "
+        "the non-zero pattern).",
+    "knn_query_sparse_f32":
+        "Exact k nearest training rows of each query row, both CSR matrices as in "
+        "knn_descent_sparse_f32, rows ascending by distance, ties by id.",
     "knn_descent_f32": "Fill kNN indices and squared distances with the vendored Vornik kNN kernel.",
     "umap_graph_f32": "Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays.",
     "umap_graph_f32_parallel": "umap_graph_f32 with its rows split between n_threads threads; the same bits.",
@@ -85,6 +92,8 @@ EXPORTED = {
     "mirnak_knn_search_forest_bits_u64",
     "mirnak_knn_query_metric_f32",
     "mirnak_knn_query_bits_u64",
+    "mirnak_knn_descent_sparse_f32",
+    "mirnak_knn_query_sparse_f32",
 }
 
 

@@ -9,6 +9,7 @@ import warnings
 from contextlib import contextmanager
 
 import numpy as np
+import scipy.sparse as sp
 from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
                           _fit_context)
 from sklearn.utils import check_random_state
@@ -22,6 +23,7 @@ from . import _machine as machine
 from . import _params
 from . import _pipeline as pl
 from . import _saved
+from . import _sparse
 from . import _transform
 from ._data import Duplicates, _check_float32_range, duplicate_warning, prepare
 from ._labels import distinct_codes, label_codes, weaken_mismatches
@@ -118,6 +120,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         tags = super().__sklearn_tags__()
         tags.transformer_tags.preserves_dtype = ["float32"]  # the embedding is float32
         tags.input_tags.pairwise = self.metric == "precomputed"
+        tags.input_tags.sparse = self.metric in _sparse.SPARSE_METRICS
         tags.target_tags.required = False  # y (class labels) is optional
         tags.target_tags.one_d_labels = True
         return tags
@@ -128,9 +131,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
+        X : {array-like, sparse matrix} of shape (n_samples, n_features)
             The rows to embed (with metric="precomputed": the square matrix of
-            their distances).
+            their distances). A scipy.sparse matrix or array (CSR, or any
+            format that converts to CSR, with sorted, unrepeated column
+            indices in each row) takes metric "euclidean", "cosine",
+            "manhattan", "jaccard" or "hellinger" and is never made dense.
         y : array-like of shape (n_samples,), optional
             Class labels, coded by value (1 and 1.0 one class, "1" another);
             -1, "-1", None or NaN mark unlabelled points. Edges between points
@@ -153,8 +159,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         timings = {}
         with self._stage("checking input", timings):
             with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
-                x = validate_data(self, X, dtype=_metrics.input_dtypes(self.metric), order="C",
-                                  ensure_min_samples=2)
+                x = validate_data(self, X, accept_sparse="csr", dtype=self._input_dtypes(X),
+                                  order="C", ensure_min_samples=2)
             n = x.shape[0]
             if n > _params.INT_MAX:
                 raise ValueError(f"X has {n} samples; at most {_params.INT_MAX} are supported")
@@ -171,7 +177,9 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             params = _metrics.check_params(self.metric, self.metric_params, x.shape[1])
 
         with self._stage("preparing data", timings):
-            prepared = prepare(x, self.metric, params=params)
+            sparse_input = sp.issparse(x)
+            prepared = (_sparse.prepare(x, self.metric) if sparse_input
+                        else prepare(x, self.metric, params=params))
             rows = self._distinct_rows(prepared.duplicates, n)
             folded = rows is not None and rows.count > 0
             if folded:
@@ -217,10 +225,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
                                density=density)
             self._check_finite(embedding, "embedding")
         # The fitted attributes are set together after the last stage.
-        reference = _transform.keep_reference(prepared, X, rng)
+        reference = (_sparse.keep_reference(prepared, rng) if sparse_input
+                     else _transform.keep_reference(prepared, X, rng))
         if prepared.keys is not None:  # a distance matrix: its rows' keys stand for its rows
             _transform.key_distance_rows(reference, prepared.keys)
-        row_frame = _inverse.row_frame(x, prepared.space.metric, rows.first if folded else None)
+        first = rows.first if folded else None
+        row_frame = None if sparse_input else _inverse.row_frame(x, prepared.space.metric, first)
         self.graph_, self.a_, self.b_ = graph, a, b
         self.embedding_ = embedding[rows.inverse] if folded else embedding
         self.knn_indices_ = knn_idx
@@ -262,7 +272,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_new, n_features)
+        X : {array-like, sparse matrix} of shape (n_new, n_features)
             New rows (with metric="precomputed": their distances to the
             training rows, one column per training row).
 
@@ -273,8 +283,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         check_is_fitted(self)
         self._validate_params()  # transform_epochs may have been set after fit
         with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
-            x = validate_data(self, X, dtype=_metrics.input_dtypes(self._kernel_space.metric),
+            x = validate_data(self, X, accept_sparse="csr", dtype=self._input_dtypes(X),
                               order="C", reset=False)
+        if isinstance(self._reference, _sparse.SparseReference):
+            placed = _sparse.place(self._fitted(), x, machine.threads(self.n_jobs, x.shape[0]))
+            self._check_finite(placed, "new points' places")
+            return placed
         # New rows go through the fit's own preparation: the metric's
         # normalisation and the fit's power of two.
         prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
@@ -313,6 +327,9 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         """
         check_is_fitted(self)
         _inverse.check_metric(self._kernel_space.metric)
+        if isinstance(self._reference, _sparse.SparseReference):
+            raise ValueError("inverse_transform needs the dense training rows; this model was "
+                             "fitted on sparse input")
         with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
             y = check_array(X, dtype=[np.float32, np.float64], order="C")
         dim = self.embedding_.shape[1]
@@ -328,7 +345,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
     def __getstate__(self):
         # A pickled model carries its search index, so that every process that
         # loads it (Dask workers, say) transforms without building it again.
-        if hasattr(self, "_reference"):
+        if hasattr(self, "_reference") and not isinstance(self._reference,
+                                                          _sparse.SparseReference):
             _transform.index(self._fitted(), machine.threads(self.n_jobs))
         return super().__getstate__()
 
@@ -353,6 +371,13 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             graph_exponent=self._graph_exponent, reference=self._reference,
             run=self._layout_run(self.transform_epochs, self.a_, self.b_, self._reference.seed),
             verbose=bool(self.verbose))
+
+    def _input_dtypes(self, X):
+        """validate_data's dtype for X: sparse rows are float values in every metric."""
+        if sp.issparse(X):
+            return [np.float32, np.float64]
+        metric = self._kernel_space.metric if hasattr(self, "_kernel_space") else self.metric
+        return _metrics.input_dtypes(metric)
 
     def _check_finite(self, embedding: np.ndarray, what: str) -> None:
         """A layout that left a coordinate NaN or infinite is an error, never a result."""
@@ -384,6 +409,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         """kNN rows of the prepared data; distances (float64) in the metric's units."""
         if prepared.space.metric == "precomputed":
             return precomputed_rows(prepared.points, n_neighbors - 1)
+        if sp.issparse(prepared.points):
+            return _sparse.nearest_neighbors(prepared, n_neighbors, seed, n_threads, verbose)
         knn_idx, kernel_dist = pl.nearest_neighbors(prepared.points, n_neighbors, seed, n_threads,
                                                     verbose=verbose, measure=prepared.space.measure)
         return knn_idx, prepared.space.to_metric(kernel_dist)

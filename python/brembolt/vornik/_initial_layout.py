@@ -226,6 +226,16 @@ def _centres(prepared, labels: np.ndarray, sizes: np.ndarray, dim: int) -> np.nd
         values, vectors = np.linalg.eigh(-0.5 * centring @ sq @ centring)
         top = np.argsort(values)[::-1][:dim]
         coords = vectors[:, top] * np.sqrt(np.maximum(values[top], 0.0))
+    elif sp.issparse(points):
+        # The centroids' Gram matrix, double centred: classical MDS without
+        # making the centroids dense.
+        centroids = sp.csr_matrix(members @ points, dtype=np.float64).multiply(
+            1.0 / sizes[:, None]).tocsr()
+        gram = (centroids @ centroids.T).toarray()
+        centring = np.eye(n_pieces) - 1.0 / n_pieces
+        values, vectors = np.linalg.eigh(centring @ gram @ centring)
+        top = np.argsort(values)[::-1][:dim]
+        coords = vectors[:, top] * np.sqrt(np.maximum(values[top], 0.0))
     else:
         # For Euclidean centroids classical MDS is a principal component analysis.
         centroids = (members @ points).astype(np.float64) / sizes[:, None]

@@ -39,21 +39,21 @@ class Metric:
     sparse: bool = False
 
 
-# Every metric the estimator accepts, in the order the docs list them. No metric takes
-# sparse input yet: a sparse search sets sparse=True on the rows it serves.
+# Every metric the estimator accepts, in the order the docs list them; sparse=True
+# marks those the sparse search (_sparse.py) serves.
 TABLE = {
-    "euclidean": Metric("euclidean"),
-    "cosine": Metric("euclidean"),
+    "euclidean": Metric("euclidean", sparse=True),
+    "cosine": Metric("euclidean", sparse=True),
     "correlation": Metric("euclidean"),
-    "hellinger": Metric("euclidean"),
+    "hellinger": Metric("euclidean", sparse=True),
     "haversine": Metric("euclidean"),
     "seuclidean": Metric("euclidean", ("V",)),
     "mahalanobis": Metric("euclidean", ("V", "VI")),
-    "manhattan": Metric("dense"),
+    "manhattan": Metric("dense", sparse=True),
     "chebyshev": Metric("dense"),
     "minkowski": Metric("dense", ("p",)),
     "hamming": Metric("bits"),
-    "jaccard": Metric("bits"),
+    "jaccard": Metric("bits", sparse=True),
     "dice": Metric("bits"),
     "precomputed": Metric("matrix"),
 }

@@ -76,7 +76,9 @@ PARAMS = (
           "distance between rows: 'euclidean', 'cosine', 'correlation' (1 - Pearson "
           "correlation), 'hellinger', 'haversine' (latitude and longitude in radians), "
           "'seuclidean', 'mahalanobis', 'manhattan', 'chebyshev', 'minkowski'; for binary rows "
-          "'hamming', 'jaccard', 'dice'; or 'precomputed' (X is a square matrix of distances)",
+          "'hamming', 'jaccard', 'dice'; or 'precomputed' (X is a square matrix of distances); "
+          "sparse X takes 'euclidean', "
+          "'cosine', 'manhattan', 'jaccard' (of the non-zero pattern) and 'hellinger'",
           Cli(str, choices=METRICS, help="distance between rows ('precomputed': the input is "
               "a square matrix of distances)")),
     Param("metric_params", None, (dict, None),

@@ -18,6 +18,7 @@ import _native_vornik as _native
 
 from . import _metrics
 from ._data import METRICS, KernelSpace
+from ._sparse import SparseReference, check_reference
 from ._transform import Reference
 
 # No fit chooses a power of two outside this range: data scales from float64's
@@ -61,6 +62,8 @@ def check_state(model) -> None:
         if n_features != n_rows:
             _fail(f"n_features_in_ is {n_features}: a distance matrix's rows have one column per "
                   f"training row ({n_rows})")
+    elif isinstance(ref, SparseReference):
+        check_reference(ref, n_fit, n_features, _fail)
     elif space.metric in _metrics.BINARY:
         if space.n_bits != n_features:
             _fail(f"_kernel_space.n_bits is {space.n_bits!r}, not n_features_in_ ({n_features})")
