@@ -24,6 +24,19 @@ and transform's time.
     python bench/transform.py                          # both data sets
     python bench/transform.py --data lowdim64 --epochs 0 30 100 200
     python bench/transform.py --reach
+    python bench/transform.py --metrics manhattan jaccard --reps 3
+
+--metrics fits on 40,000 rows and transforms 10,000 new ones in other metrics:
+manhattan on the first 50,000 rows of lowdim64 (50,000 x 64, clustered),
+jaccard on the first 50,000 of bench/metrics.py's 2,048-bit clustered
+fingerprints. For each it prints the fit's own recall@14 of its rows' other
+points (1,000 rows sampled), and, alternately --reps times, the transform
+and its neighbour search by the walk (now) and by the brute force over every
+training row that transform ran before (exact_measure_neighbours; its rows
+are the exact ones the recall@15 of the walk is counted against: a
+neighbour counts when it is as near as the 15th exact one), and the
+Euclidean query and transform on the same rows (for jaccard: the rows as
+float32 0/1) per row.
 """
 
 from __future__ import annotations
@@ -231,6 +244,114 @@ def _prepared(model, x):
     return prepare(x, model._kernel_space.metric, model._kernel_space).points
 
 
+def metric_set(metric):
+    """(fit rows, new rows) of a --metrics set: lowdim64 for dense metrics, fingerprints
+    (booleans) for binary ones."""
+    if metric in ("jaccard", "hamming", "dice"):
+        from metrics import as_float01, load_set
+
+        words = load_set("bits")[:50_000]
+        rows = as_float01(words).astype(bool)
+    else:
+        rows = load("lowdim64")[0][:50_000]
+    return rows[:40_000], rows[40_000:50_000]
+
+
+def brute_force_neighbours(ref, space, x, k):
+    """What new_row_neighbours did before the walk took every measure: exact, every row."""
+    from brembolt.vornik.neighbours import exact_measure_neighbours
+
+    ids, dist = exact_measure_neighbours(ref.data, k, np.arange(x.shape[0]), space.measure,
+                                         rows=x)
+    return ids.astype(np.int32), space.to_metric(dist)
+
+
+def near_recall(found_dist, exact_dist):
+    """Share of found neighbours as near as the k-th exact one."""
+    kth = exact_dist[:, -1:]
+    return float(np.mean(found_dist <= kth * (1 + 1e-5) + 1e-12))  # float32 sums
+
+
+def metrics_run(metric, args):
+    from brembolt.vornik.neighbours import exact_measure_neighbours
+
+    train, new = metric_set(metric)
+    print(f"\n## {metric}: fit on {train.shape[0]} x {train.shape[1]}, transform {new.shape[0]} "
+          f"new rows, {args.threads} threads, min / median of {args.reps} runs", flush=True)
+    start = time.perf_counter()
+    model = UMAP(n_neighbors=K, metric=metric, random_state=args.seed,
+                 n_jobs=args.threads).fit(train)
+    print(f"fit: {time.perf_counter() - start:.1f} s", flush=True)
+    fitted = model._fitted()
+    space = fitted.space
+    start = time.perf_counter()
+    ref = _transform.index(fitted, args.threads)
+    print(f"index (graph and forest): {time.perf_counter() - start:.2f} s", flush=True)
+    # The fit's own recall, on a sample of its rows.
+    sample = np.random.default_rng(3).choice(train.shape[0], 1000, replace=False)
+    _, exact_fit = exact_measure_neighbours(ref.data, K - 1, sample, space.measure)
+    fit_dist = space.to_kernel(model.knn_dists_[sample, 1:])
+    fit_recall = near_recall(fit_dist, exact_fit)
+    x = _prepared_as(model, new)
+    walk = lambda: _transform.new_row_neighbours(ref, space, x, K, args.threads)
+    brute = lambda: brute_force_neighbours(ref, space, x, K)
+    old_transform = lambda: _with_search(brute_force_neighbours, lambda: model.transform(new))
+    times = {name: [] for name in ("walk", "brute", "transform", "transform before")}
+    for _ in range(args.reps):
+        for name, fn in (("walk", walk), ("brute", brute), ("transform", lambda: model.transform(new)),
+                         ("transform before", old_transform)):
+            start = time.perf_counter()
+            out = fn()
+            times[name].append(time.perf_counter() - start)
+            if name == "walk":
+                found = out
+            elif name == "brute":
+                exact = out
+    ids_recall = recall(found[0], exact[0])
+    near = near_recall(found[1], exact[1])
+    print(f"the fit's recall@14 (1,000 rows): {fit_recall:.4f}; new rows' recall@15 by the walk: "
+          f"{near:.4f} ({near / fit_recall:.3f} of the fit's; ids {ids_recall:.4f})")
+    for name, t in times.items():
+        print(f"{name}: {min(t):.3f} s / {statistics.median(t):.3f} s "
+              f"({1e3 * min(t) / new.shape[0]:.3f} ms per row at best)", flush=True)
+    if args.euclidean:
+        rows = np.ascontiguousarray(train, dtype=np.float32)
+        start = time.perf_counter()
+        euclid = UMAP(n_neighbors=K, random_state=args.seed, n_jobs=args.threads).fit(rows)
+        print(f"Euclidean fit on the same rows (float32): {time.perf_counter() - start:.1f} s",
+              flush=True)
+        eref = _transform.index(euclid._fitted(), args.threads)
+        ex = _prepared_as(euclid, np.ascontiguousarray(new, dtype=np.float32))
+        eq, et = [], []
+        for _ in range(args.reps):
+            start = time.perf_counter()
+            _transform.query(eref, ex, K, args.threads)
+            eq.append(time.perf_counter() - start)
+            start = time.perf_counter()
+            euclid.transform(new.astype(np.float32))
+            et.append(time.perf_counter() - start)
+        for name, t in (("Euclidean query", eq), ("Euclidean transform", et)):
+            print(f"{name}: {min(t):.3f} s / {statistics.median(t):.3f} s "
+                  f"({1e3 * min(t) / new.shape[0]:.3f} ms per row at best)", flush=True)
+
+
+def _with_search(search, fn):
+    """fn() with transform's neighbour search replaced by search."""
+    kept = _transform.new_row_neighbours
+    _transform.new_row_neighbours = lambda ref, space, x, k, n_threads, verbose=False: search(
+        ref, space, x, k)
+    try:
+        return fn()
+    finally:
+        _transform.new_row_neighbours = kept
+
+
+def _prepared_as(model, x):
+    from brembolt.vornik._data import prepare
+
+    return prepare(x, model._kernel_space.metric, model._kernel_space).points
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--data", choices=sorted(SPLITS), action="append")
@@ -245,7 +366,15 @@ def main(argv=None):
     parser.add_argument("--no-closeness", dest="closeness", action="store_false")
     parser.add_argument("--reach", action="store_true",
                         help="the three sets where a walk from a few pivots gets stuck")
+    parser.add_argument("--metrics", nargs="+", choices=["manhattan", "jaccard"],
+                        help="fit and transform in these metrics, the walk against brute force")
+    parser.add_argument("--no-euclidean", dest="euclidean", action="store_false",
+                        help="with --metrics: skip the Euclidean fit on the same rows")
     args = parser.parse_args(argv)
+    if args.metrics:
+        for metric in args.metrics:
+            metrics_run(metric, args)
+        return
     if args.reach:
         reach(args)
         return

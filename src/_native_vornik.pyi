@@ -325,6 +325,77 @@ def knn_search_forest_f32(
 ) -> int:
     """Build the search forest of the training rows x for knn_query_f32_ctl; takes a control block (progress: trees built; stop) or None."""
 
+def knn_query_metric_f32(
+    x: Buffer,
+    graph: Buffer,
+    pivots: Buffer,
+    tree_order: Buffer,
+    tree_splits: Buffer,
+    tree_thresholds: Buffer,
+    queries: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    d: int,
+    width: int,
+    n_pivots: int,
+    n_trees: int,
+    leaf_size: int,
+    n_queries: int,
+    k: int,
+    beam: int,
+    n_entries: int,
+    n_threads: int,
+    control: Buffer | None,
+    metric: str,
+    p: float,
+    /,
+) -> int:
+    """knn_query_f32_ctl in metric 'manhattan', 'chebyshev' or 'minkowski' (with p): distances in the metric's units, for Minkowski its p-th power."""
+
+def knn_query_bits_u64(
+    x: Buffer,
+    graph: Buffer,
+    pivots: Buffer,
+    tree_order: Buffer,
+    tree_splits: Buffer,
+    tree_thresholds: Buffer,
+    queries: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    n_words: int,
+    width: int,
+    n_pivots: int,
+    n_trees: int,
+    leaf_size: int,
+    n_queries: int,
+    k: int,
+    beam: int,
+    n_entries: int,
+    n_threads: int,
+    control: Buffer | None,
+    metric: str,
+    /,
+) -> int:
+    """knn_query_f32_ctl on bit-packed rows (n x n_words and n_queries x n_words uint64 words) in metric 'hamming' (distances: differing bits), 'jaccard' or 'dice'."""
+
+def knn_search_forest_bits_u64(
+    x: Buffer,
+    tree_order: Buffer,
+    tree_splits: Buffer,
+    tree_thresholds: Buffer,
+    n: int,
+    n_words: int,
+    n_trees: int,
+    leaf_size: int,
+    seed: int,
+    n_threads: int,
+    control: Buffer | None,
+    /,
+) -> int:
+    """knn_search_forest_f32 on bit-packed rows (n x n_words uint64 words), for knn_query_bits_u64."""
+
 def knn_forest_nodes(n: int, leaf_size: int, /) -> int:
     """The split slots per tree of a search forest over n points with leaves of at most leaf_size points."""
 

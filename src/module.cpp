@@ -317,6 +317,19 @@ int metric_kind(const char *name, bool bits) {
     return 0;
 }
 
+// A dense metric's name and Minkowski's p as the kernels' record; false
+// with a ValueError for another name or a p below 1 or not finite.
+bool dense_metric(const char *name, double p, mirnak_metric *out) {
+    const int kind = metric_kind(name, false);
+    if (!kind) return false;
+    *out = {kind, narrow_to_float(p)};
+    if (kind == MIRNAK_MINKOWSKI && !(std::isfinite(out->p) && out->p >= 1.0f)) {
+        PyErr_SetString(PyExc_ValueError, "p must be finite and at least 1");
+        return false;
+    }
+    return true;
+}
+
 // The arguments the two methods start with, in the order of
 // knn_descent_f32_ctl: the rows, the outputs, their sizes, how the search
 // goes, the threads and the control block.
@@ -353,13 +366,9 @@ PyObject *py_knn_descent_metric_f32(PyObject *, PyObject *args) {
     const char *name;
     double p;
     if (!parse_knn_run_args(args, VORNIK_KNN_RUN_CODES "sd", &r, &name, &p)) return nullptr;
-    const int kind = metric_kind(name, false);
-    if (!kind) return nullptr;
-    const mirnak_metric metric = {kind, narrow_to_float(p)};
-    if (kind == MIRNAK_MINKOWSKI && !(std::isfinite(metric.p) && metric.p >= 1.0f)) {
-        PyErr_SetString(PyExc_ValueError, "p must be finite and at least 1");
-        return nullptr;
-    }
+    mirnak_metric metric;
+    if (!dense_metric(name, p, &metric)) return nullptr;
+    const int kind = metric.kind;
     knn_call call;
     if (!call.prepare(r.x, r.idx, r.dist, r.control, r.n, r.d, r.run.k)) return nullptr;
     const mirnak_dense_rows rows = {call.x.as<const float>(), r.n, r.d};
@@ -941,24 +950,30 @@ struct query_call {
     buffer_view x, graph, pivots;
     forest_views forest;
     buffer_view queries, idx, dist, control;
-    mirnak_dense_rows train, rows;
+    mirnak_dense_rows train, rows;   // float rows
+    mirnak_bit_rows train_bits, rows_bits; // rows of 8-byte words
     mirnak_search_index index;
 
     // Sizes, views, overlaps and ids, in that order; false with an exception
     // set. objs: x, graph, pivots, queries, idx, dist; trees: the forest's
     // three arrays, or null for the method without forest and control block.
+    // x and queries hold d items of row_itemsize bytes per row.
     bool prepare(PyObject *const objs[6], PyObject *const *trees, PyObject *control_obj, int n,
-                 int d, int width, int n_pivots, int n_trees, int leaf_size, int n_queries, int k) {
+                 int d, int width, int n_pivots, int n_trees, int leaf_size, int n_queries, int k,
+                 Py_ssize_t row_itemsize = ITEMSIZE) {
         if (n <= 0 || d <= 0 || width <= 0 || n_pivots <= 0 || n_queries <= 0 || k <= 0) {
             PyErr_SetString(PyExc_ValueError,
-                            "n, d, width, n_pivots, n_queries, and k must be positive");
+                            row_itemsize == ITEMSIZE
+                                ? "n, d, width, n_pivots, n_queries, and k must be positive"
+                                : "n, n_words, width, n_pivots, n_queries, and k must be positive");
             return false;
         }
-        if (!x.acquire(objs[0], false, count_of(n, d), "x")) return false;
+        if (!x.acquire(objs[0], false, count_of(n, d), "x", row_itemsize)) return false;
         if (!graph.acquire(objs[1], false, count_of(n, width), "graph")) return false;
         if (!pivots.acquire(objs[2], false, n_pivots, "pivots")) return false;
         if (trees && !forest.acquire(trees, n, n_trees, leaf_size, false)) return false;
-        if (!queries.acquire(objs[3], false, count_of(n_queries, d), "queries")) return false;
+        if (!queries.acquire(objs[3], false, count_of(n_queries, d), "queries", row_itemsize))
+            return false;
         if (!idx.acquire(objs[4], true, count_of(n_queries, k), "idx")) return false;
         if (!dist.acquire(objs[5], true, count_of(n_queries, k), "dist")) return false;
         if (control_obj && !acquire_control(control, control_obj)) return false;
@@ -982,6 +997,8 @@ struct query_call {
         }
         train = {x.as<const float>(), n, d};
         rows = {queries.as<const float>(), n_queries, d};
+        train_bits = {x.as<const uint64_t>(), n, d};
+        rows_bits = {queries.as<const uint64_t>(), n_queries, d};
         const mirnak_search_forest f = {
             trees ? n_trees : 0, leaf_size, forest.order.as<const int32_t>(),
             forest.splits.as<const int32_t>(), forest.thresholds.as<const float>()};
@@ -990,12 +1007,43 @@ struct query_call {
     }
 
     PyObject *run(const mirnak_query_settings &settings, int n_threads) {
+        return run_kernel([&] {
+            return mirnak_knn_query_f32_ctl(&train, &index, &rows, &settings, idx.as<int32_t>(),
+                                            dist.as<float>(), n_threads, control_of(control));
+        });
+    }
+
+    // Calls kernel() with the interpreter lock released; its status as an int.
+    template <class Kernel> PyObject *run_kernel(Kernel kernel) {
         int rc;
         Py_BEGIN_ALLOW_THREADS;
-        rc = mirnak_knn_query_f32_ctl(&train, &index, &rows, &settings, idx.as<int32_t>(),
-                                      dist.as<float>(), n_threads, control_of(control));
+        rc = kernel();
         Py_END_ALLOW_THREADS;
         return PyLong_FromLong(rc);
+    }
+};
+
+// The arguments of knn_query_f32_ctl, which the query methods of the other
+// measures start with.
+#define VORNIK_QUERY_CTL_CODES "OOOOOOOOOiiiiiiiiiiiO"
+
+struct query_ctl_args {
+    PyObject *objs[6], *trees[3], *control;
+    int n, d, width, n_pivots, n_trees, leaf_size, n_queries, n_threads;
+    mirnak_query_settings s;
+
+    // Parses them, then the method's own, whose codes end format
+    // (VORNIK_QUERY_CTL_CODES followed by them). False with an exception.
+    template <class... Own> bool parse(PyObject *args, const char *format, Own *...own) {
+        return PyArg_ParseTuple(args, format, &objs[0], &objs[1], &objs[2], &trees[0], &trees[1],
+                                &trees[2], &objs[3], &objs[4], &objs[5], &n, &d, &width, &n_pivots,
+                                &n_trees, &leaf_size, &n_queries, &s.k, &s.beam, &s.n_entries,
+                                &n_threads, &control, own...) != 0;
+    }
+
+    bool prepare(query_call &call, Py_ssize_t row_itemsize = ITEMSIZE) const {
+        return call.prepare(objs, trees, control, n, d, width, n_pivots, n_trees, leaf_size,
+                            n_queries, s.k, row_itemsize);
     }
 };
 
@@ -1018,19 +1066,51 @@ const char knn_query_f32_ctl_doc[] =
     "rows answered; stop) or None.";
 
 PyObject *py_knn_query_f32_ctl(PyObject *, PyObject *args) {
-    PyObject *objs[6], *trees[3], *control_obj;
-    int n, d, width, n_pivots, n_trees, leaf_size, n_queries, n_threads;
-    mirnak_query_settings s;
-    if (!PyArg_ParseTuple(args, "OOOOOOOOOiiiiiiiiiiiO", &objs[0], &objs[1], &objs[2], &trees[0],
-                          &trees[1], &trees[2], &objs[3], &objs[4], &objs[5], &n, &d, &width,
-                          &n_pivots, &n_trees, &leaf_size, &n_queries, &s.k, &s.beam, &s.n_entries,
-                          &n_threads, &control_obj))
-        return nullptr;
+    query_ctl_args a;
+    if (!a.parse(args, VORNIK_QUERY_CTL_CODES)) return nullptr;
     query_call call;
-    if (!call.prepare(objs, trees, control_obj, n, d, width, n_pivots, n_trees, leaf_size,
-                      n_queries, s.k))
-        return nullptr;
-    return call.run(s, n_threads);
+    if (!a.prepare(call)) return nullptr;
+    return call.run(a.s, a.n_threads);
+}
+
+const char knn_query_metric_f32_doc[] =
+    "knn_query_f32_ctl in metric 'manhattan', 'chebyshev' or 'minkowski' (with p): distances "
+    "in the metric's units, for Minkowski its p-th power.";
+
+PyObject *py_knn_query_metric_f32(PyObject *, PyObject *args) {
+    query_ctl_args a;
+    const char *name;
+    double p;
+    if (!a.parse(args, VORNIK_QUERY_CTL_CODES "sd", &name, &p)) return nullptr;
+    mirnak_metric metric;
+    if (!dense_metric(name, p, &metric)) return nullptr;
+    query_call call;
+    if (!a.prepare(call)) return nullptr;
+    return call.run_kernel([&] {
+        return mirnak_knn_query_metric_f32(&call.train, &call.index, &call.rows, &metric, &a.s,
+                                           call.idx.as<int32_t>(), call.dist.as<float>(),
+                                           a.n_threads, control_of(call.control));
+    });
+}
+
+const char knn_query_bits_u64_doc[] =
+    "knn_query_f32_ctl on bit-packed rows (n x n_words and n_queries x n_words uint64 words) in "
+    "metric 'hamming' (distances: differing bits), 'jaccard' or 'dice'.";
+
+PyObject *py_knn_query_bits_u64(PyObject *, PyObject *args) {
+    query_ctl_args a;
+    const char *name;
+    if (!a.parse(args, VORNIK_QUERY_CTL_CODES "s", &name)) return nullptr;
+    const int kind = metric_kind(name, true);
+    if (!kind) return nullptr;
+    const mirnak_metric metric = {kind, 0.0f};
+    query_call call;
+    if (!a.prepare(call, 8)) return nullptr;
+    return call.run_kernel([&] {
+        return mirnak_knn_query_bits_u64(&call.train_bits, &call.index, &call.rows_bits, &metric,
+                                         &a.s, call.idx.as<int32_t>(), call.dist.as<float>(),
+                                         a.n_threads, control_of(call.control));
+    });
 }
 
 // ---------------------------------------------------------------------------
@@ -1041,7 +1121,13 @@ const char knn_search_forest_f32_doc[] =
     "Build the search forest of the training rows x for knn_query_f32_ctl; takes a control "
     "block (progress: trees built; stop) or None.";
 
-PyObject *py_knn_search_forest_f32(PyObject *, PyObject *args) {
+// Parses and checks the arguments of a forest's build, then calls
+// build(x, n, d, settings, order, splits, thresholds, n_threads, control)
+// with the interpreter lock released; x holds n x d items of row_itemsize
+// bytes. Its status as an int, or null with an exception.
+template <class Build>
+PyObject *build_search_forest(PyObject *args, Py_ssize_t row_itemsize, const char *sizes_message,
+                              Build build) {
     PyObject *x_obj, *trees[3], *control_obj;
     int n, d, n_trees, leaf_size, n_threads;
     unsigned long long seed;
@@ -1049,12 +1135,12 @@ PyObject *py_knn_search_forest_f32(PyObject *, PyObject *args) {
                           &n_trees, &leaf_size, &seed, &n_threads, &control_obj))
         return nullptr;
     if (n <= 0 || d <= 0 || n_trees <= 0 || leaf_size <= 0) {
-        PyErr_SetString(PyExc_ValueError, "n, d, n_trees, and leaf_size must be positive");
+        PyErr_SetString(PyExc_ValueError, sizes_message);
         return nullptr;
     }
     buffer_view x, control;
     forest_views forest;
-    if (!x.acquire(x_obj, false, count_of(n, d), "x")) return nullptr;
+    if (!x.acquire(x_obj, false, count_of(n, d), "x", row_itemsize)) return nullptr;
     if (!forest.acquire(trees, n, n_trees, leaf_size, true)) return nullptr;
     if (!acquire_control(control, control_obj)) return nullptr;
     const used_bytes inputs[] = {used("x", x, count_of(n, d))};
@@ -1063,15 +1149,41 @@ PyObject *py_knn_search_forest_f32(PyObject *, PyObject *args) {
     outputs[3] = used_control(control);
     if (!outputs_apart(inputs, 1, outputs, 4)) return nullptr;
 
-    const mirnak_dense_rows train = {x.as<const float>(), n, d};
     const mirnak_forest_settings settings = {n_trees, leaf_size, static_cast<uint64_t>(seed)};
     int rc;
     Py_BEGIN_ALLOW_THREADS;
-    rc = mirnak_knn_search_forest_f32(&train, &settings, forest.order.as<int32_t>(),
-                                      forest.splits.as<int32_t>(), forest.thresholds.as<float>(),
-                                      n_threads, control_of(control));
+    rc = build(x, n, d, settings, forest.order.as<int32_t>(), forest.splits.as<int32_t>(),
+               forest.thresholds.as<float>(), n_threads, control_of(control));
     Py_END_ALLOW_THREADS;
     return PyLong_FromLong(rc);
+}
+
+PyObject *py_knn_search_forest_f32(PyObject *, PyObject *args) {
+    return build_search_forest(
+        args, ITEMSIZE, "n, d, n_trees, and leaf_size must be positive",
+        [](const buffer_view &x, int n, int d, const mirnak_forest_settings &settings,
+           int32_t *order, int32_t *splits, float *thresholds, int n_threads,
+           mirnak_control *control) {
+            const mirnak_dense_rows train = {x.as<const float>(), n, d};
+            return mirnak_knn_search_forest_f32(&train, &settings, order, splits, thresholds,
+                                                n_threads, control);
+        });
+}
+
+const char knn_search_forest_bits_u64_doc[] =
+    "knn_search_forest_f32 on bit-packed rows (n x n_words uint64 words), for "
+    "knn_query_bits_u64.";
+
+PyObject *py_knn_search_forest_bits_u64(PyObject *, PyObject *args) {
+    return build_search_forest(
+        args, 8, "n, n_words, n_trees, and leaf_size must be positive",
+        [](const buffer_view &x, int n, int n_words, const mirnak_forest_settings &settings,
+           int32_t *order, int32_t *splits, float *thresholds, int n_threads,
+           mirnak_control *control) {
+            const mirnak_bit_rows train = {x.as<const uint64_t>(), n, n_words};
+            return mirnak_knn_search_forest_bits_u64(&train, &settings, order, splits, thresholds,
+                                                     n_threads, control);
+        });
 }
 
 const char knn_forest_nodes_doc[] =
@@ -1333,6 +1445,10 @@ PyMethodDef methods[] = {
     {"knn_descent_sparse_f32", py_knn_descent_sparse_f32, METH_VARARGS,
      knn_descent_sparse_f32_doc},
     {"knn_query_sparse_f32", py_knn_query_sparse_f32, METH_VARARGS, knn_query_sparse_f32_doc},
+    {"knn_query_metric_f32", py_knn_query_metric_f32, METH_VARARGS, knn_query_metric_f32_doc},
+    {"knn_query_bits_u64", py_knn_query_bits_u64, METH_VARARGS, knn_query_bits_u64_doc},
+    {"knn_search_forest_bits_u64", py_knn_search_forest_bits_u64, METH_VARARGS,
+     knn_search_forest_bits_u64_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

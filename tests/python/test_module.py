@@ -60,6 +60,12 @@ METHOD_DOCS = {
     "'minkowski' (with p): distances in the metric's units, for Minkowski its p-th power.",
     "knn_descent_bits_u64": "knn_descent_f32_ctl on bit-packed rows (n x n_words uint64 words) in "
     "metric 'hamming' (distances: differing bits), 'jaccard' or 'dice'.",
+    "knn_query_metric_f32": "knn_query_f32_ctl in metric 'manhattan', 'chebyshev' or 'minkowski' "
+    "(with p): distances in the metric's units, for Minkowski its p-th power.",
+    "knn_query_bits_u64": "knn_query_f32_ctl on bit-packed rows (n x n_words and n_queries x "
+    "n_words uint64 words) in metric 'hamming' (distances: differing bits), 'jaccard' or 'dice'.",
+    "knn_search_forest_bits_u64": "knn_search_forest_f32 on bit-packed rows (n x n_words uint64 "
+    "words), for knn_query_bits_u64.",
 }
 
 ROOT = Path(__file__).resolve().parents[2]

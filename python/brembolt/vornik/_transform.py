@@ -4,9 +4,10 @@ New rows arrive prepared as the fit's rows were (_data.prepare: the metric's
 normalisation, the fit's power of two), and the training rows kept here are
 the fit's rows in that same space, so the search compares like with like.
 A new row is placed by its own bits alone: its neighbours among the training
-rows come from a walk over a search graph of the fit (knn_query_f32; for the
-dense metric and bit kernels, an exact search in the metric for now:
-new_row_neighbours), its memberships from the fit's bandwidth rule (umap_query_memberships_f32), its
+rows come from a walk over a search graph of the fit, measured in the fit's
+measure (knn_query_f32_ctl, knn_query_metric_f32 for the dense metrics,
+knn_query_bits_u64 for bit rows), its memberships from the fit's bandwidth
+rule (umap_query_memberships_f32), its
 start is the membership-weighted mean of its neighbours' positions, and the
 layout moves it against the frozen training embedding with a random stream
 keyed by a hash of its row (umap_layout_new_points_f32). So a row lands on the
@@ -30,7 +31,7 @@ from ._control import check_status
 from ._data import KernelSpace, Prepared
 from ._pipeline import LayoutRun
 from ._rows import nearest_columns, row_keys, value_keys
-from .neighbours import exact_measure_neighbours
+from ._metrics import Measure
 
 # The search graph keeps, per training point, up to this many times its
 # n_neighbors - 1 fit neighbours: its own neighbours and the points that hold
@@ -156,14 +157,18 @@ def _build_graph(ref: Reference, knn_idx: np.ndarray, knn_dist: np.ndarray) -> N
 
 
 def search_forest(data: np.ndarray, seed: int, n_threads: int, verbose: bool = False):
-    """The search forest of the training rows: (order, splits, thresholds)."""
+    """The search forest of the training rows (bit rows: uint64 words): (order, splits,
+    thresholds). Its hyperplane splits only propose where a walk starts, so the one forest
+    serves every measure of the rows' family."""
     n, d = data.shape
+    build = (_native.knn_search_forest_bits_u64 if data.dtype == np.uint64
+             else _native.knn_search_forest_f32)
     slots = _native.knn_forest_nodes(n, TREE_LEAF_SIZE)
     order = np.empty((N_TREES, n), np.int32)
     splits = np.empty((N_TREES, slots, 2), np.int32)
     thresholds = np.empty((N_TREES, slots), np.float32)
     status = _control.run(
-        _native.knn_search_forest_f32,
+        build,
         (data, order, splits, thresholds, n, d, N_TREES, TREE_LEAF_SIZE, seed, n_threads),
         total=N_TREES, desc="new points: search forest", verbose=verbose, unit="tree")
     check_status(status, "search forest")
@@ -296,15 +301,17 @@ def distance_training_rows(ref: Reference, x: np.ndarray, columns: np.ndarray | 
 
 
 def query(ref: Reference, x: np.ndarray, k: int, n_threads: int,
-          beam: int | None = None, n_entries: int = N_ENTRIES, verbose: bool = False):
-    """k approximate nearest training rows of every row of x: (ids, squared distances)."""
+          beam: int | None = None, n_entries: int = N_ENTRIES, verbose: bool = False,
+          measure: Measure | None = None):
+    """k approximate nearest training rows of every row of x: (ids, the kernels' distances:
+    squared Euclidean by default, else measure's as its search reports them)."""
     n, d = ref.data.shape
     m = x.shape[0]
     idx = np.empty((m, k), np.int32)
     sq = np.empty((m, k), np.float32)
     beam = BEAM_FACTOR * k if beam is None else beam
     status = _control.run(
-        _native.knn_query_f32_ctl,
+        _query_kernel(measure),
         (ref.data, ref.graph, ref.pivots, ref.tree_order, ref.tree_splits, ref.tree_thresholds,
          x, idx, sq, n, d, ref.graph.shape[1], ref.pivots.size, ref.tree_order.shape[0],
          ref.tree_leaf_size, m, k, beam, n_entries, n_threads), total=m,
@@ -313,22 +320,33 @@ def query(ref: Reference, x: np.ndarray, k: int, n_threads: int,
     return idx, sq
 
 
+def _query_kernel(measure: Measure | None):
+    """The query method of a measure, called as knn_query_f32_ctl is (the control block last)."""
+    if measure is None or measure.kernels == "euclidean":
+        return _native.knn_query_f32_ctl
+    if measure.kernels == "dense":
+        return lambda *args: _native.knn_query_metric_f32(*args, measure.name, measure.p)
+    return lambda *args: _native.knn_query_bits_u64(*args, measure.name)
+
+
 def new_row_neighbours(ref: Reference, space: KernelSpace, x: np.ndarray, k: int,
                        n_threads: int, verbose: bool = False):
     """The k nearest training rows of each new row: (ids int32, distances in the metric's units).
 
-    Rows of the squared Euclidean kernels take the walk over the search graph
-    (query). The other measures (Manhattan, Chebyshev, Minkowski, the bit
-    metrics) are searched exactly, by brute force over every training row in
-    the measure: O(n) work per new row, and a row's neighbours still depend
-    on its own bits alone, equal distances by ascending id.
+    Every measure takes the walk over the search graph (query), measured in
+    the fit's measure (ref indexed: index()); its distances come back as the
+    fit's kNN rows hold them, roots taken (squared Euclidean, Minkowski's p-th
+    powers).
     """
     measure = space.measure
-    if measure.kernels == "euclidean":
-        idx, sq = query(ref, x, k, n_threads, verbose=verbose)
-        return idx, space.to_metric(np.sqrt(sq))
-    ids, dist = exact_measure_neighbours(ref.data, k, np.arange(x.shape[0]), measure, rows=x)
-    return ids.astype(np.int32), space.to_metric(dist)
+    idx, raw = query(ref, x, k, n_threads, verbose=verbose, measure=measure)
+    if measure.root == 2.0:
+        dist = np.sqrt(raw)
+    elif measure.root != 1.0:
+        dist = raw.astype(np.float64) ** (1.0 / measure.root)
+    else:
+        dist = raw
+    return idx, space.to_metric(dist)
 
 
 def memberships(idx: np.ndarray, dist: np.ndarray) -> np.ndarray:
@@ -361,13 +379,12 @@ def index(fitted: Fitted, n_threads: int = 1) -> Reference:
     ref = fitted.reference
     if fitted.space.metric == "precomputed":
         return ref  # a distance matrix is its own index
-    # Only the squared Euclidean walk starts from the forest's leaves; the
-    # other measures search every training row.
-    forest = fitted.space.measure.kernels == "euclidean"
-    if ref.indexed and (ref.tree_order is not None or not forest):
+    # A model saved before every measure had its forest (or before the
+    # Euclidean one had) gets it here, the same bits as any other copy's.
+    if ref.indexed and ref.tree_order is not None:
         return ref
     return build_index(ref, fitted.knn_indices, fitted.space.to_kernel(fitted.knn_dists),
-                       n_threads, fitted.verbose, forest)
+                       n_threads, fitted.verbose)
 
 
 def place(fitted: Fitted, x: np.ndarray, n_threads: int, *, exact_rows: bool = True) -> np.ndarray:
