@@ -133,7 +133,7 @@ def run(name, args):
     for beam in args.beams:
         (idx, _), qmin, qmed = timed(
             lambda: _transform.query(ref, x_new, K, args.threads, beam=beam), args.reps)
-        print(f"query, beam {beam}: recall@15 {recall(idx, exact):.4f}, {qmin:.3f} s min / "
+        print(f"query, beam {beam or 'of transform'}: recall@15 {recall(idx, exact):.4f}, {qmin:.3f} s min / "
               f"{qmed:.3f} s median", flush=True)
 
     for epochs in args.epochs:
@@ -358,7 +358,7 @@ def main(argv=None):
     parser.add_argument("--threads", type=int, default=2)
     parser.add_argument("--seed", type=int, default=0)
     parser.add_argument("--reps", type=int, default=5)
-    parser.add_argument("--beams", type=int, nargs="+", default=[_transform.BEAM_FACTOR * K],
+    parser.add_argument("--beams", type=int, nargs="+", default=[None],
                         help="search list sizes of the query (default: the transform's)")
     parser.add_argument("--epochs", type=int, nargs="+", default=[UMAP().transform_epochs])
     parser.add_argument("--no-reference", dest="reference", action="store_false",

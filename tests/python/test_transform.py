@@ -275,3 +275,32 @@ def test_transform_epochs_zero_places_rows_at_their_start(fitted):
     w = _transform.memberships(idx, np.sqrt(sq)).astype(np.float64)
     mean = (w[:, :, None] * model.embedding_[idx]).sum(1) / w.sum(1)[:, None]
     np.testing.assert_allclose(start, mean, rtol=1e-5, atol=1e-5)
+
+
+def test_wide_rows_search_fewer_trees_and_reach_their_cluster(monkeypatch):
+    # Rows of more than WIDE_DIMS dimensions descend half the trees with a
+    # shorter list: they must still find their own tight cluster, and a model
+    # whose forest holds more trees (saved with other settings) searches its
+    # first ones, the same bits as a forest built with that many.
+    rng = np.random.default_rng(5)
+    d = _transform.WIDE_DIMS + 72
+    centres = rng.normal(size=(300, d))
+    x = (np.repeat(centres, 10, axis=0) + rng.normal(0, 0.01, (3000, d))).astype(np.float32)
+    new = (centres[rng.integers(0, 300, 200)] + rng.normal(0, 0.01, (200, d))).astype(np.float32)
+    model = UMAP(n_neighbors=10, random_state=0, n_epochs=20, n_jobs=2).fit(x)
+    ref = _transform.index(model._fitted())
+    assert ref.tree_order.shape[0] == _transform.WIDE_N_TREES
+    rows = prepare(new, "euclidean", model._kernel_space).points
+    idx, sq = _transform.query(ref, rows, 10, 2)
+    d2 = ((new[:, None, :].astype(np.float64) - x[None, :, :]) ** 2).sum(axis=2)
+    exact = np.argsort(d2, axis=1)[:, :10]
+    per_row = np.array([len(set(a) & set(b)) for a, b in zip(idx, exact)]) / 10
+    assert per_row.mean() >= 0.9 and per_row.min() > 0
+    monkeypatch.setattr(_transform, "WIDE_N_TREES", 8)
+    more = _transform.search_forest(ref.data, ref.pivot_seed, 2)
+    monkeypatch.undo()
+    wider = dataclasses.replace(ref, tree_order=more[0], tree_splits=more[1],
+                                tree_thresholds=more[2])
+    idx8, sq8 = _transform.query(wider, rows, 10, 2)
+    np.testing.assert_array_equal(idx8, idx)
+    np.testing.assert_array_equal(bits(sq8), bits(sq))

@@ -53,6 +53,24 @@ N_ENTRIES = 4
 # leaves of 64 leave none).
 N_TREES = 8
 TREE_LEAF_SIZE = 64
+# Rows of more than WIDE_DIMS dimensions: measuring a point costs d floats,
+# and 8 leaves of 64 and a list of 3k doubled the query of 784-dimensional
+# rows; half the trees and a list of 2k keep a query of such rows within 1.5x
+# the walk without a forest, at a recall above it (bench/transform.py,
+# docs/benchmarks/2026-12-09-transform-speed.rst).
+WIDE_DIMS = 128
+WIDE_N_TREES = 4
+WIDE_BEAM_FACTOR = 2
+
+
+def forest_trees(d: int) -> int:
+    """The trees of the search forest of rows of d dimensions."""
+    return WIDE_N_TREES if d > WIDE_DIMS else N_TREES
+
+
+def beam_factor(d: int) -> int:
+    """The search list of a query of rows of d dimensions, in multiples of k."""
+    return WIDE_BEAM_FACTOR if d > WIDE_DIMS else BEAM_FACTOR
 
 # New points start at the membership-weighted mean of their neighbours, close
 # to where they belong: the layout refines that with a quarter of the fit's
@@ -164,13 +182,14 @@ def search_forest(data: np.ndarray, seed: int, n_threads: int, verbose: bool = F
     build = (_native.knn_search_forest_bits_u64 if data.dtype == np.uint64
              else _native.knn_search_forest_f32)
     slots = _native.knn_forest_nodes(n, TREE_LEAF_SIZE)
-    order = np.empty((N_TREES, n), np.int32)
-    splits = np.empty((N_TREES, slots, 2), np.int32)
-    thresholds = np.empty((N_TREES, slots), np.float32)
+    trees = forest_trees(d)
+    order = np.empty((trees, n), np.int32)
+    splits = np.empty((trees, slots, 2), np.int32)
+    thresholds = np.empty((trees, slots), np.float32)
     status = _control.run(
         build,
-        (data, order, splits, thresholds, n, d, N_TREES, TREE_LEAF_SIZE, seed, n_threads),
-        total=N_TREES, desc="new points: search forest", verbose=verbose, unit="tree")
+        (data, order, splits, thresholds, n, d, trees, TREE_LEAF_SIZE, seed, n_threads),
+        total=trees, desc="new points: search forest", verbose=verbose, unit="tree")
     check_status(status, "search forest")
     return order, splits, thresholds
 
@@ -309,11 +328,15 @@ def query(ref: Reference, x: np.ndarray, k: int, n_threads: int,
     m = x.shape[0]
     idx = np.empty((m, k), np.int32)
     sq = np.empty((m, k), np.float32)
-    beam = BEAM_FACTOR * k if beam is None else beam
+    beam = beam_factor(d) * k if beam is None else beam
+    # A model saved with more trees than its rows take now searches the first
+    # ones (the trees are independent: the first t are the forest of t trees).
+    trees = min(ref.tree_order.shape[0], forest_trees(d))
     status = _control.run(
         _query_kernel(measure),
-        (ref.data, ref.graph, ref.pivots, ref.tree_order, ref.tree_splits, ref.tree_thresholds,
-         x, idx, sq, n, d, ref.graph.shape[1], ref.pivots.size, ref.tree_order.shape[0],
+        (ref.data, ref.graph, ref.pivots, ref.tree_order[:trees], ref.tree_splits[:trees],
+         ref.tree_thresholds[:trees],
+         x, idx, sq, n, d, ref.graph.shape[1], ref.pivots.size, trees,
          ref.tree_leaf_size, m, k, beam, n_entries, n_threads), total=m,
         desc="new points: neighbours", verbose=verbose, unit="row")
     check_status(status, "neighbour query")
