@@ -34,12 +34,12 @@ using vornik::alloc_scratch;
 using vornik::block_size;
 using vornik::scratch;
 
+// Tree seeds: seed XOR ((e + 1) * 40503) for tree worker e.
+const uint64_t TREE_SEED_STRIDE = 40503;
+
 // The refinement stops once an iteration changes fewer than this fraction of
 // all n * k heap slots.
 const double STOP_FRACTION = 0.0002;
-
-// Tree seeds: seed XOR ((e + 1) * 40503) for tree worker e.
-const uint64_t TREE_SEED_STRIDE = 40503;
 
 // ---------------------------------------------------------------------------
 // Worker records
@@ -197,6 +197,19 @@ void *descworker(void *arg) {
     int i0, i1;
     while (!vornik::stop_requested(w->ctl) && w->rows.claim(&i0, &i1))
         upd += w->ops->rows(w, i0, i1);
+    w->upd = upd;
+    return nullptr;
+}
+
+// One thread's part of the candidate pass: as descworker, with the rows'
+// own candidate lists.
+void *candidateworker(void *arg) {
+    work *w = static_cast<work *>(arg);
+    if (w->seen) std::memset(w->seen, 0, sizeof(uint32_t) * static_cast<size_t>(w->n));
+    int64_t upd = 0;
+    int i0, i1;
+    while (!vornik::stop_requested(w->ctl) && w->rows.claim(&i0, &i1))
+        upd += w->ops->candidates(w, i0, i1);
     w->upd = upd;
     return nullptr;
 }
@@ -464,6 +477,32 @@ phase_end run_refinement(const knn_input &in, int n_iters, int deff, const neigh
     return phase_end::done;
 }
 
+// The space's candidates offered to every row, on the refinement's workers
+// and marks (without the marks' memory every distance is computed; the
+// result is the same).
+phase_end run_candidates(const knn_input &in, int deff, const neighbour_heap &live,
+                         const int64_t *cand_start, const int32_t *cand_ids,
+                         const int32_t *order) {
+    const int n = in.n;
+    scratch<pthread_t> th = alloc_scratch<pthread_t>(deff);
+    scratch<work> wk = alloc_scratch<work>(deff);
+    if (!th || !wk) return phase_end::no_memory;
+    scratch<uint32_t> seen;
+    if (in.finite) seen = alloc_scratch<uint32_t>(static_cast<uint64_t>(n) * deff);
+    std::atomic<int> next{0};
+    const descent_scratch none = {nullptr, nullptr, nullptr, nullptr};
+    for (int e = 0; e < deff; ++e) {
+        uint32_t *own_seen = seen ? seen.get() + static_cast<int64_t>(e) * n : nullptr;
+        wk[e] = descent_record(in, none, live, row_blocks{n, &next}, own_seen, order);
+        wk[e].cand_start = cand_start;
+        wk[e].cand_ids = cand_ids;
+    }
+    vornik::fan_out(
+        deff, [&](int e) { return &wk[e]; }, candidateworker, th.get(),
+        vornik::caller_role::waits);
+    return vornik::stop_requested(in.ctl) ? phase_end::stopped : phase_end::done;
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -528,6 +567,13 @@ int vornik::knn::search(const search_space &sp, const search_problem &p,
     const phase_end forest = run_forest(in, n_trees, leaf, p.seed, plan, out, leaf_order.get());
     if (forest == phase_end::no_memory) return MIRNAK_OUT_OF_MEMORY;
     if (forest == phase_end::stopped) return MIRNAK_STOPPED;
+
+    if (p.cand_start && p.cand_ids) {
+        const phase_end offered =
+            run_candidates(in, deff, out, p.cand_start, p.cand_ids, leaf_order.get());
+        if (offered == phase_end::no_memory) return MIRNAK_OUT_OF_MEMORY;
+        if (offered == phase_end::stopped) return MIRNAK_STOPPED;
+    }
 
     descent_scratch s;
     s.sh = sh.get();

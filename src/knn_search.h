@@ -75,6 +75,10 @@ struct work {
     const int32_t *order;
     bool finite;
     const mirnak_control *ctl; // a stop ends the claiming of blocks
+    // The candidate pass only: row i's candidates are
+    // cand_ids[cand_start[i] .. cand_start[i + 1]).
+    const int64_t *cand_start = nullptr;
+    const int32_t *cand_ids = nullptr;
 };
 
 // The hot loops of one space on one distance path, chosen once per call.
@@ -88,6 +92,8 @@ struct space_ops {
     void (*leaf)(const rpx *c, const int32_t *idx, int lo, int hi);
     // Positions [p0, p1) of the refinement's visiting order.
     int64_t (*rows)(const work *w, int p0, int p1);
+    // The same positions, each row offered its own candidate list.
+    int64_t (*candidates)(const work *w, int p0, int p1);
 };
 
 // A space as the driver takes it: n rows behind the store pointer, and the
@@ -110,6 +116,11 @@ struct search_problem {
     uint64_t seed;
     int32_t *knn_idx;
     float *knn_dist;
+    // Optional: candidates the space proposes besides the forest's leaves.
+    // Row i is offered cand_ids[cand_start[i] .. cand_start[i + 1]), in this
+    // order, after the forest and before the refinement (both null: none).
+    const int64_t *cand_start = nullptr;
+    const int32_t *cand_ids = nullptr;
 };
 
 // How one call runs: the tree workers, which fix the result (below 1: one
@@ -350,6 +361,35 @@ template <class S> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w, int 
     return upd;
 }
 
+// Positions [p0, p1) of the visiting order, each row offered its candidate
+// list (w->cand_start, w->cand_ids) as the refinement offers its own
+// candidates: a row's heap is written by its own worker alone, so the result
+// is the same for any number of workers. The marks as for descend_rows.
+template <class S> VORNIK_ALWAYS_INLINE int64_t offer_candidates(const work *w, int p0, int p1) {
+    const int n = w->n, k = w->k;
+    const typename S::store st = store_of<S>(w->store);
+    int64_t upd = 0;
+    pending_offers q;
+    for (int p = p0; p < p1; ++p) {
+        const int i = row_at(w, p);
+        const heap_row hr = w->live.row(i);
+        const typename S::store::row xi = st.at(i);
+        const uint32_t tag = static_cast<uint32_t>(i) + 1;
+        if (w->seen)
+            for (int j = 0; j < k; ++j) {
+                const int32_t id = vornik::load_id(&hr.ids[j]);
+                if (vornik::id_below(id, n)) w->seen[id] = tag;
+            }
+        for (int64_t a = w->cand_start[i]; a < w->cand_start[i + 1]; ++a) {
+            const int32_t c = w->cand_ids[a];
+            if (c < 0 || c >= n || c == i) continue;
+            upd += offer<S>(w, st, xi, hr, c, tag, q);
+        }
+        upd += flush_offers<S>(w, st, xi, hr, q);
+    }
+    return upd;
+}
+
 template <class S> bool finite_of(const void *store) {
     return S::finite(store_of<S>(store));
 }
@@ -373,9 +413,13 @@ template <class S> uint64_t plane_bytes_of(const void *store) {
                                                       int p1) {                                    \
         return vornik::knn::descend_rows<SPACE>(w, p0, p1);                                        \
     }                                                                                              \
-    const vornik::knn::space_ops NAME##_ops = {vornik::knn::finite_of<SPACE>,                      \
-                                               vornik::knn::plane_bytes_of<SPACE>, NAME##_split,   \
-                                               NAME##_leaf, NAME##_rows};
+    ATTR __attribute__((flatten)) int64_t NAME##_candidates(const vornik::knn::work *w, int p0,    \
+                                                            int p1) {                              \
+        return vornik::knn::offer_candidates<SPACE>(w, p0, p1);                                    \
+    }                                                                                              \
+    const vornik::knn::space_ops NAME##_ops = {                                                    \
+        vornik::knn::finite_of<SPACE>, vornik::knn::plane_bytes_of<SPACE>, NAME##_split,           \
+        NAME##_leaf, NAME##_rows, NAME##_candidates};
 
 } // namespace knn
 } // namespace vornik

@@ -226,8 +226,13 @@ int vornik::knn::sparse_search(merge_path path, const mirnak_sparse_rows *rows,
         return MIRNAK_INVALID;
     const checked_rows c(*rows, metric->kind);
     if (c.status) return c.status;
+    term_candidates shared;
+    if (shared_term_candidates(c.rows, TERM_INDEX, &shared)) return MIRNAK_OUT_OF_MEMORY;
+    search_problem p = problem_of(*run, knn_idx, knn_dist);
+    p.cand_start = shared.start.get();
+    p.cand_ids = shared.ids.get();
     const search_space sp = {c.rows.n, &c.rows, sparse_ops(path, metric->kind)};
-    return search(sp, problem_of(*run, knn_idx, knn_dist), schedule_of(*run, n_threads, control));
+    return search(sp, p, schedule_of(*run, n_threads, control));
 }
 
 namespace {
