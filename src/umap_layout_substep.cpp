@@ -16,7 +16,9 @@ const int NEG_CHUNK = 8;
 // A due edge whose schedule has been advanced and whose first negative
 // samples have been drawn, waiting for its gradients.
 struct taken_edge {
-    int64_t p;       // schedule position
+    int64_t p;    // schedule position
+    int32_t head; // its ids as read when it was taken
+    int32_t tail;
     int64_t n_neg;   // negative samples owed in this epoch, up to INT_MAX
     int drawn;       // how many of them are in sample[]
     uint32_t rng[3]; // the edge's stream, just past the drawn samples
@@ -50,6 +52,7 @@ struct share {
     layout_coeffs cf;
     vertex_range vertices;
     float *g;
+    touched_rows *touched; // null: the rows are not listed
     double epoch;
     int n;
 };
@@ -62,14 +65,20 @@ struct share {
 template <int DIM> inline void take_edge(const share &w, int64_t i, int64_t p, taken_edge *te) {
     const int dim = DIM > 0 ? DIM : w.r.problem.dim;
     const float *embedding = w.r.problem.embedding;
-    const int64_t head = w.r.edges.head[p], tail = w.r.edges.tail[p];
+    const int32_t head = w.r.edges.head[p], tail = w.r.edges.tail[p];
     const float eps = w.r.edges.eps[p];
-    __builtin_prefetch(embedding + head * dim);
-    __builtin_prefetch(embedding + tail * dim);
-    __builtin_prefetch(w.g + head * dim, 1);
-    __builtin_prefetch(w.g + tail * dim, 1);
+    __builtin_prefetch(embedding + static_cast<int64_t>(head) * dim);
+    __builtin_prefetch(embedding + static_cast<int64_t>(tail) * dim);
+    __builtin_prefetch(w.g + static_cast<int64_t>(head) * dim, 1);
+    __builtin_prefetch(w.g + static_cast<int64_t>(tail) * dim, 1);
+    if (w.touched) {
+        note_row(w.touched, head);
+        note_row(w.touched, tail);
+    }
     const double epn = epochs_per_negative(eps, w.r.problem.run.negative_sample_rate);
     te->p = p;
+    te->head = head;
+    te->tail = tail;
     te->n_neg = advance_schedule(eps, epn, w.epoch, &w.r.eons[p], &w.r.eonn[p]);
     te->drawn = 0;
     if (te->n_neg <= 0) return;
@@ -198,8 +207,8 @@ template <class Pow> inline void take_powers(lane_group &lg, float pad_exponent)
 template <int DIM> inline void measure_edge(const share &w, const taken_edge &te, lane_group &lg) {
     const int dim = DIM > 0 ? DIM : w.r.problem.dim;
     const float *embedding = w.r.problem.embedding;
-    const float *cur = embedding + static_cast<int64_t>(w.r.edges.head[te.p]) * dim;
-    const float *oth = embedding + static_cast<int64_t>(w.r.edges.tail[te.p]) * dim;
+    const float *cur = embedding + static_cast<int64_t>(te.head) * dim;
+    const float *oth = embedding + static_cast<int64_t>(te.tail) * dim;
     if (DIM == 2) {
         add_lane_2d(lg, cur, oth, w.cf.b_minus_1, true);
         for (int c = 0; c < te.drawn; ++c)
@@ -273,7 +282,7 @@ template <int DIM, class Pow>
 inline void accumulate_edge(const share &w, taken_edge *te, const lane_group &lg, int l0) {
     const int dim = DIM > 0 ? DIM : w.r.problem.dim;
     const float *embedding = w.r.problem.embedding;
-    const int64_t head = w.r.edges.head[te->p], tail = w.r.edges.tail[te->p];
+    const int64_t head = te->head, tail = te->tail;
     const float *cur = embedding + head * dim;
     float *gj = w.g + head * dim;
     float *gk = w.g + tail * dim;
@@ -476,17 +485,17 @@ void reorder_edges(const edge_table &from, int64_t n_edges, int64_t S, bool into
 }
 
 bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_schedule_order,
-                         substep_scratch *sc, substep_run *run) {
+                         substep_scratch *sc, substep_run *run, bool no_buffers) {
     const uint64_t emb_len = static_cast<uint64_t>(c.n_samples) * static_cast<uint64_t>(c.dim);
     const mirnak_layout_edges &e = c.edges;
     const uint64_t n_edges = static_cast<uint64_t>(e.n_edges);
-    const uint64_t B = static_cast<uint64_t>(n_blocks);
+    const uint64_t B = no_buffers ? 0 : static_cast<uint64_t>(n_blocks);
     // A gradient area whose float count does not fit 64 bits fails like malloc.
-    sc->gbuf = alloc_scratch<float>(emb_len > UINT64_MAX / B ? UINT64_MAX : emb_len * B);
+    if (B) sc->gbuf = alloc_scratch<float>(emb_len > UINT64_MAX / B ? UINT64_MAX : emb_len * B);
     sc->eons = alloc_scratch<double>(n_edges);
     sc->eonn = alloc_scratch<double>(n_edges);
     const bool copied = in_schedule_order || allocate_edge_copy(sc, n_edges);
-    if (!sc->gbuf || !sc->eons || !sc->eonn || !copied) return false;
+    if ((B && !sc->gbuf) || !sc->eons || !sc->eonn || !copied) return false;
     edge_table table = {e.head, e.tail, e.epochs_per_sample};
     if (!in_schedule_order) {
         reorder_edges(table, e.n_edges, S, true, sc);
@@ -501,7 +510,7 @@ bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_s
     run->edges = table;
     run->eons = sc->eons.get();
     run->eonn = sc->eonn.get();
-    run->gbuf = sc->gbuf.get();
+    run->gbuf = B ? sc->gbuf.get() : nullptr;
     run->emb_len = static_cast<size_t>(emb_len);
     run->n_blocks = n_blocks;
     run->n_substeps = S;
@@ -510,12 +519,13 @@ bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_s
 }
 
 void substep_gradients(const substep_run &r, float *g, int64_t s, int64_t base, int64_t k_lo,
-                       int64_t k_hi, int n) {
+                       int64_t k_hi, int n, touched_rows *touched) {
     share w;
     w.r = r;
     w.cf = make_coeffs(r.problem.run);
     w.vertices = vertex_range_of(r.problem.n_samples);
     w.g = g;
+    w.touched = touched;
     w.epoch = static_cast<double>(n);
     w.n = n;
 #if defined(VORNIK_POWF_HAVE_VECTOR_PATHS)
