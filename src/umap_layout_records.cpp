@@ -119,12 +119,9 @@ void file_records_dim(const record_layout &L, thread_sums &ts, part_records &out
         const int32_t r = rows[j];
         const uint32_t at = cursor[r >> RECORD_BLOCK_SHIFT]++;
         out.rows[at] = r;
-        float *src = ts.g + static_cast<int64_t>(r) * dim;
+        const float *src = ts.g + static_cast<int64_t>(r) * dim;
         float *dst = out.vals + static_cast<int64_t>(at) * dim;
-        for (int64_t d = 0; d < dim; ++d) {
-            dst[d] = src[d];
-            src[d] = 0.0f;
-        }
+        for (int64_t d = 0; d < dim; ++d) dst[d] = src[d];
         ts.touched.marks[static_cast<uint32_t>(r) >> 6] = 0;
     }
     ts.touched.count = 0;
@@ -181,7 +178,6 @@ bool allocate_records(const record_layout &L, int P, int T, record_scratch *rs) 
     if (!rs->rows || !rs->vals || !rs->starts || !rs->parts || !rs->g || !rs->marks ||
         !rs->touched || !rs->cursor || !rs->block || !rs->threads || !rs->state)
         return false;
-    std::memset(rs->g.get(), 0, sizeof(float) * emb_len * static_cast<uint64_t>(T));
     std::memset(rs->cursor.get(), 0, sizeof(uint32_t) * starts * static_cast<uint64_t>(T));
     std::memset(rs->block.get(), 0, sizeof(float) * block_len * static_cast<uint64_t>(T));
     std::memset(rs->marks.get(), 0, sizeof(uint64_t) * words * static_cast<uint64_t>(T));

@@ -3,9 +3,9 @@
 // the reduction of one block from every part's records.
 //
 // A part adds its gradients into its thread's buffer (laid out like the
-// embedding, zero between parts) and lists the rows it adds to; it then files
-// each listed row's sums as a record of its own, by block, and leaves the
-// buffer zero again. A block of the reduction adds up, row by row, the
+// embedding; a row is cleared when the part first touches it) and lists the
+// rows it adds to; it then files each listed row's sums as a record of its
+// own, by block. A block of the reduction adds up, row by row, the
 // records of every part in part order, and moves the rows.
 //
 // The sums are those of one full buffer per part added in part order: a part
@@ -51,8 +51,9 @@ struct part_records {
     uint32_t *starts; // n_blocks + 1
 };
 
-// One thread's gradient buffer (n_rows x dim, zero between tickets), the rows
-// its current part touched (counted by block), and the sums of one reduction
+// One thread's gradient buffer (n_rows x dim; only the rows the current part
+// touched are meaningful), the rows its current part touched (counted by
+// block), and the sums of one reduction
 // block (4,096 x dim, zero between tickets).
 struct thread_sums {
     float *g;
@@ -61,7 +62,7 @@ struct thread_sums {
 };
 
 // Files the rows ts.touched lists as out's records, by block and within a
-// block in the order they were touched; ts.g, the marks and the list are left
+// block in the order they were touched; the marks, counts and list are left
 // clear.
 void file_records(const record_layout &L, thread_sums &ts, part_records &out);
 
@@ -91,7 +92,8 @@ struct record_scratch {
     scratch<uint8_t> state;
 };
 
-// Allocates and clears it all (every allocation before any is checked).
+// Allocates it all (every allocation before any is checked) and clears what
+// must start clear (the gradient buffers need not).
 // False when memory runs out.
 bool allocate_records(const record_layout &L, int P, int T, record_scratch *rs);
 

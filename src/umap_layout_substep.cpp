@@ -72,8 +72,8 @@ template <int DIM> inline void take_edge(const share &w, int64_t i, int64_t p, t
     __builtin_prefetch(w.g + static_cast<int64_t>(head) * dim, 1);
     __builtin_prefetch(w.g + static_cast<int64_t>(tail) * dim, 1);
     if (w.touched) {
-        note_row(w.touched, head);
-        note_row(w.touched, tail);
+        note_row(w.touched, head, w.g + static_cast<int64_t>(head) * dim, dim);
+        note_row(w.touched, tail, w.g + static_cast<int64_t>(tail) * dim, dim);
     }
     const double epn = epochs_per_negative(eps, w.r.problem.run.negative_sample_rate);
     te->p = p;

@@ -53,7 +53,9 @@ struct substep_run {
 // The rows whose gradients a share adds to (its due edges' heads and tails),
 // each listed once: a bit per row says whether it is listed already; and
 // how many of them fall into each block of 2^block_shift rows (at
-// per_block[b + 1] for block b). The parts optimiser sums only these rows.
+// per_block[b + 1] for block b). A row's gradient sums are cleared when it
+// is listed, before anything is added to them, so the buffer need not be
+// clear between shares. The parts optimiser sums only these rows.
 struct touched_rows {
     uint64_t *marks;
     int32_t *rows;
@@ -62,13 +64,14 @@ struct touched_rows {
     int block_shift;
 };
 
-inline void note_row(touched_rows *t, int32_t row) {
+inline void note_row(touched_rows *t, int32_t row, float *sums, int dim) {
     uint64_t &word = t->marks[static_cast<uint32_t>(row) >> 6];
     const uint64_t bit = uint64_t(1) << (row & 63);
     if (word & bit) return;
     word |= bit;
     t->rows[t->count++] = row;
     ++t->per_block[(row >> t->block_shift) + 1];
+    for (int d = 0; d < dim; ++d) sums[d] = 0.0f;
 }
 
 // The memory of a run: gradient buffers (left uncleared), the schedule and,

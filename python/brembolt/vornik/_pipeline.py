@@ -308,15 +308,29 @@ def fit_ab(min_dist: float, spread: float):
 # ---------------------------------------------------------------------------
 
 
-# The layout's edges are cut into LAYOUT_PARTS parts, each with its own
-# gradient buffer, whatever the machine; threads only decide how fast the
-# parts are done, never the result. Two parts even on one thread beat the
-# serial optimiser, whose every power waits for the update before it
-# (bench/layout_threads.py: 100 points 2x, 1,797 points 2.5x faster). More
-# parts would let more threads share the work, but every part adds a sum of
-# its whole buffer to every substep: on two processors 4 or 8 parts ran 10 to
-# 25 % slower than 2 on 100,000 points (bench/busy.py, notes in the README).
-LAYOUT_PARTS = 2
+# The layout's edges are cut into parts, each summed apart and the sums added
+# in part order, so the result depends on the number of parts, which comes
+# from the number of edges alone: never on the machine or the threads, which
+# only decide how fast the parts are done. Two parts even on one thread beat
+# the serial optimiser, whose every power waits for the update before it
+# (bench/layout_threads.py: 100 points 2x, 1,797 points 2.5x faster). Large
+# layouts get more parts, so that 16 or 32 threads share them: the parts
+# double with every doubling of the edges from 2 * PART_EDGES on, up to
+# MAX_LAYOUT_PARTS, whose sums cost about as much as two parts' because each
+# sums only the rows it touched (bench/scaling.py, docs/design.rst).
+MIN_LAYOUT_PARTS = 2
+MAX_LAYOUT_PARTS = 32
+PART_EDGES = 1 << 16
+
+
+def layout_parts(n_edges: int) -> int:
+    """Parts of a layout of n_edges edges: a power of two from 2 to MAX_LAYOUT_PARTS."""
+    parts = MIN_LAYOUT_PARTS
+    while parts < MAX_LAYOUT_PARTS and n_edges >= 2 * parts * PART_EDGES:
+        parts *= 2
+    return parts
+
+
 DEFAULT_SUBSTEPS = 0  # the kernel's own count, from the edges and vertices
 # A second thread is worth starting from 2 * THREAD_EDGES edges on (about 200
 # points): from there two threads beat one on an idle machine, and the tiniest
@@ -375,13 +389,13 @@ def optimize_layout(embedding: np.ndarray, edges, run: LayoutRun, n_threads: int
     layout runs on the rows in that order, which are put back afterwards.
     With in_schedule_order the edges are as to_schedule_order leaves them
     (the result is that of the list they came from). The result does not
-    depend on n_threads (see LAYOUT_PARTS).
+    depend on n_threads (see layout_parts).
     """
     head, tail, epochs_per_sample = edges
     n, dim = embedding.shape
     if head.size == 0:
         return
-    n_parts = LAYOUT_PARTS
+    n_parts = layout_parts(head.size)
     threads = layout_threads(n_threads, n_parts, head.size)
     if order is not None:  # permuted in place: no second embedding while the kernel runs
         embedding[:] = embedding[order]
