@@ -14,6 +14,13 @@ CPU time are its own.
 
     python bench/layout.py                  # the full set below
     python bench/layout.py --quick          # smaller graphs, fewer epochs
+    python bench/layout.py --against DIR    # this build against another, alternately
+
+--against DIR times the serial optimiser and the fit's layout (two parts in
+schedule order, 2 threads) of this build and of the build installed in DIR
+(pip install --target DIR), alternately, each run in a fresh process, and
+prints the min and median of each and their ratio: the cost of a change to
+the kernels.
 
 Prints wall time, processed edge entries per second (edge entries x epochs /
 time) and peak RSS for: the serial optimiser (n_threads=1), the parallel one
@@ -120,18 +127,26 @@ def vm_hwm_kb():
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
 
 
-def child(path, n_threads, epochs):
+def child(path, n_threads, epochs, kernel="threaded"):
     import _native_vornik as nv
 
     g = np.load(path)
     head, tail, eps, emb = g["head"], g["tail"], g["eps"], g["emb"].copy()
     n = emb.shape[0]
+    if kernel == "fit":  # the fit's layout: two parts, edges in schedule order
+        S = nv.umap_layout_substeps(head.size, n, 0)
+        head, tail, eps = (np.concatenate([a[s::S] for s in range(S)]) for a in (head, tail, eps))
     ru0 = resource.getrusage(resource.RUSAGE_SELF)
     base_rss = vm_hwm_kb()
     t0 = time.perf_counter()
-    rc = nv.umap_layout_euclidean_f32(
-        emb, head, tail, eps, n, 2, epochs, A, B, GAMMA, ALPHA, RATE, 42, n_threads
-    )
+    if kernel == "fit":
+        rc = nv.umap_layout_euclidean_f32_parts_in_schedule_order(
+            emb, head, tail, eps, n, 2, epochs, A, B, GAMMA, ALPHA, RATE, 42, 2, 0, n_threads,
+            None)
+    else:
+        rc = nv.umap_layout_euclidean_f32(
+            emb, head, tail, eps, n, 2, epochs, A, B, GAMMA, ALPHA, RATE, 42, n_threads
+        )
     wall = time.perf_counter() - t0
     ru1 = resource.getrusage(resource.RUSAGE_SELF)
     peak = vm_hwm_kb()
@@ -154,15 +169,17 @@ def child(path, n_threads, epochs):
     )
 
 
-def timed(path, n_threads, epochs, substeps=None):
+def timed(path, n_threads, epochs, substeps=None, kernel="threaded", build=None):
     env = dict(os.environ)
     env.pop("MIRNAK_UMAP_SUBSTEPS", None)
     # numpy's BLAS pool must not compete with the kernel's threads.
     env["OPENBLAS_NUM_THREADS"] = env["OMP_NUM_THREADS"] = "1"
     if substeps is not None:
         env["MIRNAK_UMAP_SUBSTEPS"] = str(substeps)
+    if build is not None:  # the module of another build first on the path
+        env["PYTHONPATH"] = os.pathsep.join(filter(None, [build, env.get("PYTHONPATH")]))
     out = subprocess.run(
-        [sys.executable, __file__, "--child", path, str(n_threads), str(epochs)],
+        [sys.executable, __file__, "--child", path, str(n_threads), str(epochs), kernel],
         env=env,
         check=True,
         capture_output=True,
@@ -188,17 +205,40 @@ def report(label, r, epochs):
     sys.stdout.flush()
 
 
+def compare_builds(path, epochs, other, reps):
+    """This build against the one in `other`, alternately: min, median and their ratio."""
+    import statistics
+
+    for label, kernel, threads in (("serial", "threaded", 1), ("fit's layout", "fit", 2)):
+        walls = {"this": [], "other": []}
+        for _ in range(reps):
+            for name, build in (("this", None), ("other", other)):
+                walls[name].append(timed(path, threads, epochs, kernel=kernel, build=build)["wall"])
+        lo = {name: min(w) for name, w in walls.items()}
+        mid = {name: statistics.median(w) for name, w in walls.items()}
+        print(f"{label:<14} this build {lo['this']:.3f} s min / {mid['this']:.3f} s median, "
+              f"{other}: {lo['other']:.3f} / {mid['other']:.3f} s; ratio "
+              f"{lo['this'] / lo['other']:.4f} min, {mid['this'] / mid['other']:.4f} median "
+              f"({reps} runs each)", flush=True)
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true")
-    ap.add_argument("--child", nargs=3)
+    ap.add_argument("--child", nargs="+")
     ap.add_argument("--reps", type=int, default=1)
+    ap.add_argument("--against", metavar="DIR", help="another build, installed with --target")
     args = ap.parse_args()
     if args.child:
-        child(args.child[0], int(args.child[1]), int(args.child[2]))
+        child(args.child[0], int(args.child[1]), int(args.child[2]), *args.child[3:])
         return
 
     big, small, epochs = (20000, 10000, 50) if args.quick else (100000, 50000, 200)
+    if args.against:
+        path = build_graph(big, "geometric")
+        print(f"cpus online: {os.cpu_count()}  epochs: {epochs}  graph: {big} vertices")
+        compare_builds(path, epochs, args.against, max(args.reps, 5))
+        return
     print(f"cpus online: {os.cpu_count()}  epochs: {epochs}  rate: {RATE}  dim: 2")
     t0 = time.perf_counter()
     path = build_graph(big, "geometric")

@@ -1,4 +1,5 @@
-// knn.cpp - approximate k nearest neighbours by squared Euclidean distance.
+// knn.cpp - approximate k nearest neighbours: the search's driver, and its
+// squared Euclidean instance.
 //
 // Three phases, each on short-lived threads joined before the next starts:
 //   1. tree workers build a share of a random-projection forest each, into a
@@ -10,19 +11,20 @@
 // and the number of tree workers, never on scheduling or on the threads that
 // run the work: threads claim tree workers and blocks of rows as they come
 // free, and a thread that cannot be created runs its share on the calling
-// thread at once.
+// thread at once. The driver reaches the rows only through the space's ops
+// (knn_search.h), so every metric runs this same search.
 #include "vornik_kernels.h"
 
 #include <pthread.h>
 
 #include <atomic>
-#include <cmath>
 #include <cstdint>
 #include <cstring>
 
 #include "control.h"
 #include "kernel_support.h"
 #include "knn_internal.h"
+#include "knn_search.h"
 #include "scratch.h"
 
 namespace {
@@ -39,35 +41,35 @@ const double STOP_FRACTION = 0.0002;
 // Tree seeds: seed XOR ((e + 1) * 40503) for tree worker e.
 const uint64_t TREE_SEED_STRIDE = 40503;
 
-// How far ahead the projection loop prefetches rows of X.
-const int PREFETCH_AHEAD = 16;
-
-struct path_ops;
-
 // ---------------------------------------------------------------------------
 // Worker records
 // ---------------------------------------------------------------------------
 
 // Scratch of one tree worker, reused by all its trees: the node order
-// (idx, n entries), the projections of the current node (pv, n) and its split
-// direction (dir, d), which is used up before either child is split.
+// (idx, n entries), the values of the current node (pv, n) and the split's
+// scratch (plane), which is used up before either child is split.
 struct tree_scratch {
     int32_t *idx;
     double *pv;
-    float *dir;
+    void *plane;
+};
+
+// What every phase reads: the space, the sizes and the caller's block.
+struct knn_input {
+    int n, k;
+    const void *store;
+    const space_ops *ops;
+    bool finite; // no distance can be NaN
+    mirnak_control *ctl;
 };
 
 struct treework {
     int t0, t1; // tree numbers [t0, t1)
-    int n, d, k;
-    int leaf; // largest node that is not split
-    const float *X;
+    int leaf;   // largest node that is not split
+    const knn_input *in;
     neighbour_heap heap; // this worker's own, n rows
     uint64_t seed;
-    const path_ops *ops;
-    bool finite;
     tree_scratch scratch;
-    mirnak_control *ctl; // one progress unit per tree; a stop abandons the tree
 };
 
 // One thread of the tree phase: it claims the tree workers of a batch one at
@@ -77,35 +79,6 @@ struct tree_thread {
     int count;
     std::atomic<int> *next; // the next unclaimed record
     tree_scratch scratch;   // this thread's
-};
-
-// Context handed down one tree's recursion.
-struct rpx {
-    int n, d, k, leaf;
-    const float *X;
-    neighbour_heap heap;
-    double *pv; // projections of the current node, n entries
-    float *dir; // split direction, d entries; consumed before either child runs
-    const path_ops *ops;
-    bool finite; // X holds no NaN or infinity: no distance is NaN, roots never grow
-    const mirnak_control *ctl;
-};
-
-// Rows cut into blocks that threads claim one at a time. Every row's result
-// depends only on the row, so who takes which block changes nothing.
-const int ROW_BLOCK = 256;
-
-struct row_blocks {
-    int n;                  // rows [0, n)
-    std::atomic<int> *next; // the next unclaimed block
-    // The next block as [*i0, *i1); false when none is left.
-    bool claim(int *i0, int *i1) const {
-        const int b = next->fetch_add(1, std::memory_order_relaxed);
-        if (b >= n / ROW_BLOCK + (n % ROW_BLOCK != 0)) return false; // no n + 255: n may be INT_MAX
-        *i0 = b * ROW_BLOCK;
-        *i1 = n - *i0 < ROW_BLOCK ? n : *i0 + ROW_BLOCK;
-        return true;
-    }
 };
 
 // Folds the heaps of a batch of tree workers into the output rows. The fold
@@ -119,281 +92,13 @@ struct mergework {
     bool first;                  // the first batch: the rows start as sentinels
 };
 
-struct work {
-    row_blocks rows;
-    int n, d, k;
-    const float *X;
-    const int32_t *sh;   // snapshot of the ids
-    const uint8_t *sf;   // snapshot of the new-flags
-    const int32_t *revn; // reverse-neighbour lists, k slots per point
-    const int *rcn;      // reverse-neighbour counts
-    neighbour_heap live; // the caller's arrays and the kernel's flags
-    int64_t upd;         // out: insertions made by this worker
-    const path_ops *ops;
-    // Optional, n entries: marks the candidates already decided for the row
-    // being processed, so that their distance is not computed again.
-    uint32_t *seen;
-    // Optional, n entries: the rows in the order they are visited (else
-    // ascending). A row's result depends on nothing another row does in the
-    // same iteration, so the order only decides which rows share the cache.
-    const int32_t *order;
-    bool finite;
-    const mirnak_control *ctl; // a stop ends the claiming of blocks
-};
-
-// The loops that call the distance kernels, one set per kernel path, so the
-// path is chosen once per call and not per distance.
-struct path_ops {
-    void (*project)(const float *X, int d, const int32_t *idx, int m, const float *dir, double *pv);
-    void (*leaf)(const rpx *c, const int32_t *idx, int lo, int hi);
-    int64_t (*rows)(const work *w, int i0, int i1);
-};
-
-inline const float *row_of(const float *X, int32_t i, int d) {
-    return X + static_cast<int64_t>(i) * d;
-}
-
-inline void prefetch_row(const float *p, int d) {
-    // The first few cache lines; the hardware prefetcher follows the rest.
-    const int lines = d >= 64 ? 4 : (d + 15) / 16;
-    for (int l = 0; l < lines; ++l) __builtin_prefetch(p + 16 * l);
-}
-
-// ---------------------------------------------------------------------------
-// Hot loops, written once and instantiated per kernel path
-// ---------------------------------------------------------------------------
-
-template <class P>
-VORNIK_ALWAYS_INLINE void project_node(const float *X, int d, const int32_t *idx, int m,
-                                       const float *dir, double *pv) {
-    int i = 0;
-    for (; i + 4 <= m; i += 4) {
-        for (int r = 0; r < 4; ++r)
-            if (i + PREFETCH_AHEAD + r < m)
-                prefetch_row(row_of(X, idx[i + PREFETCH_AHEAD + r], d), d);
-        const float *rows[4] = {row_of(X, idx[i], d), row_of(X, idx[i + 1], d),
-                                row_of(X, idx[i + 2], d), row_of(X, idx[i + 3], d)};
-        float out[4];
-        P::dotp4(dir, rows, d, out);
-        for (int r = 0; r < 4; ++r) pv[i + r] = static_cast<double>(out[r]);
-    }
-    for (; i < m; ++i) pv[i] = static_cast<double>(P::dotp(row_of(X, idx[i], d), dir, d));
-}
-
-// Every pair of the leaf, in ascending positions, offered to both rows. The
-// distances of one point to the next four are computed together; the offers
-// keep the pair order.
-template <class P>
-VORNIK_ALWAYS_INLINE void leaf_pairs(const rpx *c, const int32_t *idx, int lo, int hi) {
-    const int d = c->d;
-    const neighbour_heap &h = c->heap;
-    // Every heap row of the leaf is touched again and again; fetch them all
-    // up front rather than missing on each first touch.
-    for (int a = lo; a < hi; ++a) {
-        const heap_row r = h.row(idx[a]);
-        __builtin_prefetch(r.dist);
-        __builtin_prefetch(r.ids);
-    }
-    for (int a = lo; a + 1 < hi; ++a) {
-        const int32_t u = idx[a];
-        const float *xu = row_of(c->X, u, d);
-        const heap_row ru = h.row(u);
-        for (int b0 = a + 1; b0 < hi; b0 += 4) {
-            const int cnt = hi - b0 < 4 ? hi - b0 : 4;
-            float dd[4];
-            if (cnt == 4) {
-                const float *rows[4] = {row_of(c->X, idx[b0], d), row_of(c->X, idx[b0 + 1], d),
-                                        row_of(c->X, idx[b0 + 2], d), row_of(c->X, idx[b0 + 3], d)};
-                // A pair not closer than both roots is refused by both rows.
-                float bound[4];
-                const float root_u = ru.dist[0];
-                for (int r = 0; r < 4; ++r) {
-                    const float root_v = h.row(idx[b0 + r]).dist[0];
-                    bound[r] = root_u > root_v ? root_u : root_v;
-                }
-                P::sqd4(xu, rows, d, dd, c->finite ? bound : nullptr);
-            } else {
-                for (int r = 0; r < cnt; ++r) dd[r] = P::sqd(xu, row_of(c->X, idx[b0 + r], d), d);
-            }
-            for (int r = 0; r < cnt; ++r) {
-                const int32_t v = idx[b0 + r];
-                hpush(ru, v, dd[r]);
-                hpush(h.row(v), u, dd[r]);
-            }
-        }
-    }
-}
-
-// Candidates of one row waiting for their distances, in offer order. The
-// distances do not depend on the heap, so they are computed in groups of four
-// and offered afterwards in the same order.
-const int PENDING_MAX = 64;
-
-struct pending_offers {
-    int count = 0;
-    int32_t ids[PENDING_MAX];
-};
-
-template <class P>
-VORNIK_ALWAYS_INLINE int64_t flush_offers(const work *w, const float *xi, heap_row hr,
-                                          pending_offers &q) {
-    const int d = w->d;
-    int64_t upd = 0;
-    int j = 0;
-    for (; j < q.count; j += 4) {
-        const int cnt = q.count - j < 4 ? q.count - j : 4;
-        float dd[4];
-        if (cnt == 4) {
-            const float *rows[4] = {row_of(w->X, q.ids[j], d), row_of(w->X, q.ids[j + 1], d),
-                                    row_of(w->X, q.ids[j + 2], d), row_of(w->X, q.ids[j + 3], d)};
-            // Candidates not closer than the root are refused; a lower bound
-            // that reaches it is as good as the distance.
-            const float bound[4] = {hr.dist[0], hr.dist[0], hr.dist[0], hr.dist[0]};
-            P::sqd4(xi, rows, d, dd, w->finite ? bound : nullptr);
-        } else {
-            for (int r = 0; r < cnt; ++r) dd[r] = P::sqd(xi, row_of(w->X, q.ids[j + r], d), d);
-        }
-        for (int r = 0; r < cnt; ++r) upd += hpush(hr, q.ids[j + r], dd[r]);
-    }
-    q.count = 0;
-    return upd;
-}
-
-// Queues candidate c for row i unless it was already decided for this row.
-// A candidate in the row is refused as a repeat; one that left the row or was
-// refused did so at a distance not below the root, and with finite distances
-// the root never grows, so it would be refused again. Skipping it therefore
-// changes neither the heap nor the count.
-template <class P>
-VORNIK_ALWAYS_INLINE int64_t offer(const work *w, const float *xi, heap_row hr, int32_t c,
-                                   uint32_t tag, pending_offers &q) {
-    if (w->seen) {
-        if (w->seen[c] == tag) return 0;
-        w->seen[c] = tag;
-    }
-    prefetch_row(row_of(w->X, c, w->d), w->d);
-    q.ids[q.count++] = c;
-    return q.count == PENDING_MAX ? flush_offers<P>(w, xi, hr, q) : 0;
-}
-
-// The neighbour lists that row i will expand are scattered over sh; they are
-// fetched LISTS_AHEAD rows before they are read.
-const int LISTS_AHEAD = 3;
-
-inline void prefetch_expanded_lists(const work *w, int i) {
-    const int n = w->n, k = w->k;
-    const int64_t oi = static_cast<int64_t>(i) * k;
-    for (int a = 0; a < k; ++a) {
-        const int32_t j = w->sh[oi + a];
-        if (w->sf[oi + a] && j >= 0 && j < n)
-            __builtin_prefetch(w->sh + static_cast<int64_t>(j) * k);
-    }
-}
-
-inline int row_at(const work *w, int pos) {
-    return w->order ? w->order[pos] : pos;
-}
-
-// The entries of row i itself: its snapshot, reverse list and heap, and its
-// point; in visiting order they are scattered too.
-inline void prefetch_row_entries(const work *w, int i) {
-    const int64_t oi = static_cast<int64_t>(i) * w->k;
-    __builtin_prefetch(w->sh + oi);
-    __builtin_prefetch(w->sf + oi);
-    __builtin_prefetch(w->revn + oi);
-    __builtin_prefetch(w->rcn + i);
-    const heap_row hr = w->live.row(i);
-    __builtin_prefetch(hr.ids, 1);
-    __builtin_prefetch(hr.dist, 1);
-    __builtin_prefetch(hr.flags, 1);
-    prefetch_row(row_of(w->X, i, w->d), w->d);
-}
-
-// Positions [p0, p1) of the visiting order. The marks must hold no tag of
-// these rows on entry.
-template <class P> VORNIK_ALWAYS_INLINE int64_t descend_rows(const work *w, int p0, int p1) {
-    const int n = w->n, d = w->d, k = w->k;
-    int64_t upd = 0;
-    pending_offers q;
-    const int ENTRIES_AHEAD = LISTS_AHEAD + 2;
-    for (int p = p0; p < p1 && p < p0 + ENTRIES_AHEAD; ++p) prefetch_row_entries(w, row_at(w, p));
-    for (int p = p0; p < p1 && p < p0 + LISTS_AHEAD; ++p) prefetch_expanded_lists(w, row_at(w, p));
-    for (int p = p0; p < p1; ++p) {
-        const int i = row_at(w, p);
-        const int64_t oi = static_cast<int64_t>(i) * k;
-        const heap_row hr = w->live.row(i);
-        const float *xi = row_of(w->X, i, d);
-        const uint32_t tag = static_cast<uint32_t>(i) + 1;
-        if (w->seen)
-            for (int j = 0; j < k; ++j)
-                if (hr.ids[j] >= 0 && hr.ids[j] < n) w->seen[hr.ids[j]] = tag;
-        if (p + ENTRIES_AHEAD < p1) prefetch_row_entries(w, row_at(w, p + ENTRIES_AHEAD));
-        if (p + LISTS_AHEAD < p1) prefetch_expanded_lists(w, row_at(w, p + LISTS_AHEAD));
-
-        // Forward: every snapshot neighbour of each neighbour flagged new.
-        for (int a = 0; a < k; ++a) {
-            if (!w->sf[oi + a]) continue;
-            const int32_t j = w->sh[oi + a];
-            if (j < 0 || j >= n) continue;
-            const int32_t *sj = w->sh + static_cast<int64_t>(j) * k;
-            for (int b = 0; b < k; ++b) {
-                const int32_t c = sj[b];
-                if (c < 0 || c >= n || c == i) continue;
-                upd += offer<P>(w, xi, hr, c, tag, q);
-            }
-        }
-        // Reverse: the points that newly hold i as a neighbour.
-        const int32_t *ri = w->revn + oi;
-        for (int a = 0; a < w->rcn[i]; ++a) {
-            const int32_t c = ri[a];
-            if (c < 0 || c >= n || c == i) continue;
-            upd += offer<P>(w, xi, hr, c, tag, q);
-        }
-        upd += flush_offers<P>(w, xi, hr, q);
-    }
-    return upd;
-}
-
-#define VORNIK_DEFINE_PATH_OPS(NAME, PATH, ATTR)                                                   \
-    ATTR __attribute__((flatten)) void NAME##_project(const float *X, int d, const int32_t *idx,   \
-                                                      int m, const float *dir, double *pv) {       \
-        project_node<PATH>(X, d, idx, m, dir, pv);                                                 \
-    }                                                                                              \
-    ATTR __attribute__((flatten)) void NAME##_leaf(const rpx *c, const int32_t *idx, int lo,       \
-                                                   int hi) {                                       \
-        leaf_pairs<PATH>(c, idx, lo, hi);                                                          \
-    }                                                                                              \
-    ATTR __attribute__((flatten)) int64_t NAME##_rows(const work *w, int i0, int i1) {             \
-        return descend_rows<PATH>(w, i0, i1);                                                      \
-    }                                                                                              \
-    const path_ops NAME##_ops = {NAME##_project, NAME##_leaf, NAME##_rows};
-
-VORNIK_DEFINE_PATH_OPS(scalar, scalar_path, )
-#if defined(VORNIK_KNN_HAVE_FMA_PATH)
-VORNIK_DEFINE_PATH_OPS(fma, fma_path, VORNIK_TARGET_FMA)
-#endif
-#if defined(VORNIK_KNN_HAVE_NEON_PATH)
-VORNIK_DEFINE_PATH_OPS(neon, neon_path, )
-#endif
-
-const path_ops *ops_for(dist_path p) {
-#if defined(VORNIK_KNN_HAVE_FMA_PATH)
-    if (p == DIST_FMA) return &fma_ops;
-#endif
-#if defined(VORNIK_KNN_HAVE_NEON_PATH)
-    if (p == DIST_NEON) return &neon_ops;
-#endif
-    (void)p;
-    return &scalar_ops;
-}
-
 // ---------------------------------------------------------------------------
 // Random-projection forest
 // ---------------------------------------------------------------------------
 
-// Splits the node idx[lo, hi) at the median of its projections onto the
-// difference of two random points, left part first, until nodes fit a leaf.
-// A stop leaves the rest of the tree unbuilt.
+// Splits the node idx[lo, hi) at the median of its values under the space's
+// split rule, left part first, until nodes fit a leaf. A stop leaves the rest
+// of the tree unbuilt.
 void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
     if (vornik::stop_requested(c->ctl)) return;
     const int m = hi - lo;
@@ -401,15 +106,7 @@ void rp(rpx *c, int32_t *idx, int lo, int hi, uint64_t *rng) {
         c->ops->leaf(c, idx, lo, hi);
         return;
     }
-    const int ia = draw_below(rng, m);
-    int ib;
-    do ib = draw_below(rng, m);
-    while (ib == ia);
-    const int d = c->d;
-    const float *pa = row_of(c->X, idx[lo + ia], d);
-    const float *pb = row_of(c->X, idx[lo + ib], d);
-    for (int t = 0; t < d; ++t) c->dir[t] = pb[t] - pa[t];
-    c->ops->project(c->X, d, idx + lo, m, c->dir, c->pv);
+    c->ops->split(c, idx + lo, m, rng);
     qselect(c->pv, idx + lo, m, m / 2, rng);
     const int mid = m / 2;
     rp(c, idx, lo, lo + mid, rng);
@@ -428,28 +125,28 @@ void shuffle(int32_t *idx, int n, uint64_t *rng) {
 
 void *treeworker(void *arg) {
     treework *w = static_cast<treework *>(arg);
-    const int n = w->n, k = w->k;
+    const knn_input &in = *w->in;
+    const int n = in.n, k = in.k;
     fill_sentinels(w->heap.dist, w->heap.ids, w->heap.flags,
                    static_cast<uint64_t>(n) * static_cast<uint64_t>(k));
     int32_t *idx = w->scratch.idx;
     uint64_t rng = w->seed;
     rpx c;
     c.n = n;
-    c.d = w->d;
     c.k = k;
     c.leaf = w->leaf;
-    c.X = w->X;
+    c.store = in.store;
     c.heap = w->heap;
     c.pv = w->scratch.pv;
-    c.dir = w->scratch.dir;
-    c.ops = w->ops;
-    c.finite = w->finite;
-    c.ctl = w->ctl;
+    c.plane = w->scratch.plane;
+    c.ops = in.ops;
+    c.finite = in.finite;
+    c.ctl = in.ctl;
     for (int t = w->t0; t < w->t1; ++t) {
-        if (vornik::stop_requested(w->ctl)) break;
+        if (vornik::stop_requested(in.ctl)) break;
         shuffle(idx, n, &rng);
         rp(&c, idx, 0, n, &rng);
-        vornik::add_progress(w->ctl, 1);
+        vornik::add_progress(in.ctl, 1);
     }
     return nullptr;
 }
@@ -507,15 +204,6 @@ void *descworker(void *arg) {
 // ---------------------------------------------------------------------------
 // Tree-phase storage
 // ---------------------------------------------------------------------------
-
-// What every phase reads: the points, the sizes and how distances are taken.
-struct knn_input {
-    int n, d, k;
-    const float *X;
-    const path_ops *ops;
-    bool finite; // X holds no NaN or infinity
-    mirnak_control *ctl;
-};
 
 // Threads and workers of the forest and the merge.
 struct forest_plan {
@@ -576,8 +264,8 @@ struct forest_storage {
             tree_scratch &t = thread_scratch[scratch_sets];
             t.idx = alloc_scratch<int32_t>(in.n).release();
             t.pv = alloc_scratch<double>(in.n).release();
-            t.dir = alloc_scratch<float>(in.d).release();
-            if (!t.idx || !t.pv || !t.dir) {
+            t.plane = alloc_scratch<char>(in.ops->plane_bytes(in.store)).release();
+            if (!t.idx || !t.pv || !t.plane) {
                 ++scratch_sets;
                 return false;
             }
@@ -593,16 +281,10 @@ struct forest_storage {
         for (int t = 0; t < scratch_sets; ++t) {
             std::free(thread_scratch[t].idx);
             std::free(thread_scratch[t].pv);
-            std::free(thread_scratch[t].dir);
+            std::free(thread_scratch[t].plane);
         }
     }
 };
-
-bool all_finite(const float *X, uint64_t count) {
-    for (uint64_t j = 0; j < count; ++j)
-        if (!std::isfinite(X[j])) return false;
-    return true;
-}
 
 // Tree worker e of all: its share of the n_trees trees and its own seed.
 treework tree_record(const knn_input &in, int n_trees, int leaf, uint64_t seed, int all, int e,
@@ -610,17 +292,11 @@ treework tree_record(const knn_input &in, int n_trees, int leaf, uint64_t seed, 
     treework w;
     w.t0 = first_tree;
     w.t1 = first_tree + block_size(n_trees, all, e);
-    w.n = in.n;
-    w.d = in.d;
-    w.k = in.k;
     w.leaf = leaf;
-    w.X = in.X;
+    w.in = &in;
     w.heap = heap;
     w.seed = seed ^ static_cast<uint64_t>(static_cast<uint32_t>(e + 1)) * TREE_SEED_STRIDE;
-    w.ops = in.ops;
-    w.finite = in.finite;
     w.scratch = tree_scratch{nullptr, nullptr, nullptr};
-    w.ctl = in.ctl;
     return w;
 }
 
@@ -727,9 +403,8 @@ work descent_record(const knn_input &in, const descent_scratch &s, const neighbo
     work w;
     w.rows = rows;
     w.n = in.n;
-    w.d = in.d;
     w.k = in.k;
-    w.X = in.X;
+    w.store = in.store;
     w.sh = s.sh;
     w.sf = s.sf;
     w.revn = s.revn;
@@ -792,7 +467,7 @@ phase_end run_refinement(const knn_input &in, int n_iters, int deff, const neigh
 } // namespace
 
 // ---------------------------------------------------------------------------
-// Entry point
+// Entry points
 // ---------------------------------------------------------------------------
 
 vornik::knn::knn_schedule vornik::knn::schedule_for_threads(int n_threads) {
@@ -804,18 +479,10 @@ vornik::knn::knn_schedule vornik::knn::schedule_for_threads(int n_threads) {
     return s;
 }
 
-int vornik::knn::knn_descent_on_path(dist_path path, const descent_problem &p, int n_threads,
-                                     uint64_t tree_batch_bytes) {
-    knn_schedule s = schedule_for_threads(n_threads);
-    s.tree_batch_bytes = tree_batch_bytes;
-    return knn_descent_scheduled(path, p, s);
-}
-
-int vornik::knn::knn_descent_scheduled(dist_path path, const descent_problem &p,
-                                       const knn_schedule &sched) {
-    const int n = p.n_cells, d = p.n_dims, k = p.k;
-    const float *X = p.X;
-    if (n <= 0 || d <= 0 || k <= 0 || k >= n) return MIRNAK_INVALID;
+int vornik::knn::search(const search_space &sp, const search_problem &p,
+                        const knn_schedule &sched) {
+    const int n = sp.n, k = p.k;
+    if (n <= 0 || k <= 0 || k >= n) return MIRNAK_INVALID;
     const int n_trees = p.n_trees < 1 ? 1 : p.n_trees;
     const int n_iters = p.n_iters < 1 ? 1 : p.n_iters;
     const int leaf = k + 1 >= p.leaf_size ? k + 1 : p.leaf_size;
@@ -847,13 +514,12 @@ int vornik::knn::knn_descent_scheduled(dist_path path, const descent_problem &p,
 
     knn_input in;
     in.n = n;
-    in.d = d;
     in.k = k;
-    in.X = X;
-    in.ops = ops_for(path);
-    // With finite points no distance is NaN and a row's root never grows, so
-    // an offer already known to be refused may be skipped.
-    in.finite = all_finite(X, static_cast<uint64_t>(n) * static_cast<uint64_t>(d));
+    in.store = sp.store;
+    in.ops = sp.ops;
+    // With no NaN distance a row's root never grows, so an offer already
+    // known to be refused may be skipped.
+    in.finite = sp.ops->finite(sp.store);
     in.ctl = ctl;
     // The caller's arrays are the live heap of the merge and the refinement.
     const neighbour_heap out = {p.knn_dist, p.knn_idx, hf.get(), k};
@@ -875,12 +541,59 @@ int vornik::knn::knn_descent_scheduled(dist_path path, const descent_problem &p,
     return 0;
 }
 
+// ---------------------------------------------------------------------------
+// Squared Euclidean distance on dense rows
+// ---------------------------------------------------------------------------
+
+namespace {
+
+using scalar_euclidean = euclidean_space<scalar_path>;
+VORNIK_DEFINE_SPACE_OPS(scalar_euclidean, scalar_euclidean, )
+#if defined(VORNIK_KNN_HAVE_FMA_PATH)
+using fma_euclidean = euclidean_space<fma_path>;
+VORNIK_DEFINE_SPACE_OPS(fma_euclidean, fma_euclidean, VORNIK_TARGET_FMA)
+#endif
+#if defined(VORNIK_KNN_HAVE_NEON_PATH)
+using neon_euclidean = euclidean_space<neon_path>;
+VORNIK_DEFINE_SPACE_OPS(neon_euclidean, neon_euclidean, )
+#endif
+
+const space_ops *euclidean_ops(dist_path p) {
+#if defined(VORNIK_KNN_HAVE_FMA_PATH)
+    if (p == DIST_FMA) return &fma_euclidean_ops;
+#endif
+#if defined(VORNIK_KNN_HAVE_NEON_PATH)
+    if (p == DIST_NEON) return &neon_euclidean_ops;
+#endif
+    (void)p;
+    return &scalar_euclidean_ops;
+}
+
+} // namespace
+
+namespace {
+
+int euclidean_search(dist_path path, const dense_rows &rows, const search_problem &p,
+                     const knn_schedule &sched) {
+    if (rows.n <= 0 || rows.d <= 0) return MIRNAK_INVALID;
+    return search(search_space{rows.n, &rows, euclidean_ops(path)}, p, sched);
+}
+
+} // namespace
+
+int vornik::knn::knn_descent_on_path(dist_path path, const dense_rows &rows,
+                                     const search_problem &p, int n_threads,
+                                     uint64_t tree_batch_bytes) {
+    knn_schedule s = schedule_for_threads(n_threads);
+    s.tree_batch_bytes = tree_batch_bytes;
+    return euclidean_search(path, rows, p, s);
+}
+
 extern "C" int mirnak_knn_descent_f32(int n_cells, int n_dims, int k, const float *X, int n_trees,
                                       int n_iters, int leaf_size, uint64_t seed, int32_t *knn_idx,
                                       float *knn_dist, int n_threads) {
-    const descent_problem p = {n_cells, n_dims,    k,    X,       n_trees,
-                               n_iters, leaf_size, seed, knn_idx, knn_dist};
-    return knn_descent_on_path(best_dist_path(), p, n_threads);
+    const search_problem p = {k, n_trees, n_iters, leaf_size, seed, knn_idx, knn_dist};
+    return knn_descent_on_path(best_dist_path(), dense_rows{X, n_cells, n_dims}, p, n_threads);
 }
 
 extern "C" int mirnak_knn_descent_f32_ctl(int n_cells, int n_dims, int k, const float *X,
@@ -892,7 +605,6 @@ extern "C" int mirnak_knn_descent_f32_ctl(int n_cells, int n_dims, int k, const 
     s.threads = n_threads;
     s.ctl = control;
     s.tree_batch_bytes = TREE_BATCH_BYTES;
-    const descent_problem p = {n_cells, n_dims,    k,    X,       n_trees,
-                               n_iters, leaf_size, seed, knn_idx, knn_dist};
-    return knn_descent_scheduled(best_dist_path(), p, s);
+    const search_problem p = {k, n_trees, n_iters, leaf_size, seed, knn_idx, knn_dist};
+    return euclidean_search(best_dist_path(), dense_rows{X, n_cells, n_dims}, p, s);
 }

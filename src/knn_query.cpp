@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "caller_ids.h"
 #include "kernel_support.h"
 #include "knn_heap.h"
 #include "scratch.h"
@@ -142,11 +143,13 @@ VORNIK_ALWAYS_INLINE void measure_and_offer(const search_index &ix, const float 
     pp.count = 0;
 }
 
-// Queues point u unless this query met it before.
+// Queues point u, an id just read from the graph or the pivots, unless this
+// query met it before. An id outside the training points is none: -1 in the
+// graph, or another thread's write during the call.
 template <class P>
 VORNIK_ALWAYS_INLINE void meet(query_block *w, const float *q, int32_t u, pending_points &pp,
                                uint8_t open) {
-    if (w->visited[u] == w->tag) return;
+    if (!vornik::id_below(u, w->ix->n) || w->visited[u] == w->tag) return;
     w->visited[u] = w->tag;
     prefetch_row(row_of(w->ix->X, u, w->ix->d), w->ix->d);
     pp.ids[pp.count++] = u;
@@ -163,7 +166,7 @@ template <class P> VORNIK_ALWAYS_INLINE void answer(query_block *w, int64_t qi) 
     l.count = 0;
 
     // Every pivot enters the list closed; the nearest n_entries are opened.
-    for (int p = 0; p < ix.n_pivots; ++p) meet<P>(w, q, ix.pivots[p], pp, 0);
+    for (int p = 0; p < ix.n_pivots; ++p) meet<P>(w, q, vornik::load_id(&ix.pivots[p]), pp, 0);
     measure_and_offer<P>(ix, q, l, pp, 0);
     for (int j = 0; j < s.n_entries && j < l.count; ++j) l.open[j] = 1;
 
@@ -173,8 +176,7 @@ template <class P> VORNIK_ALWAYS_INLINE void answer(query_block *w, int64_t qi) 
         if (c == l.count) break;
         l.open[c] = 0;
         const int32_t *nb = ix.graph + static_cast<int64_t>(l.ids[c]) * ix.width;
-        for (int j = 0; j < ix.width; ++j)
-            if (nb[j] >= 0) meet<P>(w, q, nb[j], pp, 1);
+        for (int j = 0; j < ix.width; ++j) meet<P>(w, q, vornik::load_id(&nb[j]), pp, 1);
         measure_and_offer<P>(ix, q, l, pp, 1);
     }
 
@@ -247,8 +249,10 @@ struct query_storage {
 };
 
 bool ids_in_range(const int32_t *ids, uint64_t count, int lo, int n) {
-    for (uint64_t j = 0; j < count; ++j)
-        if (ids[j] < lo || ids[j] >= n) return false;
+    for (uint64_t j = 0; j < count; ++j) {
+        const int32_t id = vornik::load_id(&ids[j]);
+        if (id < lo || id >= n) return false;
+    }
     return true;
 }
 

@@ -14,6 +14,8 @@
 #include <cmath>
 #include <cstdint>
 
+#include "caller_ids.h"
+
 namespace vornik {
 namespace graph {
 
@@ -163,7 +165,7 @@ inline void mirnak_umap_membership_range(int start, int end, int n_neighbors,
         const float rho = rhos[i];
         for (int j = 0; j < n_neighbors; ++j) {
             const int64_t off = base + j;
-            const int32_t col = knn_indices[off];
+            const int32_t col = vornik::load_id(&knn_indices[off]);
             if (col == -1) {
                 rows[off] = 0;
                 cols[off] = 0;
@@ -192,7 +194,8 @@ inline float mirnak_umap_reverse_value(int n_neighbors, const int32_t *rows, con
     const int64_t base = static_cast<int64_t>(src) * n_neighbors;
     for (int j = 0; j < n_neighbors; ++j) {
         const int64_t off = base + j;
-        if (rows[off] == src && cols[off] == dst && vals[off] > 0.0f) return vals[off];
+        if (rows[off] == src && vornik::load_id(&cols[off]) == dst && vals[off] > 0.0f)
+            return vals[off];
     }
     return 0.0f;
 }
@@ -227,9 +230,12 @@ inline void mirnak_umap_symmetrize_range(int start, int end, int n_samples, int 
             write_edge(out_rows, out_cols, out_vals, out0, 0, 0, 0.0f);
             write_edge(out_rows, out_cols, out_vals, out1, 0, 0, 0.0f);
 
-            const int32_t col = cols[off];
+            // col indexes a row of the directed graph: read once and checked, since
+            // the caller's buffer may change during the call.
+            const int32_t col = vornik::load_id(&cols[off]);
             const float a = vals[off];
-            if (a <= 0.0f || col < 0 || col >= n_samples || col == i || rows[off] != i) continue;
+            if (a <= 0.0f || !vornik::id_below(col, n_samples) || col == i || rows[off] != i)
+                continue;
 
             const float b = mirnak_umap_reverse_value(n_neighbors, rows, cols, vals, col, i);
             const float sym = fuzzy_union(a, b, set_op_mix_ratio);

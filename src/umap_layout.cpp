@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "caller_ids.h"
 #include "control.h"
 #include "scratch.h"
 #include "umap_layout.h"
@@ -48,9 +49,12 @@ template <int DIM> bool serial_epoch(const serial_run r, int n, float alpha) {
         const float eps = edges.epochs_per_sample[i];
         if (!edge_due(eps, r.eons[i], epoch)) continue;
 
-        const int32_t j = edges.head[i];
+        // Checked where read: the caller's buffers may change during the call.
+        const int32_t j = vornik::load_id(&edges.head[i]);
+        const int32_t k = vornik::load_id(&edges.tail[i]);
+        if (!vornik::id_below(j, prob.n_samples) || !vornik::id_below(k, prob.n_samples)) continue;
         float *cur = prob.embedding + static_cast<int64_t>(j) * dim;
-        float *oth = prob.embedding + static_cast<int64_t>(edges.tail[i]) * dim;
+        float *oth = prob.embedding + static_cast<int64_t>(k) * dim;
 
         // Attraction; oth is read after cur was written (they alias on a self-loop).
         const float d2 = mirnak_umap_rdist(cur, oth, dim);
@@ -108,9 +112,9 @@ bool vornik::layout::args_valid(const layout_problem &p) {
 }
 
 bool vornik::layout::vertex_ids_valid(const mirnak_layout_edges &edges, int n_samples) {
-    const uint32_t n = static_cast<uint32_t>(n_samples);
     for (int64_t i = 0; i < edges.n_edges; ++i)
-        if (static_cast<uint32_t>(edges.head[i]) >= n || static_cast<uint32_t>(edges.tail[i]) >= n)
+        if (!vornik::id_below(vornik::load_id(&edges.head[i]), n_samples) ||
+            !vornik::id_below(vornik::load_id(&edges.tail[i]), n_samples))
             return false;
     return true;
 }

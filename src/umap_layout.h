@@ -40,7 +40,10 @@ struct parts_plan {
 bool args_valid(const layout_problem &p);
 
 // Every head and tail id indexes a row of the embedding; one outside
-// [0, n_samples) would read and write outside the caller's buffer.
+// [0, n_samples) is refused with a status. The optimisers check each id
+// again where they read it and skip an edge whose id is out of range then
+// (another thread rewrote it during the call), so no id ever reads or
+// writes outside the embedding.
 bool vertex_ids_valid(const mirnak_layout_edges &edges, int n_samples);
 
 // What the exported kernels refuse: the arguments, then every vertex id.

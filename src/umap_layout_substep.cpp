@@ -2,6 +2,7 @@
 // reduction, for both threaded optimisers.
 #include "umap_layout_substep.h"
 
+#include "caller_ids.h"
 #include "powf_fast.h"
 #include "umap_layout_internal.h"
 
@@ -17,7 +18,7 @@ const int NEG_CHUNK = 8;
 // samples have been drawn, waiting for its gradients.
 struct taken_edge {
     int64_t p;    // schedule position
-    int32_t head; // its ids as read when it was taken
+    int32_t head; // its ids as read (and checked) when it was taken
     int32_t tail;
     int64_t n_neg;   // negative samples owed in this epoch, up to INT_MAX
     int drawn;       // how many of them are in sample[]
@@ -61,11 +62,15 @@ struct share {
 // first chunk of negative samples and starts fetching every row its
 // gradients will read. The schedule depends on nothing the geometry does and
 // the draws only on seed, edge and epoch, so both may run ahead of the
-// gradients of earlier edges.
-template <int DIM> inline void take_edge(const share &w, int64_t i, int64_t p, taken_edge *te) {
+// gradients of earlier edges. The edge's ids are read here once and checked:
+// false, and nothing done, when another thread has rewritten one out of range.
+template <int DIM> inline bool take_edge(const share &w, int64_t i, int64_t p, taken_edge *te) {
     const int dim = DIM > 0 ? DIM : w.r.problem.dim;
     const float *embedding = w.r.problem.embedding;
-    const int32_t head = w.r.edges.head[p], tail = w.r.edges.tail[p];
+    const int32_t head = vornik::load_id(&w.r.edges.head[p]);
+    const int32_t tail = vornik::load_id(&w.r.edges.tail[p]);
+    const int n_samples = w.r.problem.n_samples;
+    if (!vornik::id_below(head, n_samples) || !vornik::id_below(tail, n_samples)) return false;
     const float eps = w.r.edges.eps[p];
     __builtin_prefetch(embedding + static_cast<int64_t>(head) * dim);
     __builtin_prefetch(embedding + static_cast<int64_t>(tail) * dim);
@@ -81,7 +86,7 @@ template <int DIM> inline void take_edge(const share &w, int64_t i, int64_t p, t
     te->tail = tail;
     te->n_neg = advance_schedule(eps, epn, w.epoch, &w.r.eons[p], &w.r.eonn[p]);
     te->drawn = 0;
-    if (te->n_neg <= 0) return;
+    if (te->n_neg <= 0) return true;
     // The stream lives in locals while drawing: stores into sample[] could
     // otherwise alias it and force it through memory on every draw.
     uint32_t rng[3];
@@ -96,6 +101,7 @@ template <int DIM> inline void take_edge(const share &w, int64_t i, int64_t p, t
     te->rng[0] = rng[0];
     te->rng[1] = rng[1];
     te->rng[2] = rng[2];
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -421,8 +427,8 @@ inline void share_gradients(const share &w, int64_t s, int64_t base, int64_t k_l
     lane_group lg;
     int lane_of[RING];
     for (;;) {
-        for (; queued < RING && k < k_hi; ++queued) {
-            take_edge<DIM>(w, s + k * S, base + k, &ring[(first + queued) % RING]);
+        while (queued < RING && k < k_hi) {
+            if (take_edge<DIM>(w, s + k * S, base + k, &ring[(first + queued) % RING])) ++queued;
             k = next_due(&walk);
         }
         if (queued == 0) return;
@@ -477,8 +483,8 @@ void reorder_edges(const edge_table &from, int64_t n_edges, int64_t S, bool into
     for (int64_t s = 0; s < S; ++s) {
         for (int64_t i = s; i < n_edges; i += S, ++p) {
             const int64_t src = into_schedule ? i : p, dst = into_schedule ? p : i;
-            head[dst] = from.head[src];
-            tail[dst] = from.tail[src];
+            head[dst] = vornik::load_id(&from.head[src]);
+            tail[dst] = vornik::load_id(&from.tail[src]);
             eps[dst] = from.eps[src];
         }
     }

@@ -16,11 +16,11 @@
 
 #include <cstdint>
 
+#include "caller_ids.h"
 #include "kernel_support.h"
 #include "scratch.h"
 #include "umap_layout_internal.h"
-
-namespace {
+#include "umap_transform.h"
 
 using namespace vornik::layout;
 using vornik::alloc_scratch;
@@ -31,32 +31,19 @@ using vornik::scratch;
 // The problem
 // ---------------------------------------------------------------------------
 
-// n_points new points (rows of embedding, moved in place), each with width
-// edges: tail[i * width + j] a reference id (-1: none) sampled once every
-// epochs_per_sample[i * width + j] epochs (<= 0: never); the run goes as the
-// fit's layout goes.
-struct new_points_problem {
-    float *embedding;
-    int n_points;
-    int dim;
-    const float *reference; // n_reference x dim, read only
-    int n_reference;
-    const int32_t *tail;
-    const float *epochs_per_sample;
-    int width;
-    const uint64_t *keys; // one per new point
-    mirnak_layout_run run;
-};
-
-bool problem_valid(const new_points_problem &p) {
+bool vornik::layout::new_points_valid(const new_points_problem &p) {
     if (!p.embedding || !p.reference || !p.tail || !p.epochs_per_sample || !p.keys) return false;
     if (p.n_points <= 0 || p.dim <= 0 || p.n_reference <= 0 || p.width <= 0) return false;
     if (!run_valid(p.run)) return false;
     const uint64_t edges = static_cast<uint64_t>(p.n_points) * static_cast<uint64_t>(p.width);
-    for (uint64_t e = 0; e < edges; ++e)
-        if (p.tail[e] < -1 || p.tail[e] >= p.n_reference) return false;
+    for (uint64_t e = 0; e < edges; ++e) {
+        const int32_t t = vornik::load_id(&p.tail[e]);
+        if (t != -1 && !vornik::id_below(t, p.n_reference)) return false;
+    }
     return true;
 }
+
+namespace {
 
 // The seed of point i's stream: its key mixed into the run's seed. The
 // per-edge, per-epoch streams then follow the fit's rule with this seed.
@@ -96,10 +83,14 @@ template <int DIM> void place_point(const new_points_problem &p, int64_t i, edge
         const float alpha = epoch_alpha(run.initial_alpha, n, run.n_epochs);
         const double epoch = static_cast<double>(n);
         for (int j = 0; j < width; ++j) {
-            if (tail[j] < 0 || !edge_due(eps[j], s.eons[j], epoch)) continue;
+            // -1 is no edge; any other id outside the reference can only be
+            // another thread's write during the call, and is skipped too.
+            const int32_t t = vornik::load_id(&tail[j]);
+            if (!vornik::id_below(t, p.n_reference) || !edge_due(eps[j], s.eons[j], epoch))
+                continue;
 
             // Attraction: only the new point moves.
-            const float *oth = p.reference + static_cast<int64_t>(tail[j]) * dim;
+            const float *oth = p.reference + static_cast<int64_t>(t) * dim;
             const float d2 = mirnak_umap_rdist(cur, oth, dim);
             const float gc =
                 d2 <= 0.0f ? 0.0f : attractive_from_pow(d2, powf(d2, b1), run.a, attract);
@@ -151,7 +142,9 @@ void *placeworker(void *arg) {
     return nullptr;
 }
 
-int place_points(const new_points_problem &p, int n_threads) {
+} // namespace
+
+int vornik::layout::place_new_points(const new_points_problem &p, int n_threads) {
     const int threads = vornik::worker_count(n_threads, p.n_points);
 
     const uint64_t t = static_cast<uint64_t>(threads);
@@ -179,8 +172,6 @@ int place_points(const new_points_problem &p, int n_threads) {
     return 0;
 }
 
-} // namespace
-
 // ---------------------------------------------------------------------------
 // Entry
 // ---------------------------------------------------------------------------
@@ -201,6 +192,6 @@ extern "C" int mirnak_umap_optimize_new_points_f32(
         width,
         keys,
         {n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed}};
-    if (!problem_valid(p)) return MIRNAK_INVALID;
-    return place_points(p, n_threads);
+    if (!new_points_valid(p)) return MIRNAK_INVALID;
+    return place_new_points(p, n_threads);
 }

@@ -6,6 +6,15 @@
  * output buffer may overlap an input buffer or another output of the same
  * call (inputs may share memory).
  *
+ * Concurrent writers: the caller owns its buffers for the whole call. Should
+ * another thread write one while a kernel runs, the result is unspecified,
+ * but the kernel still reads and writes nothing outside its buffers: every
+ * id it indexes memory with (graph and pivot ids, head and tail, the kNN and
+ * fuzzy-graph ids) is checked where it is read, and one found out of range
+ * there is skipped: that edge does nothing in that epoch, that neighbour,
+ * pivot or entry counts as none. The up-front checks that return -1 still
+ * see the ids as they were when the call began.
+ *
  * Threads: a kernel starts at most max(8, 4 x the processors in the calling
  * thread's affinity mask) threads at once, whatever n_threads asks for.
  *

@@ -578,8 +578,8 @@ TEST(KnnKernel, EveryDistancePathGivesTheSameResult) {
     const run_result best = run(X, n, d, k, 3, 6, 14, 55, 2);
     for (dist_path p : available_paths()) {
         run_result r{0, std::vector<int32_t>(size_t(n) * k), std::vector<float>(size_t(n) * k)};
-        r.rc = knn_descent_on_path(
-            p, {n, d, k, X.data(), 3, 6, 14, 55, r.idx.data(), r.dist.data()}, 2);
+        r.rc = knn_descent_on_path(p, {X.data(), n, d},
+                                   {k, 3, 6, 14, 55, r.idx.data(), r.dist.data()}, 2);
         EXPECT_TRUE(same_bits(best, r)) << "path " << p;
     }
 }
@@ -665,9 +665,9 @@ TEST(KnnKernel, TreeWorkersBeyondTheThreadCapKeepTheirResult) {
     const knnref::result want = knnref::knn(X, n, d, k, trees, 2, 10, 5, trees);
     for (uint64_t batch_bytes : {uint64_t(1), uint64_t(200000), TREE_BATCH_BYTES}) {
         run_result r{0, std::vector<int32_t>(size_t(n) * k), std::vector<float>(size_t(n) * k)};
-        r.rc = knn_descent_on_path(
-            best_dist_path(), {n, d, k, X.data(), trees, 2, 10, 5, r.idx.data(), r.dist.data()},
-            1 << 30, batch_bytes);
+        r.rc = knn_descent_on_path(best_dist_path(), {X.data(), n, d},
+                                   {k, trees, 2, 10, 5, r.idx.data(), r.dist.data()}, 1 << 30,
+                                   batch_bytes);
         expect_well_formed(r, X, n, d, k);
         EXPECT_EQ(r.idx, want.idx) << batch_bytes;
         EXPECT_EQ(std::memcmp(r.dist.data(), want.dist.data(), r.dist.size() * 4), 0);

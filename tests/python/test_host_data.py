@@ -1,6 +1,7 @@
 """brembolt.vornik on the data people bring: metrics, labels, pieces, magnitudes, duplicates, few features."""
 
 import pickle
+import tracemalloc
 import warnings
 
 import numpy as np
@@ -11,10 +12,13 @@ from scipy.spatial.distance import cdist
 from sklearn.neighbors import KNeighborsClassifier
 
 from brembolt.vornik import UMAP, _cli, knn_accuracy, trustworthiness
+from brembolt.vornik import _data
 from brembolt.vornik import _labels
 from brembolt.vornik import _initial_layout as initial
 from brembolt.vornik import _pipeline as pl
+from brembolt.vornik import _transform
 from brembolt.vornik._data import prepare
+from brembolt.vornik._rows import value_keys
 
 FAST = dict(n_epochs=40, random_state=0, n_jobs=1)
 
@@ -46,10 +50,12 @@ def test_cosine_and_correlation_find_the_metrics_neighbours_in_its_units(metric)
     np.testing.assert_array_equal(model.knn_indices_, order)
     np.testing.assert_allclose(model.knn_dists_[:, 1:],
                                np.take_along_axis(want, order, axis=1)[:, 1:], atol=2e-6)
-    # Scaling rows by powers of two changes no cosine or correlation distance, nor any bit.
-    scaled = np.ldexp(x, np.random.default_rng(2).integers(-20, 20, size=(len(x), 1)))
-    assert same_bits(UMAP(n_neighbors=20, metric=metric, **FAST).fit_transform(scaled),
-                     model.embedding_)
+    # Scaling rows by powers of two changes no cosine or correlation distance, nor any bit,
+    # down to rows whose squares underflow (1e-280) and up to rows beyond float32 (1e290).
+    scaled = np.ldexp(x, np.random.default_rng(2).integers(-930, 960, size=(len(x), 1)))
+    again = UMAP(n_neighbors=20, metric=metric, **FAST).fit(scaled)
+    assert same_bits(again.embedding_, model.embedding_)
+    assert same_bits(again.transform(x[:5] * 1e-300), model.embedding_[:5])
 
 
 def test_rows_the_metric_cannot_compare_are_named():
@@ -255,6 +261,23 @@ def test_power_of_two_scales_give_the_same_bits_and_others_the_same_neighbours()
         assert knn_accuracy(model.embedding_, np.repeat(np.arange(3), 30)) == 1.0
 
 
+def test_float64_input_is_checked_and_prepared_without_a_copy_of_its_size(monkeypatch):
+    monkeypatch.setattr(_data, "BLOCK_BYTES", 1 << 20)  # blocks far smaller than the data
+    x = np.random.default_rng(0).normal(size=(3000, 1000))  # 24 MB
+    d = cdist(x[:1500, :5], x[:1500, :5])  # 18 MB
+    fit = prepare(d, "precomputed")
+    for data, metric, space in ((d, "precomputed", None), (d, "precomputed", fit.space),
+                                (x, "euclidean", None), (x, "cosine", None)):
+        tracemalloc.start()
+        try:
+            prepare(data, metric, space)
+            peak = tracemalloc.get_traced_memory()[1]
+        finally:
+            tracemalloc.stop()
+        kept = 0 if metric == "precomputed" else data.size * 4  # the float32 rows
+        assert peak - kept < 0.25 * data.nbytes, metric
+
+
 def test_data_no_scale_can_hold_is_refused():
     x, _ = blobs(n_per=10, dim=3)
     offset = x * 1e-30
@@ -376,6 +399,33 @@ def test_transform_of_extreme_magnitudes_matches_the_plain_fit():
         assert np.isfinite(placed).all() and (clf.predict(placed) == new_labels).mean() == 1.0
     with pytest.raises(ValueError, match="too far from the fitted ones"):
         plain.transform(new * 1e30)
+
+
+def test_training_rows_of_distances_get_their_fitted_places():
+    x, _, new, _ = train_and_new()
+    d = cdist(x, x).astype(np.float32)
+    model = UMAP(n_neighbors=10, metric="precomputed", **FAST).fit(d)
+    assert same_bits(model.transform(d), model.embedding_)
+    again = pickle.loads(pickle.dumps(model))  # rows equal in value, as float64
+    assert same_bits(again.transform(d[:10].astype(np.float64)), model.embedding_[:10])
+    off = d[:2].copy()  # one distance a bit off: a new row
+    off[:, 7] = np.nextafter(off[:, 7], np.float32(np.inf))
+    assert not (model.transform(off) == model.embedding_[:2]).all(axis=1).any()
+    # A key is not enough: the candidate's own column must hold the row's zero.
+    ref = _transform.Reference(np.empty((0, 0), np.float32), 0, 0)
+    _transform.key_distance_rows(ref, value_keys(np.array([[3.0, 0, 5]] * 3), np.float64))
+    rows = np.array([[3.0, 0, 5], [3.0, 0, 6]])
+    np.testing.assert_array_equal(_transform.distance_training_rows(ref, rows, None), [1, -1])
+    np.testing.assert_array_equal(  # embedded rows 0, 1, 2 are columns 1, 0, 2
+        _transform.distance_training_rows(ref, rows, np.array([1, 0, 2])), [0, -1])
+    copies = np.vstack([x, x[:30]])
+    folded = UMAP(n_neighbors=10, metric="precomputed", unique=True, **FAST).fit(
+        cdist(copies, copies))
+    assert same_bits(folded.transform(cdist(copies, copies)), folded.embedding_)
+    # A model saved before the rows were keyed places them as new rows.
+    model._reference.keys = model._reference.key_ids = None
+    old = pickle.loads(pickle.dumps(model))
+    assert not same_bits(old.transform(d[:10]), model.embedding_[:10])
 
 
 def test_transform_of_precomputed_distances_and_of_unique_fits():

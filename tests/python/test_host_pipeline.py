@@ -9,6 +9,7 @@ import scipy.sparse as sp
 from brembolt.vornik import UMAP, embed, exact_neighbours, knn_accuracy, trustworthiness
 from brembolt.vornik import _initial_layout as initial
 from brembolt.vornik import _pipeline as pl
+from brembolt.vornik import _transform
 
 
 def blobs(n_per=60, centres=3, dim=8, seed=0, scale=12.0):
@@ -88,10 +89,38 @@ def test_layout_edges_drop_edges_sampled_less_than_once():
     assert head.dtype == tail.dtype == np.int32 and eps.dtype == np.float32
 
 
-def test_curve_parameters_for_the_default_shape():
+def test_curve_parameters_for_the_default_shape_and_any_spread():
     a, b = pl.fit_ab(0.1, 1.0)
     assert a == pytest.approx(1.577, abs=0.01)
     assert b == pytest.approx(0.895, abs=0.01)
+    # The curve has the target's shape in units of spread (fits in the data's
+    # units gave a negative b at spread 0.1, and a NaN embedding).
+    for spread in (1e-6, 0.01, 0.1, 10.0, 1e6):
+        a_s, b_s = pl.fit_ab(0.1 * spread, spread)
+        assert b_s == pytest.approx(b, rel=1e-6)
+        assert a_s * spread ** (2 * b_s) == pytest.approx(a, rel=1e-6)
+
+
+def test_a_layout_that_leaves_float32_is_an_error_never_a_result(monkeypatch):
+    x, labels = blobs(n_per=20)
+    model = UMAP(spread=0.1, min_dist=0.01, n_epochs=60, random_state=0).fit(x)  # was NaN
+    assert np.isfinite(model.embedding_).all() and knn_accuracy(model.embedding_, labels) == 1.0
+    real = pl.optimize_layout
+
+    def diverging(embedding, *args, **kwargs):
+        real(embedding, *args, **kwargs)
+        embedding[3] = np.nan
+
+    monkeypatch.setattr(pl, "optimize_layout", diverging)
+    fresh = UMAP(n_epochs=20, random_state=0)
+    with pytest.raises(ValueError, match=r"layout diverged: 1 of 60 rows of the embedding .*"
+                                         r"learning_rate=1.0"):
+        fresh.fit(x)
+    assert not hasattr(fresh, "embedding_")
+    monkeypatch.setattr(_transform, "layout_new_points",
+                        lambda start, *args: start.fill(np.inf))
+    with pytest.raises(ValueError, match="2 of 2 rows of the new points' places"):
+        model.transform(x[:2] + 0.5)
 
 
 def test_spectral_init_scales_into_ten_and_is_seeded():
@@ -211,6 +240,10 @@ def test_bad_input_is_refused_clearly(X, message):
         ({"min_dist": 2.0, "spread": 1.0}, "must not exceed spread"),
         ({"n_epochs": 0}, "'n_epochs' parameter"),
         ({"learning_rate": 0}, "'learning_rate' parameter"),
+        ({"learning_rate": 1e20}, "'learning_rate' parameter"),  # all NaN in float32
+        ({"negative_sample_rate": 1e-300}, "'negative_sample_rate' parameter"),  # 0 in float32
+        ({"spread": 1e-300}, "'spread' parameter"),
+        ({"repulsion_strength": 1e39}, "'repulsion_strength' parameter"),
         ({"negative_sample_rate": 0}, "'negative_sample_rate' parameter"),
         ({"negative_sample_rate": 1e10, "n_jobs": 2}, "'negative_sample_rate' parameter"),
         ({"negative_sample_rate": float("inf")}, "'negative_sample_rate' parameter"),

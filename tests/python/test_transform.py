@@ -1,6 +1,8 @@
 """New points: the three methods behind transform, and UMAP.transform, pickling, pipelines."""
 
+import dataclasses
 import pickle
+import re
 
 import joblib
 import numpy as np
@@ -190,6 +192,34 @@ def test_a_pickled_model_transforms_bit_identically(fitted, tmp_path):
     joblib.dump(model, tmp_path / "model.joblib")
     loaded = joblib.load(tmp_path / "model.joblib", mmap_mode="r")  # read-only arrays
     np.testing.assert_array_equal(bits(loaded.transform(new)), bits(want))
+
+
+def with_nan(a, at):
+    a = a.copy()
+    a[at] = np.nan
+    return a
+
+
+@pytest.mark.parametrize("change, message", [
+    (lambda m: setattr(m._reference, "data", m._reference.data.astype(np.float64)),
+     "_reference.data has dtype float64, not float32"),
+    (lambda m: setattr(m._reference, "data", with_nan(m._reference.data, (3, 1))),
+     "_reference.data holds NaN"),
+    (lambda m: setattr(m, "embedding_", with_nan(m.embedding_, 7)), "embedding_ holds NaN"),
+    (lambda m: setattr(m, "a_", float("nan")), "a_ is nan"),
+    (lambda m: setattr(m, "_kernel_space", dataclasses.replace(m._kernel_space, exponent=10**6)),
+     "_kernel_space.exponent is 1000000"),
+    (lambda m: setattr(m, "knn_indices_", m.knn_indices_[:-1]), "knn_indices_ has shape"),
+    (lambda m: setattr(m._reference, "graph", m._reference.graph + 400), "_reference.graph holds"),
+    (lambda m: setattr(m, "n_features_in_", 5), "_reference.data has shape"),
+])
+def test_a_loaded_model_in_a_state_no_fit_makes_is_refused_by_name(fitted, change, message):
+    model, x, _ = fitted
+    model.transform(x[:1])  # builds the index the pickle carries
+    copy = pickle.loads(pickle.dumps(model))
+    change(copy)
+    with pytest.raises(ValueError, match="the loaded model is invalid: " + re.escape(message)):
+        pickle.loads(pickle.dumps(copy))
 
 
 def test_umap_as_a_middle_step_of_a_pipeline():

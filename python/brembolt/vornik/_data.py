@@ -6,7 +6,10 @@ validated X into that form, for the rows of a fit and for new rows alike:
 - cosine and correlation become Euclidean on unit rows (correlation centres
   each row first): for unit vectors |u - v|^2 = 2 (1 - cos(u, v)), so the
   Euclidean kernels find exactly the cosine neighbours, and
-  KernelSpace.to_metric turns their distances into cosine distances;
+  KernelSpace.to_metric turns their distances into cosine distances; each
+  row is first brought to a largest magnitude in [1/2, 1) by a power of two
+  (exact, no direction changes), so that its squares neither underflow nor
+  overflow in float64, and any finite float64 row has a direction;
 - the rows are multiplied by a power of two (exact in float32, so the
   neighbours and their order do not change) that keeps squared distances
   clear of overflow (the kNN kernel admits nothing at 1e30 or beyond) and of
@@ -15,8 +18,12 @@ validated X into that form, for the rows of a fit and for new rows alike:
 - exact duplicate rows are found, so that fit can warn about them or embed
   each distinct row once.
 
-With metric="precomputed" X is the square matrix of distances and only the
-duplicate rows are looked for.
+With metric="precomputed" X is the square matrix of distances: its duplicate
+rows are looked for, and every row is keyed by its values, so that transform
+can tell a training row among new rows of distances.
+
+The checks read float64 input where it lies: reductions and blocks of rows,
+never a temporary the size of X.
 """
 
 from __future__ import annotations
@@ -93,18 +100,24 @@ class Duplicates:
 
 @dataclass(frozen=True)
 class Prepared:
-    """The rows in the kernels' space (for "precomputed": the distance matrix)."""
+    """The rows in the kernels' space (for "precomputed": the distance matrix).
+
+    For a fit on a distance matrix, keys holds the value_keys (as float64) of
+    its whole rows, as transform keys new rows of distances.
+    """
 
     points: np.ndarray
     space: KernelSpace
     duplicates: Duplicates | None = None
+    keys: np.ndarray | None = None
 
     def select(self, rows: np.ndarray) -> "Prepared":
         """The prepared rows `rows` alone (for a distance matrix, its rows and columns)."""
         points = self.points[rows]
         if self.space.metric == "precomputed":
             points = points[:, rows]
-        return Prepared(np.ascontiguousarray(points), self.space, None)
+        keys = None if self.keys is None else self.keys[rows]
+        return Prepared(np.ascontiguousarray(points), self.space, None, keys)
 
 
 def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None) -> Prepared:
@@ -112,20 +125,23 @@ def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None) -> Pre
 
     Without `space` (a fit) the scale is chosen from x and duplicate rows are
     found; with the KernelSpace of a fit, new rows are mapped exactly as the
-    fitted ones were. Raises ValueError for values beyond float32, zero rows
-    under cosine (constant rows under correlation), and data no power of two
-    can bring into range.
+    fitted ones were. Raises ValueError for values beyond float32 (but for
+    cosine and correlation, which need directions alone), zero rows under
+    cosine (constant rows under correlation), and data no power of two can
+    bring into range.
     """
-    _check_float32_range(x)
     fitting = space is None
     if metric == "precomputed":
         _check_distance_matrix(x, fitting)
         if fitting:
-            return Prepared(x, KernelSpace(metric), find_duplicates(x))
+            keys = value_keys(x, np.float64)
+            return Prepared(x, KernelSpace(metric), find_duplicates(x, keys), keys)
         return Prepared(x, space)
     if metric == "euclidean":
+        lower, upper = x.min(axis=0), x.max(axis=0)
+        _check_float32_range(float(lower.min()), float(upper.max()))
         if fitting:
-            space = _choose_space(metric, x.min(axis=0), x.max(axis=0))
+            space = _choose_space(metric, lower, upper)
         points = _scaled_float32(x, space.exponent)
     else:
         points = _unit_rows(x, metric)
@@ -144,8 +160,15 @@ def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None) -> Pre
 # ---------------------------------------------------------------------------
 
 
-def _check_float32_range(x: np.ndarray) -> None:
-    if x.dtype == np.float64 and x.size and np.abs(x).max() > FLOAT32_MAX:
+def _value_range(x: np.ndarray) -> tuple[float, float]:
+    """The smallest and largest value of x (two reductions: no temporary of x's size)."""
+    if x.size == 0:
+        return 0.0, 0.0
+    return float(x.min()), float(x.max())
+
+
+def _check_float32_range(lowest: float, highest: float) -> None:
+    if max(highest, -lowest) > FLOAT32_MAX:
         raise ValueError("Input X contains infinity or a value too large for dtype('float32').")
 
 
@@ -153,7 +176,9 @@ def _check_distance_matrix(d: np.ndarray, fitting: bool) -> None:
     if fitting and d.shape[0] != d.shape[1]:
         raise ValueError(f"metric='precomputed' needs a square matrix of distances, got shape "
                          f"{d.shape}")
-    if (d < 0).any():
+    lowest, highest = _value_range(d)
+    _check_float32_range(lowest, highest)
+    if lowest < 0:
         raise ValueError("a precomputed distance matrix must not hold negative values")
     if fitting and np.diagonal(d).any():
         raise ValueError("a precomputed distance matrix must have zeros on its diagonal "
@@ -189,14 +214,21 @@ def _row_blocks(n: int, d: int):
 
 
 def _unit_rows(x: np.ndarray, metric: str) -> np.ndarray:
-    """Rows scaled to unit length in float64 (correlation: centred first), as float32."""
+    """Rows scaled to unit length in float64 (correlation: centred first), as float32.
+
+    Each row is first multiplied by the power of two that brings its largest
+    magnitude into [1/2, 1): exact (in float64 its direction does not change),
+    and its squares then neither underflow (rows of 1e-160) nor overflow
+    (rows of 1e300). Rows in the usual range get the same bits either way.
+    """
     n, d = x.shape
     out = np.empty((n, d), np.float32)
     bad = []
     for rows in _row_blocks(n, d):
         block = x[rows].astype(np.float64)
+        np.ldexp(block, -np.frexp(np.abs(block).max(axis=1))[1][:, None], out=block)
         if metric == "correlation":
-            scale = np.abs(block).max(axis=1)
+            scale = np.abs(block).max(axis=1)  # in [1/2, 1), or 0 for a zero row
             block -= block.mean(axis=1, keepdims=True)
             # A constant row leaves only rounding noise once centred.
             flat = np.abs(block).max(axis=1) <= 1e-12 * scale
@@ -258,16 +290,17 @@ def _scaled_float32(x: np.ndarray, exponent: int) -> np.ndarray:
 # ---------------------------------------------------------------------------
 
 
-def find_duplicates(points: np.ndarray) -> Duplicates | None:
+def find_duplicates(points: np.ndarray, keys: np.ndarray | None = None) -> Duplicates | None:
     """The exact duplicate rows of points, or None when every row is distinct.
 
-    Rows are grouped by a key of their bits, and every row is compared with
+    Rows are grouped by a key of their values (keys, when the caller has
+    them: value_keys of points, as any type), and every row is compared with
     the first of its group; should two distinct rows ever share a key, the
     rows are grouped by their values instead. Distinct rows are numbered in
     the order of their first occurrence.
     """
     n = points.shape[0]
-    keys = value_keys(points)
+    keys = value_keys(points) if keys is None else keys
     order = np.argsort(keys)
     sorted_keys = keys[order]
     starts = np.ones(n, bool)

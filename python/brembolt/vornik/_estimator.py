@@ -18,6 +18,7 @@ from . import _initial_layout as initial
 from . import _machine as machine
 from . import _params
 from . import _pipeline as pl
+from . import _saved
 from . import _transform
 from ._data import Duplicates, duplicate_warning, prepare
 from ._labels import distinct_codes, label_codes, weaken_mismatches
@@ -192,8 +193,11 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             pl.to_schedule_order(edges, n_fit)
             pl.optimize_layout(embedding, edges, self._layout_run(n_epochs, a, b, layout_seed),
                                n_threads, order, verbose=verbose, in_schedule_order=True)
+            self._check_finite(embedding, "embedding")
         # The fitted attributes are set together after the last stage.
         reference = _transform.keep_reference(prepared, X, rng)
+        if prepared.keys is not None:  # a distance matrix: its rows' keys stand for its rows
+            _transform.key_distance_rows(reference, prepared.keys)
         self.graph_, self.a_, self.b_ = graph, a, b
         self.embedding_ = embedding[rows.inverse] if folded else embedding
         self.knn_indices_ = knn_idx
@@ -242,8 +246,10 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         # New rows go through the fit's own preparation: the metric's
         # normalisation and the fit's power of two.
         prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
-        return _transform.place(self._fitted(), prepared.points,
-                                machine.threads(self.n_jobs, x.shape[0]))
+        placed = _transform.place(self._fitted(), prepared.points,
+                                  machine.threads(self.n_jobs, x.shape[0]))
+        self._check_finite(placed, "new points' places")
+        return placed
 
     def __getstate__(self):
         # A pickled model carries its search index, so that every process that
@@ -251,6 +257,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         if hasattr(self, "_reference"):
             _transform.index(self._fitted())
         return super().__getstate__()
+
+    def __setstate__(self, state):
+        # What a file holds is checked once, here, before transform reads it.
+        super().__setstate__(state)
+        if "_reference" in state:
+            _saved.check_state(self)
 
     # -- internals ------------------------------------------------------------
 
@@ -266,6 +278,17 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             knn_indices=self.knn_indices_, knn_dists=self.knn_dists_, space=self._kernel_space,
             graph_exponent=self._graph_exponent, reference=self._reference,
             run=self._layout_run(self.transform_epochs, self.a_, self.b_, self._reference.seed))
+
+    def _check_finite(self, embedding: np.ndarray, what: str) -> None:
+        """A layout that left a coordinate NaN or infinite is an error, never a result."""
+        finite = np.isfinite(embedding).all(axis=1)
+        if finite.all():
+            return
+        raise ValueError(
+            f"the layout diverged: {finite.size - int(finite.sum())} of {finite.size} rows of the "
+            f"{what} are not finite (learning_rate={self.learning_rate}, "
+            f"repulsion_strength={self.repulsion_strength}, spread={self.spread}); a lower "
+            "learning_rate keeps the embedding within float32's range")
 
     def _distinct_rows(self, duplicates, n: int):
         """The duplicates to fold with unique=True; else None, with a warning when they abound."""

@@ -25,6 +25,17 @@ INT_MAX = 2**31 - 1
 # negative_sample_rate negative samples per epoch in which it is sampled.
 MAX_EPOCHS = 100_000
 MAX_NEGATIVE_SAMPLE_RATE = 1_000
+# The layout runs in float32. Every rate is a normal float32 number, never 0
+# or infinite once narrowed. The embedding grows with the learning rate (its
+# extent was 4 to 140 times the rate, whatever the epochs): up to 1e6 its
+# squared distances stay far below float32's overflow at 3.4e38, where the
+# layout broke down into NaN (from 1e18 on the digits).
+SMALLEST_RATE = 1e-30
+MAX_LEARNING_RATE = 1_000_000
+MAX_REPULSION_STRENGTH = 1e30
+# The curve's a is a' spread^(-2b), with b up to about 1.93 (min_dist near
+# spread): within these spreads it stays a normal float32 number.
+SPREAD_RANGE = (1e-6, 1_000_000)
 
 
 @dataclass(frozen=True)
@@ -68,17 +79,19 @@ PARAMS = (
               "a square matrix of distances)")),
     Param("min_dist", 0.1, (Interval(Real, 0, None, closed="left"),),
           "smallest distance of close points in the embedding (at most spread)", Cli(float)),
-    Param("spread", 1.0, (Interval(Real, 0, None, closed="neither"),),
+    Param("spread", 1.0, (Interval(Real, *SPREAD_RANGE, closed="both"),),
           "scale of the embedded clusters", Cli(float)),
     Param("n_epochs", None, (Interval(Integral, 1, MAX_EPOCHS, closed="both"), None),
           "optimisation epochs; None: 500 up to 10,000 points, else 200",
           Cli(int, help="optimisation epochs (default: 500 up to 10,000 points, else 200)")),
-    Param("learning_rate", 1.0, (Interval(Real, 0, None, closed="neither"),),
+    Param("learning_rate", 1.0,
+          (Interval(Real, SMALLEST_RATE, MAX_LEARNING_RATE, closed="both"),),
           "initial step size of the layout, decaying linearly to 0", Cli(float)),
-    Param("repulsion_strength", 1.0, (Interval(Real, 0, None, closed="left"),),
+    Param("repulsion_strength", 1.0,
+          (Interval(Real, 0, MAX_REPULSION_STRENGTH, closed="both"),),
           "weight of the repulsive (negative-sample) updates", Cli(float)),
     Param("negative_sample_rate", 5,
-          (Interval(Real, 0, MAX_NEGATIVE_SAMPLE_RATE, closed="right"),),
+          (Interval(Real, SMALLEST_RATE, MAX_NEGATIVE_SAMPLE_RATE, closed="both"),),
           "negative samples per positive sample of an edge", Cli(float)),
     Param("init", "spectral", (StrOptions({"spectral", "random"}), "array-like"),
           "initial layout: 'spectral', 'random' or an array (n_samples, n_components)",

@@ -291,16 +291,20 @@ def fit_ab(min_dist: float, spread: float):
     """a, b of 1 / (1 + a x^(2b)) fitted to the target membership curve.
 
     The target is 1 below min_dist and exp(-(x - min_dist) / spread) beyond.
+    It depends on x / spread alone, so the curve is fitted in units of spread
+    (from the same start for every spread, where fits in the data's units
+    went astray: a negative b at spread 0.1) and a is scaled back:
+    a u^(2b) with u = x / spread is a spread^(-2b) x^(2b).
     """
     from scipy.optimize import curve_fit
 
-    def curve(x, a, b):
-        return 1.0 / (1.0 + a * x ** (2.0 * b))
+    def curve(u, a, b):
+        return 1.0 / (1.0 + a * u ** (2.0 * b))
 
-    x = np.linspace(0.0, spread * 3.0, 300)
-    y = np.where(x < min_dist, 1.0, np.exp(-(x - min_dist) / spread))
-    (a, b), _ = curve_fit(curve, x, y, p0=(1.0, 1.0), maxfev=10000)
-    return float(a), float(b)
+    u = np.linspace(0.0, 3.0, 300)
+    y = np.where(u < min_dist / spread, 1.0, np.exp(-(u - min_dist / spread)))
+    (a, b), _ = curve_fit(curve, u, y, p0=(1.0, 1.0), maxfev=10000)
+    return float(a * spread ** (-2.0 * b)), float(b)
 
 
 # ---------------------------------------------------------------------------

@@ -22,27 +22,32 @@ def row_keys(x: np.ndarray) -> np.ndarray:
     The row's words times fixed odd multipliers, summed modulo 2^64 (exact, so
     no order of summation changes a bit), then mixed.
     """
-    return _word_keys(np.ascontiguousarray(x, dtype=np.float32), signed_zeros=True)
+    return _word_keys(x, np.float32, signed_zeros=True)
 
 
-def value_keys(points: np.ndarray) -> np.ndarray:
+def value_keys(points: np.ndarray, dtype=None) -> np.ndarray:
     """A 64-bit key per row of a float32 or float64 matrix: equal rows, equal keys.
 
-    +0.0 and -0.0 are equal values, so zeros are made positive first.
+    +0.0 and -0.0 are equal values, so zeros are made positive first. With
+    dtype the rows are keyed as that type (float64: a float32 row and the
+    same values in float64 get the same key).
     """
-    return _word_keys(np.ascontiguousarray(points), signed_zeros=False)
+    return _word_keys(points, dtype or points.dtype, signed_zeros=False)
 
 
-def _word_keys(x: np.ndarray, signed_zeros: bool) -> np.ndarray:
+def _word_keys(x: np.ndarray, dtype, signed_zeros: bool) -> np.ndarray:
+    """Keys of the rows of x as `dtype`, converted a block at a time (never all of x at once)."""
     m = x.shape[0]
-    d = x.shape[1] * x.itemsize // 4  # 32-bit words per row
+    d = x.shape[1] * np.dtype(dtype).itemsize // 4  # 32-bit words per row
     with np.errstate(over="ignore"):
         multipliers = _mix64(np.arange(1, d + 1, dtype=np.uint64) * _KEY_MULTIPLIER)
         multipliers |= np.uint64(1)
         keys = np.empty(m, np.uint64)
         step = max(1, KEY_BLOCK_BYTES // (8 * max(d, 1)))
         for lo in range(0, m, step):
-            block = x[lo:lo + step] if signed_zeros else x[lo:lo + step] + x.dtype.type(0)
+            block = np.ascontiguousarray(x[lo:lo + step], dtype=dtype)
+            if not signed_zeros:
+                block = block + block.dtype.type(0)
             keys[lo:lo + step] = block.view(np.uint32).astype(np.uint64) @ multipliers
         return _mix64(keys ^ np.uint64(d))
 

@@ -27,7 +27,7 @@ import _native_vornik as _native
 from ._control import check_status
 from ._data import KernelSpace, Prepared
 from ._pipeline import LayoutRun
-from ._rows import nearest_columns, row_keys
+from ._rows import nearest_columns, row_keys, value_keys
 
 # The search graph keeps, per training point, up to this many times its
 # n_neighbors - 1 fit neighbours: its own neighbours and the points that hold
@@ -202,20 +202,51 @@ def choose_pivots(graph: np.ndarray, count: int, rng: np.random.Generator) -> np
 
 def training_rows(ref: Reference, x: np.ndarray, keys: np.ndarray) -> np.ndarray:
     """For each row of x, the first training row with the same bits, or -1."""
-    found = np.full(x.shape[0], -1, np.int64)
+    return _first_key_match(ref, keys, lambda rows, ids: (
+        ref.data[ids].view(np.uint32) == x[rows].view(np.uint32)).all(axis=1))
+
+
+def _first_key_match(ref: Reference, keys: np.ndarray, same) -> np.ndarray:
+    """For each key, the first training row of that key for which same(rows, ids) holds, or -1."""
+    found = np.full(keys.size, -1, np.int64)
     at = np.searchsorted(ref.keys, keys)
-    open_ = np.arange(x.shape[0])
+    open_ = np.arange(keys.size)
     while open_.size:
         # Candidates: the next training row of the same key. Equal keys of
         # different rows almost never happen, so this rarely loops twice.
         open_ = open_[at[open_] < ref.keys.size]
         open_ = open_[ref.keys[at[open_]] == keys[open_]]
         ids = ref.key_ids[at[open_]]
-        same = (ref.data[ids].view(np.uint32) == x[open_].view(np.uint32)).all(axis=1)
-        found[open_[same]] = ids[same]
-        open_ = open_[~same]
+        hit = same(open_, ids)
+        found[open_[hit]] = ids[hit]
+        open_ = open_[~hit]
         at[open_] += 1
     return found
+
+
+def key_distance_rows(ref: Reference, keys: np.ndarray) -> None:
+    """Keeps the value keys of the rows of a fit's distance matrix (one per embedded row).
+
+    The matrix itself is not kept, so a training row among new rows of
+    distances is told by its key and by its zero in that row's own column.
+    """
+    order = np.argsort(keys, kind="stable")  # equal keys: ascending training id
+    ref.keys, ref.key_ids = keys[order], order.astype(np.int32)
+
+
+def distance_training_rows(ref: Reference, x: np.ndarray, columns: np.ndarray | None):
+    """For each row of distances x, the first training row it equals, or -1.
+
+    A candidate is a training row whose value key the row shares (a 64-bit
+    hash of its whole row, the float64 values) and whose own column, where a
+    training row holds its zero distance to itself, is 0 in the row too.
+    columns[i] is the column of embedded row i (None: column i). Models
+    saved without the keys match nothing.
+    """
+    if ref.keys is None:
+        return np.full(x.shape[0], -1, np.int64)
+    return _first_key_match(ref, value_keys(x, np.float64), lambda rows, ids: (
+        x[rows, ids if columns is None else columns[ids]] == 0))
 
 
 def query(ref: Reference, x: np.ndarray, k: int, n_threads: int,
@@ -280,9 +311,16 @@ def place(fitted: Fitted, x: np.ndarray, n_threads: int, *, exact_rows: bool = T
     out = np.empty((m, dim), np.float32)
     k = fitted.knn_indices.shape[1]
     if space.metric == "precomputed":
-        columns = x if fitted.distinct_rows is None else x[:, fitted.distinct_rows]
+        same = (distance_training_rows(fitted.reference, x, fitted.distinct_rows) if exact_rows
+                else np.full(m, -1))
+        seen = same >= 0
+        out[seen] = embedding[same[seen]]
+        todo = np.flatnonzero(~seen)
+        if todo.size == 0:
+            return out
+        rest = x if todo.size == m else x[todo]
+        columns = rest if fitted.distinct_rows is None else rest[:, fitted.distinct_rows]
         idx, dist = nearest_columns(columns, k)
-        todo = np.arange(m)
     else:
         ref = index(fitted)
         same = training_rows(ref, x, keys) if exact_rows else np.full(m, -1)

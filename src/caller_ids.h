@@ -1,0 +1,30 @@
+// caller_ids.h - ids read from buffers the caller owns.
+//
+// The interpreter lock is released while a kernel runs, so another thread may
+// rewrite an id buffer in the middle of a call. A kernel that indexes memory
+// with such an id therefore reads it once, as a relaxed atomic load (a plain
+// load on every target: the compiler may not read it a second time), and
+// checks that value before it uses it. An id found out of range there is
+// skipped: the result of such a call is unspecified, but no access leaves
+// the kernel's buffers.
+#ifndef VORNIK_CALLER_IDS_H
+#define VORNIK_CALLER_IDS_H
+
+#include <cstdint>
+
+namespace vornik {
+
+inline int32_t load_id(const int32_t *at) {
+    return __atomic_load_n(at, __ATOMIC_RELAXED);
+}
+
+// Whether id indexes one of n rows: one unsigned comparison, which also
+// refuses every negative id (-1, none, among them).
+// n is not negative.
+inline bool id_below(int32_t id, int n) {
+    return static_cast<uint32_t>(id) < static_cast<uint32_t>(n);
+}
+
+} // namespace vornik
+
+#endif // VORNIK_CALLER_IDS_H
