@@ -132,6 +132,45 @@ def knn_descent_f32_ctl(
 ) -> int:
     """knn_descent_f32 with the number of tree workers given (0: one per tree), so that the result does not depend on n_threads, and a control block (progress, stop) or None."""
 
+def knn_descent_metric_f32(
+    x: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    d: int,
+    k: int,
+    n_trees: int,
+    n_iters: int,
+    seed: int,
+    leaf_size: int,
+    tree_workers: int,
+    n_threads: int,
+    control: Buffer | None,
+    metric: str,
+    p: float,
+    /,
+) -> int:
+    """knn_descent_f32_ctl in metric 'manhattan', 'chebyshev' or 'minkowski' (with p): distances in the metric's units, for Minkowski its p-th power."""
+
+def knn_descent_bits_u64(
+    x: Buffer,
+    idx: Buffer,
+    dist: Buffer,
+    n: int,
+    n_words: int,
+    k: int,
+    n_trees: int,
+    n_iters: int,
+    seed: int,
+    leaf_size: int,
+    tree_workers: int,
+    n_threads: int,
+    control: Buffer | None,
+    metric: str,
+    /,
+) -> int:
+    """knn_descent_f32_ctl on bit-packed rows (n x n_words uint64 words) in metric 'hamming' (distances: differing bits), 'jaccard' or 'dice'."""
+
 def umap_layout_euclidean_f32_ctl(
     embedding: Buffer,
     head: Buffer,

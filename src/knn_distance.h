@@ -35,6 +35,11 @@ namespace knn {
 // floats (a power of two, a multiple of 8).
 const int BOUND_CHECK_FLOATS = 32;
 
+// Whether each of four partial results has reached its bound.
+inline bool all_reached(const float *l, const float *bound) {
+    return l[0] >= bound[0] && l[1] >= bound[1] && l[2] >= bound[2] && l[3] >= bound[3];
+}
+
 // ---------------------------------------------------------------------------
 // Distance kernels: portable scalar path
 // ---------------------------------------------------------------------------
@@ -318,7 +323,7 @@ struct neon_path {
             if (bound && t > 0 && (t & (BOUND_CHECK_FLOATS - 1)) == 0) {
                 float l[4];
                 for (int r = 0; r < 4; ++r) l[r] = vaddvq_f32(vaddq_f32(c0[r], c1[r]));
-                if (l[0] >= bound[0] && l[1] >= bound[1] && l[2] >= bound[2] && l[3] >= bound[3]) {
+                if (all_reached(l, bound)) {
                     for (int r = 0; r < 4; ++r) out[r] = l[r];
                     return;
                 }

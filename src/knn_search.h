@@ -131,6 +131,15 @@ const uint64_t TREE_BATCH_BYTES = uint64_t(64) << 20;
 // The schedule of a thread count: as many tree workers as threads.
 knn_schedule schedule_for_threads(int n_threads);
 
+// A public run as the driver's problem and schedule.
+inline search_problem problem_of(const mirnak_knn_run &r, int32_t *knn_idx, float *knn_dist) {
+    return search_problem{r.k, r.n_trees, r.n_iters, r.leaf_size, r.seed, knn_idx, knn_dist};
+}
+
+inline knn_schedule schedule_of(const mirnak_knn_run &r, int n_threads, mirnak_control *ctl) {
+    return knn_schedule{r.tree_workers, n_threads, ctl, TREE_BATCH_BYTES};
+}
+
 // The search: 0, MIRNAK_INVALID (k not in [1, n)), MIRNAK_OUT_OF_MEMORY or
 // MIRNAK_STOPPED, with the outputs as mirnak_knn_descent_f32_ctl documents.
 int search(const search_space &sp, const search_problem &p, const knn_schedule &sched);

@@ -41,6 +41,14 @@ const int PREFETCH_AHEAD = 16;
 // Row stores
 // ---------------------------------------------------------------------------
 
+// Starts fetching the first bytes of a row, up to four cache lines; the
+// hardware prefetcher follows the rest. Always inlined: a call of a function
+// that only prefetches has no effect the compiler must keep, and it drops it.
+VORNIK_ALWAYS_INLINE void prefetch_lines(const void *row, int64_t bytes) {
+    const int lines = bytes >= 256 ? 4 : static_cast<int>((bytes + 63) / 64);
+    for (int l = 0; l < lines; ++l) __builtin_prefetch(static_cast<const char *>(row) + 64 * l);
+}
+
 // n rows of d floats each, row-major, rows at any multiple of 4 bytes.
 struct dense_rows {
     const float *X;
@@ -48,12 +56,8 @@ struct dense_rows {
 
     using row = const float *;
     VORNIK_ALWAYS_INLINE row at(int64_t i) const { return X + i * d; }
-    // Always inlined: a call of a function that only prefetches has no
-    // effect the compiler must keep, and it drops the call.
     VORNIK_ALWAYS_INLINE void prefetch(row r) const {
-        // The first few cache lines; the hardware prefetcher follows the rest.
-        const int lines = d >= 64 ? 4 : (d + 15) / 16;
-        for (int l = 0; l < lines; ++l) __builtin_prefetch(r + 16 * l);
+        prefetch_lines(r, static_cast<int64_t>(sizeof(float)) * d);
     }
     bool all_finite() const {
         const uint64_t count = static_cast<uint64_t>(n) * static_cast<uint64_t>(d);

@@ -11,6 +11,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "scratch.h"
 #include "umap_layout.h"
@@ -158,10 +159,24 @@ const char knn_descent_f32_doc[] =
 // every slot empty.
 const double KNN_SQUARED_DISTANCE_LIMIT = 1e30;
 
-// The squared diagonal of the bounding box of the n rows of x, over their
-// finite values, in double: no two rows are further apart. Columns are taken
-// a block at a time, so that every row is read once and contiguously.
-double squared_box_diagonal(const float *x, int n, int d) {
+// How a measure grows with the columns' extents: the squared Euclidean
+// distance sums their squares, Manhattan sums them, Chebyshev takes the
+// largest, Minkowski sums their p-th powers.
+struct extent_measure {
+    int kind; // 0 for the squared Euclidean distance, else a MIRNAK_ kind
+    double p;
+    double add(double sum, double extent) const {
+        if (kind == MIRNAK_MANHATTAN) return sum + extent;
+        if (kind == MIRNAK_CHEBYSHEV) return extent > sum ? extent : sum;
+        if (kind == MIRNAK_MINKOWSKI) return sum + std::pow(extent, p);
+        return sum + extent * extent;
+    }
+};
+
+// The measure of the diagonal of the bounding box of the n rows of x, over
+// their finite values, in double: no two rows are further apart. Columns are
+// taken a block at a time, so that every row is read once and contiguously.
+double box_diagonal(const float *x, int n, int d, extent_measure m = {0, 2.0}) {
     const int BLOCK = 64;
     double sum = 0.0;
     for (int t0 = 0; t0 < d; t0 += BLOCK) {
@@ -179,8 +194,7 @@ double squared_box_diagonal(const float *x, int n, int d) {
         }
         for (int c = 0; c < width; ++c) {
             if (!(lo[c] <= hi[c])) continue; // no finite value in this column
-            const double extent = static_cast<double>(hi[c]) - static_cast<double>(lo[c]);
-            sum += extent * extent;
+            sum = m.add(sum, static_cast<double>(hi[c]) - static_cast<double>(lo[c]));
         }
     }
     return sum;
@@ -193,15 +207,16 @@ struct knn_call {
     int n = 0, d = 0, k = 0;
 
     // Sizes, views and overlaps, in that order; false with an exception set.
-    // control_obj is null for the method without a control block.
+    // control_obj is null for the method without a control block; x holds
+    // n x d items of x_itemsize bytes.
     bool prepare(PyObject *x_obj, PyObject *idx_obj, PyObject *dist_obj, PyObject *control_obj,
-                 int n_, int d_, int k_) {
+                 int n_, int d_, int k_, Py_ssize_t x_itemsize = ITEMSIZE) {
         n = n_, d = d_, k = k_;
         if (n <= 0 || d <= 0 || k <= 0) {
             PyErr_SetString(PyExc_ValueError, "n, d, and k must be positive");
             return false;
         }
-        if (!x.acquire(x_obj, false, count_of(n, d), "x")) return false;
+        if (!x.acquire(x_obj, false, count_of(n, d), "x", x_itemsize)) return false;
         if (!idx.acquire(idx_obj, true, count_of(n, k), "idx")) return false;
         if (!dist.acquire(dist_obj, true, count_of(n, k), "dist")) return false;
         if (control_obj && !acquire_control(control, control_obj)) return false;
@@ -211,21 +226,34 @@ struct knn_call {
         return outputs_apart(inputs, 1, outputs, 3);
     }
 
-    // Calls kernel() with the interpreter lock released once x is known to be
-    // in the kernel's range; its status as an int, or null with a ValueError.
-    template <class Kernel> PyObject *run(Kernel kernel) {
+    // Calls kernel() with the interpreter lock released once x (float rows)
+    // is known to be in the kernel's range for measure m; its status as an
+    // int, or null with a ValueError.
+    template <class Kernel> PyObject *run(Kernel kernel, extent_measure m = {0, 2.0}) {
         int rc = 0;
         bool in_range;
         Py_BEGIN_ALLOW_THREADS;
-        in_range = squared_box_diagonal(x.as<const float>(), n, d) < KNN_SQUARED_DISTANCE_LIMIT;
+        in_range = box_diagonal(x.as<const float>(), n, d, m) < KNN_SQUARED_DISTANCE_LIMIT;
         if (in_range) rc = kernel();
         Py_END_ALLOW_THREADS;
         if (!in_range) {
             PyErr_SetString(PyExc_ValueError,
-                            "squared distances between rows of x can reach 1e30, beyond the "
-                            "kernel's range; scale x down");
+                            m.kind ? "distances between rows of x can reach 1e30, beyond the "
+                                     "kernel's range; scale x down"
+                                   : "squared distances between rows of x can reach 1e30, beyond "
+                                     "the kernel's range; scale x down");
             return nullptr;
         }
+        return PyLong_FromLong(rc);
+    }
+
+    // Calls kernel() with the interpreter lock released (bit rows, whose
+    // distances are counts); its status as an int.
+    template <class Kernel> PyObject *run_unchecked(Kernel kernel) {
+        int rc;
+        Py_BEGIN_ALLOW_THREADS;
+        rc = kernel();
+        Py_END_ALLOW_THREADS;
         return PyLong_FromLong(rc);
     }
 };
@@ -264,6 +292,103 @@ PyObject *py_knn_descent_f32_ctl(PyObject *, PyObject *args) {
                                           leaf_size, static_cast<uint64_t>(seed),
                                           call.idx.as<int32_t>(), call.dist.as<float>(),
                                           tree_workers, n_threads, control_of(call.control));
+    });
+}
+
+// ---------------------------------------------------------------------------
+// knn_descent_metric_f32, knn_descent_bits_u64
+// ---------------------------------------------------------------------------
+
+// A metric's name as the kernels' kind; 0 with a ValueError when it is not
+// among the names given (the family a method takes).
+int metric_kind(const char *name, bool bits) {
+    static const struct {
+        const char *name;
+        int kind;
+    } names[] = {{"manhattan", MIRNAK_MANHATTAN}, {"chebyshev", MIRNAK_CHEBYSHEV},
+                 {"minkowski", MIRNAK_MINKOWSKI}, {"hamming", MIRNAK_HAMMING},
+                 {"jaccard", MIRNAK_JACCARD},     {"dice", MIRNAK_DICE}};
+    for (const auto &n : names)
+        if (std::strcmp(name, n.name) == 0 && (n.kind >= MIRNAK_HAMMING) == bits) return n.kind;
+    PyErr_Format(PyExc_ValueError, "metric must be one of %s, got '%s'",
+                 bits ? "'hamming', 'jaccard', 'dice'" : "'manhattan', 'chebyshev', 'minkowski'",
+                 name);
+    return 0;
+}
+
+// The arguments the two methods start with, in the order of
+// knn_descent_f32_ctl: the rows, the outputs, their sizes, how the search
+// goes, the threads and the control block.
+#define VORNIK_KNN_RUN_CODES "OOOiiiiiKiiiO"
+
+struct knn_run_args {
+    PyObject *x, *idx, *dist;
+    int n, d; // d: floats or words per row
+    mirnak_knn_run run;
+    int n_threads;
+    PyObject *control;
+};
+
+// Parses the common arguments, then the method's own, whose codes end
+// format (VORNIK_KNN_RUN_CODES followed by them). False with an exception.
+template <class... Own>
+bool parse_knn_run_args(PyObject *args, const char *format, knn_run_args *r, Own *...own) {
+    unsigned long long seed;
+    mirnak_knn_run &run = r->run;
+    if (!PyArg_ParseTuple(args, format, &r->x, &r->idx, &r->dist, &r->n, &r->d, &run.k,
+                          &run.n_trees, &run.n_iters, &seed, &run.leaf_size, &run.tree_workers,
+                          &r->n_threads, &r->control, own...))
+        return false;
+    run.seed = static_cast<uint64_t>(seed);
+    return true;
+}
+
+const char knn_descent_metric_f32_doc[] =
+    "knn_descent_f32_ctl in metric 'manhattan', 'chebyshev' or 'minkowski' (with p): distances "
+    "in the metric's units, for Minkowski its p-th power.";
+
+PyObject *py_knn_descent_metric_f32(PyObject *, PyObject *args) {
+    knn_run_args r;
+    const char *name;
+    double p;
+    if (!parse_knn_run_args(args, VORNIK_KNN_RUN_CODES "sd", &r, &name, &p)) return nullptr;
+    const int kind = metric_kind(name, false);
+    if (!kind) return nullptr;
+    const mirnak_metric metric = {kind, narrow_to_float(p)};
+    if (kind == MIRNAK_MINKOWSKI && !(std::isfinite(metric.p) && metric.p >= 1.0f)) {
+        PyErr_SetString(PyExc_ValueError, "p must be finite and at least 1");
+        return nullptr;
+    }
+    knn_call call;
+    if (!call.prepare(r.x, r.idx, r.dist, r.control, r.n, r.d, r.run.k)) return nullptr;
+    const mirnak_dense_rows rows = {call.x.as<const float>(), r.n, r.d};
+    return call.run(
+        [&] {
+            return mirnak_knn_descent_metric_f32(&rows, &metric, &r.run, call.idx.as<int32_t>(),
+                                                 call.dist.as<float>(), r.n_threads,
+                                                 control_of(call.control));
+        },
+        extent_measure{kind, static_cast<double>(metric.p)});
+}
+
+const char knn_descent_bits_u64_doc[] =
+    "knn_descent_f32_ctl on bit-packed rows (n x n_words uint64 words) in metric 'hamming' "
+    "(distances: differing bits), 'jaccard' or 'dice'.";
+
+PyObject *py_knn_descent_bits_u64(PyObject *, PyObject *args) {
+    knn_run_args r;
+    const char *name;
+    if (!parse_knn_run_args(args, VORNIK_KNN_RUN_CODES "s", &r, &name)) return nullptr;
+    const int kind = metric_kind(name, true);
+    if (!kind) return nullptr;
+    const mirnak_metric metric = {kind, 0.0f};
+    knn_call call;
+    if (!call.prepare(r.x, r.idx, r.dist, r.control, r.n, r.d, r.run.k, 8)) return nullptr;
+    const mirnak_bit_rows rows = {call.x.as<const uint64_t>(), r.n, r.d};
+    return call.run_unchecked([&] {
+        return mirnak_knn_descent_bits_u64(&rows, &metric, &r.run, call.idx.as<int32_t>(),
+                                           call.dist.as<float>(), r.n_threads,
+                                           control_of(call.control));
     });
 }
 
@@ -773,6 +898,8 @@ PyMethodDef methods[] = {
      py_umap_layout_euclidean_f32_parts_in_schedule_order, METH_VARARGS,
      umap_layout_euclidean_f32_parts_in_schedule_order_doc},
     {"umap_layout_substeps", py_umap_layout_substeps, METH_VARARGS, umap_layout_substeps_doc},
+    {"knn_descent_metric_f32", py_knn_descent_metric_f32, METH_VARARGS, knn_descent_metric_f32_doc},
+    {"knn_descent_bits_u64", py_knn_descent_bits_u64, METH_VARARGS, knn_descent_bits_u64_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -19,6 +19,8 @@
  * thread's affinity mask) threads at once, whatever n_threads asks for.
  *
  *   approximate kNN:   mirnak_knn_descent_f32
+ *                      mirnak_knn_descent_metric_f32 (Manhattan, Chebyshev, Minkowski)
+ *                      mirnak_knn_descent_bits_u64 (Hamming, Jaccard, Dice on bit rows)
  *   fuzzy graph:       mirnak_umap_smooth_knn_dist_f32
  *                      mirnak_umap_membership_strengths_f32
  *                      mirnak_umap_symmetrize_fuzzy_graph_f32
@@ -119,6 +121,92 @@ MIRNAK_API int mirnak_knn_descent_f32_ctl(int n_cells, int n_dims, int k, const 
                                           int n_trees, int n_iters, int leaf_size, uint64_t seed,
                                           int32_t *knn_idx, float *knn_dist, int tree_workers,
                                           int n_threads, mirnak_control *control);
+
+/* The kNN search in other measures, beside the squared Euclidean kernels.
+ *
+ * mirnak_knn_run: how a search goes: k neighbours per point, in
+ * [1, n_rows); n_trees random-projection trees (below 1: one); at most
+ * n_iters refinement iterations (below 1: one); leaves of at most
+ * max(leaf_size, k + 1) points; the seed; and the tree workers, which fix
+ * the result with the seed (0 or less: one per tree; above n_trees:
+ * n_trees), as in mirnak_knn_descent_f32_ctl. */
+typedef struct mirnak_knn_run {
+    int k;
+    int n_trees;
+    int n_iters;
+    int leaf_size;
+    uint64_t seed;
+    int tree_workers;
+} mirnak_knn_run;
+
+/* Dense rows: n_rows rows of n_dims floats each, row-major. */
+typedef struct mirnak_dense_rows {
+    const float *X;
+    int n_rows;
+    int n_dims;
+} mirnak_dense_rows;
+
+/* Bit-packed rows: n_rows rows of n_words 64-bit words each; a row's bits
+ * are the set bits of its words (the measures only count bits, so any fixed
+ * packing serves, np.packbits' included, padded with zero bits). */
+typedef struct mirnak_bit_rows {
+    const uint64_t *words;
+    int n_rows;
+    int n_words;
+} mirnak_bit_rows;
+
+/* The measures, and the distance each reports for two rows a and b:
+ *   on dense rows, with e_t = |a_t - b_t| the rounded difference:
+ *     MIRNAK_MANHATTAN  the sum of e_t
+ *     MIRNAK_CHEBYSHEV  the largest e_t (a NaN e_t is passed over)
+ *     MIRNAK_MINKOWSKI  the sum of e_t^p: the distance to the power p
+ *                       (p >= 1 and finite; an integral p by multiplication,
+ *                       any other by powf)
+ *   on bit rows, with |x| the number of set bits:
+ *     MIRNAK_HAMMING    |a xor b|, the number of differing bits
+ *     MIRNAK_JACCARD    (|a or b| - |a and b|) / |a or b| (0 when both are
+ *                       empty): one minus the Tanimoto similarity
+ *     MIRNAK_DICE       |a xor b| / (|a| + |b|) (0 when both are empty)
+ * Sums and the lanes of the vector paths follow one fixed order, so every
+ * path gives the same bits. */
+#define MIRNAK_MANHATTAN 1
+#define MIRNAK_CHEBYSHEV 2
+#define MIRNAK_MINKOWSKI 3
+#define MIRNAK_HAMMING 4
+#define MIRNAK_JACCARD 5
+#define MIRNAK_DICE 6
+
+typedef struct mirnak_metric {
+    int kind;
+    float p; /* MIRNAK_MINKOWSKI only */
+} mirnak_metric;
+
+/* Approximate k nearest neighbours of dense rows in a metric of the dense
+ * family (MIRNAK_MANHATTAN, MIRNAK_CHEBYSHEV, MIRNAK_MINKOWSKI): the forest of
+ * mirnak_knn_descent_f32 (random hyperplanes: they only propose candidates),
+ * merged and refined in the metric. knn_idx, knn_dist: n_rows x k each, one
+ * max-heap per row by the metric's distance as listed above (-1 / 1e30 for
+ * slots never filled). Returns 0; MIRNAK_INVALID for invalid arguments (a
+ * null pointer, sizes, k not in [1, n_rows), a kind not of the family, p not
+ * finite or below 1); MIRNAK_OUT_OF_MEMORY; or MIRNAK_STOPPED as
+ * mirnak_knn_descent_f32_ctl does. Outputs are untouched on failure. The
+ * result depends on the rows, the metric and the run, never on n_threads (0
+ * or less: every online processor). Range: distances must stay below 1e30,
+ * the empty-slot value (see mirnak_knn_descent_f32). */
+MIRNAK_API int mirnak_knn_descent_metric_f32(const mirnak_dense_rows *rows,
+                                             const mirnak_metric *metric, const mirnak_knn_run *run,
+                                             int32_t *knn_idx, float *knn_dist, int n_threads,
+                                             mirnak_control *control);
+
+/* Approximate k nearest neighbours of bit rows in MIRNAK_HAMMING,
+ * MIRNAK_JACCARD or MIRNAK_DICE, from popcounts of the words (never
+ * unpacked). The forest splits as mirnak_knn_descent_f32 would split the
+ * rows unpacked to 0/1: at the median of x . (b - a) for two random points a
+ * and b of the node, counted as |x and b and not a| - |x and a and not b|.
+ * Outputs, statuses and threads as mirnak_knn_descent_metric_f32. */
+MIRNAK_API int mirnak_knn_descent_bits_u64(const mirnak_bit_rows *rows, const mirnak_metric *metric,
+                                           const mirnak_knn_run *run, int32_t *knn_idx,
+                                           float *knn_dist, int n_threads, mirnak_control *control);
 
 /* Per-row bandwidth (sigmas) and local-connectivity offset (rhos) from the
  * n_samples x n_neighbors distance rows, read in the order given. Distances

@@ -82,6 +82,53 @@ void distance_kernels() {
     print_digest("dotp", want_dp);
 }
 
+// The searches in the other measures: the dense family on the points, the
+// binary measures on bit rows near a few prototypes.
+void metric_searches(const std::vector<float> &x, int n, int d, int k) {
+    const mirnak_knn_run run = {k, 4, 6, 20, 99, 2};
+    const mirnak_dense_rows rows = {x.data(), n, d};
+    const struct {
+        const char *name;
+        mirnak_metric metric;
+    } dense[] = {{"knn_manhattan", {MIRNAK_MANHATTAN, 1.0f}},
+                 {"knn_chebyshev", {MIRNAK_CHEBYSHEV, 1.0f}},
+                 {"knn_minkowski_3", {MIRNAK_MINKOWSKI, 3.0f}},
+                 {"knn_minkowski_2.5", {MIRNAK_MINKOWSKI, 2.5f}}};
+    std::vector<int32_t> idx(static_cast<size_t>(n) * k);
+    std::vector<float> dist(idx.size());
+    for (const auto &m : dense) {
+        if (mirnak_knn_descent_metric_f32(&rows, &m.metric, &run, idx.data(), dist.data(), 3,
+                                          nullptr) != 0)
+            std::exit(1);
+        std::vector<uint64_t> both = {fnv1a(idx.data(), idx.size() * 4),
+                                      fnv1a(dist.data(), dist.size() * 4)};
+        print_digest(m.name, both);
+    }
+    const int w = 5;
+    gen g{11};
+    std::vector<uint64_t> protos(8 * w), bits(static_cast<size_t>(n) * w);
+    for (uint64_t &v : protos) v = g.next() & g.next();
+    for (int i = 0; i < n; ++i)
+        for (int j = 0; j < w; ++j)
+            bits[static_cast<size_t>(i) * w + j] = protos[(i % 8) * w + j] & (g.next() | g.next());
+    const mirnak_bit_rows brows = {bits.data(), n, w};
+    const struct {
+        const char *name;
+        int kind;
+    } binary[] = {{"knn_hamming", MIRNAK_HAMMING},
+                  {"knn_jaccard", MIRNAK_JACCARD},
+                  {"knn_dice", MIRNAK_DICE}};
+    for (const auto &m : binary) {
+        const mirnak_metric metric = {m.kind, 0.0f};
+        if (mirnak_knn_descent_bits_u64(&brows, &metric, &run, idx.data(), dist.data(), 3,
+                                        nullptr) != 0)
+            std::exit(1);
+        std::vector<uint64_t> both = {fnv1a(idx.data(), idx.size() * 4),
+                                      fnv1a(dist.data(), dist.size() * 4)};
+        print_digest(m.name, both);
+    }
+}
+
 } // namespace
 
 int main() {
@@ -95,6 +142,7 @@ int main() {
         return 1;
     print_digest("knn_idx", idx);
     print_digest("knn_dist", dist);
+    metric_searches(x, n, d, k);
 
     // Rows as a host arranges them: the point itself first, then by distance.
     const int kk = k + 1;

@@ -191,4 +191,38 @@ TEST(KnnFaults, EveryAllocationWithWorkerThreads) {
     every_allocation_fails_in_turn(TREES, 0);
 }
 
+TEST(KnnFaults, EveryAllocationOfTheBitSearchFailsCleanly) {
+    // The other measures run the same driver: each failed allocation either
+    // only costs work (status 0) or returns -2 with the outputs untouched,
+    // and nothing stays allocated.
+    std::vector<uint64_t> W(size_t(N) * 3);
+    std::mt19937_64 gen(5);
+    for (auto &v : W) v = gen() & gen();
+    const mirnak_bit_rows rows = {W.data(), N, 3};
+    const mirnak_metric jaccard = {MIRNAK_JACCARD, 0.0f};
+    const mirnak_knn_run run_of = {K, TREES, ITERS, LEAF, SEED, TREES};
+    long calls;
+    {
+        fault_scope scope(fault_plan{});
+        outputs o;
+        o.rc = mirnak_knn_descent_bits_u64(&rows, &jaccard, &run_of, o.idx.data(), o.dist.data(), 2,
+                                           nullptr);
+        ASSERT_EQ(o.rc, 0);
+        calls = scope.malloc_calls();
+    }
+    for (long i = 0; i < calls; ++i) {
+        fault_scope scope({i, 0, 0});
+        outputs o;
+        o.rc = mirnak_knn_descent_bits_u64(&rows, &jaccard, &run_of, o.idx.data(), o.dist.data(), 2,
+                                           nullptr);
+        EXPECT_EQ(scope.live_blocks(), 0) << "failing call " << i;
+        if (o.rc == MIRNAK_OUT_OF_MEMORY) {
+            EXPECT_TRUE(o.untouched()) << "failing call " << i;
+        } else {
+            EXPECT_EQ(o.rc, 0) << "failing call " << i;
+            for (int32_t id : o.idx) EXPECT_TRUE(id >= -1 && id < N) << "failing call " << i;
+        }
+    }
+}
+
 } // namespace

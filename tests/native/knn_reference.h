@@ -144,16 +144,36 @@ inline const float *point(const std::vector<float> &X, int d, int32_t i) {
     return &X[size_t(i) * d];
 }
 
-// One node of a tree: split at the median projection onto the difference of
-// two random points, left first, until it fits a leaf, whose pairs are
-// offered to both rows.
-inline void split(const std::vector<float> &X, int d, int leaf, heap &h, std::vector<int32_t> &idx,
-                  int lo, int hi, uint64_t &rng) {
+// The squared Euclidean space: distances by the documented order, nodes
+// split by the projections onto the difference of two points. A space for
+// the reference search offers dist(i, j), and values(node, a, b), the value
+// of each point of a node when a and b are the two points drawn.
+struct euclidean {
+    const std::vector<float> &X;
+    int d;
+    float dist(int32_t i, int32_t j) const {
+        return squared_distance(point(X, d, i), point(X, d, j), d);
+    }
+    std::vector<double> values(const std::vector<int32_t> &node, int32_t a, int32_t b) const {
+        std::vector<float> dir(d);
+        for (int t = 0; t < d; ++t) dir[t] = point(X, d, b)[t] - point(X, d, a)[t];
+        std::vector<double> v;
+        for (int32_t i : node) v.push_back(double(dot(point(X, d, i), dir.data(), d)));
+        return v;
+    }
+};
+
+// One node of a tree: split at the median of the space's values for two
+// random points, left first, until it fits a leaf, whose pairs are offered to
+// both rows.
+template <class Space>
+void split(const Space &sp, int leaf, heap &h, std::vector<int32_t> &idx, int lo, int hi,
+           uint64_t &rng) {
     const int m = hi - lo;
     if (m <= leaf) {
         for (int a = lo; a + 1 < hi; ++a)
             for (int b = a + 1; b < hi; ++b) {
-                const float dd = squared_distance(point(X, d, idx[a]), point(X, d, idx[b]), d);
+                const float dd = sp.dist(idx[a], idx[b]);
                 h.push(idx[a], idx[b], dd);
                 h.push(idx[b], idx[a], dd);
             }
@@ -163,16 +183,14 @@ inline void split(const std::vector<float> &X, int d, int leaf, heap &h, std::ve
     int ib;
     do ib = draw(rng, m);
     while (ib == ia);
-    std::vector<float> dir(d);
-    for (int t = 0; t < d; ++t)
-        dir[t] = point(X, d, idx[lo + ib])[t] - point(X, d, idx[lo + ia])[t];
+    const std::vector<int32_t> members(idx.begin() + lo, idx.begin() + hi);
+    const std::vector<double> values = sp.values(members, idx[lo + ia], idx[lo + ib]);
     std::vector<std::pair<double, int32_t>> node(m);
-    for (int i = 0; i < m; ++i)
-        node[i] = {double(dot(point(X, d, idx[lo + i]), dir.data(), d)), idx[lo + i]};
+    for (int i = 0; i < m; ++i) node[i] = {values[i], members[i]};
     select(node, m / 2, rng);
     for (int i = 0; i < m; ++i) idx[lo + i] = node[i].second;
-    split(X, d, leaf, h, idx, lo, lo + m / 2, rng);
-    split(X, d, leaf, h, idx, lo + m / 2, hi, rng);
+    split(sp, leaf, h, idx, lo, lo + m / 2, rng);
+    split(sp, leaf, h, idx, lo + m / 2, hi, rng);
 }
 
 struct result {
@@ -180,9 +198,11 @@ struct result {
     std::vector<float> dist;
 };
 
-// The forest and merge only (refine false), or the whole search.
-inline result knn(const std::vector<float> &X, int n, int d, int k, int n_trees, int n_iters,
-                  int leaf_size, uint64_t seed, int teff, bool refine = true) {
+// The forest and merge only (refine false), or the whole search, in a space
+// of n points.
+template <class Space>
+result knn_in(const Space &sp, int n, int k, int n_trees, int n_iters, int leaf_size, uint64_t seed,
+              int teff, bool refine = true) {
     if (n_trees < 1) n_trees = 1;
     if (n_iters < 1) n_iters = 1;
     const int leaf = k + 1 >= leaf_size ? k + 1 : leaf_size;
@@ -197,15 +217,13 @@ inline result knn(const std::vector<float> &X, int n, int d, int k, int n_trees,
         for (int t = 0; t < count; ++t) {
             for (int i = 0; i < n; ++i) idx[i] = i;
             for (int i = n - 1; i >= 1; --i) std::swap(idx[i], idx[draw(rng, i + 1)]);
-            split(X, d, leaf, tree, idx, 0, n, rng);
+            split(sp, leaf, tree, idx, 0, n, rng);
         }
         for (int i = 0; i < n; ++i)
             for (int j = 0; j < k; ++j)
                 if (tree.row(i)[j].id >= 0) out.push(i, tree.row(i)[j].id, tree.row(i)[j].dist);
     }
-    auto offer = [&](int i, int32_t c) {
-        return out.push(i, c, squared_distance(point(X, d, i), point(X, d, c), d));
-    };
+    auto offer = [&](int i, int32_t c) { return out.push(i, c, sp.dist(i, c)); };
     if (refine) {
         const int64_t threshold = int64_t(double(n) * double(k) * 0.0002);
         for (int it = 0; it < n_iters; ++it) {
@@ -240,6 +258,12 @@ inline result knn(const std::vector<float> &X, int n, int d, int k, int n_trees,
         r.dist.push_back(s.dist);
     }
     return r;
+}
+
+// The squared Euclidean search of n points of d floats.
+inline result knn(const std::vector<float> &X, int n, int d, int k, int n_trees, int n_iters,
+                  int leaf_size, uint64_t seed, int teff, bool refine = true) {
+    return knn_in(euclidean{X, d}, n, k, n_trees, n_iters, leaf_size, seed, teff, refine);
 }
 
 } // namespace knnref

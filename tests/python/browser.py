@@ -7,12 +7,14 @@ Chromium's software renderer (SwiftShader), which has to be allowed.
 
 from __future__ import annotations
 
+import os
 import shutil
 import time
 
 BROWSERS = ("chromium", "chromium-browser", "google-chrome")
 DRIVERS = ("chromedriver",)
 WINDOW = (1000, 900)
+SANITIZER_ENV = ("LD_PRELOAD", "ASAN_OPTIONS", "UBSAN_OPTIONS")
 
 
 def unavailable() -> str | None:
@@ -39,7 +41,10 @@ def open_browser(window=WINDOW):
                  "--force-device-scale-factor=1", f"--window-size={window[0]},{window[1]}"):
         options.add_argument(flag)
     driver_path = next(shutil.which(d) for d in DRIVERS if shutil.which(d))
-    driver = webdriver.Chrome(service=Service(driver_path), options=options)
+    # The browser is not ours to instrument: under the sanitizer step the
+    # preloaded runtime would abort it, so it starts without the preload.
+    env = {k: v for k, v in os.environ.items() if k not in SANITIZER_ENV}
+    driver = webdriver.Chrome(service=Service(driver_path, env=env), options=options)
     driver.set_page_load_timeout(300)
     driver.set_script_timeout(300)
     return driver

@@ -35,6 +35,10 @@ METHOD_DOCS = {
     "copied.",
     "umap_layout_substeps": "The substeps per epoch of a parts layout of n_edges edges on "
     "n_samples points asked for n_substeps (0: the default count).",
+    "knn_descent_metric_f32": "knn_descent_f32_ctl in metric 'manhattan', 'chebyshev' or "
+    "'minkowski' (with p): distances in the metric's units, for Minkowski its p-th power.",
+    "knn_descent_bits_u64": "knn_descent_f32_ctl on bit-packed rows (n x n_words uint64 words) in "
+    "metric 'hamming' (distances: differing bits), 'jaccard' or 'dice'.",
 }
 
 ROOT = Path(__file__).resolve().parents[2]
@@ -56,6 +60,8 @@ EXPORTED = {
     "mirnak_umap_optimize_layout_euclidean_f32_parts",
     "mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order",
     "mirnak_umap_layout_substeps",
+    "mirnak_knn_descent_metric_f32",
+    "mirnak_knn_descent_bits_u64",
 }
 
 
