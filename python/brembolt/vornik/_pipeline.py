@@ -414,6 +414,7 @@ def optimize_layout(embedding: np.ndarray, edges, run: LayoutRun, n_threads: int
     finally:
         if order is not None:
             embedding[order] = embedding.copy()
-    _control.check_status(status, "layout kernel", f"the layout's {n_parts} gradient buffers of "
-                          f"{n} x {dim} floats and its schedule of {head.size} edges")
+    _control.check_status(status, "layout kernel", f"the layout's {threads} gradient buffers of "
+                          f"{n} x {dim} floats, the records of its {n_parts} parts and its "
+                          f"schedule of {head.size} edges")
 
