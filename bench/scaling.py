@@ -21,6 +21,8 @@ Projection, for T threads:
   phase changes of a substep costs the median handover measured in the
   two-thread trace (from the end of a phase's last ticket to the start of the
   next phase's first); plus the preparation (schedule, edge copy), serial.
+  Traces of fewer epochs than the fit (--epochs) are scaled to the fit's
+  epochs: the substeps' tickets grow with the epochs, the preparation not.
   The two-thread projection beside the two-thread measurement checks the
   model where it can be checked here.
 - Forest: its unit of parallel work is a tree worker (one per tree), so its
@@ -356,6 +358,7 @@ def main(argv=None):
                           f"(+{info['prepare_s']:.2f} s preparing); load {info['load'][0]:.2f}",
                           flush=True)
     report = {"n": args.n, "threads": threads, "layout": {}, "fit": {}}
+    fit_epochs = int(d["run"][0])
     for P in parts:
         one = best(traces[(P, 1)], "run_s")
         two = best(traces[(P, 2)], "run_s")
@@ -370,14 +373,19 @@ def main(argv=None):
               f"reduction {red_d.sum():.2f} s (processor time), preparing {one['prepare_s']:.2f} s; "
               f"handover {h * 1e6:.1f} us")
         print(f"  part time within a substep: max / mean {np.mean(part_d.max(1) / np.maximum(part_d.mean(1), 1e-12)):.2f}")
-        print("  T   measured   projected  speed-up (projected, over 1 thread)  wait per thread")
+        # The fit's epochs: the substeps' tickets scale with the epochs, the preparation not.
+        k = fit_epochs / one["epochs"]
+        at_fit = {T: one["prepare_s"] + k * (proj[T] - one["prepare_s"]) for T in proj}
+        print(f"  T   measured   projected  speed-up   at the fit's {fit_epochs} epochs: "
+              "projected  speed-up   wait per thread")
         for T in sorted(proj):
             meas = [t["run_s"] + t["prepare_s"] for t in traces.get((P, T), [])]
             m = f"{min(meas):8.2f} s" if meas else "         -"
             w = f"{waits[T]:.2f} s" if T in waits else "-"
             print(f"  {T:<3} {m}  {proj[T]:8.2f} s  {proj[1] / proj[T]:6.1f}x"
-                  f"{'':30}{w}")
-        report["layout"][P] = {"projected": proj, "handover_s": h, "work_s": work,
+                  f"{'':22}{at_fit[T]:8.2f} s  {at_fit[1] / at_fit[T]:6.1f}x   {w}")
+        report["layout"][P] = {"projected": proj, "at_fit_epochs": at_fit, "handover_s": h,
+                               "work_s": work,
                                "measured": {T: [t["run_s"] + t["prepare_s"] for t in traces[(P, T)]]
                                             for T in threads}}
     if not args.layout_only:
