@@ -60,6 +60,7 @@ EXPORTED = {
     "mirnak_umap_optimize_layout_euclidean_f32_parts",
     "mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order",
     "mirnak_umap_layout_substeps",
+    "mirnak_umap_layout_parts_traced",
     "mirnak_knn_descent_metric_f32",
     "mirnak_knn_descent_bits_u64",
 }
