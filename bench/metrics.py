@@ -183,6 +183,7 @@ def peak_rss_mb():
 def child(set_name, metric, threads, seed, settings=None):
     import _native_vornik as native
 
+    from brembolt.vornik._metrics import measure
     from brembolt.vornik._pipeline import default_knn_settings
 
     data = load_set(set_name)
@@ -190,7 +191,9 @@ def child(set_name, metric, threads, seed, settings=None):
         data = as_float01(data)
     n = data.shape[0]
     k = K
-    s = default_knn_settings(n, data.shape[1] * (64 if data.dtype == np.uint64 else 1), k)
+    kernels = measure("euclidean" if metric == "euclidean01" else metric, P)
+    s = default_knn_settings(n, data.shape[1] * (64 if data.dtype == np.uint64 else 1), k,
+                             kernels)
     if settings:
         s = type(s)(*settings)
     idx = np.empty((n, k), np.int32)

@@ -12,8 +12,18 @@ For each data set, a model is fitted on the first rows (40,000 of lowdim64,
     places a bit-identical training row at its fitted position is switched off;
   - the size of the pickled model.
 
+--reach runs three sets where a walk that starts from a few pivots gets stuck
+far from the query, fitted on 20,000 rows and queried with 2,000 new ones:
+2,000 tight clusters of ten points in 20 dimensions (new points drawn from
+the same clusters), uniform points in 100 dimensions, and queries on the
+segment between two Gaussian blobs. For each it prints the fit's own recall
+of its training rows' neighbours, the query's recall of the new rows'
+neighbours (mean, and the share of rows with none of them), and the query's
+and transform's time.
+
     python bench/transform.py                          # both data sets
     python bench/transform.py --data lowdim64 --epochs 0 30 100 200
+    python bench/transform.py --reach
 """
 
 from __future__ import annotations
@@ -144,6 +154,83 @@ def run(name, args):
               flush=True)
 
 
+def reach_sets(n=20_000, m=2_000):
+    """(name, training rows, new rows) of the three sets of --reach, float32."""
+    rng = np.random.default_rng(20261209)
+    centres = rng.normal(size=(n // 10, 20))
+    train = centres[np.repeat(np.arange(n // 10), 10)] + rng.normal(0, 0.01, (n, 20))
+    new = centres[rng.integers(0, n // 10, m)] + rng.normal(0, 0.01, (m, 20))
+    yield "2,000 tight clusters, 20-D", train, new
+    yield "uniform, 100-D", rng.random((n, 100)), rng.random((m, 100))
+    # Queries anywhere between two unit blobs ten apart, and well off the line
+    # between them: their nearest training rows are each blob's outermost
+    # points towards them.
+    ends = np.zeros((2, 32))
+    ends[1, 0] = 10.0
+    train = ends[rng.integers(0, 2, n)] + rng.normal(size=(n, 32))
+    new = ends[0] + rng.random((m, 1)) * (ends[1] - ends[0]) + rng.normal(0, 5.0, (m, 32))
+    yield "between two blobs, 32-D", train, new
+
+
+def exact_rows(train, queries, k, skip_self=False):
+    """The exact k nearest training rows of each query row (float64), nearest first."""
+    points = np.vstack([train, queries]).astype(np.float64)
+    points -= points.mean(axis=0)
+    n = train.shape[0]
+    ids = np.empty((queries.shape[0], k), np.int64)
+    at = 0
+    for block, d2 in sq_distance_blocks(points, np.arange(n, n + queries.shape[0])):
+        d2 = d2[:, :n]
+        part = np.argpartition(d2, k, axis=1)[:, :k]
+        ids[at:at + block.size] = part
+        at += block.size
+    return ids
+
+
+def others(rows):
+    """Each row of training ids without the row's own id (the fit's rows and the exact rows
+    of the training points list the point itself)."""
+    mine = np.arange(rows.shape[0])[:, None]
+    keep = rows != mine
+    return np.array([r[k][:rows.shape[1] - 1] for r, k in zip(rows, keep)])
+
+
+def recall_rows(found, exact):
+    """Per row, the share of its exact neighbours found."""
+    return np.array([len(set(a) & set(b)) for a, b in zip(found, exact)]) / exact.shape[1]
+
+
+def reach(args):
+    print(f"\n## reach: fit on 20,000 rows, 2,000 new rows, {args.threads} threads, "
+          f"min / median of {args.reps} runs", flush=True)
+    for name, train, new in reach_sets():
+        train = np.ascontiguousarray(train, dtype=np.float32)
+        new = np.ascontiguousarray(new, dtype=np.float32)
+        model = UMAP(n_neighbors=K, random_state=args.seed, n_jobs=args.threads).fit(train)
+        fit_rows = recall_rows(others(model.knn_indices_), others(exact_rows(train, train, K)))
+        fit_recall = fit_rows.mean()
+        start = time.perf_counter()
+        ref = _transform.index(model._fitted())
+        built = time.perf_counter() - start
+        exact = exact_rows(train, new, K)
+        (idx, _), qmin, qmed = timed(
+            lambda: _transform.query(ref, _prepared(model, new), K, args.threads), args.reps)
+        per_row = recall_rows(idx, exact)
+        _, tmin, tmed = timed(lambda: model.transform(new), args.reps)
+        print(f"{name}: the fit's recall@14 of its rows' other points {fit_recall:.3f} "
+              f"({np.mean(fit_rows == 0):.1%} with none); new rows' recall@15 "
+              f"{per_row.mean():.3f} ({per_row.mean() / fit_recall:.2f} of the fit's), "
+              f"{np.mean(per_row == 0):.1%} with none; query {qmin:.3f} s / {qmed:.3f} s, "
+              f"transform {tmin:.3f} s / {tmed:.3f} s, index {built:.2f} s", flush=True)
+
+
+def _prepared(model, x):
+    """x as the fit prepared its own rows (here the identity up to a power of two)."""
+    from brembolt.vornik._data import prepare
+
+    return prepare(x, model._kernel_space.metric, model._kernel_space).points
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--data", choices=sorted(SPLITS), action="append")
@@ -156,7 +243,12 @@ def main(argv=None):
     parser.add_argument("--no-reference", dest="reference", action="store_false",
                         help="skip the fit on all points")
     parser.add_argument("--no-closeness", dest="closeness", action="store_false")
+    parser.add_argument("--reach", action="store_true",
+                        help="the three sets where a walk from a few pivots gets stuck")
     args = parser.parse_args(argv)
+    if args.reach:
+        reach(args)
+        return
     for name in args.data or sorted(SPLITS):
         run(name, args)
 

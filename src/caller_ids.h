@@ -25,6 +25,16 @@ inline bool id_below(int32_t id, int n) {
     return static_cast<uint32_t>(id) < static_cast<uint32_t>(n);
 }
 
+// Whether every one of count ids is -1 (an empty slot) or indexes one of n
+// rows: the up-front check of a list of neighbours.
+inline bool ids_below_or_empty(const int32_t *ids, uint64_t count, int n) {
+    for (uint64_t e = 0; e < count; ++e) {
+        const int32_t id = load_id(&ids[e]);
+        if (id != -1 && !id_below(id, n)) return false;
+    }
+    return true;
+}
+
 } // namespace vornik
 
 #endif // VORNIK_CALLER_IDS_H

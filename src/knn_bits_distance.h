@@ -47,6 +47,8 @@ struct bit_rows {
     VORNIK_ALWAYS_INLINE void prefetch(row r) const {
         prefetch_lines(r, static_cast<int64_t>(sizeof(uint64_t)) * w);
     }
+    VORNIK_ALWAYS_INLINE void prefetch_id(int64_t i) const { prefetch(at(i)); }
+    VORNIK_ALWAYS_INLINE void fetch(const int32_t *, int) const {}
 };
 
 // ---------------------------------------------------------------------------
@@ -188,18 +190,32 @@ template <class C> struct bit_plane_split {
                                             uint64_t *rng, void *plane, double *pv) {
         int ia, ib;
         draw_two(rng, m, &ia, &ib);
-        const uint64_t *pa = s.at(node[ia]), *pb = s.at(node[ib]);
+        plane_of(s, s.at(node[ia]), s.at(node[ib]), plane);
+        project(s, node, m, plane, pv);
+    }
+
+    VORNIK_ALWAYS_INLINE static void plane_of(const bit_rows &s, const uint64_t *pa,
+                                              const uint64_t *pb, void *plane) {
         uint64_t *toward_b = static_cast<uint64_t *>(plane), *toward_a = toward_b + s.w;
         for (int j = 0; j < s.w; ++j) {
             toward_b[j] = pb[j] & ~pa[j];
             toward_a[j] = pa[j] & ~pb[j];
         }
+    }
+
+    VORNIK_ALWAYS_INLINE static double value(const bit_rows &s, const uint64_t *x,
+                                             const void *plane) {
+        const uint64_t *toward_b = static_cast<const uint64_t *>(plane), *toward_a = toward_b + s.w;
+        const int64_t up = C::template count<and_bits>(x, toward_b, s.w);
+        const int64_t down = C::template count<and_bits>(x, toward_a, s.w);
+        return static_cast<double>(up - down);
+    }
+
+    VORNIK_ALWAYS_INLINE static void project(const bit_rows &s, const int32_t *node, int m,
+                                             const void *plane, double *pv) {
         for (int i = 0; i < m; ++i) {
             if (i + PREFETCH_AHEAD < m) s.prefetch(s.at(node[i + PREFETCH_AHEAD]));
-            const uint64_t *x = s.at(node[i]);
-            const int64_t up = C::template count<and_bits>(x, toward_b, s.w);
-            const int64_t down = C::template count<and_bits>(x, toward_a, s.w);
-            pv[i] = static_cast<double>(up - down);
+            pv[i] = value(s, s.at(node[i]), plane);
         }
     }
 };

@@ -209,6 +209,7 @@ VORNIK_ALWAYS_INLINE void leaf_pairs(const rpx *c, const int32_t *idx, int lo, i
 // distances do not depend on the heap, so they are computed in groups of four
 // and offered afterwards in the same order.
 const int PENDING_MAX = 64;
+const int FETCH_AHEAD = 8;
 
 struct pending_offers {
     int count = 0;
@@ -221,8 +222,13 @@ VORNIK_ALWAYS_INLINE int64_t flush_offers(const work *w, const typename S::store
                                           pending_offers &q) {
     using row = typename S::store::row;
     int64_t upd = 0;
+    // Rows whose ids were prefetched as they were queued are fetched a few
+    // groups before they are measured.
+    st.fetch(q.ids, q.count < FETCH_AHEAD ? q.count : FETCH_AHEAD);
     int j = 0;
     for (; j < q.count; j += 4) {
+        const int ahead = j + FETCH_AHEAD;
+        if (ahead < q.count) st.fetch(q.ids + ahead, q.count - ahead < 4 ? q.count - ahead : 4);
         const int cnt = q.count - j < 4 ? q.count - j : 4;
         float dd[4];
         if (cnt == 4) {
@@ -254,7 +260,7 @@ VORNIK_ALWAYS_INLINE int64_t offer(const work *w, const typename S::store &st,
         if (w->seen[c] == tag) return 0;
         w->seen[c] = tag;
     }
-    st.prefetch(st.at(c));
+    st.prefetch_id(c);
     q.ids[q.count++] = c;
     return q.count == PENDING_MAX ? flush_offers<S>(w, st, xi, hr, q) : 0;
 }
@@ -291,7 +297,7 @@ VORNIK_ALWAYS_INLINE void prefetch_row_entries(const work *w, const typename S::
     __builtin_prefetch(hr.ids, 1);
     __builtin_prefetch(hr.dist, 1);
     __builtin_prefetch(hr.flags, 1);
-    st.prefetch(st.at(i));
+    st.prefetch_id(i);
 }
 
 // Positions [p0, p1) of the visiting order. The marks must hold no tag of

@@ -6,7 +6,12 @@
 // rule (the value of each point of a tree node, whose median splits it). A
 // space S provides
 //   S::store                  the row store: at(i) is row i (an S::row),
-//                             prefetch(r) starts fetching row r
+//                             prefetch(r) starts fetching row r,
+//                             prefetch_id(i) starts fetching what at(i)
+//                             reads (for rows found through a table: the
+//                             table's entry, else row i itself), and
+//                             fetch(ids, count) starts fetching rows about
+//                             to be measured whose ids were prefetched
 //   S::dist(st, a, b)         the distance of two rows
 //   S::dist4(st, a, b, out, bound)
 //                             out[r] = dist(st, a, b[r]) for r < 4, with the
@@ -18,6 +23,12 @@
 //   S::split::values(st, node, m, rng, plane, pv)
 //                             pv[i] for the m points node[0 .. m), drawing
 //                             what it needs from rng
+//   S::split::plane_of(st, a, b, plane), S::split::project(st, node, m,
+//   plane, pv), S::split::value(st, r, plane)
+//                             the split drawn at rows a and b, and the
+//                             values under it of node points and of any row
+//                             (the same bits): the stored form a kept forest
+//                             descends by (knn_forest.h)
 //   S::finite(st)             whether no distance can be NaN (then a row's
 //                             root never grows, and an offer once refused
 //                             stays refused)
@@ -59,6 +70,9 @@ struct dense_rows {
     VORNIK_ALWAYS_INLINE void prefetch(row r) const {
         prefetch_lines(r, static_cast<int64_t>(sizeof(float)) * d);
     }
+    // Row i is found by arithmetic alone, so it is fetched at once.
+    VORNIK_ALWAYS_INLINE void prefetch_id(int64_t i) const { prefetch(at(i)); }
+    VORNIK_ALWAYS_INLINE void fetch(const int32_t *, int) const {}
     bool all_finite() const {
         const uint64_t count = static_cast<uint64_t>(n) * static_cast<uint64_t>(d);
         for (uint64_t j = 0; j < count; ++j)
@@ -90,15 +104,25 @@ template <class P> struct hyperplane_split {
                                             uint64_t *rng, void *plane, double *pv) {
         int ia, ib;
         draw_two(rng, m, &ia, &ib);
-        const int d = s.d;
+        plane_of(s, s.at(node[ia]), s.at(node[ib]), plane);
+        project(s, node, m, plane, pv);
+    }
+
+    // The direction b - a, in single precision.
+    VORNIK_ALWAYS_INLINE static void plane_of(const dense_rows &s, const float *a, const float *b,
+                                              void *plane) {
         float *dir = static_cast<float *>(plane);
-        const float *pa = s.at(node[ia]), *pb = s.at(node[ib]);
-        for (int t = 0; t < d; ++t) dir[t] = pb[t] - pa[t];
-        project(s, node, m, dir, pv);
+        for (int t = 0; t < s.d; ++t) dir[t] = b[t] - a[t];
+    }
+
+    VORNIK_ALWAYS_INLINE static double value(const dense_rows &s, const float *r,
+                                             const void *plane) {
+        return static_cast<double>(P::dotp(r, static_cast<const float *>(plane), s.d));
     }
 
     VORNIK_ALWAYS_INLINE static void project(const dense_rows &s, const int32_t *node, int m,
-                                             const float *dir, double *pv) {
+                                             const void *plane, double *pv) {
+        const float *dir = static_cast<const float *>(plane);
         const int d = s.d;
         int i = 0;
         for (; i + 4 <= m; i += 4) {

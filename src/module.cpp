@@ -15,6 +15,7 @@
 
 #include "scratch.h"
 #include "umap_layout.h"
+#include "umap_layout_density.h"
 #include "vornik_kernels.h"
 
 namespace {
@@ -393,6 +394,133 @@ PyObject *py_knn_descent_bits_u64(PyObject *, PyObject *args) {
 }
 
 // ---------------------------------------------------------------------------
+// knn_descent_sparse_f32, knn_query_sparse_f32
+// ---------------------------------------------------------------------------
+
+// A sparse metric's name as the kernels' kind; 0 with a ValueError otherwise.
+int sparse_metric_kind(const char *name) {
+    if (std::strcmp(name, "sqeuclidean") == 0) return MIRNAK_SQEUCLIDEAN;
+    if (std::strcmp(name, "manhattan") == 0) return MIRNAK_MANHATTAN;
+    if (std::strcmp(name, "jaccard") == 0) return MIRNAK_JACCARD;
+    PyErr_Format(PyExc_ValueError,
+                 "metric must be one of 'sqeuclidean', 'manhattan', 'jaccard', got '%s'", name);
+    return 0;
+}
+
+// The three arrays of a CSR matrix of n rows (int64 offsets, int32 columns,
+// float32 values) with their views held; the kernel checks what they hold.
+struct csr_view {
+    buffer_view indptr, indices, data;
+    mirnak_sparse_rows rows{};
+
+    bool acquire(PyObject *indptr_obj, PyObject *indices_obj, PyObject *data_obj, int n,
+                 int n_cols, const char *name) {
+        if (n <= 0 || n_cols <= 0) {
+            PyErr_Format(PyExc_ValueError, "%s: n and n_cols must be positive", name);
+            return false;
+        }
+        if (!indptr.acquire(indptr_obj, false, static_cast<Py_ssize_t>(n) + 1, "indptr", 8) ||
+            !indices.acquire(indices_obj, false, 0, "indices", 4) ||
+            !data.acquire(data_obj, false, 0, "data", ITEMSIZE))
+            return false;
+        const Py_ssize_t nnz = indices.items() < data.items() ? indices.items() : data.items();
+        rows = mirnak_sparse_rows{indptr.as<const int64_t>(), indices.as<const int32_t>(),
+                                  data.as<const float>(), nnz, n, n_cols};
+        return true;
+    }
+    void add_inputs(used_bytes *out) const {
+        out[0] = used("indptr", indptr, static_cast<Py_ssize_t>(rows.n_rows) + 1);
+        out[1] = used("indices", indices, rows.nnz);
+        out[2] = used("data", data, rows.nnz);
+    }
+};
+
+const char knn_descent_sparse_f32_doc[] =
+    "knn_descent_f32_ctl on a CSR matrix (indptr int64, indices int32 ascending within rows, "
+    "data float32; n rows of n_cols) in metric 'sqeuclidean', 'manhattan' or 'jaccard' (of the "
+    "non-zero pattern).";
+
+PyObject *py_knn_descent_sparse_f32(PyObject *, PyObject *args) {
+    PyObject *indptr_obj, *indices_obj, *data_obj, *idx_obj, *dist_obj, *control_obj;
+    int n, n_cols, n_threads;
+    unsigned long long seed;
+    mirnak_knn_run run{};
+    const char *name;
+    if (!PyArg_ParseTuple(args, "OOOOOiiiiiKiiiOs", &indptr_obj, &indices_obj, &data_obj,
+                          &idx_obj, &dist_obj, &n, &n_cols, &run.k, &run.n_trees, &run.n_iters,
+                          &seed, &run.leaf_size, &run.tree_workers, &n_threads, &control_obj,
+                          &name))
+        return nullptr;
+    run.seed = static_cast<uint64_t>(seed);
+    const int kind = sparse_metric_kind(name);
+    if (!kind) return nullptr;
+    const mirnak_metric metric = {kind, 0.0f};
+    csr_view x;
+    buffer_view idx, dist, control;
+    if (!x.acquire(indptr_obj, indices_obj, data_obj, n, n_cols, "x")) return nullptr;
+    if (run.k <= 0) {
+        PyErr_SetString(PyExc_ValueError, "k must be positive");
+        return nullptr;
+    }
+    if (!idx.acquire(idx_obj, true, count_of(n, run.k), "idx") ||
+        !dist.acquire(dist_obj, true, count_of(n, run.k), "dist") ||
+        !acquire_control(control, control_obj))
+        return nullptr;
+    used_bytes inputs[3];
+    x.add_inputs(inputs);
+    const used_bytes outputs[] = {used("idx", idx, count_of(n, run.k)),
+                                  used("dist", dist, count_of(n, run.k)), used_control(control)};
+    if (!outputs_apart(inputs, 3, outputs, 3)) return nullptr;
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_knn_descent_sparse_f32(&x.rows, &metric, &run, idx.as<int32_t>(),
+                                       dist.as<float>(), n_threads, control_of(control));
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+const char knn_query_sparse_f32_doc[] =
+    "Exact k nearest training rows of each query row, both CSR matrices as in "
+    "knn_descent_sparse_f32, rows ascending by distance, ties by id.";
+
+PyObject *py_knn_query_sparse_f32(PyObject *, PyObject *args) {
+    PyObject *t_indptr, *t_indices, *t_data, *q_indptr, *q_indices, *q_data, *idx_obj, *dist_obj;
+    int n_train, n_queries, n_cols, k, n_threads;
+    const char *name;
+    if (!PyArg_ParseTuple(args, "OOOiOOOiiOOisi", &t_indptr, &t_indices, &t_data, &n_train,
+                          &q_indptr, &q_indices, &q_data, &n_queries, &n_cols, &idx_obj,
+                          &dist_obj, &k, &name, &n_threads))
+        return nullptr;
+    const int kind = sparse_metric_kind(name);
+    if (!kind) return nullptr;
+    const mirnak_metric metric = {kind, 0.0f};
+    csr_view train, queries;
+    buffer_view idx, dist;
+    if (!train.acquire(t_indptr, t_indices, t_data, n_train, n_cols, "train") ||
+        !queries.acquire(q_indptr, q_indices, q_data, n_queries, n_cols, "queries"))
+        return nullptr;
+    if (k <= 0) {
+        PyErr_SetString(PyExc_ValueError, "k must be positive");
+        return nullptr;
+    }
+    if (!idx.acquire(idx_obj, true, count_of(n_queries, k), "idx") ||
+        !dist.acquire(dist_obj, true, count_of(n_queries, k), "dist"))
+        return nullptr;
+    used_bytes inputs[6];
+    train.add_inputs(inputs);
+    queries.add_inputs(inputs + 3);
+    const used_bytes outputs[] = {used("idx", idx, count_of(n_queries, k)),
+                                  used("dist", dist, count_of(n_queries, k))};
+    if (!outputs_apart(inputs, 6, outputs, 2)) return nullptr;
+    int rc;
+    Py_BEGIN_ALLOW_THREADS;
+    rc = mirnak_knn_query_sparse_f32(&train.rows, &queries.rows, &metric, k, idx.as<int32_t>(),
+                                     dist.as<float>(), n_threads);
+    Py_END_ALLOW_THREADS;
+    return PyLong_FromLong(rc);
+}
+
+// ---------------------------------------------------------------------------
 // umap_graph_f32
 // ---------------------------------------------------------------------------
 
@@ -688,6 +816,45 @@ PyObject *py_umap_layout_euclidean_f32_parts_in_schedule_order(PyObject *, PyObj
     return parts_layout(args, true);
 }
 
+const char umap_layout_density_f32_doc[] =
+    "umap_layout_euclidean_f32_parts with a density term over its last density_epochs epochs, "
+    "tying each vertex's local radius in the embedding to data_radius; takes a control block "
+    "(progress, stop) or None.";
+
+PyObject *py_umap_layout_density_f32(PyObject *, PyObject *args) {
+    layout_args la;
+    PyObject *radius_obj, *control_obj;
+    double strength, variance_shift;
+    int density_epochs, in_schedule_order;
+    vornik::layout::parts_plan plan;
+    if (!parse_layout_args(args, VORNIK_LAYOUT_CODES "OdidiiipO", &la, &radius_obj, &strength,
+                           &density_epochs, &variance_shift, &plan.n_parts, &plan.n_substeps,
+                           &plan.n_threads, &in_schedule_order, &control_obj))
+        return nullptr;
+    if (plan.n_parts <= 0 || plan.n_substeps < 0) {
+        PyErr_SetString(PyExc_ValueError,
+                        "n_parts must be positive and n_substeps must not be negative");
+        return nullptr;
+    }
+    plan.in_schedule_order = in_schedule_order != 0;
+    layout_call call;
+    if (!call.prepare(la, control_obj)) return nullptr;
+    buffer_view radius;
+    if (radius_obj != Py_None && !radius.acquire(radius_obj, false, la.n_samples, "data_radius"))
+        return nullptr;
+    const used_bytes inputs[] = {used("data_radius", radius, radius.held() ? la.n_samples : 0)};
+    const used_bytes outputs[] = {
+        used("embedding", call.embedding, count_of(la.n_samples, la.dim)),
+        used_control(call.control)};
+    if (!outputs_apart(inputs, 1, outputs, 2)) return nullptr;
+    const mirnak_density_term term = {radius.as<const float>(), narrow_to_float(strength),
+                                      density_epochs, narrow_to_float(variance_shift)};
+    return call.run([&] {
+        return vornik::layout::optimize_density(call.problem, term, plan,
+                                                control_of(call.control));
+    });
+}
+
 const char umap_layout_substeps_doc[] =
     "The substeps per epoch of a parts layout of n_edges edges on n_samples points asked for "
     "n_substeps (0: the default count).";
@@ -718,50 +885,207 @@ bool ids_within(const int32_t *ids, Py_ssize_t count, int lo, int n) {
     return true;
 }
 
+// Whether each of count pairs is two ids in [0, n) or the empty pair (-1, -1).
+bool split_pairs_within(const int32_t *pairs, Py_ssize_t count, int n) {
+    for (Py_ssize_t s = 0; s < count; ++s) {
+        const int32_t a = pairs[2 * s], b = pairs[2 * s + 1];
+        if (!(a == -1 && b == -1) && !(a >= 0 && a < n && b >= 0 && b < n)) return false;
+    }
+    return true;
+}
+
+// A forest's three arrays as a method takes them, checked against n points:
+// sizes, views, ids. The caller checks overlaps.
+struct forest_views {
+    buffer_view order, splits, thresholds;
+    Py_ssize_t order_items = 0, slot_items = 0;
+
+    // False with an exception set. writable: the arrays are the outputs of
+    // the forest's build.
+    bool acquire(PyObject *const objs[3], int n, int n_trees, int leaf_size, bool writable) {
+        if (n_trees < 0 || leaf_size < 1) {
+            PyErr_SetString(PyExc_ValueError,
+                            "n_trees must not be negative and leaf_size must be positive");
+            return false;
+        }
+        order_items = count_of(n, n_trees);
+        slot_items = static_cast<Py_ssize_t>(mirnak_knn_forest_nodes(n, leaf_size)) * n_trees;
+        if (!order.acquire(objs[0], writable, order_items, "tree_order")) return false;
+        if (!splits.acquire(objs[1], writable, 2 * slot_items, "tree_splits")) return false;
+        if (!thresholds.acquire(objs[2], writable, slot_items, "tree_thresholds")) return false;
+        if (writable) return true;
+        // The descent indexes the training rows by these ids; the kernel would
+        // refuse them too, but only with its status.
+        if (!ids_within(order.as<const int32_t>(), order_items, 0, n)) {
+            PyErr_SetString(PyExc_ValueError, "tree_order ids must be in [0, n)");
+            return false;
+        }
+        if (!split_pairs_within(splits.as<const int32_t>(), slot_items, n)) {
+            PyErr_SetString(PyExc_ValueError,
+                            "tree_splits must hold pairs of ids in [0, n) or (-1, -1)");
+            return false;
+        }
+        return true;
+    }
+
+    void add_used(used_bytes *to) const {
+        to[0] = used("tree_order", order, order_items);
+        to[1] = used("tree_splits", splits, 2 * slot_items);
+        to[2] = used("tree_thresholds", thresholds, slot_items);
+    }
+};
+
+// The arguments both query methods share, checked, with their views held
+// (released in reverse order when the record goes).
+struct query_call {
+    buffer_view x, graph, pivots;
+    forest_views forest;
+    buffer_view queries, idx, dist, control;
+    mirnak_dense_rows train, rows;
+    mirnak_search_index index;
+
+    // Sizes, views, overlaps and ids, in that order; false with an exception
+    // set. objs: x, graph, pivots, queries, idx, dist; trees: the forest's
+    // three arrays, or null for the method without forest and control block.
+    bool prepare(PyObject *const objs[6], PyObject *const *trees, PyObject *control_obj, int n,
+                 int d, int width, int n_pivots, int n_trees, int leaf_size, int n_queries, int k) {
+        if (n <= 0 || d <= 0 || width <= 0 || n_pivots <= 0 || n_queries <= 0 || k <= 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "n, d, width, n_pivots, n_queries, and k must be positive");
+            return false;
+        }
+        if (!x.acquire(objs[0], false, count_of(n, d), "x")) return false;
+        if (!graph.acquire(objs[1], false, count_of(n, width), "graph")) return false;
+        if (!pivots.acquire(objs[2], false, n_pivots, "pivots")) return false;
+        if (trees && !forest.acquire(trees, n, n_trees, leaf_size, false)) return false;
+        if (!queries.acquire(objs[3], false, count_of(n_queries, d), "queries")) return false;
+        if (!idx.acquire(objs[4], true, count_of(n_queries, k), "idx")) return false;
+        if (!dist.acquire(objs[5], true, count_of(n_queries, k), "dist")) return false;
+        if (control_obj && !acquire_control(control, control_obj)) return false;
+        used_bytes inputs[7] = {
+            used("x", x, count_of(n, d)), used("graph", graph, count_of(n, width)),
+            used("pivots", pivots, n_pivots), used("queries", queries, count_of(n_queries, d))};
+        forest.add_used(inputs + 4);
+        const used_bytes outputs[] = {used("idx", idx, count_of(n_queries, k)),
+                                      used("dist", dist, count_of(n_queries, k)),
+                                      used_control(control)};
+        if (!outputs_apart(inputs, 7, outputs, 3)) return false;
+        // The walk indexes the training rows by these ids; the kernel would
+        // refuse them too, but only with its status.
+        if (!ids_within(graph.as<const int32_t>(), count_of(n, width), -1, n)) {
+            PyErr_SetString(PyExc_ValueError, "graph ids must be in [-1, n)");
+            return false;
+        }
+        if (!ids_within(pivots.as<const int32_t>(), n_pivots, 0, n)) {
+            PyErr_SetString(PyExc_ValueError, "pivot ids must be in [0, n)");
+            return false;
+        }
+        train = {x.as<const float>(), n, d};
+        rows = {queries.as<const float>(), n_queries, d};
+        const mirnak_search_forest f = {
+            trees ? n_trees : 0, leaf_size, forest.order.as<const int32_t>(),
+            forest.splits.as<const int32_t>(), forest.thresholds.as<const float>()};
+        index = {graph.as<const int32_t>(), width, pivots.as<const int32_t>(), n_pivots, f};
+        return true;
+    }
+
+    PyObject *run(const mirnak_query_settings &settings, int n_threads) {
+        int rc;
+        Py_BEGIN_ALLOW_THREADS;
+        rc = mirnak_knn_query_f32_ctl(&train, &index, &rows, &settings, idx.as<int32_t>(),
+                                      dist.as<float>(), n_threads, control_of(control));
+        Py_END_ALLOW_THREADS;
+        return PyLong_FromLong(rc);
+    }
+};
+
 PyObject *py_knn_query_f32(PyObject *, PyObject *args) {
-    PyObject *x_obj, *graph_obj, *pivots_obj, *q_obj, *idx_obj, *dist_obj;
-    int n, d, width, n_pivots, n_queries, k, beam, n_entries, n_threads;
-    if (!PyArg_ParseTuple(args, "OOOOOOiiiiiiiii", &x_obj, &graph_obj, &pivots_obj, &q_obj,
-                          &idx_obj, &dist_obj, &n, &d, &width, &n_pivots, &n_queries, &k, &beam,
-                          &n_entries, &n_threads))
+    PyObject *objs[6];
+    int n, d, width, n_pivots, n_queries, n_threads;
+    mirnak_query_settings s;
+    if (!PyArg_ParseTuple(args, "OOOOOOiiiiiiiii", &objs[0], &objs[1], &objs[2], &objs[3], &objs[4],
+                          &objs[5], &n, &d, &width, &n_pivots, &n_queries, &s.k, &s.beam,
+                          &s.n_entries, &n_threads))
         return nullptr;
-    if (n <= 0 || d <= 0 || width <= 0 || n_pivots <= 0 || n_queries <= 0 || k <= 0) {
-        PyErr_SetString(PyExc_ValueError,
-                        "n, d, width, n_pivots, n_queries, and k must be positive");
+    query_call call;
+    if (!call.prepare(objs, nullptr, nullptr, n, d, width, n_pivots, 0, 1, n_queries, s.k))
+        return nullptr;
+    return call.run(s, n_threads);
+}
+
+const char knn_query_f32_ctl_doc[] =
+    "knn_query_f32 with a search forest (n_trees 0: none) and a control block (progress: query "
+    "rows answered; stop) or None.";
+
+PyObject *py_knn_query_f32_ctl(PyObject *, PyObject *args) {
+    PyObject *objs[6], *trees[3], *control_obj;
+    int n, d, width, n_pivots, n_trees, leaf_size, n_queries, n_threads;
+    mirnak_query_settings s;
+    if (!PyArg_ParseTuple(args, "OOOOOOOOOiiiiiiiiiiiO", &objs[0], &objs[1], &objs[2], &trees[0],
+                          &trees[1], &trees[2], &objs[3], &objs[4], &objs[5], &n, &d, &width,
+                          &n_pivots, &n_trees, &leaf_size, &n_queries, &s.k, &s.beam, &s.n_entries,
+                          &n_threads, &control_obj))
+        return nullptr;
+    query_call call;
+    if (!call.prepare(objs, trees, control_obj, n, d, width, n_pivots, n_trees, leaf_size,
+                      n_queries, s.k))
+        return nullptr;
+    return call.run(s, n_threads);
+}
+
+// ---------------------------------------------------------------------------
+// knn_search_forest_f32, knn_forest_nodes
+// ---------------------------------------------------------------------------
+
+const char knn_search_forest_f32_doc[] =
+    "Build the search forest of the training rows x for knn_query_f32_ctl; takes a control "
+    "block (progress: trees built; stop) or None.";
+
+PyObject *py_knn_search_forest_f32(PyObject *, PyObject *args) {
+    PyObject *x_obj, *trees[3], *control_obj;
+    int n, d, n_trees, leaf_size, n_threads;
+    unsigned long long seed;
+    if (!PyArg_ParseTuple(args, "OOOOiiiiKiO", &x_obj, &trees[0], &trees[1], &trees[2], &n, &d,
+                          &n_trees, &leaf_size, &seed, &n_threads, &control_obj))
+        return nullptr;
+    if (n <= 0 || d <= 0 || n_trees <= 0 || leaf_size <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n, d, n_trees, and leaf_size must be positive");
         return nullptr;
     }
-
-    buffer_view x, graph, pivots, queries, idx, dist;
+    buffer_view x, control;
+    forest_views forest;
     if (!x.acquire(x_obj, false, count_of(n, d), "x")) return nullptr;
-    if (!graph.acquire(graph_obj, false, count_of(n, width), "graph")) return nullptr;
-    if (!pivots.acquire(pivots_obj, false, n_pivots, "pivots")) return nullptr;
-    if (!queries.acquire(q_obj, false, count_of(n_queries, d), "queries")) return nullptr;
-    if (!idx.acquire(idx_obj, true, count_of(n_queries, k), "idx")) return nullptr;
-    if (!dist.acquire(dist_obj, true, count_of(n_queries, k), "dist")) return nullptr;
-    const used_bytes inputs[] = {
-        used("x", x, count_of(n, d)), used("graph", graph, count_of(n, width)),
-        used("pivots", pivots, n_pivots), used("queries", queries, count_of(n_queries, d))};
-    const used_bytes outputs[] = {used("idx", idx, count_of(n_queries, k)),
-                                  used("dist", dist, count_of(n_queries, k))};
-    if (!outputs_apart(inputs, 4, outputs, 2)) return nullptr;
-    // The walk indexes the training rows by these ids; the kernel would
-    // refuse them too, but only with its status.
-    if (!ids_within(graph.as<const int32_t>(), count_of(n, width), -1, n)) {
-        PyErr_SetString(PyExc_ValueError, "graph ids must be in [-1, n)");
-        return nullptr;
-    }
-    if (!ids_within(pivots.as<const int32_t>(), n_pivots, 0, n)) {
-        PyErr_SetString(PyExc_ValueError, "pivot ids must be in [0, n)");
-        return nullptr;
-    }
+    if (!forest.acquire(trees, n, n_trees, leaf_size, true)) return nullptr;
+    if (!acquire_control(control, control_obj)) return nullptr;
+    const used_bytes inputs[] = {used("x", x, count_of(n, d))};
+    used_bytes outputs[4];
+    forest.add_used(outputs);
+    outputs[3] = used_control(control);
+    if (!outputs_apart(inputs, 1, outputs, 4)) return nullptr;
 
+    const mirnak_dense_rows train = {x.as<const float>(), n, d};
+    const mirnak_forest_settings settings = {n_trees, leaf_size, static_cast<uint64_t>(seed)};
     int rc;
     Py_BEGIN_ALLOW_THREADS;
-    rc = mirnak_knn_query_f32(n, d, x.as<const float>(), width, graph.as<const int32_t>(), n_pivots,
-                              pivots.as<const int32_t>(), n_queries, queries.as<const float>(), k,
-                              beam, n_entries, idx.as<int32_t>(), dist.as<float>(), n_threads);
+    rc = mirnak_knn_search_forest_f32(&train, &settings, forest.order.as<int32_t>(),
+                                      forest.splits.as<int32_t>(), forest.thresholds.as<float>(),
+                                      n_threads, control_of(control));
     Py_END_ALLOW_THREADS;
     return PyLong_FromLong(rc);
+}
+
+const char knn_forest_nodes_doc[] =
+    "The split slots per tree of a search forest over n points with leaves of at most "
+    "leaf_size points.";
+
+PyObject *py_knn_forest_nodes(PyObject *, PyObject *args) {
+    int n, leaf_size;
+    if (!PyArg_ParseTuple(args, "ii", &n, &leaf_size)) return nullptr;
+    if (n <= 0 || leaf_size <= 0) {
+        PyErr_SetString(PyExc_ValueError, "n and leaf_size must be positive");
+        return nullptr;
+    }
+    return PyLong_FromLongLong(mirnak_knn_forest_nodes(n, leaf_size));
 }
 
 // ---------------------------------------------------------------------------
@@ -827,46 +1151,143 @@ PyObject *py_umap_query_memberships_f32(PyObject *, PyObject *args) {
 const char umap_layout_new_points_f32_doc[] =
     "Optimize the layout of new points in-place against a frozen reference embedding.";
 
+// The arguments both new-point methods share, checked, with their views
+// held (released in reverse order when the record goes).
+struct new_points_call {
+    buffer_view embedding, reference, tail, epochs_per_sample, keys, control;
+    mirnak_new_point_edges edges;
+    mirnak_layout_run run;
+    int n_points = 0, n_reference = 0, dim = 0;
+
+    // Sizes, views, overlaps and ids, in that order; false with an exception
+    // set. control_obj is null for the method without a control block.
+    bool prepare(PyObject *const objs[5], PyObject *control_obj, int n_points_, int n_reference_,
+                 int dim_, int width, const run_args &r) {
+        n_points = n_points_, n_reference = n_reference_, dim = dim_;
+        if (n_points <= 0 || n_reference <= 0 || dim <= 0 || width <= 0 || r.n_epochs <= 0) {
+            PyErr_SetString(PyExc_ValueError,
+                            "n_points, n_reference, dim, width, and n_epochs must be positive");
+            return false;
+        }
+        const Py_ssize_t n_edges = count_of(n_points, width);
+        if (!embedding.acquire(objs[0], true, count_of(n_points, dim), "embedding")) return false;
+        if (!reference.acquire(objs[1], false, count_of(n_reference, dim), "reference"))
+            return false;
+        if (!tail.acquire(objs[2], false, n_edges, "tail")) return false;
+        if (!epochs_per_sample.acquire(objs[3], false, n_edges, "epochs_per_sample")) return false;
+        if (!keys.acquire(objs[4], false, n_points, "keys", 8)) return false;
+        if (control_obj && !acquire_control(control, control_obj)) return false;
+        const used_bytes inputs[] = {
+            used("reference", reference, count_of(n_reference, dim)), used("tail", tail, n_edges),
+            used("epochs_per_sample", epochs_per_sample, n_edges), used("keys", keys, n_points)};
+        const used_bytes outputs[] = {used("embedding", embedding, count_of(n_points, dim)),
+                                      used_control(control)};
+        if (!outputs_apart(inputs, 4, outputs, 2)) return false;
+        if (!ids_within(tail.as<const int32_t>(), n_edges, -1, n_reference)) {
+            PyErr_SetString(PyExc_ValueError, "tail ids must be in [-1, n_reference)");
+            return false;
+        }
+        edges = {tail.as<const int32_t>(), epochs_per_sample.as<const float>(), width,
+                 keys.as<const uint64_t>()};
+        run = r.narrowed();
+        return true;
+    }
+
+    PyObject *place(int n_threads) {
+        int rc;
+        Py_BEGIN_ALLOW_THREADS;
+        rc = mirnak_umap_optimize_new_points_f32_ctl(embedding.as<float>(), n_points, dim,
+                                                     reference.as<const float>(), n_reference,
+                                                     &edges, &run, n_threads, control_of(control));
+        Py_END_ALLOW_THREADS;
+        return PyLong_FromLong(rc);
+    }
+};
+
 PyObject *py_umap_layout_new_points_f32(PyObject *, PyObject *args) {
-    PyObject *emb_obj, *ref_obj, *tail_obj, *eps_obj, *keys_obj;
+    PyObject *objs[5];
     int n_points, n_reference, dim, width, n_threads;
     run_args r;
-    if (!PyArg_ParseTuple(args, "OOOOOiiii" VORNIK_RUN_CODES "i", &emb_obj, &ref_obj, &tail_obj,
-                          &eps_obj, &keys_obj, &n_points, &n_reference, &dim, &width, &r.n_epochs,
+    if (!PyArg_ParseTuple(args, "OOOOOiiii" VORNIK_RUN_CODES "i", &objs[0], &objs[1], &objs[2],
+                          &objs[3], &objs[4], &n_points, &n_reference, &dim, &width, &r.n_epochs,
                           &r.a, &r.b, &r.gamma, &r.initial_alpha, &r.negative_sample_rate, &r.seed,
                           &n_threads))
         return nullptr;
-    if (n_points <= 0 || n_reference <= 0 || dim <= 0 || width <= 0 || r.n_epochs <= 0) {
+    new_points_call call;
+    if (!call.prepare(objs, nullptr, n_points, n_reference, dim, width, r)) return nullptr;
+    return call.place(n_threads);
+}
+
+const char umap_layout_new_points_f32_ctl_doc[] =
+    "umap_layout_new_points_f32 with a control block (progress: points placed; stop) or None.";
+
+PyObject *py_umap_layout_new_points_f32_ctl(PyObject *, PyObject *args) {
+    PyObject *objs[5], *control_obj;
+    int n_points, n_reference, dim, width, n_threads;
+    run_args r;
+    if (!PyArg_ParseTuple(args, "OOOOOiiii" VORNIK_RUN_CODES "iO", &objs[0], &objs[1], &objs[2],
+                          &objs[3], &objs[4], &n_points, &n_reference, &dim, &width, &r.n_epochs,
+                          &r.a, &r.b, &r.gamma, &r.initial_alpha, &r.negative_sample_rate, &r.seed,
+                          &n_threads, &control_obj))
+        return nullptr;
+    new_points_call call;
+    if (!call.prepare(objs, control_obj, n_points, n_reference, dim, width, r)) return nullptr;
+    return call.place(n_threads);
+}
+
+// ---------------------------------------------------------------------------
+// umap_inverse_points_f32
+// ---------------------------------------------------------------------------
+
+const char umap_inverse_points_f32_doc[] =
+    "Points of the data space for points of the embedding: means of their fitted neighbours' "
+    "rows, weighted by the embedding's membership curve; takes a control block or None.";
+
+PyObject *py_umap_inverse_points_f32(PyObject *, PyObject *args) {
+    PyObject *data_obj, *emb_obj, *points_obj, *nbr_obj, *out_obj, *weights_obj, *control_obj;
+    int n_fitted, n_dims, dim, n_points, k, n_threads;
+    double a, b;
+    if (!PyArg_ParseTuple(args, "OOOOOOiiiiiddiO", &data_obj, &emb_obj, &points_obj, &nbr_obj,
+                          &out_obj, &weights_obj, &n_fitted, &n_dims, &dim, &n_points, &k, &a,
+                          &b, &n_threads, &control_obj))
+        return nullptr;
+    if (n_fitted <= 0 || n_dims <= 0 || dim <= 0 || n_points <= 0 || k <= 0) {
         PyErr_SetString(PyExc_ValueError,
-                        "n_points, n_reference, dim, width, and n_epochs must be positive");
+                        "n_fitted, n_dims, dim, n_points, and k must be positive");
         return nullptr;
     }
-    const Py_ssize_t edges = count_of(n_points, width);
+    const Py_ssize_t listed = count_of(n_points, k);
 
-    buffer_view embedding, reference, tail, epochs_per_sample, keys;
-    if (!embedding.acquire(emb_obj, true, count_of(n_points, dim), "embedding")) return nullptr;
-    if (!reference.acquire(ref_obj, false, count_of(n_reference, dim), "reference")) return nullptr;
-    if (!tail.acquire(tail_obj, false, edges, "tail")) return nullptr;
-    if (!epochs_per_sample.acquire(eps_obj, false, edges, "epochs_per_sample")) return nullptr;
-    if (!keys.acquire(keys_obj, false, n_points, "keys", 8)) return nullptr;
+    buffer_view data, embedding, points, neighbours, out, weights, control;
+    if (!data.acquire(data_obj, false, count_of(n_fitted, n_dims), "data")) return nullptr;
+    if (!embedding.acquire(emb_obj, false, count_of(n_fitted, dim), "embedding")) return nullptr;
+    if (!points.acquire(points_obj, false, count_of(n_points, dim), "points")) return nullptr;
+    if (!neighbours.acquire(nbr_obj, false, listed, "neighbours")) return nullptr;
+    if (!out.acquire(out_obj, true, count_of(n_points, n_dims), "out")) return nullptr;
+    if (weights_obj != Py_None && !weights.acquire(weights_obj, true, listed, "weights"))
+        return nullptr;
+    if (!acquire_control(control, control_obj)) return nullptr;
     const used_bytes inputs[] = {
-        used("reference", reference, count_of(n_reference, dim)), used("tail", tail, edges),
-        used("epochs_per_sample", epochs_per_sample, edges), used("keys", keys, n_points)};
-    const used_bytes outputs[] = {used("embedding", embedding, count_of(n_points, dim))};
-    if (!outputs_apart(inputs, 4, outputs, 1)) return nullptr;
-    if (!ids_within(tail.as<const int32_t>(), edges, -1, n_reference)) {
-        PyErr_SetString(PyExc_ValueError, "tail ids must be in [-1, n_reference)");
+        used("data", data, count_of(n_fitted, n_dims)),
+        used("embedding", embedding, count_of(n_fitted, dim)),
+        used("points", points, count_of(n_points, dim)), used("neighbours", neighbours, listed)};
+    const used_bytes outputs[] = {used("out", out, count_of(n_points, n_dims)),
+                                  used("weights", weights, weights.held() ? listed : 0),
+                                  used_control(control)};
+    if (!outputs_apart(inputs, 4, outputs, 3)) return nullptr;
+    if (!ids_within(neighbours.as<const int32_t>(), listed, -1, n_fitted)) {
+        PyErr_SetString(PyExc_ValueError, "neighbour ids must be in [-1, n_fitted)");
         return nullptr;
     }
 
-    const mirnak_layout_run run = r.narrowed();
+    const mirnak_fitted_points fitted = {data.as<const float>(), embedding.as<const float>(),
+                                         n_fitted, n_dims, dim};
+    const mirnak_inverse_run run = {narrow_to_float(a), narrow_to_float(b)};
     int rc;
     Py_BEGIN_ALLOW_THREADS;
-    rc = mirnak_umap_optimize_new_points_f32(
-        embedding.as<float>(), n_points, dim, reference.as<const float>(), n_reference,
-        tail.as<const int32_t>(), epochs_per_sample.as<const float>(), width,
-        keys.as<const uint64_t>(), run.n_epochs, run.a, run.b, run.gamma, run.initial_alpha,
-        run.negative_sample_rate, run.seed, n_threads);
+    rc = mirnak_umap_inverse_points_f32(&fitted, n_points, points.as<const float>(),
+                                        neighbours.as<const int32_t>(), k, &run, out.as<float>(),
+                                        weights.as<float>(), n_threads, control_of(control));
     Py_END_ALLOW_THREADS;
     return PyLong_FromLong(rc);
 }
@@ -898,8 +1319,20 @@ PyMethodDef methods[] = {
      py_umap_layout_euclidean_f32_parts_in_schedule_order, METH_VARARGS,
      umap_layout_euclidean_f32_parts_in_schedule_order_doc},
     {"umap_layout_substeps", py_umap_layout_substeps, METH_VARARGS, umap_layout_substeps_doc},
+    {"knn_query_f32_ctl", py_knn_query_f32_ctl, METH_VARARGS, knn_query_f32_ctl_doc},
+    {"knn_search_forest_f32", py_knn_search_forest_f32, METH_VARARGS, knn_search_forest_f32_doc},
+    {"knn_forest_nodes", py_knn_forest_nodes, METH_VARARGS, knn_forest_nodes_doc},
+    {"umap_layout_new_points_f32_ctl", py_umap_layout_new_points_f32_ctl, METH_VARARGS,
+     umap_layout_new_points_f32_ctl_doc},
+    {"umap_inverse_points_f32", py_umap_inverse_points_f32, METH_VARARGS,
+     umap_inverse_points_f32_doc},
+    {"umap_layout_density_f32", py_umap_layout_density_f32, METH_VARARGS,
+     umap_layout_density_f32_doc},
     {"knn_descent_metric_f32", py_knn_descent_metric_f32, METH_VARARGS, knn_descent_metric_f32_doc},
     {"knn_descent_bits_u64", py_knn_descent_bits_u64, METH_VARARGS, knn_descent_bits_u64_doc},
+    {"knn_descent_sparse_f32", py_knn_descent_sparse_f32, METH_VARARGS,
+     knn_descent_sparse_f32_doc},
+    {"knn_query_sparse_f32", py_knn_query_sparse_f32, METH_VARARGS, knn_query_sparse_f32_doc},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -26,6 +26,7 @@ using namespace vornik::layout;
 struct serial_run {
     layout_problem p;
     vertex_range vertices;
+    int64_t negative_cap; // the most negative samples an edge draws per epoch
     double *eons;
     double *eonn;
     const double *epn;
@@ -65,7 +66,8 @@ template <int DIM> bool serial_epoch(const serial_run r, int n, float alpha) {
             oth[d] = oth[d] - grad * alpha;
         }
 
-        const int64_t n_neg = advance_schedule(eps, r.epn[i], epoch, &r.eons[i], &r.eonn[i]);
+        const int64_t n_neg =
+            advance_schedule(eps, r.epn[i], epoch, r.negative_cap, &r.eons[i], &r.eonn[i]);
         if (n_neg <= 0) continue;
 
         // The draws do not depend on positions, so each sample's row is
@@ -137,6 +139,7 @@ int vornik::layout::optimize_serial(const layout_problem &p, mirnak_control *ctl
     serial_run run;
     run.p = p;
     run.vertices = vertex_range_of(p.n_samples);
+    run.negative_cap = negative_cap(p.run.negative_sample_rate);
     run.eons = eons.get();
     run.eonn = eonn.get();
     run.epn = epn.get();

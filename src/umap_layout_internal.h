@@ -164,17 +164,30 @@ inline void schedule_init(float eps, float negative_sample_rate, double *eons, d
     *eonn = per_neg;
 }
 
-// The negative-sample count as a loop count. Truncation toward zero for every
-// quotient in the int range; a NaN or a quotient of zero or below owes nothing
-// (a count <= 0 draws nothing anyway), and a quotient beyond the int range
-// saturates at INT_MAX rather than converting out of range. Such quotients
-// only arise from degenerate schedules (a vanishing epochs_per_sample or an
-// enormous rate); the saturated count keeps the loop finite and the schedule
-// monotone. The count is 64-bit so that loops which step through it in
-// chunks cannot overflow on their last step.
-inline int64_t negative_count(double quotient) {
+// The most negative samples an edge draws in one epoch of a run at this rate.
+// An edge sampled at most once per epoch (epochs_per_sample >= 1, as every
+// host schedule is) never owes more than 2 * rate + 1 in one epoch, so its
+// draws are never cut. A shorter period owes rate / epochs_per_sample per
+// epoch, which for a vanishing period is astronomically many: those counts
+// saturate at max(MIN_NEGATIVE_CAP, 2 * rate + 2), and at INT_MAX at most,
+// so that an epoch's work stays within a bound the rate sets.
+const int64_t MIN_NEGATIVE_CAP = 1024;
+
+inline int64_t negative_cap(float negative_sample_rate) {
+    const double most = 2.0 * static_cast<double>(negative_sample_rate) + 2.0;
+    if (!(most > static_cast<double>(MIN_NEGATIVE_CAP))) return MIN_NEGATIVE_CAP; // NaN too
+    return most >= static_cast<double>(INT_MAX) ? INT_MAX : static_cast<int64_t>(most);
+}
+
+// The negative-sample count as a loop count: truncation toward zero for every
+// quotient below the cap; a NaN or a quotient of zero or below owes nothing (a
+// count <= 0 draws nothing anyway), and a quotient at or beyond the cap
+// saturates there rather than converting out of range, which keeps the loop
+// bounded and the schedule monotone. The count is 64-bit so that loops which
+// step through it in chunks cannot overflow on their last step.
+inline int64_t negative_count(double quotient, int64_t cap) {
     if (!(quotient > 0.0)) return 0;
-    if (quotient >= 2147483648.0) return INT_MAX;
+    if (quotient >= static_cast<double>(cap)) return cap;
     return static_cast<int64_t>(quotient);
 }
 
@@ -185,12 +198,14 @@ inline bool edge_due(float eps, double eons, double n) {
 }
 
 // Advances the schedule of an edge processed in epoch n and returns the number
-// of negative samples it owes now: all the whole epn steps between eonn and n.
-// The schedule depends on nothing the geometry does, so the optimisers may
-// advance it before they draw the samples.
-inline int64_t advance_schedule(float eps, double epn, double n, double *eons, double *eonn) {
+// of negative samples it owes now: all the whole epn steps between eonn and n,
+// at most cap (negative_cap of the run's rate). The schedule depends on nothing
+// the geometry does, so the optimisers may advance it before they draw the
+// samples.
+inline int64_t advance_schedule(float eps, double epn, double n, int64_t cap, double *eons,
+                                double *eonn) {
     *eons = *eons + static_cast<double>(eps);
-    const int64_t n_neg = negative_count((n - *eonn) / epn);
+    const int64_t n_neg = negative_count((n - *eonn) / epn, cap);
     if (n_neg > 0) *eonn = *eonn + static_cast<double>(n_neg) * epn;
     return n_neg;
 }

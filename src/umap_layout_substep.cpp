@@ -20,7 +20,7 @@ struct taken_edge {
     int64_t p;    // schedule position
     int32_t head; // its ids as read (and checked) when it was taken
     int32_t tail;
-    int64_t n_neg;   // negative samples owed in this epoch, up to INT_MAX
+    int64_t n_neg;   // negative samples owed in this epoch, up to the cap
     int drawn;       // how many of them are in sample[]
     uint32_t rng[3]; // the edge's stream, just past the drawn samples
     int32_t sample[NEG_CHUNK];
@@ -34,6 +34,7 @@ struct layout_coeffs {
     float b_minus_1;   // the attraction's power
     float attract_num; // numerators of the two coefficients
     float repulse_num;
+    int64_t negative_cap; // the most negative samples an edge draws per epoch
 };
 
 inline layout_coeffs make_coeffs(const mirnak_layout_run &run) {
@@ -43,6 +44,7 @@ inline layout_coeffs make_coeffs(const mirnak_layout_run &run) {
     cf.b_minus_1 = run.b - 1.0f;
     cf.attract_num = attractive_numerator(run.a, run.b);
     cf.repulse_num = repulsive_numerator(run.b, run.gamma);
+    cf.negative_cap = negative_cap(run.negative_sample_rate);
     return cf;
 }
 
@@ -84,7 +86,7 @@ template <int DIM> inline bool take_edge(const share &w, int64_t i, int64_t p, t
     te->p = p;
     te->head = head;
     te->tail = tail;
-    te->n_neg = advance_schedule(eps, epn, w.epoch, &w.r.eons[p], &w.r.eonn[p]);
+    te->n_neg = advance_schedule(eps, epn, w.epoch, w.cf.negative_cap, &w.r.eons[p], &w.r.eonn[p]);
     te->drawn = 0;
     if (te->n_neg <= 0) return true;
     // The stream lives in locals while drawing: stores into sample[] could

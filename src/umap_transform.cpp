@@ -17,6 +17,7 @@
 #include <cstdint>
 
 #include "caller_ids.h"
+#include "control.h"
 #include "kernel_support.h"
 #include "scratch.h"
 #include "umap_layout_internal.h"
@@ -36,11 +37,7 @@ bool vornik::layout::new_points_valid(const new_points_problem &p) {
     if (p.n_points <= 0 || p.dim <= 0 || p.n_reference <= 0 || p.width <= 0) return false;
     if (!run_valid(p.run)) return false;
     const uint64_t edges = static_cast<uint64_t>(p.n_points) * static_cast<uint64_t>(p.width);
-    for (uint64_t e = 0; e < edges; ++e) {
-        const int32_t t = vornik::load_id(&p.tail[e]);
-        if (t != -1 && !vornik::id_below(t, p.n_reference)) return false;
-    }
-    return true;
+    return vornik::ids_below_or_empty(p.tail, edges, p.n_reference);
 }
 
 namespace {
@@ -63,8 +60,11 @@ struct edge_schedule {
 };
 
 // DIM > 0 fixes the dimension at compile time (the common 2-D layout); 0
-// reads it from the problem. The arithmetic is the same either way.
-template <int DIM> void place_point(const new_points_problem &p, int64_t i, edge_schedule s) {
+// reads it from the problem. The arithmetic is the same either way. False
+// when a stop ended the point's epochs early.
+template <int DIM>
+bool place_point(const new_points_problem &p, int64_t i, edge_schedule s,
+                 const mirnak_control *ctl) {
     const int dim = DIM > 0 ? DIM : p.dim;
     const int width = p.width;
     const mirnak_layout_run &run = p.run;
@@ -75,11 +75,13 @@ template <int DIM> void place_point(const new_points_problem &p, int64_t i, edge
         schedule_init(eps[j], run.negative_sample_rate, &s.eons[j], &s.eonn[j], &s.epn[j]);
     const uint64_t seed = point_seed(run.seed, p.keys[i]);
     const vertex_range vertices = vertex_range_of(p.n_reference);
+    const int64_t cap = negative_cap(run.negative_sample_rate);
     const float attract = attractive_numerator(run.a, run.b);
     const float repulse = repulsive_numerator(run.b, run.gamma);
     const float b1 = run.b - 1.0f;
 
     for (int n = 0; n < run.n_epochs; ++n) {
+        if (vornik::stop_requested(ctl)) return false;
         const float alpha = epoch_alpha(run.initial_alpha, n, run.n_epochs);
         const double epoch = static_cast<double>(n);
         for (int j = 0; j < width; ++j) {
@@ -99,7 +101,8 @@ template <int DIM> void place_point(const new_points_problem &p, int64_t i, edge
                 cur[d] = cur[d] + grad * alpha;
             }
 
-            const int64_t n_neg = advance_schedule(eps[j], s.epn[j], epoch, &s.eons[j], &s.eonn[j]);
+            const int64_t n_neg =
+                advance_schedule(eps[j], s.epn[j], epoch, cap, &s.eons[j], &s.eonn[j]);
             if (n_neg <= 0) continue;
             uint32_t rng[3];
             mirnak_umap_seed_rng(seed, j, n, rng);
@@ -118,6 +121,7 @@ template <int DIM> void place_point(const new_points_problem &p, int64_t i, edge
             }
         }
     }
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -129,23 +133,34 @@ struct point_block {
     const new_points_problem *p;
     int i0, i1; // points [i0, i1)
     edge_schedule s;
+    mirnak_control *ctl; // polled every epoch; counts the points placed
 };
+
+// Points placed between two additions to the progress count.
+const int PROGRESS_POINTS = 16;
 
 void *placeworker(void *arg) {
     const point_block *w = static_cast<const point_block *>(arg);
+    int counted = w->i0; // the points before this one are in the progress count
     for (int i = w->i0; i < w->i1; ++i) {
-        if (w->p->dim == 2)
-            place_point<2>(*w->p, i, w->s);
-        else
-            place_point<0>(*w->p, i, w->s);
+        const bool placed = w->p->dim == 2 ? place_point<2>(*w->p, i, w->s, w->ctl)
+                                           : place_point<0>(*w->p, i, w->s, w->ctl);
+        if (!placed) break;
+        if (i + 1 - counted == PROGRESS_POINTS || i + 1 == w->i1) {
+            vornik::add_progress(w->ctl, i + 1 - counted);
+            counted = i + 1;
+        }
     }
     return nullptr;
 }
 
 } // namespace
 
-int vornik::layout::place_new_points(const new_points_problem &p, int n_threads) {
+int vornik::layout::place_new_points(const new_points_problem &p, int n_threads,
+                                     mirnak_control *ctl) {
     const int threads = vornik::worker_count(n_threads, p.n_points);
+    vornik::set_progress(ctl, 0);
+    if (vornik::stop_requested(ctl)) return MIRNAK_STOPPED;
 
     const uint64_t t = static_cast<uint64_t>(threads);
     const uint64_t per = 3 * static_cast<uint64_t>(p.width);
@@ -165,11 +180,12 @@ int vornik::layout::place_new_points(const new_points_problem &p, int n_threads)
         w.s.eons = own;
         w.s.eonn = own + p.width;
         w.s.epn = own + 2 * static_cast<int64_t>(p.width);
+        w.ctl = ctl;
     }
     vornik::fan_out(
         threads, [&](int e) { return &blocks[e]; }, placeworker, th.get(),
         vornik::caller_role::runs_last);
-    return 0;
+    return vornik::stop_requested(ctl) ? MIRNAK_STOPPED : 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -194,4 +210,25 @@ extern "C" int mirnak_umap_optimize_new_points_f32(
         {n_epochs, a, b, gamma, initial_alpha, negative_sample_rate, seed}};
     if (!new_points_valid(p)) return MIRNAK_INVALID;
     return place_new_points(p, n_threads);
+}
+
+extern "C" int mirnak_umap_optimize_new_points_f32_ctl(float *embedding, int n_points, int dim,
+                                                       const float *reference, int n_reference,
+                                                       const mirnak_new_point_edges *edges,
+                                                       const mirnak_layout_run *run, int n_threads,
+                                                       mirnak_control *control) {
+    if (!edges || !run) return MIRNAK_INVALID;
+    new_points_problem p;
+    p.embedding = embedding;
+    p.n_points = n_points;
+    p.dim = dim;
+    p.reference = reference;
+    p.n_reference = n_reference;
+    p.tail = edges->tail;
+    p.epochs_per_sample = edges->epochs_per_sample;
+    p.width = edges->width;
+    p.keys = edges->keys;
+    p.run = *run;
+    if (!new_points_valid(p)) return MIRNAK_INVALID;
+    return place_new_points(p, n_threads, control);
 }

@@ -34,9 +34,11 @@ bool new_points_valid(const new_points_problem &p);
 // Places the points on n_threads threads (0 or less: every online
 // processor), for a problem whose sizes and run are valid. Tail ids are
 // checked where they are read: one outside the reference then (another
-// thread rewrote it during the call) is no edge. Returns 0, or -2 when
-// memory runs out (embedding untouched).
-int place_new_points(const new_points_problem &p, int n_threads);
+// thread rewrote it during the call) is no edge. Returns 0, -2 when memory
+// runs out (embedding untouched), or MIRNAK_STOPPED when ctl asked (see
+// mirnak_umap_optimize_new_points_f32_ctl). ctl counts the points placed;
+// null: none.
+int place_new_points(const new_points_problem &p, int n_threads, mirnak_control *ctl = nullptr);
 
 } // namespace layout
 } // namespace vornik

@@ -29,13 +29,16 @@
  *                      mirnak_umap_optimize_layout_euclidean_f32_parallel
  *   new points:        mirnak_knn_query_f32
  *                      mirnak_umap_optimize_new_points_f32
+ *   back to the data:  mirnak_umap_inverse_points_f32
  *
  * The long kernels also come with a control block (mirnak_control, below):
  * mirnak_knn_descent_f32_ctl, mirnak_umap_optimize_layout_euclidean_f32_ctl,
- * mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl, and
+ * mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl,
  * mirnak_umap_optimize_layout_euclidean_f32_parts, whose result does not
  * depend on the number of threads (mirnak_umap_layout_parts_traced times
- * its work, for benchmarks).
+ * its work, for benchmarks); mirnak_umap_optimize_layout_density_f32,
+ * which adds a density term to it; and, with their settings as records,
+ * mirnak_knn_query_f32_ctl and mirnak_umap_optimize_new_points_f32_ctl.
  */
 #ifndef VORNIK_KERNELS_H
 #define VORNIK_KERNELS_H
@@ -208,6 +211,60 @@ MIRNAK_API int mirnak_knn_descent_bits_u64(const mirnak_bit_rows *rows, const mi
                                            const mirnak_knn_run *run, int32_t *knn_idx,
                                            float *knn_dist, int n_threads, mirnak_control *control);
 
+/* Sparse rows: a CSR matrix of n_rows x n_cols. Row i holds the entries
+ * indptr[i] ... indptr[i + 1] - 1 of indices (their columns) and data (their
+ * values): indptr has n_rows + 1 offsets, from 0, never decreasing, the last
+ * at most nnz, the entries indices and data hold; within a row the columns
+ * strictly ascend in [0, n_cols) (sorted, no repeats). data may be null for
+ * a measure of the pattern alone. */
+typedef struct mirnak_sparse_rows {
+    const int64_t *indptr;
+    const int32_t *indices;
+    const float *data;
+    int64_t nnz;
+    int n_rows;
+    int n_cols;
+} mirnak_sparse_rows;
+
+/* The measures of sparse rows: MIRNAK_SQEUCLIDEAN (the squared Euclidean
+ * distance), MIRNAK_MANHATTAN, and MIRNAK_JACCARD of the non-zero patterns
+ * (data unread). Every distance is a merge of the two rows' column lists:
+ * the terms of the shared columns summed in ascending column order in
+ * double, with each row's norm (its sum of squares or of absolute values,
+ * in the same order), rounded once to float:
+ *   MIRNAK_SQEUCLIDEAN  max(0, (|a|^2 + |b|^2) - 2 sum a_t b_t)
+ *   MIRNAK_MANHATTAN    max(0, (|a|_1 + |b|_1) + sum (|a_t - b_t| - |a_t| - |b_t|))
+ *   MIRNAK_JACCARD      (u - s) / u for s shared columns of u in either row
+ *                       (0 when both are empty)
+ * The same bits on every CPU and path. */
+#define MIRNAK_SQEUCLIDEAN 7
+
+/* Approximate k nearest neighbours of sparse rows in MIRNAK_SQEUCLIDEAN,
+ * MIRNAK_MANHATTAN or MIRNAK_JACCARD (metric->p unread). The forest splits
+ * a node at the median of x . (b - a) for two random points a and b of the
+ * node, a merge like the distances; nothing is ever made dense. Outputs,
+ * statuses and threads as mirnak_knn_descent_metric_f32; MIRNAK_INVALID also
+ * when the rows are no CSR matrix as mirnak_sparse_rows states, when a value
+ * is not finite, or when a row's norm lets distances reach 1e30. */
+MIRNAK_API int mirnak_knn_descent_sparse_f32(const mirnak_sparse_rows *rows,
+                                             const mirnak_metric *metric,
+                                             const mirnak_knn_run *run, int32_t *knn_idx,
+                                             float *knn_dist, int n_threads,
+                                             mirnak_control *control);
+
+/* The exact k nearest training rows of each query row, both sparse with the
+ * same n_cols, in a measure of mirnak_knn_descent_sparse_f32: every training
+ * row is measured. knn_idx, knn_dist: queries->n_rows x k each, row q
+ * ascending by distance, ties by id; k in [1, train->n_rows]. A row's answer
+ * depends only on that row and the training rows, never on n_threads (0 or
+ * less: every online processor). Returns 0, MIRNAK_INVALID (as
+ * mirnak_knn_descent_sparse_f32, for either matrix) or MIRNAK_OUT_OF_MEMORY;
+ * outputs are untouched on failure. */
+MIRNAK_API int mirnak_knn_query_sparse_f32(const mirnak_sparse_rows *train,
+                                           const mirnak_sparse_rows *queries,
+                                           const mirnak_metric *metric, int k, int32_t *knn_idx,
+                                           float *knn_dist, int n_threads);
+
 /* Per-row bandwidth (sigmas) and local-connectivity offset (rhos) from the
  * n_samples x n_neighbors distance rows, read in the order given. Distances
  * must be finite: a NaN or infinite distance makes the weights of its row 1.0
@@ -281,8 +338,13 @@ typedef struct mirnak_layout_run {
 
 /* Serial SGD layout, in place on an n_samples x dim embedding. Returns
  * without touching the embedding on invalid arguments (including vertex ids
- * outside [0, n_samples)) or when memory runs out. The negative samples an
- * edge owes in one epoch are capped at INT_MAX (2^31 - 1) draws. */
+ * outside [0, n_samples)) or when memory runs out.
+ *
+ * Every layout (this one, the threaded ones, the new points) caps the
+ * negative samples an edge draws in one epoch at max(1024, 2 x
+ * negative_sample_rate + 2), and at INT_MAX: an edge due at most once per
+ * epoch (epochs_per_sample >= 1) owes fewer, so only shorter periods, which
+ * would owe rate / epochs_per_sample draws per epoch, are cut there. */
 MIRNAK_API void mirnak_umap_optimize_layout_euclidean_f32(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
@@ -339,6 +401,150 @@ MIRNAK_API int mirnak_umap_optimize_new_points_f32(
     const int32_t *tail, const float *epochs_per_sample, int width, const uint64_t *keys,
     int n_epochs, float a, float b, float gamma, float initial_alpha, float negative_sample_rate,
     uint64_t seed, int n_threads);
+
+/* A search forest over n_train training points: n_trees trees whose nodes
+ * split at the median of a split drawn at two random points of the node, by
+ * rank (the left child takes floor(m / 2) of m points), down to leaves of at
+ * most leaf_size points. A tree's shape follows from n_train and leaf_size:
+ * node p (the root is 0) has the children 2p + 1 and 2p + 2, and
+ * mirnak_knn_forest_nodes gives the split slots per tree. order: n_trees x
+ * n_train point ids, each tree's points leaf after leaf; splits: n_trees x
+ * slots x 2, the two points a node's split was drawn at (-1, -1 in slots that
+ * hold no split); thresholds: n_trees x slots, the value a row's split value
+ * is compared with (below: left). For dense rows by squared Euclidean
+ * distance the split value of row r is the dot product of r and X[b] - X[a],
+ * both in single precision with the kNN search's summation order. n_trees 0:
+ * no forest (the pointers are not read). */
+typedef struct mirnak_search_forest {
+    int n_trees;
+    int leaf_size;
+    const int32_t *order;
+    const int32_t *splits;
+    const float *thresholds;
+} mirnak_search_forest;
+
+/* How a search forest is built: n_trees trees (at least 1) with leaves of at
+ * most leaf_size points (at least 1), every draw seeded by seed. */
+typedef struct mirnak_forest_settings {
+    int n_trees;
+    int leaf_size;
+    uint64_t seed;
+} mirnak_forest_settings;
+
+/* Split slots per tree of a search forest over n_train points with leaves of
+ * at most leaf_size: 2^D - 1 for the D levels of splits (0 when n_train <=
+ * leaf_size), or -1 for n_train < 1 or leaf_size < 1. */
+MIRNAK_API int64_t mirnak_knn_forest_nodes(int n_train, int leaf_size);
+
+/* Builds a search forest over the rows of train (dense, squared Euclidean
+ * distance) into order, splits and thresholds (sizes as
+ * mirnak_search_forest gives them; splits and thresholds may be null when
+ * there are no slots). Tree t draws from a stream of its own seeded by
+ * settings->seed and t, so the forest's bits depend on the rows and the
+ * settings only, never on n_threads (0 or less: every online processor;
+ * threads take whole trees). progress counts the trees built; the stop is
+ * polled before every node. Returns 0, -1 for invalid arguments, -2 when
+ * memory runs out (outputs untouched), or MIRNAK_STOPPED: the forest is then
+ * unfinished and must not be used. */
+MIRNAK_API int mirnak_knn_search_forest_f32(const mirnak_dense_rows *train,
+                                            const mirnak_forest_settings *settings, int32_t *order,
+                                            int32_t *splits, float *thresholds, int n_threads,
+                                            mirnak_control *control);
+
+/* The training side of a neighbour query, whatever its rows: a search graph
+ * of width ids per training point (-1 for none), row i the points a walk may
+ * step to from point i; n_pivots pivot ids, each query measured against all
+ * of them; and a search forest (n_trees 0: none). A query's walk starts from
+ * the members of the leaf its row descends to in every tree, then from the
+ * n_entries nearest of those and the pivots. */
+typedef struct mirnak_search_index {
+    const int32_t *graph;
+    int width;
+    const int32_t *pivots;
+    int n_pivots;
+    mirnak_search_forest forest;
+} mirnak_search_index;
+
+/* How hard a query searches: its k nearest training points are asked for,
+ * the search list keeps the beam nearest found (beam is raised to k), and the
+ * walk starts from the n_entries nearest pivots (clamped to
+ * [1, min(beam, n_pivots)]). */
+typedef struct mirnak_query_settings {
+    int k;
+    int beam;
+    int n_entries;
+} mirnak_query_settings;
+
+/* mirnak_knn_query_f32 with its arguments as records, a search forest and a
+ * control block: without a forest the same answers, bit for bit, for the
+ * training rows train, the index and the query rows queries (n_dims as
+ * train's). A row's answer depends only on that row, the training rows, the
+ * index and the settings. progress counts the query rows answered, n_rows of
+ * queries at the end; the stop is polled before every row. Returns 0, -1, -2
+ * as mirnak_knn_query_f32 does (-1 also for a null record, query rows of
+ * another width, or forest ids outside [0, n_train), a split -1 on one side
+ * only), or MIRNAK_STOPPED: then every row of knn_idx and knn_dist holds
+ * either its answer or what it held before. */
+MIRNAK_API int mirnak_knn_query_f32_ctl(const mirnak_dense_rows *train,
+                                        const mirnak_search_index *index,
+                                        const mirnak_dense_rows *queries,
+                                        const mirnak_query_settings *settings, int32_t *knn_idx,
+                                        float *knn_dist, int n_threads, mirnak_control *control);
+
+/* The search forest of bit rows (mirnak_knn_search_forest_f32's trees, for
+ * every binary measure): the split value of row r at a node drawn at points a
+ * and b is |r and b and not a| - |r and a and not b|, the hyperplane split of
+ * the rows unpacked to 0/1. Returns as mirnak_knn_search_forest_f32 does. */
+MIRNAK_API int mirnak_knn_search_forest_bits_u64(const mirnak_bit_rows *train,
+                                                 const mirnak_forest_settings *settings,
+                                                 int32_t *order, int32_t *splits, float *thresholds,
+                                                 int n_threads, mirnak_control *control);
+
+/* mirnak_knn_query_f32_ctl in the other measures: dense rows in a measure of
+ * the dense family (MIRNAK_MANHATTAN, MIRNAK_CHEBYSHEV, MIRNAK_MINKOWSKI),
+ * with a forest of mirnak_knn_search_forest_f32; bit rows (n_words as
+ * train's) in a binary measure (MIRNAK_HAMMING, MIRNAK_JACCARD, MIRNAK_DICE),
+ * with a forest of mirnak_knn_search_forest_bits_u64. Distances are the
+ * measure's as mirnak_knn_descent_metric_f32 and mirnak_knn_descent_bits_u64
+ * report them; the graph and pivots are best built from a search in the same
+ * measure. Returns as mirnak_knn_query_f32_ctl does (-1 also for a measure of
+ * the other family or invalid settings of it). */
+MIRNAK_API int mirnak_knn_query_metric_f32(const mirnak_dense_rows *train,
+                                           const mirnak_search_index *index,
+                                           const mirnak_dense_rows *queries,
+                                           const mirnak_metric *metric,
+                                           const mirnak_query_settings *settings, int32_t *knn_idx,
+                                           float *knn_dist, int n_threads, mirnak_control *control);
+MIRNAK_API int mirnak_knn_query_bits_u64(const mirnak_bit_rows *train,
+                                         const mirnak_search_index *index,
+                                         const mirnak_bit_rows *queries,
+                                         const mirnak_metric *metric,
+                                         const mirnak_query_settings *settings, int32_t *knn_idx,
+                                         float *knn_dist, int n_threads, mirnak_control *control);
+
+/* The edges of new points to a frozen reference embedding: point i has width
+ * edges, tail[i * width + j] a reference id (-1: none) sampled once every
+ * epochs_per_sample[i * width + j] epochs (<= 0: never), and keys[i] seeds its
+ * random stream (a hash of its data row, say). */
+typedef struct mirnak_new_point_edges {
+    const int32_t *tail;
+    const float *epochs_per_sample;
+    int width;
+    const uint64_t *keys;
+} mirnak_new_point_edges;
+
+/* mirnak_umap_optimize_new_points_f32 with its edges and its run as records
+ * and a control block: the same bits. progress counts the points placed,
+ * n_points at the end; the stop is polled before every epoch of every point.
+ * Returns 0, -1, -2 as that kernel does (-1 also for a null record), or
+ * MIRNAK_STOPPED: then every point holds its start, its final position, or,
+ * for the points being placed when the stop came (at most one per thread), a
+ * position part way. */
+MIRNAK_API int mirnak_umap_optimize_new_points_f32_ctl(float *embedding, int n_points, int dim,
+                                                       const float *reference, int n_reference,
+                                                       const mirnak_new_point_edges *edges,
+                                                       const mirnak_layout_run *run, int n_threads,
+                                                       mirnak_control *control);
 
 /* The serial layout with a control block. Returns 0 when it ran to the end,
  * -1 for invalid arguments and -2 when memory runs out (embedding untouched
@@ -458,6 +664,98 @@ MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
     float initial_alpha, float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,
     int n_threads, mirnak_control *control);
+
+/* How a parts layout runs: n_parts gradient parts per substep (the result
+ * depends on them), n_substeps substeps per epoch (0: the default count), on
+ * n_threads threads (0 or less: every online processor; the result does not
+ * depend on them); with in_schedule_order non-zero the edges come in the
+ * schedule order of mirnak_umap_optimize_layout_euclidean_f32_parts_in_
+ * schedule_order. */
+typedef struct mirnak_parts_plan {
+    int n_parts;
+    int n_substeps;
+    int n_threads;
+    int in_schedule_order;
+} mirnak_parts_plan;
+
+/* A density term for a layout: over its last n_epochs epochs (at most the
+ * run's; 0: never) the layout also ascends strength * M * C, where C is the
+ * Pearson correlation, over the vertices with edges, between the log of each
+ * vertex's local radius in the embedding and the log of data_radius[v], its
+ * local radius in the data (n_samples values, each positive and finite), with
+ * variance_shift (>= 0) added to the variance of the embedding's log radii;
+ * M is the sum of the edge weights. A vertex's local radius in the embedding
+ * is the root of the mean squared distance to the tails of its edges, each
+ * edge weighing 1 / epochs_per_sample (edges with epochs_per_sample <= 0 or
+ * infinite weigh nothing), taken at the start of every epoch of the term. */
+typedef struct mirnak_density_term {
+    const float *data_radius;
+    float strength;
+    int n_epochs;
+    float variance_shift;
+} mirnak_density_term;
+
+/* The parts layout (mirnak_umap_optimize_layout_euclidean_f32_parts with
+ * plan's parts, substeps and threads) plus the density term: at the start of
+ * each of the term's epochs every vertex's radius is measured, and each due
+ * edge i -> j then also moves both ends along y_i - y_j by the term's
+ * gradient of its head's radius, clipped, into its part's gradient buffer
+ * before the edge's other gradients. The result depends on the problem, the
+ * term, n_parts and n_substeps, never on n_threads; for n_parts >= 2 with a
+ * strength of 0 or no epochs of the term (data_radius may then be null) it is
+ * the parts layout's, bit for bit. A thread that cannot be created only
+ * costs speed. Returns 0 when the layout ran to the end; -1 for invalid
+ * arguments (those of the parts layout, null records, a strength or shift
+ * negative or not finite, a radius not positive and finite, n_epochs < 0) and
+ * -2 when memory runs out, both with the embedding untouched; MIRNAK_STOPPED
+ * with the embedding at the end of a substep. Memory: that of the parts
+ * layout, 8 bytes per edge and 52 per vertex. */
+MIRNAK_API int mirnak_umap_optimize_layout_density_f32(float *embedding, int n_samples, int dim,
+                                                       const mirnak_layout_edges *edges,
+                                                       const mirnak_layout_run *run,
+                                                       const mirnak_density_term *density,
+                                                       const mirnak_parts_plan *plan,
+                                                       mirnak_control *control);
+
+/* The fitted points an inverse transform reads: row i of data (n_dims
+ * floats) was embedded at row i of embedding (dim floats), for i <
+ * n_fitted. */
+typedef struct mirnak_fitted_points {
+    const float *data;
+    const float *embedding;
+    int n_fitted;
+    int n_dims;
+    int dim;
+} mirnak_fitted_points;
+
+/* The membership curve 1 / (1 + a * d^(2b)) by which a point of the
+ * embedding weighs a fitted point at distance d (a, b > 0 and finite). */
+typedef struct mirnak_inverse_run {
+    float a;
+    float b;
+} mirnak_inverse_run;
+
+/* Points of the data space for n_points points of the embedding (points:
+ * n_points x dim floats). Row q of neighbours lists k fitted ids (-1: none);
+ * each weighs w_j = 1 / (1 + a * powf(|y_q - embedding_j|^2, b)), the
+ * squared distance summed in coordinate order in float, and row q of out
+ * (n_points x n_dims floats) is sum_j w_j data_j / sum_j w_j, every sum in
+ * double in list order, rounded once. When every listed neighbour weighs 0
+ * (the point lies beyond float's reach of them) they weigh alike; a row
+ * with no listed neighbour is NaN. weights, unless null, receives n_points x
+ * k floats: w_j / sum_j w_j (0 for an empty slot). A row's result depends
+ * only on that row, its list and the fitted points: never on the other rows
+ * or n_threads (<= 0: every online processor). Returns 0; -1 for invalid
+ * arguments (null pointers, sizes not positive, ids outside [-1, n_fitted),
+ * a or b not positive and finite) and -2 when memory runs out, both with
+ * the outputs untouched; MIRNAK_STOPPED when the control block's stop was
+ * seen: then some rows are written and the others untouched. progress
+ * counts rows done. */
+MIRNAK_API int mirnak_umap_inverse_points_f32(const mirnak_fitted_points *fitted, int n_points,
+                                              const float *points, const int32_t *neighbours,
+                                              int k, const mirnak_inverse_run *run, float *out,
+                                              float *weights, int n_threads,
+                                              mirnak_control *control);
 
 #ifdef __cplusplus
 }

@@ -220,6 +220,36 @@ int main() {
         return 1;
     print_digest("query_idx", qi);
     print_digest("query_dist", qd);
+    // The same query from the leaves of a search forest too, in the squared
+    // Euclidean distance and in Manhattan's.
+    const int64_t slots = mirnak_knn_forest_nodes(n, 32);
+    std::vector<int32_t> order(static_cast<size_t>(4) * n), splits(static_cast<size_t>(8 * slots));
+    std::vector<float> thresholds(static_cast<size_t>(4 * slots));
+    const mirnak_dense_rows train_rows = {x.data(), n, d}, query_rows = {q.data(), m, d};
+    const mirnak_forest_settings fs = {4, 32, 99};
+    if (mirnak_knn_search_forest_f32(&train_rows, &fs, order.data(), splits.data(),
+                                     thresholds.data(), 3, nullptr) != 0)
+        return 1;
+    print_digest("forest_thresholds", thresholds);
+    const mirnak_search_index sx = {idx.data(),
+                                    k,
+                                    pivots.data(),
+                                    static_cast<int>(pivots.size()),
+                                    {4, 32, order.data(), splits.data(), thresholds.data()}};
+    const mirnak_query_settings qs = {k, 3 * k, 4};
+    if (mirnak_knn_query_f32_ctl(&train_rows, &sx, &query_rows, &qs, qi.data(), qd.data(), 3,
+                                 nullptr) != 0)
+        return 1;
+    print_digest("forest_query_dist", qd);
+    const mirnak_metric manhattan = {MIRNAK_MANHATTAN, 1.0f};
+    if (mirnak_knn_query_metric_f32(&train_rows, &sx, &query_rows, &manhattan, &qs, qi.data(),
+                                    qd.data(), 3, nullptr) != 0)
+        return 1;
+    print_digest("forest_query_manhattan", qd);
+    // The placement below reads the first query's answers again.
+    if (mirnak_knn_query_f32(n, d, x.data(), k, idx.data(), static_cast<int>(pivots.size()),
+                             pivots.data(), m, q.data(), k, 2 * k, 4, qi.data(), qd.data(), 3) != 0)
+        return 1;
     std::vector<uint64_t> keys(m);
     for (uint64_t &key : keys) key = g.next();
     std::vector<float> qeps(qi.size());
@@ -230,6 +260,15 @@ int main() {
                                             1.0f, 5.0f, 77, 3) != 0)
         return 1;
     print_digest("new_points", placed);
+    // Back to the data: rows for the placed points, from their query neighbours.
+    std::vector<float> back(static_cast<size_t>(m) * d), shares(qi.size());
+    const mirnak_fitted_points fitted = {x.data(), serial.data(), n, d, 2};
+    const mirnak_inverse_run curve = {1.577f, 0.895f};
+    if (mirnak_umap_inverse_points_f32(&fitted, m, placed.data(), qi.data(), k, &curve,
+                                       back.data(), shares.data(), 3, nullptr) != 0)
+        return 1;
+    print_digest("inverse_points", back);
+    print_digest("inverse_weights", shares);
     // The kernels whose results do not depend on the thread count, on other
     // thread counts: the same digests as the kNN and the threaded layout above.
     std::vector<int32_t> idx_ctl(idx.size());
@@ -247,5 +286,23 @@ int main() {
     std::printf("%-28s %d %lld\n", "layout_parts_status", parts_rc,
                 static_cast<long long>(ctl.progress));
     print_digest("layout_parts (3 on 1 thread)", parts);
+    // The density term over the last 25 epochs, with each point's radius in the
+    // data the root mean square of its graph distances.
+    std::vector<float> radius(n);
+    for (int i = 0; i < n; ++i) {
+        float sum = 0.0f;
+        for (int j = 1; j < kk; ++j) sum = sum + gd[i * kk + j] * gd[i * kk + j];
+        radius[i] = std::sqrt(sum / static_cast<float>(kk - 1));
+    }
+    std::vector<float> dense = start;
+    const mirnak_layout_edges edges = {head.data(), tail.data(), static_cast<int64_t>(head.size()),
+                                       eps.data()};
+    const mirnak_layout_run run = {60, 1.577f, 0.895f, 1.0f, 1.0f, 5.0f, 2024};
+    const mirnak_density_term term = {radius.data(), 0.5f, 25, 0.1f};
+    const mirnak_parts_plan plan = {3, 8, 2, 0};
+    std::printf("%-28s %d\n", "layout_density_status",
+                mirnak_umap_optimize_layout_density_f32(dense.data(), n, 2, &edges, &run, &term,
+                                                        &plan, nullptr));
+    print_digest("layout_density", dense);
     return 0;
 }

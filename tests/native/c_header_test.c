@@ -29,5 +29,17 @@ int main(void) {
         fprintf(stderr, "no MIRNAK_INVALID for zero samples\n");
         return 1;
     }
+    /* A point of the embedding halfway between the two: the mean of their rows. */
+    const float data[4] = {0.0f, 2.0f, 4.0f, 6.0f}, places[4] = {0.0f, 0.0f, 2.0f, 0.0f};
+    const float middle[2] = {1.0f, 0.0f};
+    const mirnak_fitted_points fitted = {data, places, 2, 2, 2};
+    const mirnak_inverse_run curve = {1.0f, 1.0f};
+    float back[2];
+    if (mirnak_umap_inverse_points_f32(&fitted, 1, middle, idx, 2, &curve, back, NULL, 1, NULL) !=
+            0 ||
+        back[0] != 2.0f || back[1] != 4.0f) {
+        fprintf(stderr, "unexpected inverse point\n");
+        return 1;
+    }
     return 0;
 }

@@ -78,7 +78,7 @@ TEST(NewPointFaults, EachQueryAllocationFailingReportsAndFreesEverything) {
         total = scope.malloc_calls();
         EXPECT_EQ(scope.live_blocks(), 0);
     }
-    EXPECT_EQ(total, 6); // records, handles, marks, and the three columns of the lists
+    EXPECT_EQ(total, 7); // records, handles, marks, the three columns of the lists, the split
     for (long which = 0; which < total; ++which) {
         fault_plan plan;
         plan.malloc_fail_at = which;

@@ -13,7 +13,9 @@
 #include "knn_internal.h"
 #include "knn_query.h"
 #include "layout_fixture.h"
+#include "umap_inverse.h"
 #include "umap_layout.h"
+#include "umap_layout_density.h"
 #include "umap_transform.h"
 #include "vornik_kernels.h"
 
@@ -77,6 +79,35 @@ TEST(RewrittenIds, EveryLayoutStaysInsideTheEmbedding) {
     }
 }
 
+TEST(RewrittenIds, TheDensityLayoutAndTheInversePointsStayInsideTheirBuffers) {
+    params p;
+    p.n_epochs = 30;
+    for (int which = 0; which < 2; ++which) {
+        graph g = random_graph(800, 2, 8, 50 + which);
+        std::vector<float> e = g.embedding, radius(g.n_samples, 1.0f);
+        for (int v = 0; v < g.n_samples; ++v) radius[v] += float(v % 5);
+        const vornik::layout::layout_problem prob = problem_of(g, e, p);
+        id_rewriter writer(which ? g.tail : g.head, g.n_samples); // edges read in place
+        EXPECT_EQ(vornik::layout::optimize_density(prob, {radius.data(), 1.0f, 30, 0.1f},
+                                                   {2, 1, 2, true}, nullptr),
+                  0);
+    }
+    const int n = 800, m = 3000, k = 10, d = 6;
+    std::vector<float> data(size_t(n) * d, 1.0f), embedding(size_t(n) * 2), points(size_t(m) * 2);
+    std::mt19937 gen(4);
+    std::uniform_real_distribution<float> pos(-5.0f, 5.0f);
+    for (float &v : embedding) v = pos(gen);
+    for (float &v : points) v = pos(gen);
+    std::vector<int32_t> ids(size_t(m) * k);
+    for (int32_t &id : ids) id = static_cast<int32_t>(gen() % n);
+    std::vector<float> out(size_t(m) * d), weights(size_t(m) * k);
+    const vornik::inverse_problem prob = {{data.data(), embedding.data(), n, d, 2}, m,
+                                          points.data(), ids.data(), k, {1.577f, 0.895f},
+                                          out.data(), weights.data()};
+    id_rewriter writer(ids, n);
+    EXPECT_EQ(vornik::invert_points(prob, 2, nullptr), 0);
+}
+
 TEST(RewrittenIds, NewPointsStayInsideTheReference) {
     const int n_ref = 800, n_points = 2000, width = 10, dim = 2;
     std::mt19937 gen(3);
@@ -120,11 +151,11 @@ TEST(RewrittenIds, QueryStaysInsideTheTrainingRows) {
     for (int32_t &v : pivots) v = static_cast<int32_t>(gen() % n);
     std::vector<int32_t> idx(size_t(m) * k);
     std::vector<float> dist(idx.size());
-    const search_index ix = {n, d, X.data(), width, graph.data(), n_pivots, pivots.data()};
+    const search_index ix = {n, width, graph.data(), n_pivots, pivots.data(), {}};
     const query_batch b = {m, Q.data(), idx.data(), dist.data()};
     for (std::vector<int32_t> *ids : {&graph, &pivots}) {
         id_rewriter writer(*ids, n);
-        EXPECT_EQ(knn_query_on_path(best_dist_path(), ix, {k, 4 * k, 4}, b, 2), 0);
+        EXPECT_EQ(knn_query_on_path(best_dist_path(), X.data(), d, ix, {k, 4 * k, 4}, b, 2), 0);
     }
 }
 

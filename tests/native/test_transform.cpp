@@ -9,6 +9,8 @@
 #include <cstring>
 #include <numeric>
 #include <random>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "knn_query.h"
@@ -68,9 +70,14 @@ struct query_case {
     std::vector<int32_t> graph, pivots;
     int beam = 12, n_entries = 3;
 
-    query_case(int n_, int d_, int n_queries, int n_pivots, uint32_t seed) : n(n_), d(d_) {
-        X = clustered(n, d, 5, seed);
-        Q = clustered(n_queries, d, 5, seed + 1);
+    const mirnak_search_forest *forest = nullptr; // null: the entry without one
+
+    query_case(int n_, int d_, int n_queries, int n_pivots, uint32_t seed)
+        : query_case(clustered(n_, d_, 5, seed), clustered(n_queries, d_, 5, seed + 1), d_,
+                     n_pivots) {}
+
+    query_case(std::vector<float> X_, std::vector<float> Q_, int d_, int n_pivots)
+        : n(int(X_.size() / d_)), d(d_), X(std::move(X_)), Q(std::move(Q_)) {
         const int fwd = 5;
         width = 2 * fwd;
         graph.assign(size_t(n) * width, -1);
@@ -94,11 +101,116 @@ struct query_case {
             int threads = 2) const {
         idx.assign(size_t(m) * k, 555);
         dist.assign(size_t(m) * k, -9.0f);
+        if (forest) {
+            const mirnak_dense_rows train = {X.data(), n, d}, rows = {q, m, d};
+            const mirnak_search_index ix = {graph.data(), width, pivots.data(), int(pivots.size()),
+                                            *forest};
+            const mirnak_query_settings s = {k, beam, n_entries};
+            return mirnak_knn_query_f32_ctl(&train, &ix, &rows, &s, idx.data(), dist.data(),
+                                            threads, nullptr);
+        }
         return mirnak_knn_query_f32(n, d, X.data(), width, graph.data(), int(pivots.size()),
                                     pivots.data(), m, q, k, beam, n_entries, idx.data(),
                                     dist.data(), threads);
     }
 };
+
+// A search forest of dense rows, and its record.
+struct search_forest {
+    int n_trees, leaf;
+    std::vector<int32_t> order, splits;
+    std::vector<float> thresholds;
+
+    search_forest(const std::vector<float> &X, int d, int trees, int leaf_, int threads = 2,
+                  uint64_t seed = 77)
+        : n_trees(trees), leaf(leaf_) {
+        const int n = int(X.size() / d);
+        const int64_t slots = mirnak_knn_forest_nodes(n, leaf);
+        order.assign(size_t(trees) * n, -7);
+        splits.assign(size_t(trees * slots) * 2, -7);
+        thresholds.assign(size_t(trees * slots), -7.0f);
+        const mirnak_dense_rows rows = {X.data(), n, d};
+        const mirnak_forest_settings s = {trees, leaf, seed};
+        EXPECT_EQ(mirnak_knn_search_forest_f32(&rows, &s, order.data(), splits.data(),
+                                               thresholds.data(), threads, nullptr),
+                  0);
+    }
+    mirnak_search_forest record() const {
+        return {n_trees, leaf, order.data(), splits.data(), thresholds.data()};
+    }
+    bool operator==(const search_forest &o) const {
+        return order == o.order && splits == o.splits && same_bits(thresholds, o.thresholds);
+    }
+};
+
+// Each query's share of its k true neighbours, brute force.
+std::vector<double> recall_of(const query_case &c, const std::vector<int32_t> &idx) {
+    std::vector<double> r;
+    for (int q = 0; q < c.n_queries(); ++q) {
+        const auto want = brute_force(c.X, c.d, &c.Q[size_t(q) * c.d], c.k);
+        const int32_t *row = &idx[size_t(q) * c.k];
+        int hits = 0;
+        for (const auto &w : want) hits += int(std::count(row, row + c.k, w.second));
+        r.push_back(double(hits) / c.k);
+    }
+    return r;
+}
+
+TEST(SearchForest, TheSameOnAnyThreadsEveryTreeAPermutationAndEveryPointInItsOwnLeaf) {
+    const int d = 6;
+    const std::vector<float> X = clustered(1000, d, 4, 31);
+    const search_forest f(X, d, 5, 20, 1);
+    for (int threads : {2, 3, 0}) EXPECT_TRUE(search_forest(X, d, 5, 20, threads) == f);
+    EXPECT_FALSE(search_forest(X, d, 5, 20, 2, 78) == f); // the seed decides
+    for (int t = 0; t < f.n_trees; ++t) {
+        std::vector<int32_t> sorted(f.order.begin() + t * 1000, f.order.begin() + (t + 1) * 1000);
+        std::sort(sorted.begin(), sorted.end());
+        for (int i = 0; i < 1000; ++i) ASSERT_EQ(sorted[i], i);
+    }
+    // Walks that only see their leaves (no graph edges, one far pivot): every
+    // training row, queried, descends to the leaf that holds it in every tree.
+    query_case c(X, X, d, 1);
+    std::fill(c.graph.begin(), c.graph.end(), -1);
+    const mirnak_search_forest rec = f.record();
+    c.forest = &rec;
+    c.k = 1;
+    std::vector<int32_t> idx;
+    std::vector<float> dist;
+    ASSERT_EQ(c.run(c.Q.data(), c.n, idx, dist), 0);
+    for (int i = 0; i < c.n; ++i) ASSERT_EQ(idx[i], i) << i;
+}
+
+// Many tight clusters of ten, queries drawn from them: a walk from a few
+// pivots is stranded in the clusters near them; the leaves reach every one.
+TEST(KnnQuery, AForestReachesEveryOneOfManyTightClusters) {
+    const int d = 20, clusters = 300, n = 10 * clusters, m = 300;
+    std::mt19937 gen(8);
+    std::normal_distribution<float> nd(0.0f, 1.0f);
+    std::vector<float> centres(size_t(clusters) * d), X, Q;
+    for (float &v : centres) v = nd(gen);
+    for (int i = 0; i < n + m; ++i) {
+        const int at = i < n ? i / 10 : int(gen() % clusters);
+        for (int t = 0; t < d; ++t)
+            (i < n ? X : Q).push_back(centres[size_t(at) * d + t] + 0.01f * nd(gen));
+    }
+    query_case c(X, Q, d, 16);
+    c.k = 10;
+    c.beam = 20;
+    std::vector<int32_t> idx;
+    std::vector<float> dist;
+    ASSERT_EQ(c.run(c.Q.data(), m, idx, dist), 0);
+    const std::vector<double> before = recall_of(c, idx);
+    const search_forest f(c.X, d, 8, 32);
+    const mirnak_search_forest rec = f.record();
+    c.forest = &rec;
+    ASSERT_EQ(c.run(c.Q.data(), m, idx, dist), 0);
+    const std::vector<double> after = recall_of(c, idx);
+    const double mean_before = std::accumulate(before.begin(), before.end(), 0.0) / m;
+    const double mean_after = std::accumulate(after.begin(), after.end(), 0.0) / m;
+    EXPECT_LT(mean_before, 0.8); // the fault the forest mends
+    EXPECT_GE(mean_after, 0.95);
+    EXPECT_GT(*std::min_element(after.begin(), after.end()), 0.0);
+}
 
 TEST(KnnQuery, ExactWhenEveryPointIsAPivot) {
     query_case c(90, 7, 40, 0, 1);
@@ -136,30 +248,35 @@ TEST(KnnQuery, FindsNearlyEveryTrueNeighbourOnClusteredData) {
 
 TEST(KnnQuery, ARowsAnswerIsTheSameAloneInABatchPermutedAndOnAnyThreads) {
     query_case c(800, 9, 120, 16, 3);
-    const int m = c.n_queries();
-    std::vector<int32_t> batch_idx, idx;
-    std::vector<float> batch_dist, dist;
-    ASSERT_EQ(c.run(c.Q.data(), m, batch_idx, batch_dist, 1), 0);
-    for (int threads : {2, 3, 0}) {
-        ASSERT_EQ(c.run(c.Q.data(), m, idx, dist, threads), 0);
-        EXPECT_TRUE(same_bits(idx, batch_idx) && same_bits(dist, batch_dist)) << threads;
-    }
-    std::vector<int> perm(m);
-    std::iota(perm.begin(), perm.end(), 0);
-    std::shuffle(perm.begin(), perm.end(), std::mt19937(5));
-    std::vector<float> shuffled;
-    for (int q : perm)
-        shuffled.insert(shuffled.end(), &c.Q[size_t(q) * c.d], &c.Q[size_t(q + 1) * c.d]);
-    ASSERT_EQ(c.run(shuffled.data(), m, idx, dist, 3), 0);
-    for (int r = 0; r < m; ++r) {
-        const int q = perm[r];
-        std::vector<int32_t> alone_idx;
-        std::vector<float> alone_dist;
-        ASSERT_EQ(c.run(&c.Q[size_t(q) * c.d], 1, alone_idx, alone_dist), 0);
-        for (int j = 0; j < c.k; ++j) {
-            EXPECT_EQ(idx[size_t(r) * c.k + j], batch_idx[size_t(q) * c.k + j]);
-            EXPECT_EQ(alone_idx[j], batch_idx[size_t(q) * c.k + j]);
-            EXPECT_EQ(alone_dist[j], batch_dist[size_t(q) * c.k + j]);
+    const search_forest f(c.X, c.d, 4, 24);
+    const mirnak_search_forest rec = f.record();
+    for (const mirnak_search_forest *forest : {(const mirnak_search_forest *)nullptr, &rec}) {
+        c.forest = forest;
+        const int m = c.n_queries();
+        std::vector<int32_t> batch_idx, idx;
+        std::vector<float> batch_dist, dist;
+        ASSERT_EQ(c.run(c.Q.data(), m, batch_idx, batch_dist, 1), 0);
+        for (int threads : {2, 3, 0}) {
+            ASSERT_EQ(c.run(c.Q.data(), m, idx, dist, threads), 0);
+            EXPECT_TRUE(same_bits(idx, batch_idx) && same_bits(dist, batch_dist)) << threads;
+        }
+        std::vector<int> perm(m);
+        std::iota(perm.begin(), perm.end(), 0);
+        std::shuffle(perm.begin(), perm.end(), std::mt19937(5));
+        std::vector<float> shuffled;
+        for (int q : perm)
+            shuffled.insert(shuffled.end(), &c.Q[size_t(q) * c.d], &c.Q[size_t(q + 1) * c.d]);
+        ASSERT_EQ(c.run(shuffled.data(), m, idx, dist, 3), 0);
+        for (int r = 0; r < m; ++r) {
+            const int q = perm[r];
+            std::vector<int32_t> alone_idx;
+            std::vector<float> alone_dist;
+            ASSERT_EQ(c.run(&c.Q[size_t(q) * c.d], 1, alone_idx, alone_dist), 0);
+            for (int j = 0; j < c.k; ++j) {
+                EXPECT_EQ(idx[size_t(r) * c.k + j], batch_idx[size_t(q) * c.k + j]);
+                EXPECT_EQ(alone_idx[j], batch_idx[size_t(q) * c.k + j]);
+                EXPECT_EQ(alone_dist[j], batch_dist[size_t(q) * c.k + j]);
+            }
         }
     }
 }
@@ -168,15 +285,16 @@ TEST(KnnQuery, EveryDistancePathGivesTheSameAnswer) {
     query_case c(700, 37, 80, 12, 4); // 37: blocks of 8 and 4 and a tail
     std::vector<int32_t> want_idx(size_t(c.n_queries()) * c.k), idx = want_idx;
     std::vector<float> want_dist(want_idx.size()), dist = want_dist;
+    const search_forest f(c.X, c.d, 3, 16); // built on the best path: descents must agree
     const search_index ix = {
-        c.n, c.d, c.X.data(), c.width, c.graph.data(), int(c.pivots.size()), c.pivots.data()};
+        c.n, c.width, c.graph.data(), int(c.pivots.size()), c.pivots.data(), f.record()};
     const search_settings s = {c.k, c.beam, c.n_entries};
     const query_batch want = {c.n_queries(), c.Q.data(), want_idx.data(), want_dist.data()};
-    ASSERT_EQ(knn_query_on_path(DIST_SCALAR, ix, s, want, 2), 0);
+    ASSERT_EQ(knn_query_on_path(DIST_SCALAR, c.X.data(), c.d, ix, s, want, 2), 0);
     for (dist_path p : {DIST_FMA, DIST_NEON}) {
         if (!dist_path_available(p)) continue;
         const query_batch b = {c.n_queries(), c.Q.data(), idx.data(), dist.data()};
-        ASSERT_EQ(knn_query_on_path(p, ix, s, b, 2), 0);
+        ASSERT_EQ(knn_query_on_path(p, c.X.data(), c.d, ix, s, b, 2), 0);
         EXPECT_TRUE(same_bits(idx, want_idx) && same_bits(dist, want_dist)) << p;
     }
 }
@@ -230,6 +348,18 @@ TEST(KnnQuery, RefusesInvalidArgumentsWithoutTouchingOutputs) {
     bad = c;
     bad.k = bad.n; // every training row: accepted
     EXPECT_EQ(bad.run(bad.Q.data(), 5, idx, dist), 0);
+    // A forest whose ids leave the training rows, or whose split is half empty.
+    const search_forest f(c.X, c.d, 2, 8);
+    for (int which = 0; which < 3; ++which) {
+        search_forest broken = f;
+        if (which == 0) broken.order[5] = c.n;
+        if (which == 1) broken.splits[1] = -1;
+        if (which == 2) broken.leaf = 0;
+        const mirnak_search_forest rec = broken.record();
+        bad = c;
+        bad.forest = &rec;
+        EXPECT_TRUE(refused(bad)) << which;
+    }
     EXPECT_EQ(mirnak_knn_query_f32(c.n, c.d, nullptr, c.width, c.graph.data(), 3, c.pivots.data(),
                                    5, c.Q.data(), c.k, 8, 2, idx.data(), dist.data(), 1),
               -1);
@@ -403,6 +533,106 @@ TEST(NewPointsLayout, RefusesInvalidArgumentsWithoutTouchingTheEmbedding) {
                                                   good.tail.data(), good.eps.data(), good.width,
                                                   nullptr, 5, 1.0f, 1.0f, 1.0f, 1.0f, 5.0f, 1, 1),
               -1);
+}
+
+// ---------------------------------------------------------------------------
+// Control blocks
+// ---------------------------------------------------------------------------
+
+// Sets the stop flag once the kernel has counted `after` units of progress.
+class stopper {
+  public:
+    stopper(mirnak_control &ctl, int64_t after)
+        : thread_([&ctl, after] {
+              while (__atomic_load_n(&ctl.progress, __ATOMIC_RELAXED) < after)
+                  std::this_thread::yield();
+              __atomic_store_n(&ctl.stop, 1, __ATOMIC_RELAXED);
+          }) {}
+    ~stopper() { thread_.join(); }
+
+  private:
+    std::thread thread_;
+};
+
+TEST(TransformControl, QueryAndNewPointsCountTheirRowsAndStop) {
+    query_case c(2000, 16, 20000, 40, 7);
+    const int m = c.n_queries();
+    std::vector<int32_t> want_idx, idx(size_t(m) * c.k);
+    std::vector<float> want_dist, dist(idx.size());
+    ASSERT_EQ(c.run(c.Q.data(), m, want_idx, want_dist), 0);
+    const mirnak_dense_rows train = {c.X.data(), c.n, c.d}, rows = {c.Q.data(), m, c.d};
+    const mirnak_search_index index = {
+        c.graph.data(), c.width, c.pivots.data(), int(c.pivots.size()), {}};
+    const mirnak_query_settings s = {c.k, c.beam, c.n_entries};
+    auto query = [&](mirnak_control *ctl) {
+        std::fill(idx.begin(), idx.end(), 555);
+        std::fill(dist.begin(), dist.end(), -9.0f);
+        return mirnak_knn_query_f32_ctl(&train, &index, &rows, &s, idx.data(), dist.data(), 2, ctl);
+    };
+    mirnak_control ctl = {-1, 0};
+    EXPECT_EQ(query(&ctl), 0);
+    EXPECT_EQ(ctl.progress, m);
+    EXPECT_TRUE(same_bits(idx, want_idx) && same_bits(dist, want_dist));
+    ctl = {-1, 1}; // stopped before any work: nothing written
+    EXPECT_EQ(query(&ctl), MIRNAK_STOPPED);
+    EXPECT_EQ(ctl.progress, 0);
+    EXPECT_EQ(idx, std::vector<int32_t>(idx.size(), 555));
+    ctl = {0, 0};
+    {
+        stopper stop(ctl, 40);
+        EXPECT_EQ(query(&ctl), MIRNAK_STOPPED);
+    }
+    int answered = 0; // each row its answer or untouched
+    for (int q = 0; q < m; ++q) {
+        const bool kept = dist[size_t(q) * c.k] == -9.0f; // no distance is negative
+        answered += !kept;
+        for (int j = 0; j < c.k; ++j)
+            EXPECT_EQ(idx[size_t(q) * c.k + j], kept ? 555 : want_idx[size_t(q) * c.k + j]);
+    }
+    EXPECT_EQ(answered, ctl.progress);
+    EXPECT_LT(answered, m);
+    const mirnak_dense_rows narrow = {c.Q.data(), m, c.d - 1};
+    EXPECT_EQ(
+        mirnak_knn_query_f32_ctl(&train, &index, &narrow, &s, idx.data(), dist.data(), 2, nullptr),
+        MIRNAK_INVALID);
+
+    placement p(900, 90, 8);
+    p.n_epochs = 200;
+    const std::vector<float> want = p.run(2);
+    const mirnak_new_point_edges edges = {p.tail.data(), p.eps.data(), p.width, p.keys.data()};
+    const mirnak_layout_run run = {p.n_epochs, p.a, p.b, p.gamma, p.alpha, p.rate, p.seed};
+    std::vector<float> e;
+    auto place = [&](mirnak_control *ctl) {
+        e = p.start;
+        return mirnak_umap_optimize_new_points_f32_ctl(
+            e.data(), p.n_points, p.dim, p.reference.data(), p.n_reference, &edges, &run, 2, ctl);
+    };
+    ctl = {-1, 0};
+    EXPECT_EQ(place(&ctl), 0);
+    EXPECT_EQ(ctl.progress, p.n_points);
+    EXPECT_TRUE(same_bits(e, want));
+    ctl = {-1, 1};
+    EXPECT_EQ(place(&ctl), MIRNAK_STOPPED);
+    EXPECT_TRUE(same_bits(e, p.start));
+    ctl = {0, 0};
+    {
+        stopper stop(ctl, 32);
+        EXPECT_EQ(place(&ctl), MIRNAK_STOPPED);
+    }
+    int placed = 0, between = 0; // each point its start, its place, or (one per thread) between
+    for (int i = 0; i < p.n_points; ++i) {
+        const float *got = &e[size_t(i) * p.dim];
+        placed += std::memcmp(got, &want[size_t(i) * p.dim], p.dim * 4) == 0;
+        between += std::memcmp(got, &want[size_t(i) * p.dim], p.dim * 4) != 0 &&
+                   std::memcmp(got, &p.start[size_t(i) * p.dim], p.dim * 4) != 0;
+    }
+    EXPECT_GE(placed, ctl.progress);
+    EXPECT_LT(placed, p.n_points);
+    EXPECT_LE(between, 2);
+    EXPECT_EQ(mirnak_umap_optimize_new_points_f32_ctl(e.data(), p.n_points, p.dim,
+                                                      p.reference.data(), p.n_reference, nullptr,
+                                                      &run, 2, nullptr),
+              MIRNAK_INVALID);
 }
 
 } // namespace

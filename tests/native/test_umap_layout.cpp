@@ -104,18 +104,61 @@ TEST(LayoutArithmetic, Coefficients) {
 // ---------------------------------------------------------------------------
 
 TEST(LayoutSchedule, NegativeCountConversionIsDefinedEverywhere) {
-    EXPECT_EQ(negative_count(NAN), 0);
-    EXPECT_EQ(negative_count(-INFINITY), 0);
-    EXPECT_EQ(negative_count(-3.7), 0);
-    EXPECT_EQ(negative_count(0.0), 0);
-    EXPECT_EQ(negative_count(0.99), 0);
-    EXPECT_EQ(negative_count(4.0), 4);
-    EXPECT_EQ(negative_count(5.9999), 5);
-    EXPECT_EQ(negative_count(2147483647.0), INT_MAX);
-    EXPECT_EQ(negative_count(2147483647.5), INT_MAX);
-    EXPECT_EQ(negative_count(2147483648.0), INT_MAX);
-    EXPECT_EQ(negative_count(1e300), INT_MAX);
-    EXPECT_EQ(negative_count(INFINITY), INT_MAX);
+    EXPECT_EQ(negative_count(NAN, INT_MAX), 0);
+    EXPECT_EQ(negative_count(-INFINITY, INT_MAX), 0);
+    EXPECT_EQ(negative_count(-3.7, INT_MAX), 0);
+    EXPECT_EQ(negative_count(0.0, INT_MAX), 0);
+    EXPECT_EQ(negative_count(0.99, INT_MAX), 0);
+    EXPECT_EQ(negative_count(4.0, INT_MAX), 4);
+    EXPECT_EQ(negative_count(5.9999, INT_MAX), 5);
+    EXPECT_EQ(negative_count(2147483647.0, INT_MAX), INT_MAX);
+    EXPECT_EQ(negative_count(2147483647.5, INT_MAX), INT_MAX);
+    EXPECT_EQ(negative_count(2147483648.0, INT_MAX), INT_MAX);
+    EXPECT_EQ(negative_count(1e300, INT_MAX), INT_MAX);
+    EXPECT_EQ(negative_count(INFINITY, INT_MAX), INT_MAX);
+    EXPECT_EQ(negative_count(1023.5, 1024), 1023);
+    EXPECT_EQ(negative_count(1024.0, 1024), 1024);
+    EXPECT_EQ(negative_count(1e30, 1024), 1024);
+}
+
+TEST(LayoutSchedule, AVanishingPeriodOwesAtMostTheCapPerEpoch) {
+    // The cap: 2 * rate + 2 (what a period of one epoch or more can owe, and
+    // more), at least 1,024, at most INT_MAX.
+    EXPECT_EQ(negative_cap(5.0f), 1024);
+    EXPECT_EQ(negative_cap(1000.0f), 2002);
+    EXPECT_EQ(negative_cap(1e10f), INT_MAX);
+    EXPECT_EQ(negative_cap(NAN), 1024);
+    // Periods of an epoch or more owe about rate per due epoch, far below it.
+    for (float eps : {1.0f, 1.0001f, 1.9f, 7.3f}) {
+        double eons, eonn, epn;
+        schedule_init(eps, 1000.0f, &eons, &eonn, &epn);
+        for (int n = 1; n < 60; ++n) {
+            if (edge_due(eps, eons, n)) {
+                EXPECT_LE(advance_schedule(eps, epn, n, 2002, &eons, &eonn), 2001) << eps;
+            }
+        }
+    }
+    // A period of 1e-30 epochs owed 2^31 - 1 samples in every epoch.
+    double eons, eonn, epn;
+    schedule_init(1e-30f, 5.0f, &eons, &eonn, &epn);
+    EXPECT_EQ(advance_schedule(1e-30f, epn, 1.0, negative_cap(5.0f), &eons, &eonn), 1024);
+    // 1,000 such edges: the serial layout finishes (it drew 2^31 - 1 samples
+    // per edge and epoch, for hours), and so do the new points.
+    const int n = 50;
+    std::vector<float> emb(2 * n), ref(2 * n);
+    for (int i = 0; i < 2 * n; ++i) emb[i] = ref[i] = 0.1f * static_cast<float>(i % 17);
+    std::vector<int32_t> head(1000), tail(1000);
+    for (int i = 0; i < 1000; ++i) head[i] = i % n, tail[i] = (i * 7 + 1) % n;
+    const std::vector<float> eps(1000, 1e-30f);
+    EXPECT_EQ(mirnak_umap_optimize_layout_euclidean_f32_ctl(
+                  emb.data(), n, 2, head.data(), tail.data(), 1000, eps.data(), 3, 1.577f, 0.895f,
+                  1.0f, 1.0f, 5.0f, 1, nullptr),
+              0);
+    const uint64_t key = 1;
+    EXPECT_EQ(mirnak_umap_optimize_new_points_f32(emb.data(), 1, 2, ref.data(), n, tail.data(),
+                                                  eps.data(), 1000, &key, 3, 1.577f, 0.895f, 1.0f,
+                                                  1.0f, 5.0f, 1, 1),
+              0);
 }
 
 TEST(LayoutSchedule, OneEdgeRateFiveOverThreeEpochs) {
@@ -127,9 +170,9 @@ TEST(LayoutSchedule, OneEdgeRateFiveOverThreeEpochs) {
 
     EXPECT_FALSE(edge_due(1.0f, eons, 0.0));
     ASSERT_TRUE(edge_due(1.0f, eons, 1.0));
-    EXPECT_EQ(advance_schedule(1.0f, epn, 1.0, &eons, &eonn), 4);
+    EXPECT_EQ(advance_schedule(1.0f, epn, 1.0, 1024, &eons, &eonn), 4);
     ASSERT_TRUE(edge_due(1.0f, eons, 2.0));
-    EXPECT_EQ(advance_schedule(1.0f, epn, 2.0, &eons, &eonn), 5);
+    EXPECT_EQ(advance_schedule(1.0f, epn, 2.0, 1024, &eons, &eonn), 5);
     EXPECT_EQ(eonn, 2.0);
     EXPECT_EQ(eons, 3.0);
 }
@@ -141,7 +184,7 @@ TEST(LayoutSchedule, FractionalPeriodAndInertEdges) {
     for (int n = 0; n < 12; ++n)
         if (edge_due(2.5f, eons, n)) {
             due.push_back(n);
-            advance_schedule(2.5f, epn, n, &eons, &eonn);
+            advance_schedule(2.5f, epn, n, 1024, &eons, &eonn);
         }
     EXPECT_EQ(due, (std::vector<int>{3, 5, 8, 10}));
 
@@ -152,7 +195,7 @@ TEST(LayoutSchedule, FractionalPeriodAndInertEdges) {
     // A rate below one: the first due epoch owes a negative quotient, so
     // nothing, and eonn stays put.
     schedule_init(1.0f, 0.25f, &eons, &eonn, &epn);
-    EXPECT_EQ(advance_schedule(1.0f, epn, 1.0, &eons, &eonn), 0);
+    EXPECT_EQ(advance_schedule(1.0f, epn, 1.0, 1024, &eons, &eonn), 0);
     EXPECT_EQ(eonn, 4.0);
 }
 

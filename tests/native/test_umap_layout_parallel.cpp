@@ -10,7 +10,7 @@
 #include "kernel_support.h"
 #include "layout_fixture.h"
 #include "layout_reference.h"
-#include "layout_substep_reference.h"
+#include "substep_reference.h"
 #include "umap_layout_barrier.h"
 #include "umap_layout_internal.h"
 #include "umap_layout_partition.h"

@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "layout_fixture.h"
-#include "layout_substep_reference.h"
+#include "substep_reference.h"
 
 namespace {
 

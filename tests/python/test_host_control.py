@@ -116,6 +116,47 @@ def test_ctrl_c_stops_a_fit_promptly():
     assert elapsed < 3.0
 
 
+TRANSFORM_CHILD = """
+import threading, numpy as np
+from brembolt.vornik import UMAP
+x = np.random.default_rng(0).normal(size=(2000, 8)).astype(np.float32)
+model = UMAP(n_epochs=20, random_state=0).fit(x)
+before = model.transform(x[:5] + 0.01)  # builds the search index
+model.set_params(transform_epochs=100000)
+print("transforming", flush=True)
+try:
+    model.transform(x + 0.01)
+except KeyboardInterrupt:
+    model.set_params(transform_epochs=30)
+    same = bool((model.transform(x[:5] + 0.01) == before).all())
+    print("interrupted", threading.active_count(), same, flush=True)
+"""
+
+
+def test_ctrl_c_stops_a_transform_promptly_and_leaves_the_model_as_it_was():
+    child = subprocess.Popen([sys.executable, "-c", TRANSFORM_CHILD], stdout=subprocess.PIPE,
+                             text=True, env=dict(os.environ, PYTHONUNBUFFERED="1"))
+    try:
+        assert child.stdout.readline().strip() == "transforming"
+        time.sleep(1.0)
+        child.send_signal(signal.SIGINT)
+        sent = time.monotonic()
+        interrupted = child.stdout.readline().strip()
+        elapsed = time.monotonic() - sent
+        child.communicate(timeout=30)
+    finally:
+        child.kill()
+    assert interrupted == "interrupted 1 True"
+    assert elapsed < 2.0  # the stop itself takes well under 0.1 s; the rest is a small transform
+
+
+def test_verbose_transform_shows_its_progress(capsys):
+    model = UMAP(n_epochs=20, random_state=0).fit(clusters(n=600))
+    model.set_params(verbose=True).transform(clusters(n=50, seed=1))
+    err = capsys.readouterr().err
+    assert "new points: neighbours" in err and "new points: layout" in err and "50/50" in err
+
+
 def test_threads_stop_at_the_idle_processors(monkeypatch):
     assert machine.idle_processors() <= os.cpu_count()  # this thread is running
     monkeypatch.setattr(machine, "idle_processors", lambda: 1)

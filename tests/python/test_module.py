@@ -12,6 +12,13 @@ import pytest
 import _native_vornik as m
 
 METHOD_DOCS = {
+    "knn_descent_sparse_f32":
+        "knn_descent_f32_ctl on a CSR matrix (indptr int64, indices int32 ascending within rows, "
+        "data float32; n rows of n_cols) in metric 'sqeuclidean', 'manhattan' or 'jaccard' (of "
+        "the non-zero pattern).",
+    "knn_query_sparse_f32":
+        "Exact k nearest training rows of each query row, both CSR matrices as in "
+        "knn_descent_sparse_f32, rows ascending by distance, ties by id.",
     "knn_descent_f32": "Fill kNN indices and squared distances with the vendored Vornik kNN kernel.",
     "umap_graph_f32": "Build symmetrized UMAP fuzzy graph COO buffers from dense kNN arrays.",
     "umap_graph_f32_parallel": "umap_graph_f32 with its rows split between n_threads threads; the same bits.",
@@ -35,6 +42,20 @@ METHOD_DOCS = {
     "copied.",
     "umap_layout_substeps": "The substeps per epoch of a parts layout of n_edges edges on "
     "n_samples points asked for n_substeps (0: the default count).",
+    "knn_query_f32_ctl": "knn_query_f32 with a search forest (n_trees 0: none) and a control "
+    "block (progress: query rows answered; stop) or None.",
+    "knn_search_forest_f32": "Build the search forest of the training rows x for "
+    "knn_query_f32_ctl; takes a control block (progress: trees built; stop) or None.",
+    "knn_forest_nodes": "The split slots per tree of a search forest over n points with leaves "
+    "of at most leaf_size points.",
+    "umap_layout_new_points_f32_ctl":
+        "umap_layout_new_points_f32 with a control block (progress: points placed; stop) or None.",
+    "umap_inverse_points_f32": "Points of the data space for points of the embedding: means of "
+    "their fitted neighbours' rows, weighted by the embedding's membership curve; takes a "
+    "control block or None.",
+    "umap_layout_density_f32": "umap_layout_euclidean_f32_parts with a density term over its "
+    "last density_epochs epochs, tying each vertex's local radius in the embedding to "
+    "data_radius; takes a control block (progress, stop) or None.",
     "knn_descent_metric_f32": "knn_descent_f32_ctl in metric 'manhattan', 'chebyshev' or "
     "'minkowski' (with p): distances in the metric's units, for Minkowski its p-th power.",
     "knn_descent_bits_u64": "knn_descent_f32_ctl on bit-packed rows (n x n_words uint64 words) in "
@@ -61,8 +82,19 @@ EXPORTED = {
     "mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order",
     "mirnak_umap_layout_substeps",
     "mirnak_umap_layout_parts_traced",
+    "mirnak_knn_query_f32_ctl",
+    "mirnak_umap_optimize_new_points_f32_ctl",
+    "mirnak_umap_inverse_points_f32",
+    "mirnak_umap_optimize_layout_density_f32",
     "mirnak_knn_descent_metric_f32",
     "mirnak_knn_descent_bits_u64",
+    "mirnak_knn_forest_nodes",
+    "mirnak_knn_search_forest_f32",
+    "mirnak_knn_search_forest_bits_u64",
+    "mirnak_knn_query_metric_f32",
+    "mirnak_knn_query_bits_u64",
+    "mirnak_knn_descent_sparse_f32",
+    "mirnak_knn_query_sparse_f32",
 }
 
 

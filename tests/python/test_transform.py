@@ -15,6 +15,7 @@ from sklearn.preprocessing import StandardScaler
 import _native_vornik as nv
 from brembolt.vornik import UMAP
 from brembolt.vornik import _transform
+from brembolt.vornik._data import prepare
 
 from conftest import bits
 
@@ -192,6 +193,29 @@ def test_a_pickled_model_transforms_bit_identically(fitted, tmp_path):
     joblib.dump(model, tmp_path / "model.joblib")
     loaded = joblib.load(tmp_path / "model.joblib", mmap_mode="r")  # read-only arrays
     np.testing.assert_array_equal(bits(loaded.transform(new)), bits(want))
+    # A model saved before the search forest existed builds the same one.
+    older = pickle.loads(pickle.dumps(model))
+    older._reference = dataclasses.replace(older._reference, tree_order=None, tree_splits=None,
+                                           tree_thresholds=None, tree_leaf_size=0)
+    older = pickle.loads(pickle.dumps(older))
+    np.testing.assert_array_equal(bits(older.transform(new)), bits(want))
+
+
+def test_new_points_of_many_tight_clusters_find_their_own_cluster():
+    # A walk from a few pivots stays among the clusters near them: here it
+    # left half of the new points without one true neighbour.
+    rng = np.random.default_rng(4)
+    centres = rng.normal(size=(400, 20))
+    x = (np.repeat(centres, 10, axis=0) + rng.normal(0, 0.01, (4000, 20))).astype(np.float32)
+    new = (centres[rng.integers(0, 400, 300)] + rng.normal(0, 0.01, (300, 20))).astype(np.float32)
+    model = UMAP(n_neighbors=10, random_state=0, n_epochs=20, n_jobs=2).fit(x)
+    ref = _transform.index(model._fitted())
+    rows = prepare(new, "euclidean", model._kernel_space).points  # as the fit's rows
+    idx, _ = _transform.query(ref, rows, 10, 2)
+    d2 = ((new[:, None, :].astype(np.float64) - x[None, :, :]) ** 2).sum(axis=2)
+    exact = np.argsort(d2, axis=1)[:, :10]
+    per_row = np.array([len(set(a) & set(b)) for a, b in zip(idx, exact)]) / 10
+    assert per_row.mean() >= 0.9 and per_row.min() > 0
 
 
 def with_nan(a, at):
@@ -212,6 +236,13 @@ def with_nan(a, at):
     (lambda m: setattr(m, "knn_indices_", m.knn_indices_[:-1]), "knn_indices_ has shape"),
     (lambda m: setattr(m._reference, "graph", m._reference.graph + 400), "_reference.graph holds"),
     (lambda m: setattr(m, "n_features_in_", 5), "_reference.data has shape"),
+    (lambda m: setattr(m._reference, "tree_order", m._reference.tree_order + 400),
+     "_reference.tree_order holds"),
+    (lambda m: m._reference.tree_splits.__setitem__((0, 0, 0), -1),
+     "_reference.tree_splits holds a pair"),
+    (lambda m: setattr(m._reference, "tree_thresholds",
+                       m._reference.tree_thresholds.astype(np.float64)),
+     "_reference.tree_thresholds has dtype float64"),
 ])
 def test_a_loaded_model_in_a_state_no_fit_makes_is_refused_by_name(fitted, change, message):
     model, x, _ = fitted

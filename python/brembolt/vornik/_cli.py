@@ -167,7 +167,8 @@ def _run(model: UMAP, X, labels, output: Path, plot: Path | None, title: str,
     print(f"  {'total':<22} {total:7.2f} s")
 
     sampled = X.shape[0] > quality.SAMPLE_ABOVE
-    tw = trustworthiness(X, embedding, QUALITY_NEIGHBOURS, metric=model.metric)
+    tw = trustworthiness(X, embedding, QUALITY_NEIGHBOURS, metric=model.metric,
+                         metric_params=model.metric_params)
     estimate = f" (estimated on {quality.DEFAULT_SAMPLE} points)" if sampled else ""
     print(f"trustworthiness@{QUALITY_NEIGHBOURS}: {tw:.4f}{estimate}")
     if labels is not None:

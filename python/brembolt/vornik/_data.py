@@ -18,6 +18,11 @@ validated X into that form, for the rows of a fit and for new rows alike:
 - exact duplicate rows are found, so that fit can warn about them or embed
   each distinct row once.
 
+The other metrics' rows come from _metrics.py: mapped for the Euclidean
+kernels (hellinger, haversine, seuclidean, mahalanobis) and scaled as cosine
+rows are, scaled as Euclidean rows are for the dense metric kernels, packed
+into 64-bit words for the binary ones.
+
 With metric="precomputed" X is the square matrix of distances: its duplicate
 rows are looked for, and every row is keyed by its values, so that transform
 can tell a training row among new rows of distances.
@@ -33,9 +38,13 @@ from dataclasses import dataclass
 
 import numpy as np
 
+from . import _metrics
+from ._metrics import METRICS
 from ._rows import value_keys
 
-METRICS = ("euclidean", "cosine", "correlation", "precomputed")
+# Metrics whose rows have no mean in their own space: distances alone, and
+# rows of bits (the mean of bit strings is no bit string).
+NO_MEAN_METRICS = frozenset({"precomputed", *_metrics.BINARY})
 FLOAT32_MAX = float(np.finfo(np.float32).max)
 
 # Rows whose bounding box has a diagonal in [2^-10, 2^40] go to the kernels as
@@ -57,32 +66,44 @@ DUPLICATE_ROWS = 100
 DUPLICATE_SHARE = 0.01
 
 
+def rows_have_a_mean(metric: str) -> bool:
+    """Whether a weighted mean of the metric's rows is a row of its data (inverse_transform)."""
+    return metric not in NO_MEAN_METRICS
+
+
 @dataclass(frozen=True)
 class KernelSpace:
     """How rows of X map into the kernels' float32 space, and distances back.
 
-    Kernel rows are the metric's rows (unit rows for cosine and correlation)
-    times 2**exponent; lower and upper bound the fitted kernel rows per column
-    (float64), so that new points can be checked against them.
+    Kernel rows are the metric's rows (unit rows for cosine and correlation,
+    the rows _metrics maps or packs for others) times 2**exponent; lower and
+    upper bound the fitted kernel rows per column (float64), so that new
+    points can be checked against them (not for packed rows). p is
+    Minkowski's, columns the column map of seuclidean or mahalanobis, n_bits
+    the features of binary rows.
     """
 
     metric: str
     exponent: int = 0
     lower: np.ndarray | None = None
     upper: np.ndarray | None = None
+    p: float = 2.0
+    columns: np.ndarray | None = None
+    n_bits: int = 0
+
+    @property
+    def measure(self) -> _metrics.Measure:
+        """The native search of these rows."""
+        return _metrics.measure(self.metric, self.p)
 
     def to_metric(self, kernel_dist) -> np.ndarray:
-        """Euclidean distances in the kernels' space as the metric's distances (float64)."""
+        """The kernels' distances (not squared) as the metric's distances (float64)."""
         d = np.ldexp(np.asarray(kernel_dist, dtype=np.float64), -self.exponent)
-        if self.metric in ("cosine", "correlation"):
-            d = 0.5 * d * d  # |u - v|^2 / 2 = 1 - cos(u, v) for unit rows
-        return d
+        return _metrics.to_metric(self.metric, d, self.n_bits)
 
     def to_kernel(self, metric_dist) -> np.ndarray:
-        """The metric's distances as Euclidean distances in the kernels' space (float64)."""
-        d = np.asarray(metric_dist, dtype=np.float64)
-        if self.metric in ("cosine", "correlation"):
-            d = np.sqrt(2.0 * d)
+        """The metric's distances as the kernels' distances (float64)."""
+        d = _metrics.to_kernel(self.metric, np.asarray(metric_dist, dtype=np.float64), self.n_bits)
         return np.ldexp(d, self.exponent)
 
 
@@ -120,33 +141,46 @@ class Prepared:
         return Prepared(np.ascontiguousarray(points), self.space, None, keys)
 
 
-def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None) -> Prepared:
-    """x (validated, float32 or float64, C order) in the kernels' space.
+def prepare(x: np.ndarray, metric: str, space: KernelSpace | None = None,
+            params: dict | None = None) -> Prepared:
+    """x (validated, C order: float32 or float64, or for binary metrics any numbers or
+    booleans) in the kernels' space.
 
     Without `space` (a fit) the scale is chosen from x and duplicate rows are
-    found; with the KernelSpace of a fit, new rows are mapped exactly as the
-    fitted ones were. Raises ValueError for values beyond float32 (but for
-    cosine and correlation, which need directions alone), zero rows under
-    cosine (constant rows under correlation), and data no power of two can
+    found, with params (checked metric_params); with the KernelSpace of a fit,
+    new rows are mapped exactly as the fitted ones were. Raises ValueError for
+    values beyond float32 (but for cosine and correlation, which need
+    directions alone), zero rows under cosine (constant rows under
+    correlation), rows a metric does not take, and data no power of two can
     bring into range.
     """
     fitting = space is None
+    params = params or {}
     if metric == "precomputed":
         _check_distance_matrix(x, fitting)
         if fitting:
             keys = value_keys(x, np.float64)
             return Prepared(x, KernelSpace(metric), find_duplicates(x, keys), keys)
         return Prepared(x, space)
-    if metric == "euclidean":
+    if metric in _metrics.BINARY:
+        points = _metrics.packed_rows(metric, x)
+        if fitting:
+            space = KernelSpace(metric, n_bits=x.shape[1])
+            return Prepared(points, space, find_duplicates(points))
+        return Prepared(points, space)
+    if metric == "euclidean" or metric in _metrics.DENSE:
         lower, upper = x.min(axis=0), x.max(axis=0)
         _check_float32_range(float(lower.min()), float(upper.max()))
         if fitting:
-            space = _choose_space(metric, lower, upper)
+            space = _choose_space(metric, lower, upper, params.get("p", 2.0))
         points = _scaled_float32(x, space.exponent)
     else:
-        points = _unit_rows(x, metric)
+        columns = _metrics.linear_map(metric, x, params) if fitting else space.columns
+        points = (_unit_rows(x, metric) if metric in ("cosine", "correlation")
+                  else _metrics.mapped_rows(metric, x, columns))
         if fitting:
-            space = _choose_space(metric, points.min(axis=0), points.max(axis=0))
+            space = _choose_space(metric, points.min(axis=0), points.max(axis=0),
+                                  columns=columns)
         if space.exponent:
             np.ldexp(points, space.exponent, out=points)
     if fitting:
@@ -197,7 +231,7 @@ def _check_reach(points: np.ndarray, space: KernelSpace) -> None:
         return
     lower = np.minimum(space.lower, points.min(axis=0))
     upper = np.maximum(space.upper, points.max(axis=0))
-    if _diagonal(lower, upper) > 2.0**REACH_LOG2:
+    if _reach(lower, upper, space.measure) > 2.0**REACH_LOG2:
         raise ValueError("the new rows lie too far from the fitted ones: their squared "
                          "distances would leave float32's range")
 
@@ -251,8 +285,25 @@ def _diagonal(lower: np.ndarray, upper: np.ndarray) -> float:
     return float(np.sqrt(np.dot(span, span)))
 
 
-def _choose_space(metric: str, lower, upper) -> KernelSpace:
-    """The power of two that brings the rows' bounding box into the kernels' range."""
+def _reach(lower: np.ndarray, upper: np.ndarray, measure: _metrics.Measure) -> float:
+    """The square root of the largest value the kernels' measure takes in the box: its
+    diagonal, or for Minkowski distances above p = 2, searched as their p-th powers, the
+    square root of the sum of the spans' p-th powers (the same bound 2^REACH_LOG2 then keeps
+    the powers below 2^96 < 1e30). Manhattan and Chebyshev distances stay within sqrt(d)
+    times the diagonal."""
+    if measure.root <= 2.0:
+        return _diagonal(lower, upper)
+    span = upper.astype(np.float64) - lower.astype(np.float64)
+    return float(np.sqrt(np.sum(span ** measure.root)))
+
+
+def _choose_space(metric: str, lower, upper, p: float = 2.0,
+                  columns: np.ndarray | None = None) -> KernelSpace:
+    """The power of two that brings the rows' bounding box into the kernels' range.
+
+    Minkowski distances above p = 2 are searched as their p-th powers, so their
+    rows are always brought to a diagonal in [1/2, 1).
+    """
     lower = np.asarray(lower, np.float64)
     upper = np.asarray(upper, np.float64)
     extent = _diagonal(lower, upper)
@@ -261,7 +312,8 @@ def _choose_space(metric: str, lower, upper) -> KernelSpace:
         raise ValueError(f"the rows of X lie up to {extent:.3g} apart, beyond float32's range "
                          "for the distances this estimator reports")
     exponent = 0
-    if extent > 0 and not 2.0**COMFORT_LOG2[0] <= extent <= 2.0**COMFORT_LOG2[1]:
+    comfort = COMFORT_LOG2 if _metrics.measure(metric, p).root <= 2.0 else (0, -1)
+    if extent > 0 and not 2.0**comfort[0] <= extent <= 2.0**comfort[1]:
         exponent = -math.frexp(extent)[1]  # extent * 2**exponent in [1/2, 1)
     if top > 0:
         exponent = min(exponent, VALUE_LOG2 - math.frexp(top)[1])
@@ -270,7 +322,8 @@ def _choose_space(metric: str, lower, upper) -> KernelSpace:
             f"X's values reach {top:.3g} while its rows lie within {extent:.3g} of each other: "
             "no power-of-two scale keeps float32 squared distances both finite and above "
             "underflow; subtract each column's mean first")
-    return KernelSpace(metric, exponent, np.ldexp(lower, exponent), np.ldexp(upper, exponent))
+    return KernelSpace(metric, exponent, np.ldexp(lower, exponent), np.ldexp(upper, exponent), p,
+                       columns)
 
 
 def _scaled_float32(x: np.ndarray, exponent: int) -> np.ndarray:

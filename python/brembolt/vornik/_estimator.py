@@ -9,18 +9,23 @@ import warnings
 from contextlib import contextmanager
 
 import numpy as np
+import scipy.sparse as sp
 from sklearn.base import (BaseEstimator, ClassNamePrefixFeaturesOutMixin, TransformerMixin,
                           _fit_context)
 from sklearn.utils import check_random_state
-from sklearn.utils.validation import check_is_fitted, validate_data
+from sklearn.utils.validation import check_array, check_is_fitted, validate_data
 
+from . import _density
 from . import _initial_layout as initial
+from . import _inverse
+from . import _metrics
 from . import _machine as machine
 from . import _params
 from . import _pipeline as pl
 from . import _saved
+from . import _sparse
 from . import _transform
-from ._data import Duplicates, duplicate_warning, prepare
+from ._data import Duplicates, _check_float32_range, duplicate_warning, prepare
 from ._labels import distinct_codes, label_codes, weaken_mismatches
 from ._rows import precomputed_rows
 
@@ -69,6 +74,11 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         distinct row of each row of X; `graph_` and the knn arrays then describe
         the distinct rows. None otherwise.
     a_, b_ : float, the fitted curve 1 / (1 + a d^(2b))
+    data_radius_, embedding_radius_ : ndarray (n_samples,), float32, or None
+        With densmap=True, each point's local radius in the data (in the
+        metric's units) and in the embedding: the root of the mean squared
+        distance to its neighbours in `graph_`, weighted by membership. None
+        otherwise.
     n_epochs_ : int, the epochs run
     timings_ : dict, seconds per stage
     n_features_in_, feature_names_in_ : as in scikit-learn
@@ -76,14 +86,18 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
 
     _parameter_constraints = _params.constraints()
 
-    def __init__(self, n_neighbors=15, n_components=2, metric="euclidean", min_dist=0.1,
+    def __init__(self, n_neighbors=15, n_components=2, metric="euclidean", metric_params=None,
+                 min_dist=0.1,
                  spread=1.0, n_epochs=None, learning_rate=1.0, repulsion_strength=1.0,
                  negative_sample_rate=5, init="spectral", target_weight=0.5, unique=False,
-                 random_state=None, n_jobs=-1, transform_epochs=30, verbose=False):
+                 random_state=None, n_jobs=-1, densmap=False, density_strength=0.5,
+                 density_share=0.3, density_variance_shift=0.1, transform_epochs=30,
+                 verbose=False):
         """Stores the parameters unchecked; fit validates them (the table: _params.PARAMS)."""
         self.n_neighbors = n_neighbors
         self.n_components = n_components
         self.metric = metric
+        self.metric_params = metric_params
         self.min_dist = min_dist
         self.spread = spread
         self.n_epochs = n_epochs
@@ -95,6 +109,10 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         self.unique = unique
         self.random_state = random_state
         self.n_jobs = n_jobs
+        self.densmap = densmap
+        self.density_strength = density_strength
+        self.density_share = density_share
+        self.density_variance_shift = density_variance_shift
         self.transform_epochs = transform_epochs
         self.verbose = verbose
 
@@ -102,6 +120,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         tags = super().__sklearn_tags__()
         tags.transformer_tags.preserves_dtype = ["float32"]  # the embedding is float32
         tags.input_tags.pairwise = self.metric == "precomputed"
+        tags.input_tags.sparse = self.metric in _sparse.SPARSE_METRICS
         tags.target_tags.required = False  # y (class labels) is optional
         tags.target_tags.one_d_labels = True
         return tags
@@ -112,9 +131,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_samples, n_features)
+        X : {array-like, sparse matrix} of shape (n_samples, n_features)
             The rows to embed (with metric="precomputed": the square matrix of
-            their distances).
+            their distances). A scipy.sparse matrix or array (CSR, or any
+            format that converts to CSR, with sorted, unrepeated column
+            indices in each row) takes metric "euclidean", "cosine",
+            "manhattan", "jaccard" or "hellinger" and is never made dense.
         y : array-like of shape (n_samples,), optional
             Class labels, coded by value (1 and 1.0 one class, "1" another);
             -1, "-1", None or NaN mark unlabelled points. Edges between points
@@ -137,8 +159,8 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         timings = {}
         with self._stage("checking input", timings):
             with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
-                x = validate_data(self, X, dtype=[np.float32, np.float64], order="C",
-                                  ensure_min_samples=2)
+                x = validate_data(self, X, accept_sparse="csr", dtype=self._input_dtypes(X),
+                                  order="C", ensure_min_samples=2)
             n = x.shape[0]
             if n > _params.INT_MAX:
                 raise ValueError(f"X has {n} samples; at most {_params.INT_MAX} are supported")
@@ -152,9 +174,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             init = (None if isinstance(self.init, str)
                     else initial.check_init(self.init, n, self.n_components))
             verbose = bool(self.verbose)
+            params = _metrics.check_params(self.metric, self.metric_params, x.shape[1])
 
         with self._stage("preparing data", timings):
-            prepared = prepare(x, self.metric)
+            sparse_input = sp.issparse(x)
+            prepared = (_sparse.prepare(x, self.metric) if sparse_input
+                        else prepare(x, self.metric, params=params))
             rows = self._distinct_rows(prepared.duplicates, n)
             folded = rows is not None and rows.count > 0
             if folded:
@@ -179,6 +204,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
                 graph = weaken_mismatches(graph, codes, float(self.target_weight))
             order = pl.locality_order(graph)
             a, b = pl.fit_ab(float(self.min_dist), float(self.spread))
+            radius = _density.data_radius(graph, knn_idx, knn_dist) if self.densmap else None
         with self._stage("initial layout", timings):
             if init is not None:
                 embedding = initial.array_init(init, rng)
@@ -191,23 +217,38 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             # then has the memory they would take.
             edges = pl.layout_edges(graph, n_epochs, order)
             pl.to_schedule_order(edges, n_fit)
+            density = None if radius is None else _density.term(
+                radius, self.density_strength, self.density_share, self.density_variance_shift,
+                n_epochs)
             pl.optimize_layout(embedding, edges, self._layout_run(n_epochs, a, b, layout_seed),
-                               n_threads, order, verbose=verbose, in_schedule_order=True)
+                               n_threads, order, verbose=verbose, in_schedule_order=True,
+                               density=density)
             self._check_finite(embedding, "embedding")
         # The fitted attributes are set together after the last stage.
-        reference = _transform.keep_reference(prepared, X, rng)
+        reference = (_sparse.keep_reference(prepared, rng) if sparse_input
+                     else _transform.keep_reference(prepared, X, rng))
         if prepared.keys is not None:  # a distance matrix: its rows' keys stand for its rows
             _transform.key_distance_rows(reference, prepared.keys)
+        first = rows.first if folded else None
+        row_frame = None if sparse_input else _inverse.row_frame(x, prepared.space.metric, first)
         self.graph_, self.a_, self.b_ = graph, a, b
         self.embedding_ = embedding[rows.inverse] if folded else embedding
         self.knn_indices_ = knn_idx
         self.knn_dists_ = knn_dist
+        if radius is None:
+            self.data_radius_ = self.embedding_radius_ = None
+        else:
+            expand = rows.inverse if folded else slice(None)
+            self.data_radius_ = radius.astype(np.float32)[expand]
+            self.embedding_radius_ = _density.embedding_radius(graph, embedding).astype(
+                np.float32)[expand]
         self.unique_rows_ = None if rows is None else rows.first
         self.unique_inverse_ = None if rows is None else rows.inverse
         # How new rows map into the kernels' space, and the power of two the
         # graph's distances were scaled by (new points' memberships need both).
         self._kernel_space, self._graph_exponent = prepared.space, graph_exponent
         self._reference = reference
+        self._row_frame = row_frame  # what inverse_transform gives back to unit rows
         self.n_epochs_ = n_epochs
         self.timings_ = timings
         self._n_features_out = self.n_components
@@ -231,7 +272,7 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
 
         Parameters
         ----------
-        X : array-like of shape (n_new, n_features)
+        X : {array-like, sparse matrix} of shape (n_new, n_features)
             New rows (with metric="precomputed": their distances to the
             training rows, one column per training row).
 
@@ -242,7 +283,12 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         check_is_fitted(self)
         self._validate_params()  # transform_epochs may have been set after fit
         with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
-            x = validate_data(self, X, dtype=[np.float32, np.float64], order="C", reset=False)
+            x = validate_data(self, X, accept_sparse="csr", dtype=self._input_dtypes(X),
+                              order="C", reset=False)
+        if isinstance(self._reference, _sparse.SparseReference):
+            placed = _sparse.place(self._fitted(), x, machine.threads(self.n_jobs, x.shape[0]))
+            self._check_finite(placed, "new points' places")
+            return placed
         # New rows go through the fit's own preparation: the metric's
         # normalisation and the fit's power of two.
         prepared = prepare(x, self._kernel_space.metric, self._kernel_space)
@@ -251,11 +297,57 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         self._check_finite(placed, "new points' places")
         return placed
 
+    def inverse_transform(self, X):
+        """Rows of the data for points of the embedding.
+
+        Each point weighs its n_neighbors nearest fitted points in the
+        embedding by the fitted curve `1 / (1 + a_ d^(2 b_))` at its distance d
+        from them and becomes the weighted mean of their rows: the row that
+        is closest on average, by these weights, to the rows the embedding
+        puts around it. A point's result depends on its own coordinates and
+        the model alone (the same bits in any batch, for any n_jobs).
+
+        With metric="cosine" or "correlation" the rows are compared by
+        direction alone: the result is the direction closest on average to
+        the neighbours' (the normalised weighted mean of their unit rows),
+        given their weighted mean length (and, for correlation, mean).
+        Refused for metric="precomputed", whose model holds no rows.
+
+        Parameters
+        ----------
+        X : array-like of shape (n_points, n_components)
+            Points of the embedding, anywhere (`embedding_` itself, points
+            between clusters, a grid).
+
+        Returns
+        -------
+        rows : ndarray of shape (n_points, `n_features_in_`)
+            float32; float64 under cosine and correlation, whose rows may be
+            longer than float32 reaches.
+        """
+        check_is_fitted(self)
+        _inverse.check_metric(self._kernel_space.metric)
+        if isinstance(self._reference, _sparse.SparseReference):
+            raise ValueError("inverse_transform needs the dense training rows; this model was "
+                             "fitted on sparse input")
+        with np.errstate(over="ignore"):  # values beyond float32 are reported as infinite
+            y = check_array(X, dtype=[np.float32, np.float64], order="C")
+        dim = self.embedding_.shape[1]
+        if y.shape[1] != dim:
+            raise ValueError(f"X has {y.shape[1]} columns, but the embedding has {dim}")
+        _check_float32_range(float(y.min()), float(y.max()))
+        points = np.ascontiguousarray(y, dtype=np.float32)
+        return _inverse.inverse(
+            self._reference.data, self._fitted().positions, self._kernel_space,
+            getattr(self, "_row_frame", None), points, self.knn_indices_.shape[1], self.a_,
+            self.b_, machine.threads(self.n_jobs, points.shape[0]), bool(self.verbose))
+
     def __getstate__(self):
         # A pickled model carries its search index, so that every process that
         # loads it (Dask workers, say) transforms without building it again.
-        if hasattr(self, "_reference"):
-            _transform.index(self._fitted())
+        if hasattr(self, "_reference") and not isinstance(self._reference,
+                                                          _sparse.SparseReference):
+            _transform.index(self._fitted(), machine.threads(self.n_jobs))
         return super().__getstate__()
 
     def __setstate__(self, state):
@@ -277,7 +369,15 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
             embedding=self.embedding_, distinct_rows=self.unique_rows_,
             knn_indices=self.knn_indices_, knn_dists=self.knn_dists_, space=self._kernel_space,
             graph_exponent=self._graph_exponent, reference=self._reference,
-            run=self._layout_run(self.transform_epochs, self.a_, self.b_, self._reference.seed))
+            run=self._layout_run(self.transform_epochs, self.a_, self.b_, self._reference.seed),
+            verbose=bool(self.verbose))
+
+    def _input_dtypes(self, X):
+        """validate_data's dtype for X: sparse rows are float values in every metric."""
+        if sp.issparse(X):
+            return [np.float32, np.float64]
+        metric = self._kernel_space.metric if hasattr(self, "_kernel_space") else self.metric
+        return _metrics.input_dtypes(metric)
 
     def _check_finite(self, embedding: np.ndarray, what: str) -> None:
         """A layout that left a coordinate NaN or infinite is an error, never a result."""
@@ -309,8 +409,10 @@ class UMAP(ClassNamePrefixFeaturesOutMixin, TransformerMixin, BaseEstimator):
         """kNN rows of the prepared data; distances (float64) in the metric's units."""
         if prepared.space.metric == "precomputed":
             return precomputed_rows(prepared.points, n_neighbors - 1)
+        if sp.issparse(prepared.points):
+            return _sparse.nearest_neighbors(prepared, n_neighbors, seed, n_threads, verbose)
         knn_idx, kernel_dist = pl.nearest_neighbors(prepared.points, n_neighbors, seed, n_threads,
-                                                    verbose=verbose)
+                                                    verbose=verbose, measure=prepared.space.measure)
         return knn_idx, prepared.space.to_metric(kernel_dist)
 
     def _neighbours_for(self, n: int) -> int:

@@ -191,12 +191,30 @@ def _piece_start(graph: sp.csr_matrix, dim: int, rng: np.random.Generator) -> np
     return rng.uniform(-1.0, 1.0, size=(n, dim)) / np.sqrt(dim)
 
 
+def _bit_shares(words: np.ndarray, labels: np.ndarray, n_pieces: int) -> np.ndarray:
+    """The share of rows of each piece that set each bit (n_pieces x bits), unpacked a block of
+    rows at a time."""
+    shares = np.zeros((n_pieces, words.shape[1] * 64))
+    step = 2048
+    for lo in range(0, words.shape[0], step):
+        bits = np.unpackbits(words[lo:lo + step].view(np.uint8), axis=1, bitorder="little")
+        rows = labels[lo:lo + step]
+        members = sp.csr_matrix((np.ones(rows.size), (rows, np.arange(rows.size))),
+                                shape=(n_pieces, rows.size))
+        shares += members @ bits.astype(np.float64)
+    return shares / np.bincount(labels, minlength=n_pieces)[:, None]
+
+
 def _centres(prepared, labels: np.ndarray, sizes: np.ndarray, dim: int) -> np.ndarray | None:
     """Classical MDS of the pieces' centres in the data, (n_pieces, dim); None without data."""
     if prepared is None:
         return None
     n_pieces = sizes.size
     points = prepared.points
+    if points.dtype == np.uint64:  # bit rows: the share of each bit among a piece's rows
+        points = _bit_shares(points, labels, n_pieces)
+        labels = np.arange(n_pieces)
+        sizes = np.ones(n_pieces)
     members = sp.csr_matrix((np.ones(labels.size, points.dtype), (labels, np.arange(labels.size))),
                             shape=(n_pieces, labels.size))
     if prepared.space.metric == "precomputed":
@@ -206,6 +224,16 @@ def _centres(prepared, labels: np.ndarray, sizes: np.ndarray, dim: int) -> np.nd
         sq = mean * mean
         centring = np.eye(n_pieces) - 1.0 / n_pieces
         values, vectors = np.linalg.eigh(-0.5 * centring @ sq @ centring)
+        top = np.argsort(values)[::-1][:dim]
+        coords = vectors[:, top] * np.sqrt(np.maximum(values[top], 0.0))
+    elif sp.issparse(points):
+        # The centroids' Gram matrix, double centred: classical MDS without
+        # making the centroids dense.
+        centroids = sp.csr_matrix(members @ points, dtype=np.float64).multiply(
+            1.0 / sizes[:, None]).tocsr()
+        gram = (centroids @ centroids.T).toarray()
+        centring = np.eye(n_pieces) - 1.0 / n_pieces
+        values, vectors = np.linalg.eigh(centring @ gram @ centring)
         top = np.argsort(values)[::-1][:dim]
         coords = vectors[:, top] * np.sqrt(np.maximum(values[top], 0.0))
     else:

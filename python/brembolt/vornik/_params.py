@@ -74,9 +74,18 @@ PARAMS = (
           "dimension of the embedding", Cli(int)),
     Param("metric", "euclidean", (StrOptions(set(METRICS)),),
           "distance between rows: 'euclidean', 'cosine', 'correlation' (1 - Pearson "
-          "correlation), or 'precomputed' (X is a square matrix of distances)",
+          "correlation), 'hellinger', 'haversine' (latitude and longitude in radians), "
+          "'seuclidean', 'mahalanobis', 'manhattan', 'chebyshev', 'minkowski'; for binary rows "
+          "'hamming', 'jaccard', 'dice'; or 'precomputed' (X is a square matrix of distances); "
+          "sparse X takes 'euclidean', "
+          "'cosine', 'manhattan', 'jaccard' (of the non-zero pattern) and 'hellinger'",
           Cli(str, choices=METRICS, help="distance between rows ('precomputed': the input is "
               "a square matrix of distances)")),
+    Param("metric_params", None, (dict, None),
+          "the metric's settings: {'p': p} for 'minkowski' (default 2), {'V': variances} for "
+          "'seuclidean' (default: the columns' variances), {'VI': inverse covariance} or "
+          "{'V': covariance} for 'mahalanobis' (default: the inverse of the columns' "
+          "covariance)"),
     Param("min_dist", 0.1, (Interval(Real, 0, None, closed="left"),),
           "smallest distance of close points in the embedding (at most spread)", Cli(float)),
     Param("spread", 1.0, (Interval(Real, *SPREAD_RANGE, closed="both"),),
@@ -110,11 +119,25 @@ PARAMS = (
           "threads: -1 every usable processor, -2 all but one, None one unless a joblib "
           "parallel_config says otherwise", Cli(int, help="threads: -1 every usable processor, "
                                                 "-2 all but one")),
+    Param("densmap", False, ("boolean",),
+          "density-preserving layout: over the last density_share of the epochs, tie each "
+          "point's local radius in the embedding to its local radius in the data, so that "
+          "tight clusters stay tight and diffuse ones diffuse",
+          Cli(help="density-preserving layout: cluster sizes follow the data's local density")),
+    Param("density_strength", 0.5, (Interval(Real, 0, None, closed="left"),),
+          "with densmap, the weight of the density term against the layout's own forces",
+          Cli(float)),
+    Param("density_share", 0.3, (Interval(Real, 0, 1, closed="right"),),
+          "with densmap, the share of the epochs, the last ones, on which the density term acts",
+          Cli(float)),
+    Param("density_variance_shift", 0.1, (Interval(Real, 0, None, closed="left"),),
+          "with densmap, added to the variance of the embedding's log radii in the density "
+          "term, so that the term stays bounded while the radii are alike", Cli(float)),
     Param("transform_epochs", 30, (Interval(Integral, 0, MAX_EPOCHS, closed="both"),),
           "layout epochs of each new point in transform (0: the start alone)"),
     Param("verbose", False, ("verbose",),
           "report each stage on standard error as it starts and ends, with progress bars "
-          "through the neighbour search and the layout", Cli()),
+          "through the neighbour search and the layout (of fit and of transform)", Cli()),
 )
 
 BY_NAME = {p.name: p for p in PARAMS}

@@ -16,6 +16,7 @@ import scipy.sparse as sp
 import _native_vornik as _native
 
 from . import _control
+from ._metrics import Measure
 from ._rows import exact_rows, kdtree_rows, rows_with_self
 
 # ---------------------------------------------------------------------------
@@ -30,7 +31,17 @@ class KnnSettings:
     leaf_size: int
 
 
-def default_knn_settings(n: int, d: int, k: int) -> KnnSettings:
+EUCLIDEAN = Measure("euclidean")
+
+# Trees of the other measures' forests (bench/metrics.py, recall@15 of 0.95 or
+# more): their refinement settles in a poorer graph from two trees than the
+# squared Euclidean one does (Chebyshev 0.92 from two trees and 0.9495 from
+# four, Manhattan 0.949 from two, on 50,000 x 64 clusters; Jaccard 0.87 from
+# two on 100,000 fingerprints of 2,048 bits).
+TREES = {"manhattan": 3, "chebyshev": 5, "minkowski": 3, "hamming": 4, "jaccard": 4, "dice": 4}
+
+
+def default_knn_settings(n: int, d: int, k: int, measure: Measure = EUCLIDEAN) -> KnnSettings:
     """The cheapest forest that keeps embedding quality at the level of exact neighbours.
 
     Measured with bench/pipeline.py on four data sets (1,797 to 100,000 points,
@@ -38,8 +49,9 @@ def default_knn_settings(n: int, d: int, k: int) -> KnnSettings:
     of 24 points, refined for about log2(n) iterations, give trustworthiness
     within 0.001 of embeddings built from exact neighbours. Refinement stops
     early by itself once the graph settles, so the iteration count is a cap.
+    Other measures take more trees (TREES).
     """
-    return KnnSettings(n_trees=2, n_iters=int(max(4, round(math.log2(n)))),
+    return KnnSettings(n_trees=TREES.get(measure.name, 2), n_iters=int(max(4, round(math.log2(n)))),
                        leaf_size=int(max(24, k + 1)))
 
 
@@ -67,40 +79,53 @@ KDTREE_MAX_FEATURES = 5
 
 
 def nearest_neighbors(x: np.ndarray, n_neighbors: int, seed: int, n_threads: int,
-                      settings: KnnSettings | None = None, verbose: bool = False):
+                      settings: KnnSettings | None = None, verbose: bool = False,
+                      measure: Measure = EUCLIDEAN):
     """kNN rows as the fuzzy graph reads them.
 
     Column 0 is the point itself at distance 0, then its n_neighbors - 1
-    nearest neighbours by ascending Euclidean (not squared) distance. When
-    they are a large share of all points, or the points have few features
-    (and no forest settings are given), the search is exact. The forest has
-    one worker per tree whatever n_threads is, so the rows do not depend on it.
+    nearest neighbours by ascending distance in measure (Euclidean, not
+    squared, by default; Minkowski's p-th root taken; for bit rows (uint64
+    words) the bits kernels' counts or shares). When they are a large share
+    of all points, or dense points have few features (and no forest settings
+    are given), the search is exact. The forest has one worker per tree
+    whatever n_threads is, so the rows do not depend on it.
     """
     n, d = x.shape
     k = n_neighbors - 1
     if uses_exact_search(n, k):
-        return exact_rows(x, k)
-    if settings is None and d <= KDTREE_MAX_FEATURES:
-        return kdtree_rows(x, k, n_threads)
-    s = settings or default_knn_settings(n, d, k)
+        return exact_rows(x, k, measure=measure)
+    if settings is None and d <= KDTREE_MAX_FEATURES and measure.kernels != "bits":
+        return kdtree_rows(x, k, n_threads, measure)
+    s = settings or default_knn_settings(n, d, k, measure)
     idx = np.empty((n, k), np.int32)
     dist = np.empty((n, k), np.float32)
-    status = _control.run(
-        _native.knn_descent_f32_ctl,
-        (x, idx, dist, n, d, k, s.n_trees, s.n_iters, seed, s.leaf_size, ONE_WORKER_PER_TREE,
-         n_threads), total=max(1, s.n_trees) + max(1, s.n_iters), desc="nearest neighbours",
-        verbose=verbose, unit="step")
+    kernel = _search_kernel(measure)
+    args = (x, idx, dist, n, d, k, s.n_trees, s.n_iters, seed, s.leaf_size, ONE_WORKER_PER_TREE,
+            n_threads)
+    status = _control.run(kernel, args, total=max(1, s.n_trees) + max(1, s.n_iters),
+                          desc="nearest neighbours", verbose=verbose, unit="step")
     _control.check_status(status, "kNN kernel")
-    full_idx, full_dist = rows_with_self(idx, dist)
-    _fill_missing_neighbours(x, full_idx, full_dist)
+    full_idx, full_dist = rows_with_self(idx, dist, measure.root)
+    _fill_missing_neighbours(x, full_idx, full_dist, measure)
     return full_idx, full_dist
 
 
-def _fill_missing_neighbours(x: np.ndarray, full_idx: np.ndarray, full_dist: np.ndarray) -> None:
+def _search_kernel(measure: Measure):
+    """The kNN method of a measure, called as knn_descent_f32_ctl is (the control block last)."""
+    if measure.kernels == "dense":
+        return lambda *args: _native.knn_descent_metric_f32(*args, measure.name, measure.p)
+    if measure.kernels == "bits":
+        return lambda *args: _native.knn_descent_bits_u64(*args, measure.name)
+    return _native.knn_descent_f32_ctl
+
+
+def _fill_missing_neighbours(x: np.ndarray, full_idx: np.ndarray, full_dist: np.ndarray,
+                             measure: Measure = EUCLIDEAN) -> None:
     """Rows the search could not fill (an id -1) get their exact rows instead."""
     rows = np.flatnonzero((full_idx < 0).any(axis=1))
     if rows.size:
-        full_idx[rows], full_dist[rows] = exact_rows(x, full_idx.shape[1] - 1, rows)
+        full_idx[rows], full_dist[rows] = exact_rows(x, full_idx.shape[1] - 1, rows, measure)
 
 
 def check_knn(knn, n: int, n_neighbors: int):
@@ -386,30 +411,37 @@ def layout_threads(n_threads: int, n_parts: int, n_edges: int) -> int:
 
 def optimize_layout(embedding: np.ndarray, edges, run: LayoutRun, n_threads: int,
                     order: np.ndarray | None = None, verbose: bool = False,
-                    in_schedule_order: bool = False) -> None:
+                    in_schedule_order: bool = False, density=None) -> None:
     """Moves embedding (float32, C order) in place along edges (head, tail, epochs_per_sample).
 
     With order, head and tail are in the renumbered ids of layout_edges: the
     layout runs on the rows in that order, which are put back afterwards.
     With in_schedule_order the edges are as to_schedule_order leaves them
     (the result is that of the list they came from). The result does not
-    depend on n_threads (see layout_parts).
+    depend on n_threads (see layout_parts). density (a _density.DensityTerm, radii in
+    graph ids) adds the density term over the layout's last epochs.
     """
     head, tail, epochs_per_sample = edges
     n, dim = embedding.shape
     if head.size == 0:
         return
-    n_parts = layout_parts(head.size)
+    # The density layout still sums a whole buffer per part in every
+    # substep, so it keeps the fewest parts.
+    n_parts = layout_parts(head.size) if density is None else MIN_LAYOUT_PARTS
     threads = layout_threads(n_threads, n_parts, head.size)
     if order is not None:  # permuted in place: no second embedding while the kernel runs
         embedding[:] = embedding[order]
     try:
         kernel = (_native.umap_layout_euclidean_f32_parts_in_schedule_order if in_schedule_order
                   else _native.umap_layout_euclidean_f32_parts)
+        plan = (n_parts, DEFAULT_SUBSTEPS, threads)
+        if density is not None:
+            radius = density.radius if order is None else density.radius[order]
+            kernel = _native.umap_layout_density_f32
+            plan = (radius, density.strength, density.epochs, density.variance_shift, *plan,
+                    in_schedule_order)
         status = _control.run(
-            kernel,
-            (embedding, head, tail, epochs_per_sample, n, dim, *run.kernel_args(), n_parts,
-             DEFAULT_SUBSTEPS, threads),
+            kernel, (embedding, head, tail, epochs_per_sample, n, dim, *run.kernel_args(), *plan),
             total=run.n_epochs, desc="layout", verbose=verbose, unit="epoch")
     finally:
         if order is not None:

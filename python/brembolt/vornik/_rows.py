@@ -10,19 +10,20 @@ from __future__ import annotations
 
 import numpy as np
 
-from .neighbours import exact_neighbours
+from ._metrics import Measure
+from .neighbours import exact_measure_neighbours, exact_neighbours, smallest_by_id
 
 _KEY_MULTIPLIER = np.uint64(0x9E3779B97F4A7C15)
 KEY_BLOCK_BYTES = 2 << 20  # rows per block of 64-bit words: small enough to stay in cache
 
 
 def row_keys(x: np.ndarray) -> np.ndarray:
-    """A 64-bit hash of the bits of every row of a float32 matrix.
+    """A 64-bit hash of the bits of every row of a float32 matrix (or of packed bit rows).
 
     The row's words times fixed odd multipliers, summed modulo 2^64 (exact, so
     no order of summation changes a bit), then mixed.
     """
-    return _word_keys(x, np.float32, signed_zeros=True)
+    return _word_keys(x, np.uint64 if x.dtype == np.uint64 else np.float32, signed_zeros=True)
 
 
 def value_keys(points: np.ndarray, dtype=None) -> np.ndarray:
@@ -58,19 +59,25 @@ def _mix64(z: np.ndarray) -> np.ndarray:
     return z ^ (z >> np.uint64(31))
 
 
-def exact_rows(x: np.ndarray, k: int, queries=None):
-    """Exact kNN rows (self first, Euclidean); distances stay float64 up to one final cast."""
+def exact_rows(x: np.ndarray, k: int, queries=None, measure: Measure | None = None):
+    """Exact kNN rows (self first; Euclidean, or in measure); distances stay float64 up to one
+    final cast."""
     rows = np.arange(x.shape[0]) if queries is None else queries
+    if measure is not None and measure.kernels != "euclidean":
+        return _self_first(*exact_measure_neighbours(x, k, rows, measure), rows)
     ids, sq = exact_neighbours(x, k, rows)
     return _self_first(ids, np.sqrt(sq), rows)
 
 
-def kdtree_rows(x: np.ndarray, k: int, n_threads: int):
-    """Exact kNN rows (self first, Euclidean) from a k-d tree; the same for any thread count."""
+def kdtree_rows(x: np.ndarray, k: int, n_threads: int, measure: Measure | None = None):
+    """Exact kNN rows (self first; Euclidean, or a dense measure's Minkowski distance) from a
+    k-d tree; the same for any thread count."""
     from scipy.spatial import cKDTree
 
     n = x.shape[0]
-    dist, ids = cKDTree(x).query(x, k=k + 1, workers=max(1, n_threads))
+    p = 2.0 if measure is None else {"euclidean": 2.0, "manhattan": 1.0,
+                                     "chebyshev": np.inf}.get(measure.name, measure.p)
+    dist, ids = cKDTree(x).query(x, k=k + 1, p=p, workers=max(1, n_threads))
     # Each point is its own nearest, except among more than k + 1 copies of a
     # row, where it may be missing: then the farthest entry makes way for it.
     drop = ids == np.arange(n)[:, None]
@@ -83,11 +90,16 @@ def precomputed_rows(distances: np.ndarray, k: int):
     return _self_first(*nearest_columns(distances, k, skip_diagonal=True), dtype=np.float64)
 
 
-def rows_with_self(idx: np.ndarray, sq_dist: np.ndarray):
-    """Prepends each point to its own row, sorts rows by distance, takes square roots."""
+def rows_with_self(idx: np.ndarray, sq_dist: np.ndarray, root: float = 2.0):
+    """Prepends each point to its own row, sorts rows by distance, takes the root-th roots
+    (square roots of squared Euclidean distances; 1: the distances as they are)."""
     order = np.argsort(sq_dist, axis=1, kind="stable")
-    return _self_first(np.take_along_axis(idx, order, axis=1),
-                       np.sqrt(np.take_along_axis(sq_dist, order, axis=1)))
+    dist = np.take_along_axis(sq_dist, order, axis=1)
+    if root == 2.0:
+        dist = np.sqrt(dist)
+    elif root != 1.0:
+        dist = dist.astype(np.float64) ** (1.0 / root)
+    return _self_first(np.take_along_axis(idx, order, axis=1), dist)
 
 
 def _self_first(ids: np.ndarray, dist: np.ndarray, rows=None, dtype=np.float32):
@@ -119,10 +131,8 @@ def nearest_columns(distances: np.ndarray, k: int, skip_diagonal: bool = False):
         block = distances[rows].astype(np.float64)
         if skip_diagonal:
             block[np.arange(rows.size), rows] = np.inf
-        cand = np.argpartition(block, k - 1, axis=1)[:, :k]
-        cand.sort(axis=1)  # equal distances then rank by id
-        near = np.take_along_axis(block, cand, axis=1)
-        order = np.argsort(near, axis=1, kind="stable")
-        ids[rows] = np.take_along_axis(cand, order, axis=1)
-        dist[rows] = np.take_along_axis(near, order, axis=1)
+        # Every tie of the k-th distance is a candidate, so ids decide them.
+        near = smallest_by_id(block, k)
+        ids[rows] = near
+        dist[rows] = np.take_along_axis(block, near, axis=1)
     return ids, dist

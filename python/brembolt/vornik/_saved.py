@@ -14,7 +14,11 @@ import numbers
 
 import numpy as np
 
+import _native_vornik as _native
+
+from . import _metrics
 from ._data import METRICS, KernelSpace
+from ._sparse import SparseReference, check_reference
 from ._transform import Reference
 
 # No fit chooses a power of two outside this range: data scales from float64's
@@ -58,13 +62,34 @@ def check_state(model) -> None:
         if n_features != n_rows:
             _fail(f"n_features_in_ is {n_features}: a distance matrix's rows have one column per "
                   f"training row ({n_rows})")
+    elif isinstance(ref, SparseReference):
+        check_reference(ref, n_fit, n_features, _fail)
+    elif space.metric in _metrics.BINARY:
+        if space.n_bits != n_features:
+            _fail(f"_kernel_space.n_bits is {space.n_bits!r}, not n_features_in_ ({n_features})")
+        _array(vars(ref), "data", np.uint64, 2, rows=n_fit, cols=-(-n_features // 64),
+               label="_reference.data")
     else:
-        _array(vars(ref), "data", np.float32, 2, rows=n_fit, cols=n_features, finite=True,
+        width = 3 if space.metric == "haversine" else n_features
+        _array(vars(ref), "data", np.float32, 2, rows=n_fit, cols=width, finite=True,
                label="_reference.data")
         for name in ("lower", "upper"):
-            _array(vars(space), name, np.float64, 1, rows=n_features, finite=True,
+            _array(vars(space), name, np.float64, 1, rows=width, finite=True,
                    label=f"_kernel_space.{name}")
+        _settings(space, n_features)
     _index(ref, n_fit)
+    _row_frame(state, n_fit)
+
+
+def _settings(space: KernelSpace, n_features: int) -> None:
+    """Minkowski's p and the column map of seuclidean and mahalanobis."""
+    if not (isinstance(space.p, numbers.Real) and space.p >= 1):
+        _fail(f"_kernel_space.p is {space.p!r}")
+    if space.metric in ("seuclidean", "mahalanobis"):
+        shape = (n_features,) if space.metric == "seuclidean" else (n_features, n_features)
+        _array(vars(space), "columns", np.float64, len(shape), rows=n_features,
+               cols=shape[-1] if len(shape) == 2 else None, finite=True,
+               label="_kernel_space.columns")
 
 
 def _distinct_rows(state, n_rows: int) -> int:
@@ -79,6 +104,20 @@ def _distinct_rows(state, n_rows: int) -> int:
     _ids(first, "unique_rows_", 0, n_rows)
     _ids(inverse, "unique_inverse_", 0, first.size)
     return first.size
+
+
+def _row_frame(state, n_fit: int) -> None:
+    """inverse_transform's lengths and means of the fit's rows, where the model holds them."""
+    frame = state.get("_row_frame")
+    if frame is None:
+        return
+    if not (isinstance(frame, tuple) and len(frame) == 2):
+        _fail("_row_frame is not a pair of arrays")
+    parts = dict(zip(("lengths", "means"), frame))
+    for name in parts:
+        _array(parts, name, np.float64, 1, rows=n_fit, finite=True, label=f"_row_frame {name}")
+    if not _all_blocks(parts["lengths"], lambda b: b >= 0):
+        _fail("_row_frame holds negative lengths")
 
 
 def _index(ref: Reference, n_fit: int) -> None:
@@ -96,6 +135,33 @@ def _index(ref: Reference, n_fit: int) -> None:
         if (np.diff(keys) < 0).any():  # n_fit values: no block needed
             _fail("_reference.keys is not ascending")
         _ids(ids, "_reference.key_ids", 0, n_fit)
+    _forest(ref, n_fit)
+
+
+def _forest(ref: Reference, n_fit: int) -> None:
+    """The search forest, where the model holds one (a model saved without it builds it)."""
+    if ref.tree_order is None and ref.tree_splits is None and ref.tree_thresholds is None:
+        return
+    leaf = ref.tree_leaf_size
+    if not (isinstance(leaf, numbers.Integral) and 1 <= leaf):
+        _fail(f"_reference.tree_leaf_size is {leaf!r}")
+    order = _array(vars(ref), "tree_order", np.int32, 2, cols=n_fit,
+                   label="_reference.tree_order")
+    trees = order.shape[0]
+    if trees < 1:
+        _fail("_reference.tree_order holds no tree")
+    _ids(order, "_reference.tree_order", 0, n_fit)
+    slots = _native.knn_forest_nodes(n_fit, int(leaf))
+    splits = _array(vars(ref), "tree_splits", np.int32, 3, rows=trees, cols=slots,
+                    label="_reference.tree_splits")
+    if splits.shape[2] != 2:
+        _fail(f"_reference.tree_splits has shape {splits.shape}, not ({trees}, {slots}, 2)")
+    pairs = splits.reshape(-1, 2)
+    empty = (pairs == -1).all(axis=1)
+    if pairs.size and not ((pairs >= 0) & (pairs < n_fit)).all(axis=1)[~empty].all():
+        _fail("_reference.tree_splits holds a pair that is neither two ids in range nor (-1, -1)")
+    _array(vars(ref), "tree_thresholds", np.float32, 2, rows=trees, cols=slots,
+           label="_reference.tree_thresholds")
 
 
 # ---------------------------------------------------------------------------

@@ -4,8 +4,9 @@ New rows arrive prepared as the fit's rows were (_data.prepare: the metric's
 normalisation, the fit's power of two), and the training rows kept here are
 the fit's rows in that same space, so the search compares like with like.
 A new row is placed by its own bits alone: its neighbours among the training
-rows come from a walk over a search graph of the fit (knn_query_f32), its
-memberships from the fit's bandwidth rule (umap_query_memberships_f32), its
+rows come from a walk over a search graph of the fit (knn_query_f32; for the
+dense metric and bit kernels, an exact search in the metric for now:
+new_row_neighbours), its memberships from the fit's bandwidth rule (umap_query_memberships_f32), its
 start is the membership-weighted mean of its neighbours' positions, and the
 layout moves it against the frozen training embedding with a random stream
 keyed by a hash of its row (umap_layout_new_points_f32). So a row lands on the
@@ -24,10 +25,12 @@ from scipy.sparse.csgraph import connected_components
 
 import _native_vornik as _native
 
+from . import _control
 from ._control import check_status
 from ._data import KernelSpace, Prepared
 from ._pipeline import LayoutRun
 from ._rows import nearest_columns, row_keys, value_keys
+from .neighbours import exact_measure_neighbours
 
 # The search graph keeps, per training point, up to this many times its
 # n_neighbors - 1 fit neighbours: its own neighbours and the points that hold
@@ -37,9 +40,18 @@ GRAPH_WIDTH_FACTOR = 2
 # per connected piece of the search graph, at most every point).
 N_PIVOTS = 256
 # The search list keeps this many times k candidates, and the walk starts from
-# the N_ENTRIES nearest pivots (bench/transform.py: recall against time).
-BEAM_FACTOR = 2
+# its leaves and the N_ENTRIES nearest entries (bench/transform.py: recall
+# against time; a list of 2k left queries far between two blobs at 0.75 of
+# the fit's recall, 3k reaches 0.96).
+BEAM_FACTOR = 3
 N_ENTRIES = 4
+# The search forest: every query descends to one leaf per tree, and the leaf's
+# points are where its walk starts, so that it starts near its row wherever
+# the row lies (bench/transform.py --reach: a few pivots alone left half the
+# rows of 2,000 tight clusters without a single true neighbour; 8 trees of
+# leaves of 64 leave none).
+N_TREES = 8
+TREE_LEAF_SIZE = 64
 
 # New points start at the membership-weighted mean of their neighbours, close
 # to where they belong: the layout refines that with a quarter of the fit's
@@ -53,19 +65,24 @@ class Reference:
     """What transform needs of the training data (pickled with the model).
 
     fit keeps the training rows and two seeds; the search index (graph,
-    pivots, row keys) is built from them and the fit's kNN rows on the first
-    transform, or before the model is pickled, so a fit that is never
-    transformed does not pay for it and every copy of a model searches the
-    same index.
+    pivots, row keys, search forest) is built from them and the fit's kNN rows
+    on the first transform, or before the model is pickled, so a fit that is
+    never transformed does not pay for it and every copy of a model searches
+    the same index. A model saved before the forest existed gets it on its
+    first transform, the same bits as any other copy's.
     """
 
-    data: np.ndarray  # (n, d) float32, the training rows
+    data: np.ndarray  # (n, d) float32, the training rows (bit rows: (n, words) uint64)
     seed: int  # the layout's seed for new points
     pivot_seed: int  # draws the pivots
     graph: np.ndarray | None = None  # (n, width) int32, -1 for none
     pivots: np.ndarray | None = None  # (p,) int32, ascending
     keys: np.ndarray | None = None  # (n,) uint64 row keys, ascending
     key_ids: np.ndarray | None = None  # (n,) int32, the training row of each key
+    tree_order: np.ndarray | None = None  # (trees, n) int32, each tree's points leaf by leaf
+    tree_splits: np.ndarray | None = None  # (trees, slots, 2) int32, see knn_search_forest_f32
+    tree_thresholds: np.ndarray | None = None  # (trees, slots) float32
+    tree_leaf_size: int = 0
 
     @property
     def indexed(self) -> bool:
@@ -84,6 +101,7 @@ class Fitted:
     graph_exponent: int  # the power of two the fuzzy graph's distances were scaled by
     reference: Reference
     run: LayoutRun  # the new points' layout: the fit's curve and forces, the reference's seed
+    verbose: bool = False  # progress bars for the search and the layout
 
     @property
     def positions(self) -> np.ndarray:
@@ -105,15 +123,29 @@ def keep_reference(prepared: Prepared, X, rng: np.random.Generator) -> Reference
         data = np.empty((0, 0), np.float32)
     else:
         owned = x is not X and x.flags.owndata
-        data = x if owned else np.array(x, dtype=np.float32, order="C", copy=True)
+        dtype = np.uint64 if x.dtype == np.uint64 else np.float32  # bit rows stay packed
+        data = x if owned else np.array(x, dtype=dtype, order="C", copy=True)
     pivot_seed, seed = (int(s) for s in rng.integers(0, 2**64, size=2, dtype=np.uint64))
     return Reference(data, seed, pivot_seed)
 
 
-def build_index(ref: Reference, knn_idx: np.ndarray, knn_dist: np.ndarray) -> Reference:
-    """Builds ref's search index in place from the fit's kNN rows (self first); returns ref."""
-    if ref.indexed:
-        return ref
+def build_index(ref: Reference, knn_idx: np.ndarray, knn_dist: np.ndarray, n_threads: int = 1,
+                verbose: bool = False, forest: bool = True) -> Reference:
+    """Builds ref's search index in place from the fit's kNN rows (self first); returns ref.
+
+    Each part is set whole once it is built, so an interrupted build leaves
+    ref as it was or with the graph alone, and the next call builds the rest.
+    """
+    if not ref.indexed:
+        _build_graph(ref, knn_idx, knn_dist)
+    if forest and ref.tree_order is None:
+        trees = search_forest(ref.data, ref.pivot_seed, n_threads, verbose)
+        ref.tree_order, ref.tree_splits, ref.tree_thresholds = trees
+        ref.tree_leaf_size = TREE_LEAF_SIZE
+    return ref
+
+
+def _build_graph(ref: Reference, knn_idx: np.ndarray, knn_dist: np.ndarray) -> None:
     k = knn_idx.shape[1]
     graph = search_graph(knn_idx, knn_dist, max(1, GRAPH_WIDTH_FACTOR * (k - 1)))
     pivots = choose_pivots(graph, max(N_PIVOTS, k), np.random.default_rng(ref.pivot_seed))
@@ -121,7 +153,21 @@ def build_index(ref: Reference, knn_idx: np.ndarray, knn_dist: np.ndarray) -> Re
     order = np.argsort(keys, kind="stable")  # equal keys: ascending training id
     ref.keys, ref.key_ids = keys[order], order.astype(np.int32)
     ref.pivots, ref.graph = pivots, graph
-    return ref
+
+
+def search_forest(data: np.ndarray, seed: int, n_threads: int, verbose: bool = False):
+    """The search forest of the training rows: (order, splits, thresholds)."""
+    n, d = data.shape
+    slots = _native.knn_forest_nodes(n, TREE_LEAF_SIZE)
+    order = np.empty((N_TREES, n), np.int32)
+    splits = np.empty((N_TREES, slots, 2), np.int32)
+    thresholds = np.empty((N_TREES, slots), np.float32)
+    status = _control.run(
+        _native.knn_search_forest_f32,
+        (data, order, splits, thresholds, n, d, N_TREES, TREE_LEAF_SIZE, seed, n_threads),
+        total=N_TREES, desc="new points: search forest", verbose=verbose, unit="tree")
+    check_status(status, "search forest")
+    return order, splits, thresholds
 
 
 def search_graph(knn_idx: np.ndarray, knn_dist: np.ndarray, width: int) -> np.ndarray:
@@ -250,18 +296,39 @@ def distance_training_rows(ref: Reference, x: np.ndarray, columns: np.ndarray | 
 
 
 def query(ref: Reference, x: np.ndarray, k: int, n_threads: int,
-          beam: int | None = None, n_entries: int = N_ENTRIES):
+          beam: int | None = None, n_entries: int = N_ENTRIES, verbose: bool = False):
     """k approximate nearest training rows of every row of x: (ids, squared distances)."""
     n, d = ref.data.shape
     m = x.shape[0]
     idx = np.empty((m, k), np.int32)
     sq = np.empty((m, k), np.float32)
     beam = BEAM_FACTOR * k if beam is None else beam
-    status = _native.knn_query_f32(ref.data, ref.graph, ref.pivots, x, idx, sq, n, d,
-                                   ref.graph.shape[1], ref.pivots.size, m, k, beam, n_entries,
-                                   n_threads)
+    status = _control.run(
+        _native.knn_query_f32_ctl,
+        (ref.data, ref.graph, ref.pivots, ref.tree_order, ref.tree_splits, ref.tree_thresholds,
+         x, idx, sq, n, d, ref.graph.shape[1], ref.pivots.size, ref.tree_order.shape[0],
+         ref.tree_leaf_size, m, k, beam, n_entries, n_threads), total=m,
+        desc="new points: neighbours", verbose=verbose, unit="row")
     check_status(status, "neighbour query")
     return idx, sq
+
+
+def new_row_neighbours(ref: Reference, space: KernelSpace, x: np.ndarray, k: int,
+                       n_threads: int, verbose: bool = False):
+    """The k nearest training rows of each new row: (ids int32, distances in the metric's units).
+
+    Rows of the squared Euclidean kernels take the walk over the search graph
+    (query). The other measures (Manhattan, Chebyshev, Minkowski, the bit
+    metrics) are searched exactly, by brute force over every training row in
+    the measure: O(n) work per new row, and a row's neighbours still depend
+    on its own bits alone, equal distances by ascending id.
+    """
+    measure = space.measure
+    if measure.kernels == "euclidean":
+        idx, sq = query(ref, x, k, n_threads, verbose=verbose)
+        return idx, space.to_metric(np.sqrt(sq))
+    ids, dist = exact_measure_neighbours(ref.data, k, np.arange(x.shape[0]), measure, rows=x)
+    return ids.astype(np.int32), space.to_metric(dist)
 
 
 def memberships(idx: np.ndarray, dist: np.ndarray) -> np.ndarray:
@@ -289,12 +356,18 @@ def weighted_start(embedding: np.ndarray, idx: np.ndarray, weights: np.ndarray) 
     return np.ascontiguousarray(total / weight[:, None], dtype=np.float32)
 
 
-def index(fitted: Fitted) -> Reference:
+def index(fitted: Fitted, n_threads: int = 1) -> Reference:
     """The fit's search index, built on first use from its kNN rows in the kernels' space."""
     ref = fitted.reference
-    if ref.indexed or fitted.space.metric == "precomputed":
+    if fitted.space.metric == "precomputed":
         return ref  # a distance matrix is its own index
-    return build_index(ref, fitted.knn_indices, fitted.space.to_kernel(fitted.knn_dists))
+    # Only the squared Euclidean walk starts from the forest's leaves; the
+    # other measures search every training row.
+    forest = fitted.space.measure.kernels == "euclidean"
+    if ref.indexed and (ref.tree_order is not None or not forest):
+        return ref
+    return build_index(ref, fitted.knn_indices, fitted.space.to_kernel(fitted.knn_dists),
+                       n_threads, fitted.verbose, forest)
 
 
 def place(fitted: Fitted, x: np.ndarray, n_threads: int, *, exact_rows: bool = True) -> np.ndarray:
@@ -322,34 +395,36 @@ def place(fitted: Fitted, x: np.ndarray, n_threads: int, *, exact_rows: bool = T
         columns = rest if fitted.distinct_rows is None else rest[:, fitted.distinct_rows]
         idx, dist = nearest_columns(columns, k)
     else:
-        ref = index(fitted)
+        ref = index(fitted, n_threads)
         same = training_rows(ref, x, keys) if exact_rows else np.full(m, -1)
         seen = same >= 0
         out[seen] = embedding[same[seen]]
         todo = np.flatnonzero(~seen)
         if todo.size == 0:
             return out
-        idx, sq = query(ref, np.ascontiguousarray(x[todo]), k, n_threads)
-        dist = space.to_metric(np.sqrt(sq))
+        idx, dist = new_row_neighbours(ref, space, np.ascontiguousarray(x[todo]), k, n_threads,
+                                       fitted.verbose)
     # The fit's graph measured distances in the metric's units times 2**graph_exponent.
     weights = memberships(idx, np.ascontiguousarray(np.ldexp(dist, fitted.graph_exponent),
                                                     dtype=np.float32))
     start = weighted_start(embedding, idx, weights)
     if fitted.run.n_epochs > 0:
-        layout_new_points(start, embedding, idx, weights, keys[todo], fitted.run, n_threads)
+        layout_new_points(start, embedding, idx, weights, keys[todo], fitted.run, n_threads,
+                          fitted.verbose)
     out[todo] = start
     return out
 
 
 def layout_new_points(start, embedding, idx, weights, keys, run: LayoutRun,
-                      n_threads: int) -> None:
+                      n_threads: int, verbose: bool = False) -> None:
     """Moves start (float32, one row per new point) in place against the fitted embedding."""
     m, k = idx.shape
     # Each edge is due once every 1 / weight epochs: the nearest, at weight 1, every epoch.
     with np.errstate(divide="ignore", over="ignore"):
         eps = np.where(weights > 0, 1.0 / weights.astype(np.float64), -1.0).astype(np.float32)
-    status = _native.umap_layout_new_points_f32(
-        start, embedding, idx, eps, keys, m, embedding.shape[0], embedding.shape[1], k,
-        *replace(run, learning_rate=LEARNING_RATE_SCALE * run.learning_rate).kernel_args(),
-        n_threads)
+    status = _control.run(
+        _native.umap_layout_new_points_f32_ctl,
+        (start, embedding, idx, eps, keys, m, embedding.shape[0], embedding.shape[1], k,
+         *replace(run, learning_rate=LEARNING_RATE_SCALE * run.learning_rate).kernel_args(),
+         n_threads), total=m, desc="new points: layout", verbose=verbose, unit="point")
     check_status(status, "layout of new points")

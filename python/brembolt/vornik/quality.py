@@ -10,9 +10,11 @@ from __future__ import annotations
 import numpy as np
 from scipy.spatial import cKDTree
 
+from . import _metrics
 from ._data import _unit_rows
 from ._labels import class_codes, label_array
-from .neighbours import as_centred_float64, exact_neighbours, sq_distance_blocks
+from .neighbours import (as_centred_float64, exact_neighbours, measure_distance_blocks,
+                         sq_distance_blocks)
 
 # Above this many rows trustworthiness is estimated by default, from
 # DEFAULT_SAMPLE rows drawn at random: the exact measure ranks every row
@@ -26,7 +28,7 @@ QUERY_ROWS = 65_536  # rows per tree query: bounds the neighbour arrays of one s
 
 
 def trustworthiness(X, embedding, n_neighbors: int = 15, sample="auto", random_state=0,
-                    metric: str = "euclidean") -> float:
+                    metric: str = "euclidean", metric_params=None) -> float:
     """How far the embedding's neighbourhoods are true neighbourhoods of X.
 
     1 means every point's `n_neighbors` nearest points in the embedding are
@@ -49,8 +51,12 @@ def trustworthiness(X, embedding, n_neighbors: int = 15, sample="auto", random_s
     random_state : int, default=0
         Seed of the rows drawn for an estimate.
     metric : str, default="euclidean"
-        The estimator's metric: X's rows are ranked by cosine or correlation
-        distance, or X is a square matrix of distances ("precomputed").
+        The estimator's metric: X's rows are ranked by its distances (any of
+        the estimator's metrics), or X is a square matrix of distances
+        ("precomputed").
+    metric_params : dict, optional
+        The metric's settings, as the estimator takes them (p, V, VI); the
+        defaults are derived from X as a fit derives them.
 
     Returns
     -------
@@ -65,10 +71,8 @@ def trustworthiness(X, embedding, n_neighbors: int = 15, sample="auto", random_s
     >>> trustworthiness(x, x[:, :2], n_neighbors=10) < trustworthiness(x, x, n_neighbors=10)
     True
     """
-    X = np.asarray(X, dtype=np.float64)
+    X, measure = _ranked_rows(X, metric, metric_params)
     E = np.asarray(embedding, dtype=np.float64)
-    if metric in ("cosine", "correlation"):
-        X = _unit_rows(X, metric).astype(np.float64)  # ranks as the metric's distances do
     n, k = X.shape[0], int(n_neighbors)
     if E.shape[0] != n:
         raise ValueError("X and embedding must have the same number of rows")
@@ -85,8 +89,12 @@ def trustworthiness(X, embedding, n_neighbors: int = 15, sample="auto", random_s
                                                                      replace=False))
     embedded_nn = tree_neighbours(E, k, queries)
     penalty, at = 0, 0
-    blocks = (((b, X[b].copy()) for b in np.array_split(queries, max(1, queries.size // 256)))
-              if metric == "precomputed" else sq_distance_blocks(as_centred_float64(X), queries))
+    if metric == "precomputed":
+        blocks = ((b, X[b].copy()) for b in np.array_split(queries, max(1, queries.size // 256)))
+    elif measure.kernels == "euclidean":
+        blocks = sq_distance_blocks(as_centred_float64(X), queries)
+    else:
+        blocks = measure_distance_blocks(X, queries, measure)
     for block, d2 in blocks:
         d2[np.arange(block.size), block] = np.inf  # a point ranks last in its own row
         for row, nn in zip(d2, embedded_nn[at:at + block.size]):
@@ -94,6 +102,25 @@ def trustworthiness(X, embedding, n_neighbors: int = 15, sample="auto", random_s
         at += block.size
     m = queries.size
     return float(1.0 - 2.0 / (m * k * (2.0 * n - 3.0 * k - 1.0)) * penalty)
+
+
+def _ranked_rows(X, metric: str, metric_params):
+    """X's rows as they rank under metric, and the measure that ranks them: the rows the
+    estimator hands its kernels, before any power of two (bit rows packed)."""
+    if metric not in _metrics.METRICS:
+        raise ValueError(f"metric must be one of {', '.join(map(repr, _metrics.METRICS))}, got "
+                         f"{metric!r}")
+    if metric in _metrics.BINARY:
+        x = np.asarray(X)
+        return _metrics.packed_rows(metric, x.reshape(x.shape[0], -1)), _metrics.measure(metric)
+    x = np.asarray(X, dtype=np.float64)
+    params = _metrics.check_params(metric, metric_params, x.shape[1] if x.ndim == 2 else 0)
+    measure = _metrics.measure(metric, params.get("p", 2.0))
+    if metric in ("cosine", "correlation"):
+        x = _unit_rows(x, metric)
+    elif metric in ("hellinger", "haversine", "seuclidean", "mahalanobis"):
+        x = _metrics.mapped_rows(metric, x, _metrics.linear_map(metric, x, params))
+    return np.asarray(x, dtype=np.float64), measure
 
 
 def _ranks(d2: np.ndarray, ids: np.ndarray) -> np.ndarray:
@@ -181,3 +208,41 @@ def knn_accuracy(embedding, labels, n_neighbors: int = 10) -> float:
     votes = np.zeros((n, int(codes.max()) + 1), np.int64)
     np.add.at(votes, (np.repeat(np.arange(n), k), codes[nn].ravel()), 1)
     return int((votes.argmax(axis=1) == codes).sum()) / n
+
+
+def local_radii(model):
+    """Each point's local radius in the data and in the embedding of a fitted UMAP.
+
+    A point's local radius is the root of its membership-weighted mean squared
+    distance to its neighbours in ``model.graph_``: in the data with the
+    distances of the fit's kNN rows (in the metric's units), in the embedding
+    with those between the embedded points. A plain layout gives every cluster
+    about the same radii, whatever its density in the data; ``densmap=True``
+    ties the two (and keeps them as ``data_radius_`` and ``embedding_radius_``).
+
+    Parameters
+    ----------
+    model : UMAP
+        A fitted estimator.
+
+    Returns
+    -------
+    data, embedding : ndarray of shape (n_samples,), float32
+
+    Examples
+    --------
+    >>> import numpy as np
+    >>> from brembolt.vornik import UMAP, local_radii
+    >>> X = np.random.default_rng(0).normal(size=(300, 5)) * np.repeat([1.0, 4.0], 150)[:, None]
+    >>> data, emb = local_radii(UMAP(random_state=0, n_epochs=100).fit(X))
+    >>> bool(data[150:].mean() > 2 * data[:150].mean())   # the second half is 4x as spread
+    True
+    """
+    from . import _density
+
+    first = model.unique_rows_
+    positions = model.embedding_ if first is None else model.embedding_[first]
+    data = _density.data_radius(model.graph_, model.knn_indices_, model.knn_dists_)
+    emb = _density.embedding_radius(model.graph_, positions)
+    expand = slice(None) if first is None else model.unique_inverse_
+    return data.astype(np.float32)[expand], emb.astype(np.float32)[expand]
