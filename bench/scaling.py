@@ -43,6 +43,13 @@ the measured times beside the projected ones.
     python bench/scaling.py --n 100000 --parts 2 8 16 32 --repeat 3
     python bench/scaling.py --threads 1 2 8 16 32      # on a big machine: measured and projected
     python bench/scaling.py --layout-only --epochs 50  # traces only, on cached inputs
+    python bench/scaling.py --n 100000 --against DIR --parts 2 4 8 --repeat 3
+
+--against DIR runs the fit's layout (untraced, on the cached inputs, 2
+threads unless --threads says otherwise) of this build with its own parts
+rule and with each of --parts parts, and of the build installed in DIR (pip
+install --target DIR) with its own rule, alternately, each run in a fresh
+process: wall and processor time, min and median, and each against DIR's.
 """
 
 from __future__ import annotations
@@ -196,6 +203,71 @@ def trace_child(n: int, parts: int, threads: int, epochs: int, out: str) -> dict
             "load": os.getloadavg()}
 
 
+def own_parts(n_edges: int) -> int:
+    """The parts the installed build's fit gives a layout of n_edges edges."""
+    from brembolt.vornik import _pipeline as pl
+
+    rule = getattr(pl, "layout_parts", None)
+    return rule(n_edges) if rule else pl.LAYOUT_PARTS  # builds of one fixed count
+
+
+def layout_child(n: int, parts: int, threads: int, epochs: int) -> dict:
+    """The fit's layout kernel, untraced, on the cached inputs (parts 0: the build's rule)."""
+    import resource
+
+    import _native_vornik as nv
+
+    d = np.load(layout_cache(n), allow_pickle=True)
+    embedding = np.ascontiguousarray(d["embedding"], np.float32)
+    head, tail, eps = (np.ascontiguousarray(d[k]) for k in ("head", "tail", "eps"))
+    n_epochs, a, b, gamma, alpha, rate, seed = d["run"]
+    P = parts or own_parts(head.size)
+    kernel = (nv.umap_layout_euclidean_f32_parts_in_schedule_order if d["in_schedule_order"]
+              else nv.umap_layout_euclidean_f32_parts)
+    ru0 = resource.getrusage(resource.RUSAGE_SELF)
+    t0 = time.perf_counter()
+    status = kernel(embedding, head, tail, eps, embedding.shape[0], embedding.shape[1],
+                    epochs or int(n_epochs), float(a), float(b), float(gamma), float(alpha),
+                    float(rate), int(seed), P, 0, threads, None)
+    wall = time.perf_counter() - t0
+    ru1 = resource.getrusage(resource.RUSAGE_SELF)
+    assert status == 0, status
+    cpu = (ru1.ru_utime + ru1.ru_stime) - (ru0.ru_utime + ru0.ru_stime)
+    return {"parts": P, "wall_s": wall, "cpu_s": cpu, "load": os.getloadavg()}
+
+
+def against(args) -> None:
+    """This build's fit layout (its rule and each of --parts) and DIR's, alternately."""
+    T = args.threads[0] if args.threads != [1, 2] else 2
+    settings = [("this", 0, None)] + [("this", P, None) for P in args.parts or []]
+    settings.append(("other", 0, args.against))
+    runs = {s: [] for s in settings}
+    for rep in range(args.repeat):
+        for s in settings:
+            env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
+            if s[2]:
+                env["PYTHONPATH"] = os.pathsep.join(filter(None, [s[2], env.get("PYTHONPATH")]))
+            cmd = [sys.executable, os.path.abspath(__file__), "--n", str(args.n),
+                   "--child-layout", str(s[1]), str(T), str(args.epochs)]
+            r = subprocess.run(cmd, check=True, capture_output=True, text=True, env=env)
+            info = json.loads(r.stdout.strip().splitlines()[-1])
+            runs[s].append(info)
+            print(f"{s[0]:<5} P={info['parts']:<3} run {rep + 1}: wall {info['wall_s']:7.2f} s, "
+                  f"cpu {info['cpu_s']:7.2f} s; load {info['load'][0]:.2f}", flush=True)
+    ref = runs[settings[-1]]
+    ref_w = [r["wall_s"] for r in ref]
+    ref_c = [r["cpu_s"] for r in ref]
+    print(f"\n{args.n:,} points, {T} threads, {args.repeat} runs each (min / median):")
+    for s in settings:
+        w = [r["wall_s"] for r in runs[s]]
+        c = [r["cpu_s"] for r in runs[s]]
+        name = f"{s[0]} P={runs[s][0]['parts']}" + (" (rule)" if s[1] == 0 else "")
+        print(f"  {name:<18} wall {min(w):7.2f} / {statistics.median(w):7.2f} s, "
+              f"cpu {min(c):7.2f} / {statistics.median(c):7.2f} s; against {args.against}: "
+              f"wall {min(w) / min(ref_w):.3f} / {statistics.median(w) / statistics.median(ref_w):.3f}, "
+              f"cpu {min(c) / min(ref_c):.3f} / {statistics.median(c) / statistics.median(ref_c):.3f}")
+
+
 # ---------------------------------------------------------------------------
 # Projection
 # ---------------------------------------------------------------------------
@@ -314,10 +386,19 @@ def main(argv=None):
     ap.add_argument("--layout-only", action="store_true",
                     help="traces only (the inputs must be cached by an earlier fit)")
     ap.add_argument("--json", help="write every figure to this file")
+    ap.add_argument("--against", metavar="DIR",
+                    help="time the fit's layout against the build installed in DIR")
     ap.add_argument("--child-fit", type=int, help=argparse.SUPPRESS)
     ap.add_argument("--child-trace", type=int, nargs=3, help=argparse.SUPPRESS)
+    ap.add_argument("--child-layout", type=int, nargs=3, help=argparse.SUPPRESS)
     ap.add_argument("--out", help=argparse.SUPPRESS)
     args = ap.parse_args(argv)
+    if args.child_layout is not None:
+        print(json.dumps(layout_child(args.n, *args.child_layout)))
+        return
+    if args.against:
+        against(args)
+        return
     if args.child_fit is not None:
         print(json.dumps(fit_child(args.n, args.child_fit)))
         return

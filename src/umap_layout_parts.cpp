@@ -8,6 +8,9 @@
 // records; a reduction block adds up each row's records in part order, which
 // gives the sums of P full buffers added in part order, at a cost that
 // follows the rows touched, not P x n_samples x dim (umap_layout_records.h).
+// Two parts instead sum into two whole buffers, which the reduction adds up
+// block by block: the same sums, and at two a pass over whole buffers costs
+// less than listing the rows and filing them.
 // Tickets are handed out in order from one counter to whichever
 // thread asks next, so the result is that of P workers whatever the number
 // of threads, and a thread that loses its processor holds up at most the one
@@ -46,6 +49,16 @@ using namespace vornik::layout;
 // the caller asked to stop: nothing after that substep starts.
 const uint64_t STOP_BIT = uint64_t(1) << 63;
 
+// Parts up to this many sum into whole buffers: at 100,000 points two parts'
+// records took 1.18 times the processor time of two whole buffers
+// (bench/scaling.py --against).
+const int WHOLE_BUFFER_PARTS = 2;
+
+// Floats of the embedding per reduction block of whole buffers (a multiple
+// of a cache line), and the most blocks a substep is cut into.
+const uint64_t REDUCE_BLOCK_MIN = 4096;
+const uint64_t REDUCE_BLOCKS_MAX = uint64_t(1) << 20;
+
 // Polls of the completion count before a waiting thread sleeps, when every
 // thread has a processor of its own: some tens of microseconds, longer than
 // the gap between the phases of a small substep. Where a pause is a few
@@ -61,6 +74,8 @@ struct ticket_schedule {
     pthread_mutex_t mtx;
     pthread_cond_t cond;
     substep_run run;
+    bool whole_buffers;   // part p sums into buffer p of run.gbuf, not into records
+    uint64_t block_len;   // floats per reduction block of whole buffers
     record_layout records;
     part_records *parts;  // P, in part order
     uint8_t *block_state; // one per reduction block
@@ -135,8 +150,9 @@ void complete_ticket(ticket_schedule &ts) {
 }
 
 // Gradient part p of substep u: the share worker p of the barrier optimiser
-// would take, summed in the thread's buffer and filed as part p's records.
-void run_part(const ticket_schedule &ts, uint64_t u, uint64_t p, thread_sums &own) {
+// would take, into whole buffer p, or summed in the thread's buffer and filed
+// as part p's records.
+void run_part(const ticket_schedule &ts, uint64_t u, uint64_t p, thread_sums *own) {
     const substep_run &r = ts.run;
     const int64_t S = r.n_substeps;
     const int n = static_cast<int>(u / static_cast<uint64_t>(S));
@@ -145,17 +161,27 @@ void run_part(const ticket_schedule &ts, uint64_t u, uint64_t p, thread_sums &ow
     const int64_t n_edges = r.problem.edges.n_edges;
     edge_share(n_edges, S, s, r.n_blocks, static_cast<int>(p), &k_lo, &k_hi);
     const int64_t base = substep_offset(n_edges, S, s);
-    vornik::layout::substep_gradients(r, own.g, s, base, k_lo, k_hi, n, &own.touched);
-    file_records(ts.records, own, ts.parts[p]);
+    if (ts.whole_buffers) {
+        vornik::layout::substep_gradients(r, r.gbuf + p * r.emb_len, s, base, k_lo, k_hi, n);
+        return;
+    }
+    vornik::layout::substep_gradients(r, own->g, s, base, k_lo, k_hi, n, &own->touched);
+    file_records(ts.records, *own, ts.parts[p]);
 }
 
 // Reduction block c of substep u.
-void run_reduction_block(const ticket_schedule &ts, uint64_t u, uint64_t c, thread_sums &own) {
+void run_reduction_block(const ticket_schedule &ts, uint64_t u, uint64_t c, thread_sums *own) {
     const substep_run &r = ts.run;
     const int n = static_cast<int>(u / static_cast<uint64_t>(r.n_substeps));
     const float alpha = epoch_alpha(r.problem.run.initial_alpha, n, r.problem.run.n_epochs);
+    if (ts.whole_buffers) {
+        const uint64_t lo = c * ts.block_len;
+        const uint64_t hi = r.emb_len - lo < ts.block_len ? r.emb_len : lo + ts.block_len;
+        vornik::layout::reduce_range(r, static_cast<size_t>(lo), static_cast<size_t>(hi), alpha);
+        return;
+    }
     reduce_block(ts.records, ts.parts, r.n_blocks, static_cast<int>(c), r.problem.embedding, alpha,
-                 own.block, &ts.block_state[c]);
+                 own->block, &ts.block_state[c]);
 }
 
 int64_t clock_ns(clockid_t clock) {
@@ -184,9 +210,9 @@ template <bool TRACED> void *ticket_worker(void *raw) {
         const int64_t start = TRACED ? clock_ns(CLOCK_MONOTONIC) : 0;
         const int64_t cpu = TRACED ? clock_ns(CLOCK_THREAD_CPUTIME_ID) : 0;
         if (gradient)
-            run_part(ts, u, within, *me.sums);
+            run_part(ts, u, within, me.sums);
         else
-            run_reduction_block(ts, u, within - ts.parts_count, *me.sums);
+            run_reduction_block(ts, u, within - ts.parts_count, me.sums);
         if (TRACED) {
             mirnak_layout_ticket &e = ts.trace->tickets[t];
             e.wait_ns = start - asked;
@@ -207,14 +233,20 @@ int run_parts(const layout_problem &c, int P, int S, int T, bool in_schedule_ord
               mirnak_control *ctl, mirnak_layout_trace *trace) {
     const int64_t called = trace ? clock_ns(CLOCK_MONOTONIC) : 0;
     const record_layout L = make_record_layout(c.n_samples, c.dim, c.edges.n_edges, S, P);
-    const uint64_t per = static_cast<uint64_t>(P) + static_cast<uint64_t>(L.n_blocks);
+    const bool whole = P <= WHOLE_BUFFER_PARTS;
+    const uint64_t emb_len = static_cast<uint64_t>(c.n_samples) * static_cast<uint64_t>(c.dim);
+    uint64_t block_len = (emb_len + REDUCE_BLOCKS_MAX - 1) / REDUCE_BLOCKS_MAX;
+    block_len = block_len < REDUCE_BLOCK_MIN ? REDUCE_BLOCK_MIN : (block_len + 15) / 16 * 16;
+    const uint64_t blocks =
+        whole ? (emb_len + block_len - 1) / block_len : static_cast<uint64_t>(L.n_blocks);
+    const uint64_t per = static_cast<uint64_t>(P) + blocks;
     // Tickets and completions count in 63 bits; STOP_BIT is the 64th.
     const uint64_t steps = static_cast<uint64_t>(c.run.n_epochs) * static_cast<uint64_t>(S);
     if (steps > (uint64_t(1) << 62) / per) return MIRNAK_INVALID;
     if (trace) {
         trace->n_tickets = static_cast<int64_t>(steps * per);
         trace->n_parts = P;
-        trace->n_blocks = L.n_blocks;
+        trace->n_blocks = static_cast<int32_t>(blocks);
         trace->n_substeps = S;
         trace->n_threads = T;
         if (trace->capacity < trace->n_tickets || !trace->tickets) return MIRNAK_INVALID;
@@ -226,18 +258,22 @@ int run_parts(const layout_problem &c, int P, int S, int T, bool in_schedule_ord
     vornik::scratch<pthread_t> threads = vornik::alloc_scratch<pthread_t>(T);
     vornik::scratch<ticket_thread> own = vornik::alloc_scratch<ticket_thread>(T);
     const bool prepared =
-        vornik::layout::prepare_substep_run(c, P, S, in_schedule_order, &sc, &ts.run, true);
-    const bool recorded = vornik::layout::allocate_records(L, P, T, &rs);
+        vornik::layout::prepare_substep_run(c, P, S, in_schedule_order, &sc, &ts.run, !whole);
+    const bool recorded = whole || vornik::layout::allocate_records(L, P, T, &rs);
     if (!threads || !own || !prepared || !recorded) return MIRNAK_OUT_OF_MEMORY;
+    // Every reduction of whole buffers leaves them clear for the next substep.
+    if (whole) memset(ts.run.gbuf, 0, emb_len * static_cast<uint64_t>(P) * sizeof(float));
 
     ts.next.store(0, std::memory_order_relaxed);
     ts.done.store(0, std::memory_order_relaxed);
     ts.sleepers.store(0, std::memory_order_relaxed);
     pthread_mutex_init(&ts.mtx, nullptr);
     pthread_cond_init(&ts.cond, nullptr);
+    ts.whole_buffers = whole;
+    ts.block_len = block_len;
     ts.records = L;
-    ts.parts = rs.parts.get();
-    ts.block_state = rs.state.get();
+    ts.parts = whole ? nullptr : rs.parts.get();
+    ts.block_state = whole ? nullptr : rs.state.get();
     ts.parts_count = static_cast<uint64_t>(P);
     ts.per_substep = per;
     ts.total = steps * per;
@@ -246,7 +282,7 @@ int run_parts(const layout_problem &c, int P, int S, int T, bool in_schedule_ord
     ts.polls = T <= vornik::usable_cpus() ? WAIT_POLLS : 0;
     ts.ctl = ctl;
     ts.trace = trace;
-    for (int t = 0; t < T; ++t) own[t] = ticket_thread{&ts, &rs.threads[t], t};
+    for (int t = 0; t < T; ++t) own[t] = ticket_thread{&ts, whole ? nullptr : &rs.threads[t], t};
 
     // Every thread claims tickets from the one schedule, so a thread that
     // cannot be created only costs speed: the others, the calling thread

@@ -342,19 +342,26 @@ def fit_ab(min_dist: float, spread: float):
 # from the number of edges alone: never on the machine or the threads, which
 # only decide how fast the parts are done. Two parts even on one thread beat
 # the serial optimiser, whose every power waits for the update before it
-# (bench/layout_threads.py: 100 points 2x, 1,797 points 2.5x faster). Large
-# layouts get more parts, so that 16 or 32 threads share them: the parts
-# double with every doubling of the edges from 2 * PART_EDGES on, up to
-# MAX_LAYOUT_PARTS, whose sums cost about as much as two parts' because each
-# sums only the rows it touched (bench/scaling.py, docs/design.rst).
+# (bench/layout_threads.py: 100 points 2x, 1,797 points 2.5x faster). Two
+# parts sum into two whole buffers; more parts list the rows they touch and
+# sum only those, which costs 1.16 to 1.25 times the processor time of two
+# whole buffers at 100,000 points (bench/scaling.py --against) but less than
+# them at a million (0.86x), where the whole buffers no longer stay in cache.
+# So layouts stay on two parts below MANY_PARTS_EDGES (about 200,000 points at
+# 15 neighbours); from there each part keeps at least PART_EDGES edges, the
+# parts doubling with the edges up to MAX_LAYOUT_PARTS (from 2^24 edges, about
+# 800,000 points), so that 16 or 32 threads share a large layout.
 MIN_LAYOUT_PARTS = 2
 MAX_LAYOUT_PARTS = 32
-PART_EDGES = 1 << 16
+PART_EDGES = 1 << 19
+MANY_PARTS_EDGES = 1 << 22
 
 
 def layout_parts(n_edges: int) -> int:
-    """Parts of a layout of n_edges edges: a power of two from 2 to MAX_LAYOUT_PARTS."""
-    parts = MIN_LAYOUT_PARTS
+    """Parts of a layout of n_edges edges: 2, or a power of two from 8 to MAX_LAYOUT_PARTS."""
+    if n_edges < MANY_PARTS_EDGES:
+        return MIN_LAYOUT_PARTS
+    parts = MANY_PARTS_EDGES // PART_EDGES
     while parts < MAX_LAYOUT_PARTS and n_edges >= 2 * parts * PART_EDGES:
         parts *= 2
     return parts
