@@ -46,18 +46,29 @@ def make_scale(n):
     intermediates stay small beside the float32 result (peak memory is the
     benchmark's business).
     """
+    return make_scale_rows(0, n)
+
+
+def make_scale_rows(start, stop):
+    """Rows [start, stop) of make_scale(stop), start a multiple of SCALE_BLOCK.
+
+    A block's rows come from its own stream, so a worker can make the rows it
+    transforms without the others (bench/beyond.py).
+    """
+    assert start % SCALE_BLOCK == 0, start
     rng = np.random.default_rng(20240611)
     basis, _ = np.linalg.qr(rng.normal(size=(SCALE_DIMS, SCALE_SUBSPACE)))
     centers = rng.normal(0.0, 4.0, size=(SCALE_CLUSTERS, SCALE_SUBSPACE))
-    x = np.empty((n, SCALE_DIMS), np.float32)
-    labels = np.empty(n, np.int32)
-    for block, start in enumerate(range(0, n, SCALE_BLOCK)):
-        stop = min(n, start + SCALE_BLOCK)
-        r = np.random.default_rng([20240611, block])
-        lab = r.integers(0, SCALE_CLUSTERS, size=stop - start)
-        latent = centers[lab] + r.normal(0.0, 1.0, size=(stop - start, SCALE_SUBSPACE))
-        x[start:stop] = latent @ basis.T + r.normal(0.0, SCALE_NOISE, size=(stop - start, SCALE_DIMS))
-        labels[start:stop] = lab
+    x = np.empty((stop - start, SCALE_DIMS), np.float32)
+    labels = np.empty(stop - start, np.int32)
+    for lo in range(start, stop, SCALE_BLOCK):
+        hi = min(stop, lo + SCALE_BLOCK)
+        r = np.random.default_rng([20240611, lo // SCALE_BLOCK])
+        lab = r.integers(0, SCALE_CLUSTERS, size=hi - lo)
+        latent = centers[lab] + r.normal(0.0, 1.0, size=(hi - lo, SCALE_SUBSPACE))
+        x[lo - start:hi - start] = (latent @ basis.T
+                                    + r.normal(0.0, SCALE_NOISE, size=(hi - lo, SCALE_DIMS)))
+        labels[lo - start:hi - start] = lab
     return x, labels
 
 

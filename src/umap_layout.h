@@ -58,7 +58,10 @@ inline bool kernel_args_valid(const layout_problem &p) {
 // stopped; parts 0, -1, -2 or stopped. A null control block is never stopped.
 int optimize_serial(const layout_problem &p, mirnak_control *ctl = nullptr);
 int optimize_parallel(const layout_problem &p, int n_threads, mirnak_control *ctl = nullptr);
-int optimize_parts(const layout_problem &p, const parts_plan &plan, mirnak_control *ctl);
+// With a trace, every ticket of the parts run is timed into it (see
+// mirnak_umap_layout_parts_traced).
+int optimize_parts(const layout_problem &p, const parts_plan &plan, mirnak_control *ctl,
+                   mirnak_layout_trace *trace = nullptr);
 
 // The substeps per epoch of a parts run: n_substeps, at most one per edge, or
 // for 0 the default count.

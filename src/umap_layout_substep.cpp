@@ -55,6 +55,7 @@ struct share {
     layout_coeffs cf;
     vertex_range vertices;
     float *g;
+    touched_rows *touched; // null: the rows are not listed
     double epoch;
     int n;
 };
@@ -77,6 +78,10 @@ template <int DIM> inline bool take_edge(const share &w, int64_t i, int64_t p, t
     __builtin_prefetch(embedding + static_cast<int64_t>(tail) * dim);
     __builtin_prefetch(w.g + static_cast<int64_t>(head) * dim, 1);
     __builtin_prefetch(w.g + static_cast<int64_t>(tail) * dim, 1);
+    if (w.touched) {
+        note_row(w.touched, head, w.g + static_cast<int64_t>(head) * dim, dim);
+        note_row(w.touched, tail, w.g + static_cast<int64_t>(tail) * dim, dim);
+    }
     const double epn = epochs_per_negative(eps, w.r.problem.run.negative_sample_rate);
     te->p = p;
     te->head = head;
@@ -488,17 +493,17 @@ void reorder_edges(const edge_table &from, int64_t n_edges, int64_t S, bool into
 }
 
 bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_schedule_order,
-                         substep_scratch *sc, substep_run *run) {
+                         substep_scratch *sc, substep_run *run, bool no_buffers) {
     const uint64_t emb_len = static_cast<uint64_t>(c.n_samples) * static_cast<uint64_t>(c.dim);
     const mirnak_layout_edges &e = c.edges;
     const uint64_t n_edges = static_cast<uint64_t>(e.n_edges);
-    const uint64_t B = static_cast<uint64_t>(n_blocks);
+    const uint64_t B = no_buffers ? 0 : static_cast<uint64_t>(n_blocks);
     // A gradient area whose float count does not fit 64 bits fails like malloc.
-    sc->gbuf = alloc_scratch<float>(emb_len > UINT64_MAX / B ? UINT64_MAX : emb_len * B);
+    if (B) sc->gbuf = alloc_scratch<float>(emb_len > UINT64_MAX / B ? UINT64_MAX : emb_len * B);
     sc->eons = alloc_scratch<double>(n_edges);
     sc->eonn = alloc_scratch<double>(n_edges);
     const bool copied = in_schedule_order || allocate_edge_copy(sc, n_edges);
-    if (!sc->gbuf || !sc->eons || !sc->eonn || !copied) return false;
+    if ((B && !sc->gbuf) || !sc->eons || !sc->eonn || !copied) return false;
     edge_table table = {e.head, e.tail, e.epochs_per_sample};
     if (!in_schedule_order) {
         reorder_edges(table, e.n_edges, S, true, sc);
@@ -513,7 +518,7 @@ bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_s
     run->edges = table;
     run->eons = sc->eons.get();
     run->eonn = sc->eonn.get();
-    run->gbuf = sc->gbuf.get();
+    run->gbuf = B ? sc->gbuf.get() : nullptr;
     run->emb_len = static_cast<size_t>(emb_len);
     run->n_blocks = n_blocks;
     run->n_substeps = S;
@@ -522,12 +527,13 @@ bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_s
 }
 
 void substep_gradients(const substep_run &r, float *g, int64_t s, int64_t base, int64_t k_lo,
-                       int64_t k_hi, int n) {
+                       int64_t k_hi, int n, touched_rows *touched) {
     share w;
     w.r = r;
     w.cf = make_coeffs(r.problem.run);
     w.vertices = vertex_range_of(r.problem.n_samples);
     w.g = g;
+    w.touched = touched;
     w.epoch = static_cast<double>(n);
     w.n = n;
 #if defined(VORNIK_POWF_HAVE_VECTOR_PATHS)

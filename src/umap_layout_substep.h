@@ -43,12 +43,36 @@ struct substep_run {
     edge_table edges;
     double *eons;
     double *eonn;   // negative samples drawn up to here
-    float *gbuf;    // n_blocks gradient buffers of emb_len floats each
+    float *gbuf;    // n_blocks gradient buffers of emb_len floats each, or null
     size_t emb_len; // n_samples * dim
-    int n_blocks;   // buffers the reduction sums, in order
+    int n_blocks;   // shares of a substep: buffers the reduction sums, in order
     int n_substeps;
     vornik::powf_fast::powf_path powers; // how the powers are taken (all give powf's bits)
 };
+
+// The rows whose gradients a share adds to (its due edges' heads and tails),
+// each listed once: a bit per row says whether it is listed already; and
+// how many of them fall into each block of 2^block_shift rows (at
+// per_block[b + 1] for block b). A row's gradient sums are cleared when it
+// is listed, before anything is added to them, so the buffer need not be
+// clear between shares. The parts optimiser sums only these rows.
+struct touched_rows {
+    uint64_t *marks;
+    int32_t *rows;
+    int64_t count;
+    uint32_t *per_block;
+    int block_shift;
+};
+
+inline void note_row(touched_rows *t, int32_t row, float *sums, int dim) {
+    uint64_t &word = t->marks[static_cast<uint32_t>(row) >> 6];
+    const uint64_t bit = uint64_t(1) << (row & 63);
+    if (word & bit) return;
+    word |= bit;
+    t->rows[t->count++] = row;
+    ++t->per_block[(row >> t->block_shift) + 1];
+    for (int d = 0; d < dim; ++d) sums[d] = 0.0f;
+}
 
 // The memory of a run: gradient buffers (left uncleared), the schedule and,
 // unless the caller's edges already come in schedule order, the edge table.
@@ -61,12 +85,13 @@ struct substep_scratch {
     scratch<float> eps;
 };
 
-// Allocates the scratch of a run with n_blocks buffers and S substeps per
-// epoch, fills the edge table and the initial schedule, and describes the run
-// in *run. With in_schedule_order the problem's edges are already in schedule
-// order and are read where they are. False when memory runs out.
+// Allocates the scratch of a run whose substeps are cut into n_blocks shares,
+// S substeps per epoch, with one gradient buffer per share unless
+// no_buffers, fills the edge table and the initial schedule, and describes
+// the run in *run. With in_schedule_order the problem's edges are already in
+// schedule order and are read where they are. False when memory runs out.
 bool prepare_substep_run(const layout_problem &c, int n_blocks, int S, bool in_schedule_order,
-                         substep_scratch *sc, substep_run *run);
+                         substep_scratch *sc, substep_run *run, bool no_buffers = false);
 
 // Allocates the copy of the edge table in *sc, n_edges entries (all three
 // arrays before any is checked). False when memory runs out.
@@ -78,9 +103,10 @@ void reorder_edges(const edge_table &from, int64_t n_edges, int64_t S, bool into
                    substep_scratch *to);
 
 // The gradients of edges [k_lo, k_hi) of substep s (schedule position of its
-// first edge: base) into the buffer g, for epoch n, in ascending edge order.
+// first edge: base) into the buffer g, for epoch n, in ascending edge order;
+// with touched, the rows they add to are listed there too.
 void substep_gradients(const substep_run &r, float *g, int64_t s, int64_t base, int64_t k_lo,
-                       int64_t k_hi, int n);
+                       int64_t k_hi, int n, touched_rows *touched = nullptr);
 
 // embedding[v] += (sum over the buffers, in order, of gbuf[b][v]) * alpha for
 // v in [lo, hi), leaving every buffer's entry v at zero.

@@ -35,7 +35,8 @@
  * mirnak_knn_descent_f32_ctl, mirnak_umap_optimize_layout_euclidean_f32_ctl,
  * mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl,
  * mirnak_umap_optimize_layout_euclidean_f32_parts, whose result does not
- * depend on the number of threads; mirnak_umap_optimize_layout_density_f32,
+ * depend on the number of threads (mirnak_umap_layout_parts_traced times
+ * its work, for benchmarks); mirnak_umap_optimize_layout_density_f32,
  * which adds a density term to it; and, with their settings as records,
  * mirnak_knn_query_f32_ctl and mirnak_umap_optimize_new_points_f32_ctl.
  */
@@ -565,27 +566,85 @@ MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parallel_ctl(
     mirnak_control *control);
 
 /* A layout whose result does not depend on the number of threads. Every
- * substep's edges are cut into n_parts parts (at most one per edge), each
- * with its own gradient buffer; any number of threads (n_threads, 0 or less:
- * every online processor; never more than parts) claim parts and then
- * blocks of the reduction as they come free, and the buffers are summed in
- * part order. The result equals, bit for bit,
+ * substep's edges are cut into n_parts parts (at most one per edge); any
+ * number of threads (n_threads, 0 or less: every online processor; never
+ * more than parts) claim parts and then blocks of the reduction as they
+ * come free, and each row's gradients are summed in part order. The result
+ * equals, bit for bit,
  * mirnak_umap_optimize_layout_euclidean_f32_parallel run with n_parts
  * threads and MIRNAK_UMAP_SUBSTEPS = n_substeps (0: the default count;
- * the environment is not read), and for n_parts = 1 the serial optimiser.
- * The calling thread works too; a thread that cannot be created only costs
+ * the environment is not read) where the thread cap lets that kernel start
+ * n_parts workers, and for n_parts = 1 the serial optimiser. The calling
+ * thread works too; a thread that cannot be created only costs
  * speed. Returns 0 when the layout ran to the end; -1 for invalid arguments
  * (those of the serial optimiser, n_parts < 1, n_substeps < 0, or more than
  * 2^62 units of scheduled work) and -2 when memory runs out, both with the
  * embedding untouched; MIRNAK_STOPPED with the embedding at the end of a
- * substep. Memory: n_parts gradient buffers of n_samples x dim floats, and
- * 28 bytes per edge (a copy of the edges in schedule order, two schedule
- * doubles). */
+ * substep. Memory: gradient buffers of n_samples x dim and 4,096 x dim
+ * floats per thread;
+ * per part, room for the rows its share of a substep touches (4 + 4 x dim
+ * bytes for each of at most 2 x ceil(edges per substep / n_parts) rows, and
+ * at most n_samples); and 28 bytes per edge (a copy of the edges in schedule
+ * order, two schedule doubles). */
 MIRNAK_API int mirnak_umap_optimize_layout_euclidean_f32_parts(
     float *embedding, int n_samples, int dim, const int32_t *head, const int32_t *tail,
     int64_t n_edges, const float *epochs_per_sample, int n_epochs, float a, float b, float gamma,
     float initial_alpha, float negative_sample_rate, uint64_t seed, int n_parts, int n_substeps,
     int n_threads, mirnak_control *control);
+
+/* The parts layout with every unit of its work timed, for benchmarks that
+ * project its speed onto machines with more processors: the bits and
+ * statuses of mirnak_umap_optimize_layout_euclidean_f32_parts (or of the
+ * _in_schedule_order form, as parts->in_schedule_order says), with the
+ * settings of parts. No control block. The untimed kernels read no clock.
+ *
+ * The work is a sequence of tickets, n_parts + n_blocks per substep in
+ * this order: the gradients of parts 0 ... n_parts - 1, then the reduction
+ * of blocks of 4,096 rows; a substep's reduction starts when its last part
+ * is done, the next substep's parts when its reduction is done. Ticket
+ * u * (n_parts + n_blocks) + j is the j-th of substep u (epoch u / n_substeps),
+ * and tickets[that number] is written when it has run: the thread that ran
+ * it (0 is the calling thread), the wall-clock time from the start of the
+ * run at which it started and ended, the time the thread spent claiming it
+ * and waiting for its phase before it started, and the processor time the
+ * thread used while running it. The trace's other fields are written before
+ * the run: n_tickets (0 for one part, which is the serial optimiser), the
+ * counts of parts, blocks, substeps and threads; prepare_ns (allocation, the
+ * schedule, the edge copy) and run_ns (the threads' run, until every
+ * thread is joined) after it. Returns -1, having run nothing, when capacity
+ * is below n_tickets (so a first call with capacity 0 asks for the size). */
+typedef struct mirnak_layout_parts {
+    int n_parts;
+    int n_substeps;
+    int n_threads;
+    int in_schedule_order;
+} mirnak_layout_parts;
+
+typedef struct mirnak_layout_ticket {
+    int64_t start_ns;
+    int64_t end_ns;
+    int64_t wait_ns;
+    int64_t cpu_ns;
+    int32_t thread;
+} mirnak_layout_ticket;
+
+typedef struct mirnak_layout_trace {
+    mirnak_layout_ticket *tickets;
+    int64_t capacity;
+    int64_t n_tickets;
+    int32_t n_parts;
+    int32_t n_blocks;
+    int32_t n_substeps;
+    int32_t n_threads;
+    int64_t prepare_ns;
+    int64_t run_ns;
+} mirnak_layout_trace;
+
+MIRNAK_API int mirnak_umap_layout_parts_traced(float *embedding, int n_samples, int dim,
+                                               const mirnak_layout_edges *edges,
+                                               const mirnak_layout_run *run,
+                                               const mirnak_layout_parts *parts,
+                                               mirnak_layout_trace *trace);
 
 /* The substeps per epoch S of a parts layout of n_edges edges on n_samples
  * points asked for n_substeps: n_substeps capped at one per edge, or for 0

@@ -10,8 +10,9 @@ mkdir -p "$out"
 sources=(tests/cross/kernel_digest.cpp src/knn.cpp src/knn_metric.cpp src/knn_bits.cpp
          src/umap_graph.cpp src/umap_graph_parallel.cpp
          src/umap_layout.cpp src/umap_layout_parallel.cpp src/umap_layout_parts.cpp
-         src/umap_layout_substep.cpp src/powf_fast.cpp src/knn_query.cpp src/umap_transform.cpp
-         src/knn_forest.cpp src/knn_query_metric.cpp src/umap_inverse.cpp src/umap_layout_density.cpp)
+         src/umap_layout_substep.cpp src/umap_layout_records.cpp src/powf_fast.cpp
+         src/knn_query.cpp src/umap_transform.cpp src/knn_forest.cpp src/knn_query_metric.cpp
+         src/umap_inverse.cpp src/umap_layout_density.cpp)
 flags=(-std=c++17 -O2 -ffp-contract=off -fno-fast-math -Isrc -pthread)
 
 g++ "${flags[@]}" -o "$out/digest-x86_64" "${sources[@]}" -lm

@@ -150,21 +150,24 @@ TEST(LayoutFaults, PartsLayoutRunsOnWhateverThreadsItGets) {
 
 TEST(LayoutFaults, PartsLayoutWithoutMemoryLeavesTheEmbeddingUntouched) {
     const graph p = problem_graph();
-    // Handles, buffers, two schedules, and the edge table unless the edges
-    // come in schedule order.
-    for (const bool in_order : {false, true}) {
-        const long allocations = in_order ? 4 : 7;
-        for (long which = 0; which < allocations; ++which) {
-            std::vector<float> e = p.embedding;
-            fault_plan plan;
-            plan.malloc_fail_at = which;
-            const counts c =
-                under(plan, [&] { return parts(p, e, 3, 2, problem_run(), nullptr, in_order); });
-            EXPECT_EQ(c.rc, -2) << which;
-            EXPECT_EQ(c.mallocs, allocations) << which;
-            EXPECT_EQ(c.live, 0) << which;
-            EXPECT_EQ(c.created, 0) << which;
-            EXPECT_TRUE(same_bits(e, p.embedding)) << which;
+    // Handles, two schedules, and the edge table unless the edges come in
+    // schedule order; three parts add their records and the threads' sums,
+    // two their whole buffers.
+    for (const int P : {3, 2}) {
+        for (const bool in_order : {false, true}) {
+            const long allocations = (in_order ? 4 : 7) + (P == 3 ? 11 : 1);
+            for (long which = 0; which < allocations; ++which) {
+                std::vector<float> e = p.embedding;
+                fault_plan plan;
+                plan.malloc_fail_at = which;
+                const counts c = under(
+                    plan, [&] { return parts(p, e, P, 2, problem_run(), nullptr, in_order); });
+                EXPECT_EQ(c.rc, -2) << P << " " << which;
+                EXPECT_EQ(c.mallocs, allocations) << P << " " << which;
+                EXPECT_EQ(c.live, 0) << P << " " << which;
+                EXPECT_EQ(c.created, 0) << P << " " << which;
+                EXPECT_TRUE(same_bits(e, p.embedding)) << P << " " << which;
+            }
         }
     }
     std::vector<float> e = p.embedding; // one part: the serial optimiser's arrays

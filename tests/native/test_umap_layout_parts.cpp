@@ -2,14 +2,18 @@
 // part, on any number of threads, for edges in list or schedule order), and
 // every optimiser's control block: progress, and stops before and during a
 // run.
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <climits>
+#include <cmath>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <utility>
 
 #include "layout_fixture.h"
+#include "substep_reference.h"
 
 namespace {
 
@@ -140,6 +144,135 @@ TEST(PartsLayout, RefusesBadPartsAndSubstepsUntouched) {
     p.n_epochs = INT_MAX;
     EXPECT_TRUE(same_bits(run_parts(wide, p, 1 << 16, 1 << 16, 2, &rc), wide.embedding));
     EXPECT_EQ(rc, -1);
+}
+
+// More than two blocks of 4,096 rows, ten rows no edge touches at the end
+// (one at -0, one a signalling NaN, one at -0 and +0), and a touched row at
+// -0: adding a sum of +0 turns -0 into +0 and quiets the NaN, which the
+// reduction of touched rows only must still do.
+graph graph_with_idle_rows() {
+    graph g = random_graph(9000, 2, 3, 31);
+    g.eps[17] = 0.0f;
+    g.n_samples += 10;
+    for (int v = 0; v < 10; ++v) {
+        g.embedding.push_back(0.25f * static_cast<float>(v));
+        g.embedding.push_back(-1.0f);
+    }
+    float *idle = &g.embedding[2 * 9000];
+    idle[0] = -0.0f;
+    idle[1] = -0.0f;
+    uint32_t snan = 0x7FA00001u;
+    std::memcpy(&idle[3], &snan, sizeof snan);
+    idle[4] = -0.0f;
+    idle[5] = 0.0f;
+    g.embedding[2 * g.head[5]] = -0.0f;
+    return g;
+}
+
+TEST(PartsLayout, ManyPartsGiveTheSubstepRulesBitsForAnyThreads) {
+    // Dense substeps (every row of a block touched) and sparse ones (20
+    // substeps: few rows per block), with the rule's full sums and the
+    // barrier optimiser with one worker per part as references.
+    const graph g = graph_with_idle_rows();
+    params p;
+    p.n_epochs = 4;
+    for (int S : {0, 20}) {
+        const int64_t S_eff =
+            mirnak_umap_layout_substeps(static_cast<int64_t>(g.head.size()), g.n_samples, S);
+        for (int P : {8, 32}) {
+            const std::vector<float> expected = substep_reference(g, p, P, S_eff);
+            if (P <= 8) {
+                // The barrier optimiser on P threads; it runs more than its
+                // thread cap (8 on a small machine) as the capped count.
+                substeps_env env(S ? std::to_string(S).c_str() : nullptr);
+                EXPECT_TRUE(same_bits(run_parallel(g, p, P), expected)) << "S " << S << " P " << P;
+            }
+            for (int T : {1, 2, 5}) {
+                int rc = 1;
+                EXPECT_TRUE(same_bits(run_parts(g, p, P, S, T, &rc), expected))
+                    << "S " << S << " P " << P << " T " << T;
+                EXPECT_EQ(rc, 0);
+            }
+            // The idle rows moved by +0: -0 became +0, the NaN is quiet.
+            uint32_t bits[4];
+            std::memcpy(bits, &expected[2 * 9000], sizeof bits);
+            EXPECT_EQ(bits[0], 0u);
+            EXPECT_EQ(bits[3], 0x7FE00001u);
+        }
+    }
+}
+
+TEST(PartsLayout, ManyPartsAgreeInOtherDimensionsAndWithoutAFiniteRate) {
+    graph g = lift_to_3d(random_graph(5000, 2, 3, 32));
+    g.embedding[7] = -0.0f;
+    params p;
+    p.n_epochs = 3;
+    const int64_t S =
+        mirnak_umap_layout_substeps(static_cast<int64_t>(g.head.size()), g.n_samples, 15);
+    EXPECT_TRUE(same_bits(run_parts(g, p, 16, 15, 3), substep_reference(g, p, 16, S)));
+    // An infinite rate makes every coordinate NaN, touched or not (a row
+    // without edges too, in substeps that touch few rows).
+    graph small = random_graph(300, 2, 3, 33);
+    small.n_samples += 1;
+    small.embedding.insert(small.embedding.end(), {1.0f, 2.0f});
+    p.alpha = INFINITY;
+    const std::vector<float> nan = run_parts(small, p, 6, 60, 2);
+    EXPECT_TRUE(same_bits(nan, substep_reference(small, p, 6, 60)));
+    EXPECT_TRUE(std::isnan(nan.back()));
+}
+
+int traced(const graph &g, const params &p, std::vector<float> &e, int P, int T,
+           mirnak_layout_trace *trace) {
+    const mirnak_layout_edges edges = {g.head.data(), g.tail.data(),
+                                       static_cast<int64_t>(g.head.size()), g.eps.data()};
+    const mirnak_layout_run run = {p.n_epochs, p.a, p.b, p.gamma, p.alpha, p.rate, p.seed};
+    const mirnak_layout_parts parts = {P, 0, T, 0};
+    return mirnak_umap_layout_parts_traced(e.data(), g.n_samples, g.dim, &edges, &run, &parts,
+                                           trace);
+}
+
+TEST(PartsLayout, ATracedRunGivesTheSameBitsAndTimesEveryTicketInPhaseOrder) {
+    const graph g = random_graph(5000, 2, 3, 34); // two reduction blocks
+    params p;
+    p.n_epochs = 6;
+    const int P = 5, T = 2;
+    std::vector<float> e = g.embedding;
+    mirnak_layout_trace trace = {};
+    EXPECT_EQ(traced(g, p, e, P, T, &trace), -1); // no room: the size is asked
+    EXPECT_TRUE(same_bits(e, g.embedding));
+    const int S = mirnak_umap_layout_substeps(static_cast<int64_t>(g.head.size()), g.n_samples, 0);
+    const int per = P + 2;
+    ASSERT_EQ(trace.n_tickets, static_cast<int64_t>(p.n_epochs) * S * per);
+    std::vector<mirnak_layout_ticket> tickets(trace.n_tickets,
+                                              mirnak_layout_ticket{-1, -1, -1, -1, -1});
+    trace.tickets = tickets.data();
+    trace.capacity = trace.n_tickets;
+    EXPECT_EQ(traced(g, p, e, P, T, &trace), 0);
+    EXPECT_TRUE(same_bits(e, run_parts(g, p, P, 0, T)));
+    EXPECT_EQ(trace.n_parts, P);
+    EXPECT_EQ(trace.n_blocks, 2);
+    EXPECT_EQ(trace.n_substeps, S);
+    EXPECT_EQ(trace.n_threads, T);
+    // Each phase starts after the one before it has ended.
+    int64_t phase_end = 0;
+    for (int64_t u = 0; u < trace.n_tickets / per; ++u) {
+        for (int first : {0, P}) {
+            int64_t end = phase_end;
+            for (int j = first; j < (first ? per : P); ++j) {
+                const mirnak_layout_ticket &t = tickets[u * per + j];
+                ASSERT_GE(t.thread, 0);
+                ASSERT_LT(t.thread, T);
+                ASSERT_GE(t.start_ns, phase_end) << u << " " << j;
+                ASSERT_GE(t.end_ns, t.start_ns);
+                ASSERT_GE(t.wait_ns, 0);
+                ASSERT_GE(t.cpu_ns, 0);
+                end = std::max(end, t.end_ns);
+            }
+            phase_end = end;
+        }
+    }
+    EXPECT_LE(phase_end, trace.run_ns);
+    EXPECT_GE(trace.prepare_ns, 0);
 }
 
 // ---------------------------------------------------------------------------

@@ -31,7 +31,12 @@ def test_parallel_post_fit_on_two_worker_processes_gives_the_in_process_bits():
         with warnings.catch_warnings():
             warnings.simplefilter("error")  # nothing to say about the workers' threads
             got = wrapped.transform(da.from_array(rest, chunks=(400, 8))).compute()
+            # the recipe for big models: shipped once, then block by block
+            shipped = client.scatter(model, broadcast=True)
+            blocks = client.gather([client.submit(lambda m, b: m.transform(b), shipped, b)
+                                    for b in np.array_split(rest, 3)])
         workers = client.run(lambda: __import__("os").getpid())
     assert len(set(workers.values())) == 2  # two processes did the work
     assert got.dtype == np.float32
     np.testing.assert_array_equal(bits(got), bits(want))
+    np.testing.assert_array_equal(bits(np.concatenate(blocks)), bits(want))

@@ -26,7 +26,7 @@ def clusters(n=900, d=12, seed=0):
 def test_embedding_does_not_depend_on_n_jobs(monkeypatch):
     # Eight parts and a thread for every edge, so that every n_jobs here
     # really runs that many threads over the parts.
-    monkeypatch.setattr(pl, "LAYOUT_PARTS", 8)
+    monkeypatch.setattr(pl, "layout_parts", lambda n_edges: 8)
     monkeypatch.setattr(pl, "THREAD_EDGES", 1)
     monkeypatch.setattr(machine, "idle_processors", lambda: None)  # even on a busy machine
     x = clusters()

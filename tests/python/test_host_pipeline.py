@@ -428,3 +428,13 @@ def test_renumbered_layout_is_the_plain_layout_of_the_renumbered_problem():
     scheduled = start.copy()
     pl.optimize_layout(scheduled, edges, run, 2, order=order, in_schedule_order=True)
     np.testing.assert_array_equal(scheduled.view(np.uint32), y.view(np.uint32))
+
+
+def test_layout_parts_keep_two_near_a_hundred_thousand_points_and_thirty_two_at_a_million():
+    # 100,000 and 1,000,000 points of bench/datasets.make_scale at 15 neighbours
+    assert pl.layout_parts(2_093_374) == 2
+    assert pl.layout_parts(20_778_330) == 32
+    edges = [1, 2**21, 2**22 - 1, 2**22, 2**23, 2**24, 2**40]
+    parts = [pl.layout_parts(e) for e in edges]
+    assert parts == sorted(parts) and set(parts) <= {2, 8, 16, 32}
+    assert all(p == 2 or e // p >= pl.PART_EDGES for e, p in zip(edges, parts))

@@ -87,6 +87,7 @@ EXPORTED = {
     "mirnak_umap_optimize_layout_euclidean_f32_parts",
     "mirnak_umap_optimize_layout_euclidean_f32_parts_in_schedule_order",
     "mirnak_umap_layout_substeps",
+    "mirnak_umap_layout_parts_traced",
     "mirnak_knn_query_f32_ctl",
     "mirnak_umap_optimize_new_points_f32_ctl",
     "mirnak_umap_inverse_points_f32",

@@ -337,15 +337,36 @@ def fit_ab(min_dist: float, spread: float):
 # ---------------------------------------------------------------------------
 
 
-# The layout's edges are cut into LAYOUT_PARTS parts, each with its own
-# gradient buffer, whatever the machine; threads only decide how fast the
-# parts are done, never the result. Two parts even on one thread beat the
-# serial optimiser, whose every power waits for the update before it
-# (bench/layout_threads.py: 100 points 2x, 1,797 points 2.5x faster). More
-# parts would let more threads share the work, but every part adds a sum of
-# its whole buffer to every substep: on two processors 4 or 8 parts ran 10 to
-# 25 % slower than 2 on 100,000 points (bench/busy.py, notes in the README).
-LAYOUT_PARTS = 2
+# The layout's edges are cut into parts, each summed apart and the sums added
+# in part order, so the result depends on the number of parts, which comes
+# from the number of edges alone: never on the machine or the threads, which
+# only decide how fast the parts are done. Two parts even on one thread beat
+# the serial optimiser, whose every power waits for the update before it
+# (bench/layout_threads.py: 100 points 2x, 1,797 points 2.5x faster). Two
+# parts sum into two whole buffers; more parts list the rows they touch and
+# sum only those, which costs 1.16 to 1.25 times the processor time of two
+# whole buffers at 100,000 points (bench/scaling.py --against) but less than
+# them at a million (0.86x), where the whole buffers no longer stay in cache.
+# So layouts stay on two parts below MANY_PARTS_EDGES (about 200,000 points at
+# 15 neighbours); from there each part keeps at least PART_EDGES edges, the
+# parts doubling with the edges up to MAX_LAYOUT_PARTS (from 2^24 edges, about
+# 800,000 points), so that 16 or 32 threads share a large layout.
+MIN_LAYOUT_PARTS = 2
+MAX_LAYOUT_PARTS = 32
+PART_EDGES = 1 << 19
+MANY_PARTS_EDGES = 1 << 22
+
+
+def layout_parts(n_edges: int) -> int:
+    """Parts of a layout of n_edges edges: 2, or a power of two from 8 to MAX_LAYOUT_PARTS."""
+    if n_edges < MANY_PARTS_EDGES:
+        return MIN_LAYOUT_PARTS
+    parts = MANY_PARTS_EDGES // PART_EDGES
+    while parts < MAX_LAYOUT_PARTS and n_edges >= 2 * parts * PART_EDGES:
+        parts *= 2
+    return parts
+
+
 DEFAULT_SUBSTEPS = 0  # the kernel's own count, from the edges and vertices
 # A second thread is worth starting from 2 * THREAD_EDGES edges on (about 200
 # points): from there two threads beat one on an idle machine, and the tiniest
@@ -404,14 +425,16 @@ def optimize_layout(embedding: np.ndarray, edges, run: LayoutRun, n_threads: int
     layout runs on the rows in that order, which are put back afterwards.
     With in_schedule_order the edges are as to_schedule_order leaves them
     (the result is that of the list they came from). The result does not
-    depend on n_threads (see LAYOUT_PARTS). density (a _density.DensityTerm, radii in
+    depend on n_threads (see layout_parts). density (a _density.DensityTerm, radii in
     graph ids) adds the density term over the layout's last epochs.
     """
     head, tail, epochs_per_sample = edges
     n, dim = embedding.shape
     if head.size == 0:
         return
-    n_parts = LAYOUT_PARTS
+    # The density layout still sums a whole buffer per part in every
+    # substep, so it keeps the fewest parts.
+    n_parts = layout_parts(head.size) if density is None else MIN_LAYOUT_PARTS
     threads = layout_threads(n_threads, n_parts, head.size)
     if order is not None:  # permuted in place: no second embedding while the kernel runs
         embedding[:] = embedding[order]
@@ -430,6 +453,7 @@ def optimize_layout(embedding: np.ndarray, edges, run: LayoutRun, n_threads: int
     finally:
         if order is not None:
             embedding[order] = embedding.copy()
-    _control.check_status(status, "layout kernel", f"the layout's {n_parts} gradient buffers of "
-                          f"{n} x {dim} floats and its schedule of {head.size} edges")
+    _control.check_status(status, "layout kernel", f"the layout's {threads} gradient buffers of "
+                          f"{n} x {dim} floats, the records of its {n_parts} parts and its "
+                          f"schedule of {head.size} edges")
 
